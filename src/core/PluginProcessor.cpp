@@ -1,0 +1,536 @@
+#include "core/PluginProcessor.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/TalvoraParameter.h"
+#include "core/UserPresentException.h"
+#include "core/globalStuff.h"
+#include "dsp/TalvoraXLVoice.h"
+#include "gui/PluginEditor.h"
+
+namespace
+{
+// Block counters shared by every instance of the process.
+std::atomic<int> warmUpCount { 0 };
+std::atomic<int> onceASecondSamples { 0 };
+std::atomic<int> onceEveryTenthSecond { 0 };
+std::atomic<int> cleanUpCount { 0 };
+
+float finiteOrZero (float x) noexcept { return std::isfinite (x) ? x : 0.0f; }
+} // namespace
+
+juce::String BrevonAudioProcessor::latin1 (const char* text)
+{
+    juce::String s;
+    for (auto* p = reinterpret_cast<const unsigned char*> (text); *p != 0; ++p)
+        s += juce::String::charToString ((juce::juce_wchar) *p);
+    return s;
+}
+
+BrevonAudioProcessor::BrevonAudioProcessor()
+    : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+{
+    name = "PluginProcessor";
+
+    aggregator = std::make_unique<EventAggregator> ("EventAggregator");
+    captureRing.assign ((size_t) kCaptureRingSize, 0.0f);
+
+    engine = std::make_unique<Talvora>();
+    parameterValues = engine->getParameterValues();
+    performance = engine->getParametersStruct();
+    synth.setParameterPointers (parameterValues, performance);
+
+    // Fixed envelope curves until the first change of their parameters.
+    performance->ampDecayCurve = 0.1;
+    performance->ampAttackCurve = 0.0;
+    performance->ampReleaseCurve = 0.1;
+    performance->filterDecayCurve = 0.1;
+    performance->filterAttackCurve = 0.0;
+    performance->filterReleaseCurve = 0.1;
+    parameterValues[params::kAmplitudeSustain] = 0.5;
+    parameterValues[params::kFilterSustain] = 0.5;
+
+    {
+        const juce::ScopedLock sl (synth.getSynthLock());
+        for (int i = 0; i < kNumVoices; ++i)
+            synth.addVoice (new TalvoraXLVoice (parameterValues, performance, engine->getWaveBuffers(), aggregator.get()));
+        synth.addSound (new TalvoraXLSound());
+    }
+    synth.setNoteStealingEnabled (false);
+
+    std::fill (captureRing.begin(), captureRing.end(), 0.0f);
+
+    aggregator->registerForEvent (Osc4PointsChanged, this);
+    aggregator->registerForEvent (PresetLoaded, this);
+    aggregator->registerForEvent (GuiPageCreated, this);
+
+    for (int i = 0; i < params::kNumParameters; ++i)
+    {
+        auto* p = new TalvoraParameter (*this, i);
+        hostParameters.push_back (p);
+        addParameter (p);
+    }
+
+    osc4Dirty = true;
+    scopeWindow = 100.0;
+    onceASecondPending = true;
+    clampAll = true;
+    notStereo = false;
+
+    propertyProxy.addChangeListener (this);
+    TALVORA_XL_VERSION.store (true, std::memory_order_relaxed);
+}
+
+BrevonAudioProcessor::~BrevonAudioProcessor()
+{
+    {
+        const juce::ScopedLock sl (synth.getSynthLock());
+        while (synth.getNumVoices() > 0)
+            synth.removeVoice (synth.getNumVoices() - 1);
+    }
+
+    // Ask retired workers to stop and give them a bounded time to do so.
+    {
+        const juce::ScopedLock sl (retiredLock);
+        for (auto* t : retiredThreads)
+            t->signalThreadShouldExit();
+        for (int i = retiredThreads.size(); --i >= 0;)
+        {
+            auto* t = retiredThreads.getUnchecked (i);
+            if (t->stopThread (1000))
+            {
+                retiredThreads.remove (i);
+                delete t;
+            }
+        }
+    }
+
+    propertyProxy.removeAllChangeListeners();
+    propertyProxy.saveIfNeeded();
+
+    aggregator->unregisterListener (this);
+    aggregator.reset();
+}
+
+bool BrevonAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
+{
+    return layouts.inputBuses.isEmpty() && layouts.outputBuses.size() == 1
+           && layouts.getMainOutputChannelSet() == juce::AudioChannelSet::stereo();
+}
+
+juce::AudioProcessorEditor* BrevonAudioProcessor::createEditor()
+{
+    return new BrevonAudioProcessorEditor (*this);
+}
+
+//==============================================================================
+float BrevonAudioProcessor::getParameter (int index)
+{
+    return engine->getParameter (index);
+}
+
+const juce::String BrevonAudioProcessor::getParameterName (int index)
+{
+    char text[Talvora::kTextSize] = {};
+    engine->getParameterName (index, text);
+    return latin1 (text);
+}
+
+const juce::String BrevonAudioProcessor::getParameterText (int index)
+{
+    char text[Talvora::kTextSize] = {};
+    engine->getParameterDisplay (index, text);
+    return latin1 (text);
+}
+
+void BrevonAudioProcessor::setParameterNotifyingHost (int index, float value)
+{
+    if (index >= 0 && index < (int) hostParameters.size())
+        hostParameters[(size_t) index]->setValueNotifyingHost (value);
+}
+
+void BrevonAudioProcessor::setParameter (int index, float value)
+{
+    engine->setParameter (index, value);
+
+    switch (index)
+    {
+        case 5: case 6: case 7: case 8: case 72: case 73: case 74: case 75:
+            aggregator->sendEvent (AmpEnvelopeChanged, index);
+            break;
+        case 76: case 77: case 78: case 79:
+            aggregator->sendEvent (FilterEnvelopeChanged, index);
+            break;
+        case 27: case 28: case 29: case 68: case 69:
+            updateEcho();
+            break;
+        case 30: case 31: case 32:
+            updateReverb();
+            break;
+        case 86:
+            updateReverb();
+            reverbClearPending = true;
+            break;
+        case 52: case 53: case 54: case 56: case 57: case 64:
+            onceASecondPending = true;
+            break;
+        case 773:
+            // Applied at the start of the next block, never racing a render.
+            unisonChangePending = true;
+            break;
+        default:
+            break;
+    }
+
+    aggregator->sendEvent (ParameterChanged, index);
+}
+
+void BrevonAudioProcessor::updateEcho()
+{
+}
+
+void BrevonAudioProcessor::updateReverb()
+{
+    const int k = (int) std::lround ((float) (parameterValues[params::kReverbType] * 100.0));
+    reverb2Active = k == 1 ? 1 : 0;
+}
+
+//==============================================================================
+void BrevonAudioProcessor::receiveEvent (EventType type, int)
+{
+    switch (type)
+    {
+        case GuiPageCreated:
+        case PresetLoaded:
+        case Osc4PointsChanged:
+            osc4Dirty = true;
+            break;
+        default:
+            break;
+    }
+}
+
+void BrevonAudioProcessor::changeListenerCallback (juce::ChangeBroadcaster* source)
+{
+    if (source == &propertyProxy && aggregator != nullptr)
+        EventAggregator::sendGlobalEvent (GlobalAppearanceChanged, 0);
+}
+
+void BrevonAudioProcessor::retireThread (juce::Thread* thread)
+{
+    if (thread == nullptr)
+        return;
+    const juce::ScopedLock sl (retiredLock);
+    retiredThreads.add (thread);
+}
+
+//==============================================================================
+void BrevonAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
+{
+    std::vector<uint8_t> chunk;
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+        engine->getChunk (chunk);
+    }
+    if (! chunk.empty())
+        destData.append (chunk.data(), chunk.size());
+}
+
+void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
+{
+    if (data == nullptr || sizeInBytes <= 0)
+        return;
+
+    try
+    {
+        std::vector<float> before;
+        {
+            // Applied whole between two blocks, never under a running one.
+            const juce::ScopedLock sl (getCallbackLock());
+            before.assign (parameterValues, parameterValues + params::kNumParameters);
+            engine->setChunk (data, (size_t) sizeInBytes);
+            updateEcho();
+            updateReverb();
+            osc4Dirty = true;
+        }
+
+        // LV2 hosts keep their own copy of every control value and only learn
+        // of restored ones when told; VST3 re-reads them by itself.
+        if (wrapperType == wrapperType_LV2)
+            for (int i = 0; i < params::kNumParameters; ++i)
+                if ((float) parameterValues[i] != before[(size_t) i])
+                    hostParameters[(size_t) i]->sendValueChangedMessageToListeners ((float) parameterValues[i]);
+    }
+    catch (const UserPresentException&)
+    {
+        // Wrong size: nothing changed.
+    }
+    catch (...)
+    {
+        // Nothing escapes to the host.
+    }
+}
+
+//==============================================================================
+void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBlock)
+{
+    juce::ignoreUnused (samplesPerBlock);
+    if (! (newSampleRate > 0.0) || ! std::isfinite (newSampleRate))
+        return;
+
+    sampleRate = newSampleRate;
+    synth.setCurrentPlaybackSampleRate (newSampleRate);
+    setGlobalSampleRate (newSampleRate);
+    updateEcho();
+    updateReverb();
+}
+
+void BrevonAudioProcessor::applyPendingVoiceChanges()
+{
+    if (unisonChangePending.exchange (false))
+    {
+        for (int i = 0; i < synth.getNumVoices(); ++i)
+            synth.getVoice (i)->stopNote (0.0f, false);
+    }
+    reverbClearPending = false;
+}
+
+void BrevonAudioProcessor::tempoWork()
+{
+    auto* head = getPlayHead();
+    if (head == nullptr)
+        return;
+
+    const auto position = head->getPosition();
+    if (! position.hasValue())
+        return;
+
+    const auto bpm = position->getBpm();
+    if (! bpm.hasValue() || ! std::isfinite (*bpm) || *bpm <= 0.0)
+        return;
+
+    // The echo's tempo comes from here only, cached for the other threads.
+    const double beatsPerSecond = *bpm / 60.0;
+    hostBeatsPerSecond = (beatsPerSecond < 0.01 || beatsPerSecond > 16.0) ? 2.0 : beatsPerSecond;
+
+    const double samplesPerBeat = sampleRate / beatsPerSecond;
+    if ((int) samplesPerBeat != lastSamplesPerBeat && samplesPerBeat >= 1.0 && samplesPerBeat < 1.0e9)
+        lastSamplesPerBeat = (int) samplesPerBeat;
+}
+
+void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
+{
+    juce::ScopedNoDenormals noDenormals;
+
+    const int totalOut = getTotalNumOutputChannels();
+    if (totalOut != 2 || buffer.getNumChannels() < 2)
+    {
+        // Never hand the host stale memory.
+        buffer.clear();
+        notStereo = true;
+        return;
+    }
+    notStereo = false;
+
+    const int numSamples = buffer.getNumSamples();
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        buffer.clear (ch, 0, numSamples);
+
+    if (warmUpCount.load (std::memory_order_relaxed) < kWarmUpBlocks)
+    {
+        if (warmUpCount.fetch_add (1, std::memory_order_relaxed) + 1 < 150)
+            return;
+    }
+    warmUpCount.store (kWarmUpBlocks, std::memory_order_relaxed);
+
+    if (engine == nullptr)
+        return;
+
+    // Once a second: reverb type and a tempo look-up; every tenth time a clamp.
+    if (onceASecondSamples.fetch_add (numSamples, std::memory_order_relaxed) + numSamples >= (int) sampleRate
+        && ! onceASecondPending.load())
+    {
+        onceASecondSamples.store (0, std::memory_order_relaxed);
+        onceASecondPending = true;
+        if (onceEveryTenthSecond.fetch_add (1, std::memory_order_relaxed) >= 9)
+        {
+            onceEveryTenthSecond.store (0, std::memory_order_relaxed);
+            clampAll = true;
+        }
+        updateReverb();
+    }
+
+    if (clampAll.exchange (false))
+        for (int i = 0; i < params::kNumParameters; ++i)
+            parameterValues[i] = juce::jlimit (0.0, 1.0, std::isfinite (parameterValues[i]) ? parameterValues[i] : 0.0);
+
+    if (onceASecondPending.exchange (false))
+        tempoWork();
+
+    osc4Dirty = false;
+
+    if (numSamples == 0 || buffer.getWritePointer (0) == nullptr || buffer.getWritePointer (1) == nullptr)
+    {
+        badBlock = true;
+        return;
+    }
+
+    // Modulation wheel pre-scan: channel 1 controller 1, the last one wins.
+    for (const auto meta : midi)
+    {
+        if (meta.numBytes >= 3 && meta.data[0] == 0xB0 && meta.data[1] == 1)
+            engine->handleMidiMessage (meta.data[0], meta.data[1], meta.data[2]);
+    }
+
+    {
+        const juce::ScopedLock sl (synth.getSynthLock());
+        applyPendingVoiceChanges();
+
+        int start = 0;
+        auto renderSpan = [&] (int from, int length) {
+            if (length <= 0)
+                return;
+            bool rendered = false;
+            double window = synth.scopeWindow;
+            for (int v = synth.getNumVoices(); --v >= 0;)
+            {
+                auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (v));
+                if (voice != nullptr && voice->getCurrentlyPlayingNote() != -1)
+                {
+                    voice->renderNextBlock (buffer, from, length);
+                    window = 2.0 * voice->osc1PeriodSamples;
+                    rendered = true;
+                }
+            }
+            if (rendered)
+                synth.scopeWindow = window;
+        };
+
+        for (const auto meta : midi)
+        {
+            const int pos = juce::jlimit (0, numSamples, meta.samplePosition);
+            if (pos > start)
+            {
+                renderSpan (start, pos - start);
+                start = pos;
+            }
+            // Events at or past the block end are still handled, at the end,
+            // as JUCE's own synthesiser does: a late note-off never hangs a note.
+            synth.dispatchMidi (meta.getMessage());
+        }
+        renderSpan (start, numSamples - start);
+    }
+    scopeWindow = synth.scopeWindow;
+
+    runMasterChain (buffer, numSamples);
+
+    auto* left = buffer.getWritePointer (0);
+    auto* right = buffer.getWritePointer (1);
+    applyVolumeAndPan (left, right, numSamples);
+    limit (left, numSamples, limiterGainLeft);
+    limit (right, numSamples, limiterGainRight);
+
+    clipLamp += clipCount;
+    clipCount = 0;
+    capture (left, right, numSamples);
+    if (clipLamp.load() > 0)
+        clipLamp = juce::jmin (clipLamp.load(), 100) - 1;
+
+    if (cleanUpCount.fetch_add (1, std::memory_order_relaxed) + 1 >= 500)
+    {
+        cleanUpCount.store (0, std::memory_order_relaxed);
+        cleanUpRetiredThreads();
+    }
+    badBlock = false;
+}
+
+void BrevonAudioProcessor::runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples)
+{
+    auto* left = buffer.getWritePointer (0);
+    auto* right = buffer.getWritePointer (1);
+    juce::ignoreUnused (left, right, numSamples);
+}
+
+void BrevonAudioProcessor::applyVolumeAndPan (float* left, float* right, int numSamples) noexcept
+{
+    const float vol = (float) parameterValues[params::kVolume];
+    const float pan = (float) parameterValues[params::kPanning];
+    const float gainLeft = 2.0f * std::sqrt (1.0f - pan) * vol * vol;
+    const float gainRight = 2.0f * std::sqrt (pan) * vol * vol;
+    for (int i = 0; i < numSamples; ++i)
+    {
+        left[i] *= gainLeft;
+        right[i] *= gainRight;
+    }
+}
+
+void BrevonAudioProcessor::limit (float* samples, int numSamples, float& gain) noexcept
+{
+    for (int i = 0; i < numSamples; ++i)
+    {
+        float x = finiteOrZero (samples[i]);
+        const float mag = std::abs (x);
+        if (mag >= 1.0f)
+        {
+            ++clipCount;
+            if (gain > 1.0f / mag)
+                gain = 1.0f / mag;
+        }
+        if (gain > 1.0f)
+            gain = 1.0f;
+        x *= gain;
+        // Guard against rounding leaving a sample just over full scale.
+        samples[i] = juce::jlimit (-1.0f, 1.0f, x);
+        gain = gain * 0.9999f + 0.0001f;
+    }
+}
+
+void BrevonAudioProcessor::capture (const float* left, const float* right, int numSamples) noexcept
+{
+    int64_t pos = capturePosition.load (std::memory_order_relaxed);
+    for (int i = 0; i < numSamples; ++i)
+    {
+        pos = (pos + 1) % kCaptureRingSize;
+        captureRing[(size_t) pos] = left[i];
+    }
+    capturePosition.store (pos, std::memory_order_relaxed);
+
+    float pl, pr;
+    if (peakReset.exchange (false))
+    {
+        pl = std::abs (left[0]);
+        pr = std::abs (right[0]);
+    }
+    else
+    {
+        pl = peakLeft.load();
+        pr = peakRight.load();
+    }
+    for (int i = 0; i < numSamples; ++i)
+    {
+        pl = juce::jmax (pl, std::abs (left[i]));
+        pr = juce::jmax (pr, std::abs (right[i]));
+    }
+    peakLeft = pl;
+    peakRight = pr;
+}
+
+void BrevonAudioProcessor::cleanUpRetiredThreads()
+{
+    // Never wait here: if the editor is appending right now, try next time.
+    const juce::ScopedTryLock sl (retiredLock);
+    if (! sl.isLocked())
+        return;
+    while (! retiredThreads.isEmpty() && ! retiredThreads.getLast()->isThreadRunning())
+    {
+        auto* finished = retiredThreads.removeAndReturn (retiredThreads.size() - 1);
+        delete finished;
+    }
+}
+
+//==============================================================================
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
+{
+    return new BrevonAudioProcessor();
+}

@@ -1,0 +1,150 @@
+#pragma once
+
+#include <JuceHeader.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "core/EventAggregator.h"
+#include "core/PropertyProxy.h"
+#include "core/Talvora.h"
+#include "core/TalvoraEvents.h"
+#include "core/TalvoraSynthesiser.h"
+
+class TalvoraParameter;
+
+// The audio processor every plug-in format wraps: owns the engine, the
+// synthesiser with its 48 voices, the master effects, the event bus and the
+// handle on the shared settings file.
+class BrevonAudioProcessor : public juce::AudioProcessor,
+                             public EventListener,
+                             public juce::ChangeListener
+{
+public:
+    static constexpr int kNumVoices = 48;
+    static constexpr int kCaptureRingSize = 176400;
+    static constexpr int kWarmUpBlocks = 149;
+
+    BrevonAudioProcessor();
+    ~BrevonAudioProcessor() override;
+
+    //==============================================================================
+    const juce::String getName() const override { return "TalvoraXL"; }
+    bool acceptsMidi() const override { return true; }
+    bool producesMidi() const override { return false; }
+    bool isMidiEffect() const override { return false; }
+    double getTailLengthSeconds() const override { return 1.0; }
+    bool silenceInProducesSilenceOut() const override { return false; }
+
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    bool hasEditor() const override { return true; }
+    juce::AudioProcessorEditor* createEditor() override;
+
+    int getNumPrograms() override { return 1; }
+    int getCurrentProgram() override { return 0; }
+    void setCurrentProgram (int) override {}
+    const juce::String getProgramName (int) override { return {}; }
+    void changeProgramName (int, const juce::String&) override {}
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    void prepareToPlay (double sampleRate, int samplesPerBlock) override;
+    void releaseResources() override {}
+    void processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    using juce::AudioProcessor::processBlock;
+
+    //==============================================================================
+    // The processor's own parameter API over the host parameter objects.
+    float getParameter (int index) override;
+    void setParameter (int index, float value) override;
+    void setParameterNotifyingHost (int index, float value);
+    const juce::String getParameterName (int index) override;
+    const juce::String getParameterText (int index) override;
+    bool isParameterAutomatable (int) const override { return true; }
+    const juce::String getInputChannelName (int index) const override { return juce::String (index + 1); }
+    const juce::String getOutputChannelName (int index) const override { return juce::String (index + 1); }
+    bool isInputChannelStereoPair (int) const override { return true; }
+    bool isOutputChannelStereoPair (int) const override { return true; }
+
+    // Engine texts are 8-bit; bytes from 128 up are taken as Latin-1.
+    static juce::String latin1 (const char* text);
+
+    //==============================================================================
+    void receiveEvent (EventType type, int value) override;
+    void changeListenerCallback (juce::ChangeBroadcaster* source) override;
+
+    Talvora* getEngine() noexcept { return engine.get(); }
+    double* getParameterValues() noexcept { return parameterValues; }
+    EventAggregator* getEventAggregator() noexcept { return aggregator.get(); }
+    PropertyProxy& getPropertyProxy() noexcept { return propertyProxy; }
+    TalvoraSynthesiser& getSynthesiser() noexcept { return synth; }
+    juce::PropertySet& getPageState() noexcept { return pageState; }
+
+    // Block driver state read by the editor and the tests.
+    bool isNotStereo() const noexcept { return notStereo.load(); }
+    bool hadBadBlock() const noexcept { return badBlock.load(); }
+    int getClipLamp() const noexcept { return clipLamp.load(); }
+    double getScopeWindow() const noexcept { return scopeWindow.load(); }
+    int64_t getCapturePosition() const noexcept { return capturePosition.load(); }
+    const float* getCaptureRing() const noexcept { return captureRing.data(); }
+    float getPeakLeft() const noexcept { return peakLeft.load(); }
+    float getPeakRight() const noexcept { return peakRight.load(); }
+    void requestPeakReset() noexcept { peakReset = true; }
+    double getHostBeatsPerSecond() const noexcept { return hostBeatsPerSecond.load(); }
+
+    // Worker threads that did not stop in time; deleted later by the block driver.
+    void retireThread (juce::Thread* thread);
+
+private:
+    void runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples);
+    void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
+    void limit (float* samples, int numSamples, float& gain) noexcept;
+    void capture (const float* left, const float* right, int numSamples) noexcept;
+    void tempoWork();
+    void cleanUpRetiredThreads();
+    void applyPendingVoiceChanges();
+    void updateEcho();
+    void updateReverb();
+
+    // Settings proxy and event bus come first: everything else registers with them.
+    PropertyProxy propertyProxy;
+    juce::PropertySet pageState;
+    std::unique_ptr<EventAggregator> aggregator;
+    std::unique_ptr<Talvora> engine;
+    TalvoraSynthesiser synth;
+
+    double* parameterValues = nullptr;
+    ParametersStruct* performance = nullptr;
+    std::vector<TalvoraParameter*> hostParameters;
+
+    juce::CriticalSection retiredLock;
+    juce::Array<juce::Thread*> retiredThreads;
+
+    std::atomic<bool> clampAll { true };
+    std::atomic<bool> notStereo { false };
+    std::atomic<bool> badBlock { false };
+    std::atomic<bool> onceASecondPending { true };
+    std::atomic<bool> osc4Dirty { true };
+    std::atomic<bool> unisonChangePending { false };
+    std::atomic<bool> reverbClearPending { false };
+    std::atomic<int> reverb2Active { 0 };
+    int lastSamplesPerBeat = 22050;
+
+    std::atomic<double> scopeWindow { 100.0 };
+    std::atomic<int> clipLamp { 0 };
+    int clipCount = 0;
+    float limiterGainLeft = 1.0f, limiterGainRight = 1.0f;
+    std::atomic<float> peakLeft { 0.0f }, peakRight { 0.0f };
+    std::atomic<bool> peakReset { true };
+    std::vector<float> captureRing;
+    std::atomic<int64_t> capturePosition { 0 };
+
+    // Beats per second seen on the audio thread; 2.0 (120 bpm) until a host tells.
+    std::atomic<double> hostBeatsPerSecond { 2.0 };
+    double sampleRate = 44100.0;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BrevonAudioProcessor)
+};

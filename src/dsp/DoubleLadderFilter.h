@@ -1,0 +1,35 @@
+#pragma once
+
+#include "dsp/FilterCommon.h"
+
+/** Two 24 dB ladders in series (eight one-pole stages in one feedback loop),
+    run twice per sample on the held input, with a ninth smoothing stage for
+    the resonant colour. Overdrive works as in the single ladder. */
+class DoubleLadderFilter
+{
+public:
+    void reset() noexcept;
+
+    /** Overdrive amount 0..1 (set before the block). */
+    void setOverdrive (double amount) noexcept;
+
+    /** Marks the start of a block: the first group's peak is its first input. */
+    void startBlock() noexcept { peak.startBlock(); }
+
+    /** Per 8-sample group. */
+    void updateCoefficients (const filtering::GroupControl& control) noexcept;
+
+    /** Filters n samples (one group) in place; runs the peak follower first. */
+    void processGroup (double* samples, int n) noexcept;
+
+private:
+    static constexpr int kStages = 8;
+
+    double overdrive = 0.0;
+    double g = 0.002, feedback = 0.0, resonance = 0.0;
+
+    double y[kStages] = {}, m[kStages] = {};
+    double y9 = 0.0, m9 = 0.0;
+    filtering::PeakFollower follower;
+    filtering::GroupPeak peak;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "dsp/FilterCommon.h"
+
+/** 24 dB ladder low-pass, run twice per sample on the held input (2x
+    oversampling without an interpolator), with a fifth smoothing stage whose
+    output adds the resonant colour. With overdrive, a peak follower limits the
+    fed-back signal and drives the ladder input through a soft clipper. */
+class LadderFilter
+{
+public:
+    void reset() noexcept;
+
+    /** Overdrive amount 0..1 (set before the block). */
+    void setOverdrive (double amount) noexcept;
+
+    /** Marks the start of a block: the first group's peak is its first input. */
+    void startBlock() noexcept { peak.startBlock(); }
+
+    /** Per 8-sample group. */
+    void updateCoefficients (const filtering::GroupControl& control) noexcept;
+
+    /** Filters n samples (one group) in place; runs the peak follower first. */
+    void processGroup (double* samples, int n) noexcept;
+
+private:
+    static constexpr int kStages = 4;
+
+    double overdrive = 0.0;
+    double g = 0.002, feedback = 0.0, resonance = 0.0;
+    bool smoothing = false;
+
+    double y[kStages] = {}, m[kStages] = {};
+    double y5 = 0.0, m5 = 0.0;
+    filtering::LowCutoffSmoother smoother;
+    filtering::PeakFollower follower;
+    filtering::GroupPeak peak;
+};

@@ -1,0 +1,257 @@
+// The decimator measured on a pure tone: spectral images appear when it
+// holds, the dry signal passes bit-exact below its threshold, small amounts
+// crossfade, and its state survives block splits, rate drops and bad input.
+
+#include "dsp/Decimator.h"
+#include "dsp/FilterMeasure.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace measure;
+
+namespace
+{
+constexpr double kRate = 44100.0;
+constexpr double kTone = 1000.0;
+constexpr int kLength = 32768;
+
+struct ToneRun
+{
+    int type = 0;
+    double amount = 1.0;
+    double firstCutoff = 1.0;
+    bool modulated = false;
+    double modulation = 1.0;
+    int block = 256;
+};
+
+std::vector<double> decimateTone (const ToneRun& r, std::vector<double> x)
+{
+    Decimator d;
+    d.prepare (kRate);
+    d.setType (r.type);
+    std::vector<double> table ((size_t) r.block / 8 + 1, r.modulation);
+    for (size_t i = 0; i < x.size(); i += (size_t) r.block)
+    {
+        const int n = (int) std::min<size_t> ((size_t) r.block, x.size() - i);
+        d.processBlock (x.data() + i, n, r.amount, r.modulated, r.modulated ? table.data() : nullptr, r.firstCutoff);
+    }
+    return x;
+}
+
+// Power above 2 kHz relative to the 1 kHz tone: what the holds add.
+double imagesDb (const std::vector<double>& x)
+{
+    return energyAboveDb (x, kLength / 2, kLength / 2, kTone, 2000.0, kRate);
+}
+
+std::vector<double> tone() { return sine (kTone, kRate, kLength, 0.5); }
+
+double rmsDifference (const std::vector<double>& a, const std::vector<double>& b)
+{
+    double sum = 0.0;
+    for (size_t i = 0; i < a.size(); ++i)
+        sum += (a[i] - b[i]) * (a[i] - b[i]);
+    return std::sqrt (sum / (double) a.size());
+}
+} // namespace
+
+TEST (Decimator, EveryTypeReducesTheRateAudibly)
+{
+    ASSERT_LT (imagesDb (tone()), -120.0); // the input has nothing up there
+
+    for (int type = 0; type < Decimator::numTypes; ++type)
+    {
+        SCOPED_TRACE (type);
+        ToneRun r;
+        r.type = type;
+        const double images = imagesDb (decimateTone (r, tone()));
+        // The sliding types smooth the steps, so their images are weaker.
+        EXPECT_GT (images, type <= 1 ? -20.0 : -40.0);
+
+        // A lower cutoff slows the holds: more, lower images.
+        r.firstCutoff = 0.3;
+        const auto slower = decimateTone (r, tone());
+        EXPECT_GT (energyAboveDb (slower, kLength / 2, kLength / 2, kTone, 1200.0, kRate),
+                   type <= 1 ? -15.0 : -35.0);
+    }
+}
+
+TEST (Decimator, BelowTheThresholdTheSignalPassesUntouched)
+{
+    for (int type = 0; type < Decimator::numTypes; ++type)
+    {
+        SCOPED_TRACE (type);
+        ToneRun r;
+        r.type = type;
+        r.firstCutoff = 0.01; // slow holds, so any processing would show
+
+        for (double amount : { 0.0, 0.0005, Decimator::kActiveThreshold })
+        {
+            r.amount = amount;
+            EXPECT_EQ (decimateTone (r, tone()), tone()) << "amount " << amount;
+        }
+
+        r.amount = 0.0015;
+        EXPECT_GT (imagesDb (decimateTone (r, tone())), -70.0);
+    }
+
+    for (int type : { -1, 4, 9 })
+    {
+        ToneRun r;
+        r.type = type;
+        EXPECT_EQ (decimateTone (r, tone()), tone()) << "type " << type;
+    }
+}
+
+TEST (Decimator, SmallAmountsCrossfadeWithTheDrySignal)
+{
+    // Same hold rate for both: amount 0.1 at cutoff 0.051 and amount 0.2 at
+    // cutoff 0.101. Amount 0.2 is fully held; 0.1 sits halfway to the dry tone.
+    for (int type : { 0, 1 })
+    {
+        SCOPED_TRACE (type);
+        ToneRun half, full;
+        half.type = full.type = type;
+        half.amount = 0.1;
+        half.firstCutoff = 0.051;
+        full.amount = 0.2;
+        full.firstCutoff = 0.101;
+
+        const auto dry = tone();
+        const double halfWet = rmsDifference (decimateTone (half, dry), dry);
+        const double fullWet = rmsDifference (decimateTone (full, dry), dry);
+        EXPECT_GT (fullWet, 0.01);
+        EXPECT_NEAR (halfWet / fullWet, 0.5, 1.0e-6);
+    }
+}
+
+TEST (Decimator, ModulationScalesTheAmountOfTheHoldTypesOnly)
+{
+    for (int type = 0; type < Decimator::numTypes; ++type)
+    {
+        SCOPED_TRACE (type);
+        ToneRun r;
+        r.type = type;
+        r.amount = 0.5;
+        r.modulated = true;
+
+        r.modulation = 0.0;
+        const auto closed = decimateTone (r, tone());
+        r.modulation = 2.0;
+        const auto opened = decimateTone (r, tone());
+        ToneRun plain = r;
+        plain.modulated = false;
+        const auto unmodulated = decimateTone (plain, tone());
+
+        if (type <= 1)
+        {
+            EXPECT_LT (imagesDb (closed), -120.0); // amount x 0 = dry
+            EXPECT_GT (imagesDb (opened), -20.0);
+        }
+        else
+        {
+            EXPECT_EQ (closed, unmodulated);
+            EXPECT_EQ (opened, unmodulated);
+        }
+    }
+}
+
+TEST (Decimator, StateCarriesAcrossBlocks)
+{
+    // Odd block sizes must give the same output as one long block.
+    for (int type = 0; type < Decimator::numTypes; ++type)
+    {
+        SCOPED_TRACE (type);
+        ToneRun whole;
+        whole.type = type;
+        whole.amount = 0.7;
+        whole.firstCutoff = 0.6;
+        whole.block = kLength;
+
+        auto split = tone();
+        Decimator d;
+        d.prepare (kRate);
+        d.setType (type);
+        VoiceRandom rng (2);
+        for (size_t i = 0; i < split.size();)
+        {
+            const int n = (int) std::min<size_t> (1 + (size_t) (rng.nextUnit() * 100), split.size() - i);
+            d.processBlock (split.data() + i, n, whole.amount, false, nullptr, whole.firstCutoff);
+            i += (size_t) n;
+        }
+        EXPECT_EQ (split, decimateTone (whole, tone()));
+    }
+}
+
+TEST (Decimator, SlideStaysWithinTheSignalWhenTheRateDrops)
+{
+    // A falling cutoff slows the holds; the linear slide must stop at its
+    // target instead of running on until the next, much later hold.
+    for (int type : { 2, 3 })
+    {
+        SCOPED_TRACE (type);
+        Decimator d;
+        d.prepare (kRate);
+        d.setType (type);
+        auto x = sine (3000.0, kRate, kLength, 1.0);
+        double peak = 0.0;
+        for (int i = 0; i < kLength; i += 256)
+        {
+            const double cutoff = i < kLength / 4 ? 1.0 : 0.002;
+            d.processBlock (x.data() + i, 256, 1.0, false, nullptr, cutoff);
+        }
+        for (double y : x)
+            peak = std::max (peak, std::abs (y));
+        EXPECT_LE (peak, 1.0);
+    }
+}
+
+TEST (Decimator, HoldsResumeAtOnceAfterAVeryFastStretch)
+{
+    // A long stretch with the modulation near zero (holding every sample),
+    // then full amount: decimation must be audible in the very next block.
+    Decimator d;
+    d.prepare (kRate);
+    d.setType (1);
+    std::vector<double> zero (40, 0.0), one (40, 2.0);
+    auto x = sine (kTone, kRate, (int) kRate * 4, 0.5);
+    for (size_t i = 0; i + 256 <= x.size(); i += 256)
+        d.processBlock (x.data() + i, 256, 0.5, true, zero.data(), 1.0);
+
+    auto y = tone();
+    for (size_t i = 0; i < y.size(); i += 256)
+        d.processBlock (y.data() + i, 256, 0.5, true, one.data(), 1.0);
+    EXPECT_GT (energyAboveDb (y, 0, 4096, kTone, 2000.0, kRate), -20.0);
+}
+
+TEST (Decimator, NonFiniteInputIsContainedAndSilenceStaysSilent)
+{
+    for (int type = 0; type < Decimator::numTypes; ++type)
+    {
+        SCOPED_TRACE (type);
+        Decimator d;
+        d.prepare (kRate);
+        d.setType (type);
+
+        auto x = tone();
+        x[500] = std::numeric_limits<double>::quiet_NaN();
+        x[9000] = -std::numeric_limits<double>::infinity();
+        for (size_t i = 0; i < x.size(); i += 256)
+            d.processBlock (x.data() + i, 256, 1.0, false, nullptr, 1.0);
+        for (double y : x)
+            ASSERT_TRUE (std::isfinite (y));
+        EXPECT_GT (imagesDb (x), type <= 1 ? -20.0 : -40.0); // still decimating
+
+        // After the tone, silence with the cutoff closed: no level is held.
+        std::vector<double> quiet (256);
+        for (int b = 0; b < 200; ++b)
+        {
+            std::fill (quiet.begin(), quiet.end(), 0.0);
+            d.processBlock (quiet.data(), 256, 1.0, false, nullptr, 0.0);
+        }
+        EXPECT_EQ (quiet.back(), 0.0);
+    }
+}

@@ -1,0 +1,58 @@
+#include "dsp/ModMatrix.h"
+
+#include "core/parameters.h"
+
+#include <cmath>
+
+static_assert (ModMatrix::kNumSources == params::kModSources, "sources match the parameter block");
+static_assert (ModMatrix::kNumDestinations == params::kModDestinations, "destinations match the parameter block");
+
+const char* ModMatrix::sourceName (int source) noexcept
+{
+    static const char* const names[kNumLiveSources] = { "lfo1", "lfo2", "amp env", "flt env", "velocity" };
+    return (source >= 0 && source < kNumLiveSources) ? names[source] : "";
+}
+
+bool ModMatrix::isMultiplicative (int destination) noexcept
+{
+    return ! (destination >= noiseLevel && destination <= osc3Level);
+}
+
+bool ModMatrix::isPulseWidth (int destination) noexcept
+{
+    return destination == osc1PulseWidth || destination == osc2PulseWidth;
+}
+
+double ModMatrix::mapPulseWidth (double entry) noexcept
+{
+    const double v = entry * 0.49 - 0.49;
+    return v > -1.0 ? (v < 1.0 ? v : 1.0) : -1.0;   // NaN ends at -1, never passes through
+}
+
+double ModMatrix::amount (const double* parameters, int source, int destination) noexcept
+{
+    if (parameters == nullptr || source < 0 || source >= kNumSources
+        || destination < 0 || destination >= kNumDestinations)
+        return 0.0;
+
+    const double a = parameters[params::modAmountIndex (source, destination)];
+    return std::isfinite (a) ? a : 0.0;
+}
+
+bool ModMatrix::hasAnyAmount (const double* parameters, int destination) noexcept
+{
+    for (int s = 0; s < kNumSources; ++s)
+        if (amount (parameters, s, destination) > 0.0)
+            return true;
+    return false;
+}
+
+int ModMatrix::entriesForBlock (int numSamples) noexcept
+{
+    return numSamples > 0 ? (numSamples + kSamplesPerEntry - 1) / kSamplesPerEntry : 0;
+}
+
+int ModMatrix::requiredTableSize (int numSamples) noexcept
+{
+    return entriesForBlock (numSamples) + 1;
+}

@@ -1,0 +1,329 @@
+#include "core/globalStuff.h"
+#include "core/parameters.h"
+#include "dsp/Envelope.h"
+#include "dsp/LFO.h"
+#include "dsp/ModMatrix.h"
+#include "dsp/VoiceModulation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace
+{
+// A voice's worth of modulation sources around one matrix.
+class VoiceModulationTest : public ::testing::Test
+{
+protected:
+    static constexpr int kBlock = 256;
+
+    void SetUp() override
+    {
+        initGlobalTables();
+
+        mod.prepare (44100.0, kBlock);
+        mod.setParameters (parameters.data());
+        mod.setEnvelopes (&ampEnv, &filterEnv);
+        mod.setEnvelopeTables (ampLevels.data(), (int) ampLevels.size(),
+                               filterLevels.data(), (int) filterLevels.size());
+        mod.setLfoSources (&lfo1, &lfo2);
+
+        for (auto* l : { &lfo1, &lfo2 })
+            l->prepare (44100.0, kBlock);
+        lfo1.setRateHz (40.0);
+        lfo2.setShape (LFO::triangle);
+        lfo2.setRateHz (25.0);
+        lfo1.calculateBlock (kBlock);
+        lfo2.calculateBlock (kBlock);
+
+        // Distinct, known envelope levels per entry.
+        for (size_t j = 0; j < ampLevels.size(); ++j)
+            ampLevels[j] = 0.5 + 0.01 * (double) j;
+        for (size_t j = 0; j < filterLevels.size(); ++j)
+            filterLevels[j] = 0.9 - 0.02 * (double) j;
+    }
+
+    void setAmount (int source, int destination, double a)
+    {
+        parameters[(size_t) params::modAmountIndex (source, destination)] = a;
+    }
+
+    std::vector<double> parameters = std::vector<double> (params::kNumValues, 0.0);
+    std::vector<double> ampLevels = std::vector<double> (kBlock / 8, 0.0);
+    std::vector<double> filterLevels = std::vector<double> (kBlock / 16, 0.0);
+    Envelope ampEnv { "amplitude" }, filterEnv { "filter" };
+    LFO lfo1, lfo2;
+    VoiceModulation mod;
+};
+} // namespace
+
+TEST_F (VoiceModulationTest, NoAmountMeansNoTable)
+{
+    mod.beginBlock (kBlock);
+    for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+    {
+        EXPECT_FALSE (mod.requestDestination (d)) << d;
+        EXPECT_FALSE (mod.isActive (d)) << d;
+    }
+    EXPECT_FALSE (mod.requestDestination (-1));
+    EXPECT_FALSE (mod.requestDestination (20));
+    EXPECT_EQ (mod.getTable (20), nullptr);
+}
+
+TEST_F (VoiceModulationTest, EachDestinationStartsFromItsBase)
+{
+    // An amount on a source without a signal activates the base table only.
+    for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+        setAmount (7, d, 1.0);
+    mod.beginBlock (kBlock);
+
+    for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+    {
+        SCOPED_TRACE (d);
+        ASSERT_TRUE (mod.requestDestination (d));
+        const bool additive = d >= 2 && d <= 5;
+        EXPECT_EQ (mod.isMultiplicative (d), ! additive);
+        // Pulse-width destinations map the base 1 to no offset.
+        const double expected = ModMatrix::isPulseWidth (d) ? 0.0 : (additive ? 0.0 : 1.0);
+        for (int j = 0; j < kBlock / 8; ++j)
+            ASSERT_EQ (mod.getTable (d)[j], expected);
+    }
+}
+
+TEST_F (VoiceModulationTest, AmountsActSquared)
+{
+    mod.setVelocity (1.0);
+
+    // Velocity 1 with full amount on the cutoff multiplies it by 2.5.
+    setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
+    setAmount (ModMatrix::velocity, ModMatrix::noiseLevel, 1.0);
+    mod.beginBlock (kBlock);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::noiseLevel));
+    EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::cutoff)[0], 2.5);
+    EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::noiseLevel)[0], 1.5);   // additive
+
+    // Contribution against amount: doubling the amount quadruples it.
+    auto contribution = [&] (double a) {
+        setAmount (ModMatrix::velocity, ModMatrix::cutoff, a);
+        mod.beginBlock (kBlock);
+        mod.requestDestination (ModMatrix::cutoff);
+        return mod.getTable (ModMatrix::cutoff)[5] - 1.0;
+    };
+    const double quarter = contribution (0.25), half = contribution (0.5), full = contribution (1.0);
+    EXPECT_NEAR (full / half, 4.0, 1e-12);
+    EXPECT_NEAR (half / quarter, 4.0, 1e-12);
+
+    // Velocity enters squared as well.
+    mod.setVelocity (0.5);
+    EXPECT_NEAR (contribution (1.0), 1.5 * 0.25, 1e-12);
+}
+
+TEST_F (VoiceModulationTest, SourcesAreSampledPerEightSamples)
+{
+    const double a = 0.7, w = a * a;
+    setAmount (ModMatrix::lfo1, ModMatrix::osc1Pitch, a);
+    setAmount (ModMatrix::lfo2, ModMatrix::osc2Pitch, a);
+    setAmount (ModMatrix::ampEnvelope, ModMatrix::osc3Level, a);
+    setAmount (ModMatrix::filterEnvelope, ModMatrix::resonance, a);
+    mod.beginBlock (kBlock);
+
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc1Pitch));
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc2Pitch));
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc3Level));
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::resonance));
+
+    for (int j = 0; j < kBlock / 8; ++j)
+    {
+        SCOPED_TRACE (j);
+        EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::osc1Pitch)[j], 1.0 + w * lfo1.getBuffer()[8 * j]);
+        EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::osc2Pitch)[j], 1.0 + w * lfo2.getBuffer()[8 * j]);
+        EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::osc3Level)[j], w * ampLevels[(size_t) j]);
+        // One filter level per 16 samples serves two entries.
+        EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::resonance)[j], 1.0 + w * filterLevels[(size_t) j / 2]);
+    }
+
+    // The LFO signal really moves the table over the block.
+    const double* t = mod.getTable (ModMatrix::osc1Pitch);
+    const auto [lo, hi] = std::minmax_element (t, t + kBlock / 8);
+    EXPECT_GT (*hi - *lo, 0.5 * w);
+}
+
+TEST_F (VoiceModulationTest, PulseWidthIsMappedAndClamped)
+{
+    std::fill (ampLevels.begin(), ampLevels.end(), 1.0);
+
+    // A full signal of 1 moves the pulse width by 0.49.
+    setAmount (ModMatrix::ampEnvelope, ModMatrix::osc1PulseWidth, 1.0);
+    mod.beginBlock (kBlock);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc1PulseWidth));
+    EXPECT_NEAR (mod.getTable (ModMatrix::osc1PulseWidth)[3], 0.49, 1e-12);
+
+    // Everything at once saturates at +1.
+    mod.setVelocity (1.0);
+    std::fill (filterLevels.begin(), filterLevels.end(), 1.0);
+    for (int s = 0; s < ModMatrix::kNumLiveSources; ++s)
+        setAmount (s, ModMatrix::osc2PulseWidth, 1.0);
+    const std::vector<double> ones (LFO::kPhaseRange, 1.0), minusOnes (LFO::kPhaseRange, -1.0);
+    lfo1.setShape (LFO::capturedWave);
+    lfo1.setCapturedTable (ones.data());
+    lfo2.setShape (LFO::capturedWave);
+    lfo2.setCapturedTable (ones.data());
+    lfo1.calculateBlock (kBlock);
+    lfo2.calculateBlock (kBlock);
+    mod.beginBlock (kBlock);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc2PulseWidth));
+    for (int j = 0; j < kBlock / 8; ++j)
+        ASSERT_EQ (mod.getTable (ModMatrix::osc2PulseWidth)[j], 1.0);
+
+    // Strongly negative signals saturate at -1.
+    std::fill (ampLevels.begin(), ampLevels.end(), -1.0);
+    std::fill (filterLevels.begin(), filterLevels.end(), -1.0);
+    mod.setVelocity (0.0);
+    lfo1.setCapturedTable (minusOnes.data());
+    lfo2.setCapturedTable (minusOnes.data());
+    lfo1.calculateBlock (kBlock);
+    lfo2.calculateBlock (kBlock);
+    mod.beginBlock (kBlock);
+    mod.requestDestination (ModMatrix::osc2PulseWidth);
+    for (int j = 0; j < kBlock / 8; ++j)
+        ASSERT_EQ (mod.getTable (ModMatrix::osc2PulseWidth)[j], -1.0);
+}
+
+TEST_F (VoiceModulationTest, FinishedOneShotLfoStopsContributing)
+{
+    LFO shot;
+    shot.prepare (44100.0, kBlock);
+    shot.setOneShot (true);
+    shot.setShape (LFO::reverseSaw);   // starts at 2
+    shot.setRateHz (2000.0);          // one cycle of about 44 samples
+    shot.startOneShot();
+    mod.setLfoSources (&shot, &lfo2);
+    setAmount (ModMatrix::lfo1, ModMatrix::pitch, 1.0);
+
+    shot.calculateOneShotFromFrame (64);
+    ASSERT_TRUE (shot.isFinishedOneShot());   // the cycle ended in this frame
+    mod.beginBlock (64);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::pitch));
+    for (int j = 0; j < 8; ++j)
+        EXPECT_EQ (mod.getTable (ModMatrix::pitch)[j], 1.0);
+
+    // While running it does contribute.
+    shot.startOneShot();
+    shot.setRateHz (10.0);
+    shot.calculateOneShotFromFrame (64);
+    mod.beginBlock (64);
+    mod.requestDestination (ModMatrix::pitch);
+    EXPECT_NEAR (mod.getTable (ModMatrix::pitch)[0], 3.0, 1e-12);
+
+    // A missing LFO contributes nothing either.
+    mod.setLfoSources (nullptr, nullptr);
+    mod.beginBlock (64);
+    mod.requestDestination (ModMatrix::pitch);
+    EXPECT_EQ (mod.getTable (ModMatrix::pitch)[0], 1.0);
+}
+
+TEST_F (VoiceModulationTest, ShortAndOddBlocksFillOnlyTheirEntries)
+{
+    mod.setVelocity (1.0);
+    setAmount (ModMatrix::velocity, ModMatrix::osc4Level, 1.0);
+
+    // 13 samples: entries 0 and 1 (the last partial group included).
+    mod.beginBlock (13);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc4Level));
+    const double* t = mod.getTable (ModMatrix::osc4Level);
+    EXPECT_EQ (t[0], 2.5);
+    EXPECT_EQ (t[1], 2.5);
+    EXPECT_EQ (t[2], 1.0);
+
+    // An LFO that computed fewer samples than the block is read only that far.
+    setAmount (ModMatrix::lfo1, ModMatrix::osc4Pitch, 1.0);
+    lfo1.calculateBlock (16);
+    mod.beginBlock (64);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc4Pitch));
+    t = mod.getTable (ModMatrix::osc4Pitch);
+    EXPECT_EQ (t[1], 1.0 + lfo1.getBuffer()[8]);
+    for (int j = 2; j < 8; ++j)
+        EXPECT_EQ (t[j], 1.0);
+}
+
+TEST_F (VoiceModulationTest, TablesAlwaysHoldTheWholeBlock)
+{
+    // Every length, including those just past a multiple of 8 times the
+    // capacity, gets ceil(n / 8) + 1 entries.
+    VoiceModulation fresh;
+    fresh.setParameters (parameters.data());
+    fresh.setEnvelopes (&ampEnv, &filterEnv);
+    fresh.setVelocity (1.0);
+    setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
+
+    for (int n = 1; n <= 4100; ++n)
+    {
+        fresh.beginBlock (n);
+        ASSERT_GE (fresh.getTableCapacity(), (n + 7) / 8 + 1) << n;
+        fresh.requestDestination (ModMatrix::cutoff);
+        ASSERT_EQ (fresh.getTable (ModMatrix::cutoff)[(n + 7) / 8 - 1], 2.5) << n;
+    }
+
+    // After prepare, blocks up to the prepared size do not reallocate.
+    VoiceModulation prepared;
+    prepared.prepare (48000.0, 2048);
+    const double* before = prepared.getTable (0);
+    for (int n = 1; n <= 2048; ++n)
+        prepared.beginBlock (n);
+    EXPECT_EQ (prepared.getTable (0), before);
+}
+
+TEST_F (VoiceModulationTest, ComputedOncePerBlockAndOnlyWithEnvelopes)
+{
+    mod.setVelocity (1.0);
+    setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
+    mod.beginBlock (kBlock);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
+
+    // A change inside the block shows from the next block on.
+    setAmount (ModMatrix::velocity, ModMatrix::cutoff, 0.5);
+    mod.requestDestination (ModMatrix::cutoff);
+    EXPECT_EQ (mod.getTable (ModMatrix::cutoff)[0], 2.5);
+    mod.beginBlock (kBlock);
+    mod.requestDestination (ModMatrix::cutoff);
+    EXPECT_EQ (mod.getTable (ModMatrix::cutoff)[0], 1.375);
+
+    // Without both envelopes the matrix stays inactive.
+    mod.setEnvelopes (&ampEnv, nullptr);
+    mod.beginBlock (kBlock);
+    EXPECT_FALSE (mod.requestDestination (ModMatrix::cutoff));
+}
+
+TEST_F (VoiceModulationTest, BadAmountsAndVelocitiesStayFinite)
+{
+    setAmount (ModMatrix::lfo1, ModMatrix::cutoff, std::nan (""));
+    setAmount (ModMatrix::ampEnvelope, ModMatrix::cutoff, 0.5);
+    mod.setVelocity (std::nan (""));
+    setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
+    mod.beginBlock (kBlock);
+    ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
+    for (int j = 0; j < kBlock / 8; ++j)
+        ASSERT_TRUE (std::isfinite (mod.getTable (ModMatrix::cutoff)[j]));
+    EXPECT_EQ (mod.getVelocity(), 0.0);
+
+    mod.setVelocity (3.0);
+    EXPECT_EQ (mod.getVelocity(), 1.0);
+}
+
+TEST (ModMatrix, AmountBlockCoversExactly570To769)
+{
+    std::vector<double> p (params::kNumValues, 0.0);
+    p[569] = p[770] = 1.0;   // neighbours of the block
+    for (int s = 0; s < ModMatrix::kNumSources; ++s)
+        for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+            EXPECT_EQ (ModMatrix::amount (p.data(), s, d), 0.0);
+
+    p[570] = 0.2;
+    p[769] = 0.3;
+    EXPECT_EQ (ModMatrix::amount (p.data(), ModMatrix::lfo1, ModMatrix::voiceLevel), 0.2);
+    EXPECT_EQ (ModMatrix::amount (p.data(), 9, 19), 0.3);
+    EXPECT_EQ (ModMatrix::amount (nullptr, 0, 0), 0.0);
+}

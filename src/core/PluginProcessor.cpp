@@ -6,6 +6,7 @@
 #include "core/TalvoraParameter.h"
 #include "core/UserPresentException.h"
 #include "core/globalStuff.h"
+#include "dsp/LFOHelper.h"
 #include "dsp/TalvoraXLVoice.h"
 #include "gui/PluginEditor.h"
 
@@ -54,7 +55,11 @@ BrevonAudioProcessor::BrevonAudioProcessor()
     {
         const juce::ScopedLock sl (synth.getSynthLock());
         for (int i = 0; i < kNumVoices; ++i)
-            synth.addVoice (new TalvoraXLVoice (parameterValues, performance, engine->getWaveBuffers(), aggregator.get()));
+        {
+            auto* voice = new TalvoraXLVoice (i, parameterValues, performance, engine->getWaveBuffers(), aggregator.get());
+            voice->setSharedLfos (&engine->modWheelLfo, &engine->masterLfo1, &engine->masterLfo2);
+            synth.addVoice (voice);
+        }
         synth.addSound (new TalvoraXLSound());
     }
     synth.setNoteStealingEnabled (false);
@@ -217,6 +222,14 @@ void BrevonAudioProcessor::changeListenerCallback (juce::ChangeBroadcaster* sour
         EventAggregator::sendGlobalEvent (GlobalAppearanceChanged, 0);
 }
 
+void BrevonAudioProcessor::setRandomSeed (uint64_t seed)
+{
+    const juce::ScopedLock sl (synth.getSynthLock());
+    for (int i = 0; i < synth.getNumVoices(); ++i)
+        if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
+            voice->setRandomSeed (seed * (uint64_t) kNumVoices + (uint64_t) i + 1);
+}
+
 void BrevonAudioProcessor::retireThread (juce::Thread* thread)
 {
     if (thread == nullptr)
@@ -275,13 +288,16 @@ void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInByte
 //==============================================================================
 void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBlock)
 {
-    juce::ignoreUnused (samplesPerBlock);
     if (! (newSampleRate > 0.0) || ! std::isfinite (newSampleRate))
         return;
 
     sampleRate = newSampleRate;
+    maxBlockSize = juce::jmax (samplesPerBlock, 1);
     synth.setCurrentPlaybackSampleRate (newSampleRate);
-    setGlobalSampleRate (newSampleRate);
+    engine->prepare (newSampleRate, maxBlockSize);
+    for (int i = 0; i < synth.getNumVoices(); ++i)
+        if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
+            voice->prepare (newSampleRate, maxBlockSize);
     updateEcho();
     updateReverb();
 }
@@ -306,16 +322,45 @@ void BrevonAudioProcessor::tempoWork()
     if (! position.hasValue())
         return;
 
+    // No tempo, or one that is not usable: skip the tempo work entirely.
     const auto bpm = position->getBpm();
     if (! bpm.hasValue() || ! std::isfinite (*bpm) || *bpm <= 0.0)
         return;
+
+    LFOHelper::instance().setTempo (*bpm);
 
     // The echo's tempo comes from here only, cached for the other threads.
     const double beatsPerSecond = *bpm / 60.0;
     hostBeatsPerSecond = (beatsPerSecond < 0.01 || beatsPerSecond > 16.0) ? 2.0 : beatsPerSecond;
 
+    if (! position->getIsPlaying())
+        return;
+
+    auto& lfo1 = engine->masterLfo1;
+    auto& lfo2 = engine->masterLfo2;
+    if (lfo1.isTempoSynced() && lfo2.isTempoSynced() && lfo1.getSyncCountdown() > 0 && lfo2.getSyncCountdown() > 0)
+        return;
+
+    const auto ppqPosition = position->getPpqPosition();
+    const double ppq = ppqPosition.hasValue() && std::isfinite (*ppqPosition) ? *ppqPosition : 0.0;
+    const double cycleBeats = LFOHelper::instance().getSyncSpeedFromHz (lfo1.getRate()).beats();
     const double samplesPerBeat = sampleRate / beatsPerSecond;
-    if ((int) samplesPerBeat != lastSamplesPerBeat && samplesPerBeat >= 1.0 && samplesPerBeat < 1.0e9)
+    if (! (cycleBeats > 0.0) || ! std::isfinite (samplesPerBeat) || samplesPerBeat < 1.0 || samplesPerBeat > 1.0e9)
+        return;
+
+    const double untilNext = ((std::floor (ppq / cycleBeats) + 1.0) * cycleBeats - ppq) * samplesPerBeat;
+    const int countdown = (int) juce::jlimit (0.0, 2.0e9, untilNext);
+
+    for (auto* lfo : { &lfo1, &lfo2 })
+    {
+        const bool oneShot = params::choiceIndex (parameterValues[lfo == &lfo1 ? params::kLfo1Mode : params::kLfo2Mode]) == 1;
+        if (oneShot || (lfo->isTempoSynced() && lfo->getSyncCountdown() > 0))
+            continue;
+        lfo->setSamplesPerBeat (samplesPerBeat);
+        lfo->setSyncCountdown (countdown);
+    }
+
+    if ((int) samplesPerBeat != lastSamplesPerBeat)
         lastSamplesPerBeat = (int) samplesPerBeat;
 }
 
@@ -383,6 +428,10 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
             engine->handleMidiMessage (meta.data[0], meta.data[1], meta.data[2]);
     }
 
+    engine->masterLfo1.calculateBlock (numSamples);
+    engine->masterLfo2.calculateBlock (numSamples);
+    engine->modWheelLfo.calculateBlock (numSamples);
+
     {
         const juce::ScopedLock sl (synth.getSynthLock());
         applyPendingVoiceChanges();
@@ -399,7 +448,7 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
                 if (voice != nullptr && voice->getCurrentlyPlayingNote() != -1)
                 {
                     voice->renderNextBlock (buffer, from, length);
-                    window = 2.0 * voice->osc1PeriodSamples;
+                    window = 2.0 * voice->getOsc1PeriodSamples();
                     rendered = true;
                 }
             }
@@ -449,7 +498,11 @@ void BrevonAudioProcessor::runMasterChain (juce::AudioBuffer<float>& buffer, int
 {
     auto* left = buffer.getWritePointer (0);
     auto* right = buffer.getWritePointer (1);
-    juce::ignoreUnused (left, right, numSamples);
+
+    // One unison copy: the voices wrote the left channel only.
+    const bool stereo = TalvoraXLVoice::unisonCountFor (parameterValues[params::kUnison]) >= 2;
+    if (! stereo)
+        std::copy (left, left + numSamples, right);
 }
 
 void BrevonAudioProcessor::applyVolumeAndPan (float* left, float* right, int numSamples) noexcept

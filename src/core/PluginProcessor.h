@@ -95,6 +95,9 @@ public:
     void requestPeakReset() noexcept { peakReset = true; }
     double getHostBeatsPerSecond() const noexcept { return hostBeatsPerSecond.load(); }
 
+    // Seeds every voice's noise generator; renders repeat for equal seeds.
+    void setRandomSeed (uint64_t seed);
+
     // Worker threads that did not stop in time; deleted later by the block driver.
     void retireThread (juce::Thread* thread);
 
@@ -145,6 +148,7 @@ private:
     // Beats per second seen on the audio thread; 2.0 (120 bpm) until a host tells.
     std::atomic<double> hostBeatsPerSecond { 2.0 };
     double sampleRate = 44100.0;
+    int maxBlockSize = 512;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BrevonAudioProcessor)
 };

@@ -64,6 +64,11 @@ Talvora::Talvora()
 
     initGlobalTables();
     globals[1] = 1.0;
+    masterLfo1.setId (1);
+    masterLfo2.setId (2);
+    masterLfo1.setCapturedTable (waveBuffers[3]);
+    masterLfo2.setCapturedTable (waveBuffers[3]);
+    modWheelLfo.setRateHz (4.0);
 
     // Every instance starts with sine copies, so a fresh instance's state does
     // not depend on whether it happened to build the tables.
@@ -123,6 +128,14 @@ void Talvora::updateDerived (int index, float value)
         case params::kOscilloscope:     performance.scopeValue = (int) (p * 4.0); break;
         case params::kVoiceMode:        performance.voiceMode = params::choiceIndex (p); break;
         case params::kFilterType:       performance.filterType = params::choiceIndexTruncated (value); break;
+        case params::kLfo2Rate:         masterLfo2.setSpeed (value); break;
+        case params::kLfo2Sync:         masterLfo2.setTempoSync (value > 0.0f); break;
+        case params::kLfo1Sync:         masterLfo1.setTempoSync (value > 0.0f); break;
+        case params::kLfo2Shape:        masterLfo2.setShape (params::choiceIndexTruncated (value)); break;
+        case params::kLfo1Phase:        masterLfo1.setSyncPhaseFromOffset (value); break;
+        case params::kLfo1Rate:         masterLfo1.setSpeed (value); break;
+        case params::kLfo1Shape:        masterLfo1.setShape (params::choiceIndexTruncated (value)); break;
+        case params::kLfo2Phase:        masterLfo2.setSyncPhaseFromOffset (value); break;
         case params::kOsc3Octave:
         {
             static const double ratios[] = { 0.25, 0.5, 1.0, 2.0, 4.0 };
@@ -295,10 +308,24 @@ int Talvora::setChunk (const void* data, size_t size)
 void Talvora::setSampleRate (double rate)
 {
     setGlobalSampleRate (rate);
+    modWheelLfo.setRateHz (2.0 * performance.modWheelAmount + 4.0);
+}
+
+void Talvora::prepare (double sampleRate, int maximumBlockSize)
+{
+    setSampleRate (sampleRate);
+    for (auto* lfo : { &masterLfo1, &masterLfo2, &modWheelLfo })
+        lfo->prepare (sampleRate, maximumBlockSize);
+    // Rates are kept in cycles per sample: recompute them for the new rate.
+    masterLfo1.setSpeed (values[params::kLfo1Rate]);
+    masterLfo2.setSpeed (values[params::kLfo2Rate]);
+    modWheelLfo.setRateHz (2.0 * performance.modWheelAmount + 4.0);
 }
 
 void Talvora::reset()
 {
+    for (auto* lfo : { &masterLfo1, &masterLfo2, &modWheelLfo })
+        lfo->reset();
 }
 
 void Talvora::handleMidiMessage (uint8_t status, uint8_t data1, uint8_t data2) noexcept
@@ -318,5 +345,6 @@ void Talvora::handleMidiMessage (uint8_t status, uint8_t data1, uint8_t data2) n
     {
         const double v = data2 / 127.0;
         performance.modWheelAmount = v * v;
+        modWheelLfo.setRateHz (2.0 * v * v + 4.0);
     }
 }

@@ -10,6 +10,7 @@
 
 #include "core/TalvoraProgram.h"
 #include "core/parameters.h"
+#include "dsp/LFO.h"
 
 struct ParametersStruct
 {
@@ -78,6 +79,11 @@ public:
     ParametersStruct* getParametersStruct() noexcept { return &performance; }
     double* getWaveBuffer (int i) noexcept { return waveBuffers[i]; }
     double** getWaveBuffers() noexcept { return waveBuffers; }
+
+    // Master LFOs (shared by every voice) and the modulation-wheel LFO that
+    // drives the vibrato.
+    LFO masterLfo1, masterLfo2, modWheelLfo;
+    void prepare (double sampleRate, int maximumBlockSize);
 
     const TalvoraProgram& getProgram() const noexcept { return program; }
     void setProgramComment (const char* text);

@@ -1,21 +1,854 @@
 #include "dsp/TalvoraXLVoice.h"
 
-TalvoraXLVoice::TalvoraXLVoice (double* parameterValues, ParametersStruct* perf, double** waves, EventAggregator* agg)
-    : parameters (parameterValues), performance (perf), waveBuffers (waves), aggregator (agg)
+#include <algorithm>
+#include <cmath>
+
+#include "core/EventAggregator.h"
+#include "core/TalvoraSynthesiser.h"
+#include "core/globalStuff.h"
+#include "core/parameters.h"
+#include "dsp/ModMatrix.h"
+
+namespace
 {
+constexpr double kTable = (double) kTableSize;
+
+// Keeps a table phase in [0, 4096); reads use its integer part.
+inline double wrapPhase (double phase) noexcept
+{
+    if (phase >= kTable || phase < 0.0)
+        phase -= kTable * std::floor (phase * (1.0 / kTable));
+    return phase >= kTable ? 0.0 : phase;
 }
 
-void TalvoraXLVoice::startNote (int, float, juce::SynthesiserSound*, int)
+inline int tableIndex (double phase) noexcept { return ((int) phase) & kTableMask; }
+
+inline double clampValue (double x, double lo, double hi) noexcept { return x < lo ? lo : (x > hi ? hi : x); }
+
+// Morph modes of oscillators 1 and 2.
+enum MorphMode
 {
+    crossfade = 0,
+    sawToSquare = 1
+};
+} // namespace
+
+TalvoraXLVoice::TalvoraXLVoice (int index, double* parameterValues, ParametersStruct* performance,
+                                double** waves, EventAggregator* agg)
+    : EventListener ("TalvoraXLVoice"),
+      voiceIndex (index),
+      p (parameterValues),
+      perf (performance),
+      waveBuffers (waves),
+      aggregator (agg)
+{
+    for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+        modulation.setMultiplicative (d, ! (d >= 2 && d <= 5));
+    modulation.setParameters (p);
+    modulation.setEnvelopes (&amplitude, &filterEnvelope);
+
+    ownLfo1.setOneShot (true);
+    ownLfo2.setOneShot (true);
+    ownLfo1.setId (66600 + index);
+    ownLfo2.setId (77700 + index);
+
+    amplitude.bind (&perf->ampAttackCurve, &perf->ampDecayCurve, &p[params::kAmplitudeSustain], &perf->ampReleaseCurve);
+    filterEnvelope.bind (&perf->filterAttackCurve, &perf->filterDecayCurve, &p[params::kFilterSustain], &perf->filterReleaseCurve);
+    amplitude.setShapesFromControls (p[72], p[73], p[75]);
+    filterEnvelope.setShapesFromControls (p[76], p[77], p[79]);
+
+    random.setSeed ((uint64_t) index + 1);
+    prepare (44100.0, 256);
+
+    if (aggregator != nullptr)
+    {
+        aggregator->registerForEvent (AmpEnvelopeChanged, this);
+        aggregator->registerForEvent (FilterEnvelopeChanged, this);
+        aggregator->registerForEvent (TuningChanged, this);
+    }
 }
 
-void TalvoraXLVoice::stopNote (float, bool)
+TalvoraXLVoice::~TalvoraXLVoice()
+{
+    if (aggregator != nullptr)
+        aggregator->unregisterListener (this);
+}
+
+void TalvoraXLVoice::setSharedLfos (LFO* vibrato, LFO* master1, LFO* master2)
+{
+    vibratoLfo = vibrato;
+    masterLfo1 = master1;
+    masterLfo2 = master2;
+    ownLfo1.setMaster (master1);
+    ownLfo2.setMaster (master2);
+    if (master1 != nullptr)
+        ownLfo1.setCapturedTable (master1->getCapturedTable());
+    if (master2 != nullptr)
+        ownLfo2.setCapturedTable (master2->getCapturedTable());
+    refreshCounter = 100000;
+}
+
+void TalvoraXLVoice::prepare (double newSampleRate, int maximumBlockSize)
+{
+    setCurrentPlaybackSampleRate (newSampleRate);
+    const int block = std::max (maximumBlockSize, 256);
+    ensureCapacity (block);
+    modulation.prepare (newSampleRate, block);
+    ownLfo1.prepare (newSampleRate, block);
+    ownLfo2.prepare (newSampleRate, block);
+    filterLeft.prepare (newSampleRate);
+    filterRight.prepare (newSampleRate);
+    decimatorLeft.prepare (newSampleRate);
+    decimatorRight.prepare (newSampleRate);
+}
+
+void TalvoraXLVoice::setCurrentPlaybackSampleRate (double newRate)
+{
+    juce::SynthesiserVoice::setCurrentPlaybackSampleRate (newRate);
+    if (! (newRate > 0.0) || ! std::isfinite (newRate))
+        return;
+    sampleRate = newRate;
+    amplitude.prepare (newRate);
+    filterEnvelope.prepare (newRate);
+    if (newRate > 40000.0 && newRate < 80000.0)
+        highPassCoefficient = 0.001854;
+    else if (newRate > 80000.0)
+        highPassCoefficient = 0.001375;
+    else
+        highPassCoefficient = 0.001;
+}
+
+void TalvoraXLVoice::ensureCapacity (int numSamples)
+{
+    if (numSamples <= capacity)
+        return;
+    int size = 16;
+    while (size < numSamples)
+        size *= 2;
+    capacity = size;
+    left.assign ((size_t) size, 0.0);
+    right.assign ((size_t) size, 0.0);
+    cutoffTable.assign ((size_t) size / 8 + 2, 0.0);
+    ampTable.assign ((size_t) size / 8 + 2, 0.0);
+    filterEnvTable.assign ((size_t) size / 16 + 2, 0.0);
+    modulation.setEnvelopeTables (ampTable.data(), (int) ampTable.size(), filterEnvTable.data(), (int) filterEnvTable.size());
+}
+
+bool TalvoraXLVoice::canPlaySound (juce::SynthesiserSound* sound)
+{
+    return dynamic_cast<TalvoraXLSound*> (sound) != nullptr;
+}
+
+int TalvoraXLVoice::unisonCountFor (double parameter773) noexcept
+{
+    const int u = (int) std::lround ((float) parameter773 * 100.0f);
+    // The voice holds four copies: larger choices stay at four.
+    return u >= 2 ? 4 : (u == 1 ? 2 : 1);
+}
+
+void TalvoraXLVoice::updateUnison() noexcept
+{
+    unisonCount = unisonCountFor (p[params::kUnison]);
+    if (unisonCount >= 2)
+    {
+        const double x = p[params::kUnisonDetune] * 0.015625 + 0.0001;
+        detune[0] = std::exp2 (x);
+        detune[1] = std::exp2 (-x);
+        detune[2] = std::exp2 (-x / 2.0);
+        detune[3] = std::exp2 (x / 2.0);
+    }
+    else
+        detune[0] = 1.0;
+}
+
+void TalvoraXLVoice::computeIncrements() noexcept
+{
+    const double sr = sampleRate;
+    const double base = kTable * freqtab[note & 127] / sr;
+
+    const double v = p[params::kOsc2Fine];
+    double r = 1.0;
+    if (v < 0.5)
+    {
+        const double a = (0.5 - v) * 2.0;
+        r = a * std::exp2 (-1.0 / 12.0) + (1.0 - a);
+    }
+    else if (v > 0.5)
+    {
+        const double a = (v - 0.5) * 2.0;
+        r = a * std::exp2 (1.0 / 12.0) + (1.0 - a);
+    }
+
+    // Clamped, not masked: a mask would jump octaves at the ends.
+    const int note2 = juce::jlimit (0, 127, note + perf->coarseTune);
+    const double base2 = kTable * r * freqtab[note2] / sr;
+
+    for (int k = 0; k < kMaxUnison; ++k)
+    {
+        const double factor = k < unisonCount ? detune[k] : 1.0;
+        osc1Increment[k] = base * factor;
+        osc2Increment[k] = base2 * factor;
+    }
+
+    const double g = globals[2] > 0.0 ? globals[2] : 1.0;
+    pwRate1 = p[params::kOsc1PwmSpeed] * p[params::kOsc1PwmSpeed] * 10.0 / (44100.0 * g);
+    pwRate2 = p[params::kOsc2PwmSpeed] * p[params::kOsc2PwmSpeed] * 10.0 / (44100.0 * g);
+}
+
+double TalvoraXLVoice::getOsc1PeriodSamples() const noexcept
+{
+    return osc1Increment[0] > 0.0 ? kTable / osc1Increment[0] : 50.0;
+}
+
+void TalvoraXLVoice::startNote (int midiNoteNumber, float velocity, juce::SynthesiserSound*, int pitchWheel)
+{
+    const int n = std::max (0, midiNoteNumber - 12);
+    ownNote = n;
+    modulation.setVelocity (velocity);
+    updateUnison();
+
+    if (amplitude.isOff())
+    {
+        const float s = (float) p[params::kVelocitySensitivity];
+        velocityValue = (int) (((1.0f - s) * 0.7874f + velocity * s) * 127.0f);
+
+        // A restored patch sends no shape events: read the shapes afresh.
+        amplitude.setShapesFromControls (p[72], p[73], p[75]);
+        filterEnvelope.setShapesFromControls (p[76], p[77], p[79]);
+        amplitude.start();
+        filterEnvelope.start();
+        note = n;
+        glideActive = false;
+        glideRatio = 1.0;
+        computeIncrements();
+
+        if (p[params::kOsc2Fine] == 0.5 && p[params::kOsc1Volume] > 0.01)
+            for (int k = 0; k < kMaxUnison; ++k)
+                for (int j = 0; j < kMaxStack; ++j)
+                    osc2Phase[k][j] = osc1Phase[k][j];
+
+        for (int k = 0; k < kMaxUnison; ++k)
+        {
+            osc3Phase[k] = osc1Phase[k][0];
+            for (int j = 0; j < kMaxStack; ++j)
+                osc1PastFirstCycle[k][j] = false;
+        }
+
+        ownLfo1.startOneShot();
+        ownLfo2.startOneShot();
+
+        octaveShift = (int) p[params::kOsc3OctaveOffset];
+        smoothedEnvAmount = p[params::kCutoffEnvAmount];
+        smoothedCutoff = p[params::kCutoff];
+    }
+    else
+    {
+        const int old = note;
+        note = n;
+        if (old == n)
+        {
+            glideActive = false;
+            glideRatio = 1.0;
+            glideStep = 0.1;
+        }
+        else
+        {
+            glideActive = true;
+            glideRatio = std::exp2 ((old - n) / 12.0);
+            const double t = clampValue (p[params::kGlide] * p[params::kGlide], 0.005, 1.0);
+            const double g = globals[2] > 0.0 ? globals[2] : 1.0;
+            glideStep = std::abs (glideRatio - 1.0) * (0.5 / t) / (44100.0 * g);
+        }
+
+        const bool ampWasReleasing = amplitude.getState() == Envelope::release;
+        if (ampWasReleasing)
+            amplitude.restartFromRelease();
+        if (filterEnvelope.getState() == Envelope::release)
+            filterEnvelope.restartFromRelease();
+        else if (ampWasReleasing)
+            filterEnvelope.start();
+
+        computeIncrements();
+    }
+
+    pitchWheelMoved (pitchWheel);
+    blockCountdown = 3;
+}
+
+void TalvoraXLVoice::stopNote (float, bool allowTailOff)
 {
     if (skipNextStop)
+    {
+        skipNextStop = false;
         return;
-    clearCurrentNote();
+    }
+    if (! allowTailOff)
+        ownNote = -1;
+
+    if (amplitude.isOff())
+    {
+        if (getCurrentlyPlayingNote() >= 0)
+            clearCurrentNote();
+        return;
+    }
+    if (ownNote == -1 && amplitude.getState() == Envelope::release)
+        return;
+
+    amplitude.startRelease();
+    filterEnvelope.startRelease();
 }
 
-void TalvoraXLVoice::renderNextBlock (juce::AudioBuffer<float>&, int, int)
+void TalvoraXLVoice::pitchWheelMoved (int value)
 {
+    if (value == 8192)
+    {
+        bendRatio = 1.0;
+        return;
+    }
+    const double range = p[params::kPitchBendRange] * 100.0 + 1.0;
+    const double x = value <= 8192 ? (value - 8192) / 8192.0 : (value - 8192) / 8191.0;
+    bendRatio = std::exp2 (range * x / 12.0);
+}
+
+void TalvoraXLVoice::receiveEvent (EventType type, int)
+{
+    switch (type)
+    {
+        case TuningChanged:
+            refreshCounter = 1000000;
+            break;
+        case AmpEnvelopeChanged:
+            amplitude.setShapesFromControls (p[72], p[73], p[75]);
+            break;
+        case FilterEnvelopeChanged:
+            filterEnvelope.setShapesFromControls (p[76], p[77], p[79]);
+            break;
+        default:
+            break;
+    }
+}
+
+void TalvoraXLVoice::refreshSettings() noexcept
+{
+    const int lfo1Choice = params::choiceIndex (p[params::kLfo1Mode]);
+    chosenLfo1 = lfo1Choice == 1 ? &ownLfo1 : (lfo1Choice == 0 ? masterLfo1 : nullptr);
+    const int lfo2Choice = params::choiceIndex (p[params::kLfo2Mode]);
+    chosenLfo2 = lfo2Choice == 0 ? masterLfo2 : (lfo2Choice == 1 ? &ownLfo2 : nullptr);
+
+    // A shared master LFO refuses a voice's own LFO as its modulator.
+    if (chosenLfo2 != nullptr)
+        chosenLfo2->setModulator (p[params::kLfo1ModulatesLfo2] > 0.001 ? chosenLfo1 : nullptr,
+                                  &p[params::kLfo1ModulatesLfo2]);
+
+    if (chosenLfo1 != nullptr && chosenLfo2 != nullptr)
+        modulation.setLfoSources (chosenLfo1, chosenLfo2);
+}
+
+void TalvoraXLVoice::resetSignalState() noexcept
+{
+    filterLeft.reset();
+    filterRight.reset();
+    decimatorLeft.reset();
+    decimatorRight.reset();
+    highPassState[0] = highPassState[1] = 0.0;
+    smoothedAmp[0] = smoothedAmp[1] = 0.0;
+}
+
+const double* TalvoraXLVoice::morphTables (int osc, const double*& b, double& t, int& mode) const noexcept
+{
+    const double v = p[osc == 1 ? params::kOsc1Shape : params::kOsc2Shape];
+    const int row = juce::jlimit (0, kBandLimitedRows - 1, (note * 12) / 128);
+    if (v < 1.0 / 3.0)
+    {
+        b = bandLimitedTriangle[row];
+        t = 3.0 * v;
+        mode = crossfade;
+        return sineTable;
+    }
+    if (v < 2.0 / 3.0)
+    {
+        b = bandLimitedSawtooth[row];
+        t = 3.0 * (v - 1.0 / 3.0);
+        mode = crossfade;
+        return bandLimitedTriangle[row];
+    }
+    b = bandLimitedSquare[row];
+    t = clampValue (3.0 * (v - 2.0 / 3.0), 0.0, 1.0);
+    mode = sawToSquare;
+    return bandLimitedSawtooth[row];
+}
+
+void TalvoraXLVoice::renderNextBlock (juce::AudioBuffer<float>& buffer, int startSample, int numSamples)
+{
+    if (getCurrentlyPlayingNote() < 0 || numSamples <= 0 || buffer.getNumChannels() < 1)
+        return;
+
+    float* out0 = buffer.getWritePointer (0, startSample);
+    float* out1 = buffer.getNumChannels() > 1 ? buffer.getWritePointer (1, startSample) : nullptr;
+
+    updateUnison();
+    modulation.setSharedLfoOffset (startSample);
+    vibratoOffset = startSample;
+    render (out0, out1, numSamples);
+
+    if (amplitude.isOff() && blockCountdown < 1)
+        clearCurrentNote();
+}
+
+void TalvoraXLVoice::probe (const float* out0, int n) noexcept
+{
+    const int c = blockCountdown;
+    if (c == 3)
+    {
+        if (amplitude.isOff())
+            blockCountdown = 2;
+        return;
+    }
+    const bool loud = std::abs (out0[n / 2]) > 0.01f || std::abs (out0[n / 4]) > 0.01f || std::abs (out0[0]) > 0.01f;
+    if (loud)
+        blockCountdown = 3;
+    else if (amplitude.isOff())
+        blockCountdown = c - 1;
+}
+
+void TalvoraXLVoice::render (float* out0, float* out1, int n)
+{
+    if (perf == nullptr || ! amplitude.isBound() || ! filterEnvelope.isBound())
+        return;
+
+    const double keyFollowAmount = p[params::kFilterKeyFollow];
+    const double keyFollowTarget = std::pow ((note + 64) / 128.0, 8.0 * keyFollowAmount) * keyFollowAmount + (1.0 - keyFollowAmount);
+
+    if (amplitude.isOff())
+    {
+        if (blockCountdown <= 0)
+        {
+            blockCountdown = 0;
+            glideActive = false;
+            glideRatio = 1.0;
+            keyFollow = keyFollowTarget;
+            probe (out0, n);
+            return;
+        }
+    }
+    else
+        blockCountdown = 3;
+
+    ensureCapacity (n);
+    modulation.beginBlock (n);
+    const int count = unisonCount;
+    const bool stereo = count >= 2 && out1 != nullptr;
+    std::fill (left.begin(), left.begin() + n, 0.0);
+    if (stereo)
+        std::fill (right.begin(), right.begin() + n, 0.0);
+    const int groups = (n + 7) / 8;
+    std::fill (cutoffTable.begin(), cutoffTable.begin() + groups + 1, 0.0);
+    std::fill (ampTable.begin(), ampTable.begin() + groups + 1, 0.0);
+    std::fill (filterEnvTable.begin(), filterEnvTable.begin() + (n + 15) / 16 + 1, 0.0);
+
+    const double level1 = p[params::kOsc1Volume], level2 = p[params::kOsc2Volume];
+    const double level3 = p[params::kOsc3Volume], level4 = p[params::kOsc4Volume];
+    if (level1 <= 0.005 && level2 <= 0.005 && level3 <= 0.005 && level4 <= 0.005)
+    {
+        // Nothing to hear, but the envelopes still run so the voice ends.
+        for (int i = 0; i < n; i += 8)
+        {
+            filterEnvelope.updateSparse();
+            filterEnvelope.level();
+            amplitude.updateSparse();
+            amplitude.level();
+        }
+        probe (out0, n);
+        return;
+    }
+
+    computeIncrements();
+    const double* tableB1;
+    double t1;
+    int mode1;
+    const double* tableA1 = morphTables (1, tableB1, t1, mode1);
+    const double* tableB2;
+    double t2;
+    int mode2;
+    const double* tableA2 = morphTables (2, tableB2, t2, mode2);
+    const int c1 = (int) ((float) p[params::kOsc1Stack] * 9.0f) + 1;
+    const int c2 = (int) ((float) p[params::kOsc2Stack] * 9.0f) + 1;
+    const int stack1 = juce::jlimit (1, kMaxStack, c1);
+    const int stack2 = juce::jlimit (1, kMaxStack, c2);
+    const double d1 = p[params::kOsc1Detune] * 0.04;
+    const double d2 = p[params::kOsc2Detune] * 0.04;
+
+    refreshCounter += n;
+    if (refreshCounter > 20000)
+    {
+        refreshCounter = 0;
+        refreshSettings();
+    }
+
+    for (LFO* lfo : { chosenLfo1, chosenLfo2 })
+        if (lfo != nullptr && lfo->isOneShot() && ! lfo->isFinishedOneShot())
+            lfo->calculateOneShotFromFrame (n);
+
+    // Control rate: filter envelope, cutoff with key follow.
+    for (int i = 0; i < n; i += 8)
+    {
+        filterEnvelope.updateSparse();
+        smoothedEnvAmount = p[params::kCutoffEnvAmount] * 0.01 + smoothedEnvAmount * 0.99;
+        smoothedCutoff = p[params::kCutoff] * 0.01 + smoothedCutoff * 0.99;
+        const double fl = filterEnvelope.level();
+        keyFollow = keyFollow * 0.995 + 0.005 * keyFollowTarget;
+        cutoffTable[(size_t) (i / 8)] = clampValue ((smoothedEnvAmount * fl + smoothedCutoff) * keyFollow, 0.0, 1.0);
+        if ((i & 15) == 0)
+            filterEnvTable[(size_t) (i / 16)] = fl;
+    }
+
+    if (modulation.requestDestination (ModMatrix::cutoff))
+    {
+        const double* mod = modulation.getTable (ModMatrix::cutoff);
+        for (int g = 0; g < groups; ++g)
+            cutoffTable[(size_t) g] = clampValue (cutoffTable[(size_t) g] * mod[g], 0.0, 1.0);
+    }
+
+    for (int i = 0; i < n; i += 8)
+    {
+        amplitude.updateSparse();
+        ampTable[(size_t) (i / 8)] = amplitude.level();
+    }
+
+    // Destination tables used in the sample loop.
+    auto table = [this] (int d) -> const double* {
+        return modulation.requestDestination (d) ? modulation.getTable (d) : nullptr;
+    };
+    const double* modPitch = table (ModMatrix::pitch);
+    const double* modOsc1Pitch = table (ModMatrix::osc1Pitch);
+    const double* modOsc2Pitch = table (ModMatrix::osc2Pitch);
+    const double* modOsc3Pitch = table (ModMatrix::osc3Pitch);
+    const double* modPw1 = table (ModMatrix::osc1PulseWidth);
+    const double* modPw2 = table (ModMatrix::osc2PulseWidth);
+    const double* modLevel1 = table (ModMatrix::osc1Level);
+    const double* modLevel2 = table (ModMatrix::osc2Level);
+    const double* modLevel3 = table (ModMatrix::osc3Level);
+
+    const double pwAmount1 = p[params::kOsc1PwmAmount];
+    const double pwAmount2 = p[params::kOsc2PwmAmount];
+    const bool switchMode = p[params::kOsc4MorphMode] > 0.0;
+    const bool pwm1 = (mode1 == sawToSquare || switchMode) && (pwAmount1 > 0.0 || modPw1 != nullptr);
+    const bool pwm2 = mode2 == sawToSquare && (pwAmount2 > 0.0 || modPw2 != nullptr);
+    const bool osc3On = level3 > 0.005 || modLevel3 != nullptr;
+
+    const double* osc3Table = nullptr;
+    {
+        const int shifted = (note + octaveShift) * 12;
+        const int r3 = shifted <= -128 ? 0 : (shifted >= 1536 ? 11 : juce::jlimit (0, 11, shifted / 128));
+        switch (params::choiceIndex (p[params::kOsc3Shape]))
+        {
+            case 0: osc3Table = sineTable; break;
+            case 1: osc3Table = bandLimitedTriangle[r3]; break;
+            case 2: osc3Table = bandLimitedSawtooth[r3]; break;
+            case 3: osc3Table = bandLimitedSquare[r3]; break;
+            case 4: osc3Table = waveBuffers != nullptr ? waveBuffers[r3] : nullptr; break;
+            default: break;
+        }
+    }
+    const double octaveRatio = p[params::kOsc3OctaveRatio];
+
+    const double modWheel = perf->modWheelAmount;
+    const bool vibratoOn = vibratoLfo != nullptr && ! vibratoLfo->isFinishedOneShot();
+    const double* vibrato = vibratoOn ? vibratoLfo->getBuffer() : nullptr;
+    const int vibratoValid = vibratoOn ? std::min (vibratoLfo->getValidLength(), vibratoLfo->getCapacity()) : 0;
+
+    double* sides[2] = { left.data(), right.data() };
+    const double stackDivisor1 = stack1 * 3.0 / 10.0 + 1.0;
+    const double stackDivisor2 = stack2 * 3.0 / 10.0 + 1.0;
+
+    double heldPitch = 1.0, held7 = 1.0, held8 = 1.0, held9 = 1.0, held11 = 0.0, held12 = 0.0;
+    double heldLevel1 = level1, heldLevel2 = level2, heldLevel3 = level3;
+
+    for (int i = 0; i < n; ++i)
+    {
+        if (glideActive)
+        {
+            if (glideRatio > 1.0)
+            {
+                glideRatio -= glideStep;
+                if (glideRatio <= 1.0)
+                {
+                    glideRatio = 1.0;
+                    glideActive = false;
+                }
+            }
+            else
+            {
+                glideRatio += glideStep;
+                if (glideRatio >= 1.0)
+                {
+                    glideRatio = 1.0;
+                    glideActive = false;
+                }
+            }
+        }
+        else
+            glideRatio = 1.0;
+
+        const int g = i >> 3;
+        double pitch = 1.0;
+        const int vi = vibratoOffset + i;
+        if (vibrato != nullptr && vi < vibratoValid)
+            pitch = 1.0 + modWheel * 0.05 * vibrato[vi];
+        if ((i & 7) == 0)
+        {
+            heldPitch = modPitch != nullptr ? modPitch[g] : 1.0;
+            held7 = modOsc1Pitch != nullptr ? modOsc1Pitch[g] : 1.0;
+            held8 = modOsc2Pitch != nullptr ? modOsc2Pitch[g] : 1.0;
+            held9 = modOsc3Pitch != nullptr ? modOsc3Pitch[g] : 1.0;
+            held11 = modPw1 != nullptr ? modPw1[g] : 0.0;
+            held12 = modPw2 != nullptr ? modPw2[g] : 0.0;
+            heldLevel1 = modLevel1 != nullptr ? clampValue (level1 + modLevel1[g], 0.0, 2.0) : level1;
+            heldLevel2 = modLevel2 != nullptr ? clampValue (level2 + modLevel2[g], 0.0, 2.0) : level2;
+            heldLevel3 = modLevel3 != nullptr ? clampValue (level3 + modLevel3[g], 0.0, 2.0) : level3;
+            // The pitch destination acts on these samples only.
+            pitch *= heldPitch;
+        }
+        if (! std::isfinite (pitch))
+            pitch = 1.0;
+
+        smoothedBend = smoothedBend * 0.998 + bendRatio * 0.002;
+        const double common = glideRatio * pitch * smoothedBend;
+
+        if (level1 > 0.005)
+        {
+            for (int k = 0; k < count; ++k)
+            {
+                const double inc = osc1Increment[k] * common * held7;
+                if (! std::isfinite (osc1Phase[k][0]))
+                    osc1Phase[k][0] = 0.0;
+                if (! std::isfinite (inc) || ! std::isfinite (osc1Phase[k][0]))
+                {
+                    // The rest of the block is not rendered.
+                    probe (out0, n);
+                    return;
+                }
+                double sum = 0.0;
+                for (int j = 0; j < stack1; ++j)
+                {
+                    double& phase = osc1Phase[k][j];
+                    const int idx = tableIndex (phase);
+                    double value;
+                    if (switchMode)
+                    {
+                        double s = t1;
+                        if (pwm1)
+                            s = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + t1 + held11, 0.0, 1.0);
+                        const bool onA = (j > 0 && osc1PastFirstCycle[k][j]) || phase >= s * kTable;
+                        value = onA ? tableA1[idx] : tableB1[idx];
+                    }
+                    else if (mode1 == crossfade)
+                        value = tableA1[idx] * (1.0 - t1) + tableB1[idx] * t1;
+                    else if (! pwm1)
+                        value = tableA1[idx] - tableA1[(idx + 2048) & kTableMask] * t1;
+                    else
+                    {
+                        const double w = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + held11, -0.99, 0.99);
+                        value = w - tableA1[(int) (w * 2048.0 + 2048.0 + phase) & kTableMask] * t1 + tableA1[idx];
+                    }
+
+                    if (j == 0)
+                        phase += inc;
+                    else
+                    {
+                        const double e = d1 * inc / (j + 1);
+                        phase += (j & 1) == 0 ? inc - e : inc + e;
+                    }
+                    if (phase >= kTable || phase < 0.0)
+                    {
+                        phase = wrapPhase (phase);
+                        osc1PastFirstCycle[k][j] = true;
+                    }
+                    sum += value * heldLevel1;
+                }
+                if (k == 0 && pwm1)
+                {
+                    for (int j = 0; j < stack1; ++j)
+                    {
+                        const double step = j == 0 ? pwRate1
+                                                   : ((j & 1) == 0 ? pwRate1 + d1 * pwRate1 / (j + 1) : pwRate1 - d1 * pwRate1 / (j + 1));
+                        pw1Phase[j] += step;
+                        if (pw1Phase[j] > 1.0)
+                            pw1Phase[j] -= 1.0;
+                    }
+                }
+                sides[k & 1][i] += sum / stackDivisor1;
+            }
+        }
+
+        if (level2 > 0.005)
+        {
+            for (int k = 0; k < count; ++k)
+            {
+                const double inc = osc2Increment[k] * common * held8;
+                double sum = 0.0;
+                for (int j = 0; j < stack2; ++j)
+                {
+                    double& phase = osc2Phase[k][j];
+                    const int idx = tableIndex (phase);
+                    double value;
+                    if (mode2 == crossfade)
+                        value = tableA2[idx] * (1.0 - t2) + tableB2[idx] * t2;
+                    else if (! pwm2)
+                        value = tableA2[idx] - tableA2[(idx + 2048) & kTableMask] * t2;
+                    else
+                    {
+                        const double w = clampValue (sineTable[(int) (pw2Phase[j] * kTable) & kTableMask] * pwAmount2 * 0.99 + held12, -0.99, 0.99);
+                        value = w - tableA2[(int) (w * 2048.0 + 2048.0 + phase) & kTableMask] * t2 + tableA2[idx];
+                    }
+                    if (j == 0)
+                        phase += inc;
+                    else
+                    {
+                        const double e = d2 * inc / (j + 1);
+                        phase += (j & 1) == 0 ? inc - e : inc + e;
+                    }
+                    if (phase >= kTable || phase < 0.0 || ! std::isfinite (phase))
+                        phase = std::isfinite (phase) ? wrapPhase (phase) : 0.0;
+                    sum += value * heldLevel2;
+                }
+                if (pwm2)
+                {
+                    pw2Phase[0] += pwRate2;
+                    if (pw2Phase[0] > 1.0)
+                        pw2Phase[0] -= 1.0;
+                    if (k == 0)
+                        for (int j = 1; j < stack2; ++j)
+                        {
+                            pw2Phase[j] += (j & 1) == 0 ? pwRate2 + d2 * pwRate2 / (j + 1) : pwRate2 - d2 * pwRate2 / (j + 1);
+                            if (pw2Phase[j] > 1.0)
+                                pw2Phase[j] -= 1.0;
+                        }
+                }
+                sides[k & 1][i] += sum / stackDivisor2;
+            }
+        }
+
+        if (osc3On && osc3Table != nullptr)
+        {
+            for (int k = 0; k < count; ++k)
+            {
+                double& phase = osc3Phase[k];
+                phase += osc1Increment[k] * common * held9 * octaveRatio;
+                if (phase >= kTable || phase < 0.0 || ! std::isfinite (phase))
+                    phase = std::isfinite (phase) ? wrapPhase (phase) : 0.0;
+                sides[k & 1][i] += osc3Table[tableIndex (phase)] * heldLevel3;
+            }
+        }
+    }
+
+    // Noise in [-0.5, 0.5]; the right side draws its own values.
+    {
+        const double* modNoise = table (ModMatrix::noiseLevel);
+        const double noiseLevel = p[params::kNoiseVolume];
+        if (modNoise != nullptr || noiseLevel > 0.001)
+        {
+            for (int i = 0; i < n; ++i)
+            {
+                const double level = modNoise != nullptr ? noiseLevel + modNoise[i >> 3] : noiseLevel;
+                left[(size_t) i] += ((float) random.next() * -4.656612873077393e-10f + 0.5f) * level;
+                if (stereo)
+                    right[(size_t) i] += ((float) random.next() * -4.656612873077393e-10f + 0.5f) * level;
+            }
+        }
+    }
+
+    const int sideCount = stereo ? 2 : 1;
+    for (int s = 0; s < sideCount; ++s)
+    {
+        double* side = sides[s];
+        double a = smoothedAmp[s];
+        for (int i = 0; i < n; ++i)
+        {
+            a += (ampTable[(size_t) (i >> 3)] - a) * 0.125;
+            side[i] *= a;
+        }
+        smoothedAmp[s] = a;
+    }
+
+    if (const double* voiceLevel = table (ModMatrix::voiceLevel))
+        for (int s = 0; s < sideCount; ++s)
+            for (int i = 0; i < n; ++i)
+                sides[s][i] *= voiceLevel[i >> 3];
+
+    for (int s = 0; s < sideCount; ++s)
+    {
+        double y = highPassState[s];
+        double* side = sides[s];
+        for (int i = 0; i < n; ++i)
+        {
+            y = (1.0 - highPassCoefficient) * y + highPassCoefficient * side[i];
+            side[i] -= y;
+        }
+        highPassState[s] = y;
+    }
+
+    {
+        const double* resonanceMod = table (ModMatrix::resonance);
+        const int filterType = perf->filterType;
+        Filter* filters[2] = { &filterLeft, &filterRight };
+        for (int s = 0; s < sideCount; ++s)
+        {
+            filters[s]->setType (filterType);
+            filters[s]->setOverdrive (p[params::kOverdrive]);
+            filters[s]->processBlock (cutoffTable.data(), resonanceMod, sides[s], n, resonanceMod != nullptr, p[params::kResonance]);
+        }
+
+        const double* decimation = table (ModMatrix::decimation);
+        if (Decimator::isActive (p[params::kDecimate], decimation != nullptr))
+        {
+            const int type = (int) std::lround ((float) p[params::kDecimatorMode] * 100.0f);
+            Decimator* decimators[2] = { &decimatorLeft, &decimatorRight };
+            for (int s = 0; s < sideCount; ++s)
+            {
+                decimators[s]->setType (type);
+                decimators[s]->processBlock (sides[s], n, p[params::kDecimate], decimation != nullptr, decimation, cutoffTable[0]);
+            }
+        }
+    }
+
+    // A block that went non-finite is dropped and the state starts afresh.
+    for (int s = 0; s < sideCount; ++s)
+        for (int i = 0; i < n; ++i)
+            if (! std::isfinite (sides[s][i]))
+            {
+                resetSignalState();
+                probe (out0, n);
+                return;
+            }
+
+    const double gv = velocityValue / 127.0;
+    float* outs[2] = { out0, out1 };
+    const double saturation = p[params::kVoiceSaturation];
+    for (int s = 0; s < sideCount; ++s)
+    {
+        double* side = sides[s];
+        float* out = outs[s];
+        if (saturation > 0.005)
+        {
+            const double sat = 3.0 * saturation;
+            const double h = (1.0 - 0.4 * std::sqrt (sat)) * gv * gv;
+            const double k = 1.0 + sat;
+            for (int i = 0; i < n; ++i)
+            {
+                const double x = side[i] * h;
+                const double y = k * x / (std::abs (x * sat) + 1.0);
+                side[i] = y;
+                out[i] += (float) (2.0 * y);
+            }
+        }
+        else
+        {
+            const double gain = 2.0 * gv * gv;
+            for (int i = 0; i < n; ++i)
+                out[i] += (float) (side[i] * gain);
+        }
+    }
+
+    probe (out0, n);
 }

@@ -2,35 +2,138 @@
 
 #include <JuceHeader.h>
 
+#include <vector>
+
 #include "core/Talvora.h"
+#include "core/TalvoraEvents.h"
+#include "dsp/Decimator.h"
+#include "dsp/Envelope.h"
+#include "dsp/LFO.h"
+#include "dsp/VoiceModulation.h"
+#include "dsp/VoiceRandom.h"
+#include "dsp/filter.h"
 
 class EventAggregator;
 
-// One synthesiser voice. This version carries the note bookkeeping the
-// synthesiser relies on; the signal path is rendered by later work.
-class TalvoraXLVoice : public juce::SynthesiserVoice
+/**
+    One voice of the instrument: two morphing stacked oscillators, a table
+    oscillator, noise, two envelopes, the modulation matrix, filter and
+    decimator, in unison of 1, 2 or 4 copies that alternate left and right.
+
+    Everything runs in double precision on blocks; control-rate work
+    (envelopes, cutoff, modulation tables) once per 8 samples. The voice adds
+    its output to the host buffer; with one unison copy it writes channel 0
+    only and the block driver derives channel 1.
+*/
+class TalvoraXLVoice : public juce::SynthesiserVoice, public EventListener
 {
 public:
-    TalvoraXLVoice (double* parameterValues, ParametersStruct* performance, double** waveBuffers,
-                    EventAggregator* aggregator);
+    static constexpr int kMaxUnison = 4;
+    static constexpr int kMaxStack = 10;
 
-    bool canPlaySound (juce::SynthesiserSound*) override { return true; }
+    TalvoraXLVoice (int voiceIndex, double* parameterValues, ParametersStruct* performance,
+                    double** waveBuffers, EventAggregator* aggregator);
+    ~TalvoraXLVoice() override;
+
+    // The engine's shared LFOs: vibrato (modulation wheel) and the two masters.
+    void setSharedLfos (LFO* vibrato, LFO* master1, LFO* master2);
+
+    // Sizes every buffer for blocks up to maximumBlockSize. Not on the audio thread.
+    void prepare (double sampleRate, int maximumBlockSize);
+
+    // Reseeds the noise generator (per instance and voice).
+    void setRandomSeed (uint64_t seed) noexcept { random.setSeed (seed); }
+
+    bool canPlaySound (juce::SynthesiserSound*) override;
     void startNote (int midiNoteNumber, float velocity, juce::SynthesiserSound*, int pitchWheel) override;
     void stopNote (float velocity, bool allowTailOff) override;
-    void pitchWheelMoved (int) override {}
+    void pitchWheelMoved (int newValue) override;
     void controllerMoved (int, int) override {}
+    void setCurrentPlaybackSampleRate (double newRate) override;
     void renderNextBlock (juce::AudioBuffer<float>&, int startSample, int numSamples) override;
+    using juce::SynthesiserVoice::renderNextBlock;
+
+    void receiveEvent (EventType type, int value) override;
 
     // Set by the synthesiser around a mono-mode restart so the stop inside
     // JUCE's startVoice does nothing and the voice glides instead.
     bool skipNextStop = false;
 
-    int unisonCount = 1;
-    double osc1PeriodSamples = 50.0;
+    int getUnisonCount() const noexcept { return unisonCount; }
+    double getOsc1PeriodSamples() const noexcept;
+    int getVelocityValue() const noexcept { return velocityValue; }
+    const Envelope& getAmplitudeEnvelope() const noexcept { return amplitude; }
+    double getUnisonDetune (int k) const noexcept { return detune[k]; }
+
+    static int unisonCountFor (double parameter773) noexcept;
 
 private:
-    double* parameters;
-    ParametersStruct* performance;
+    void computeIncrements() noexcept;
+    void updateUnison() noexcept;
+    void refreshSettings() noexcept;
+    void ensureCapacity (int numSamples);
+    void render (float* out0, float* out1, int n);
+    void probe (const float* out0, int n) noexcept;
+    void resetSignalState() noexcept;
+    const double* morphTables (int osc, const double*& b, double& t, int& mode) const noexcept;
+
+    const int voiceIndex;
+    double* p;                 // parameter values, element i = parameter i
+    ParametersStruct* perf;
     double** waveBuffers;
     EventAggregator* aggregator;
+
+    double sampleRate = 44100.0;
+    int ownNote = -1;
+    int note = 0;
+    int velocityValue = 99;
+    int blockCountdown = 0;
+    int refreshCounter = 100000;
+    int octaveShift = 0;
+
+    // Unison
+    int unisonCount = 1;
+    double detune[kMaxUnison] { 1.0, 1.0, 1.0, 1.0 };
+
+    // Pitch
+    double osc1Increment[kMaxUnison] {};
+    double osc2Increment[kMaxUnison] {};
+    double pwRate1 = 0.0, pwRate2 = 0.0;
+    bool glideActive = false;
+    double glideRatio = 1.0, glideStep = 0.1;
+    double bendRatio = 1.0, smoothedBend = 1.0;
+
+    // Phases, all kept in [0, 4096) (pulse-width phases in [0, 1)).
+    double osc1Phase[kMaxUnison][kMaxStack] {};
+    double osc2Phase[kMaxUnison][kMaxStack] {};
+    bool osc1PastFirstCycle[kMaxUnison][kMaxStack] {};
+    double pw1Phase[kMaxStack] {};
+    double pw2Phase[kMaxStack] {};
+    double osc3Phase[kMaxUnison] {};
+
+    // Envelopes, LFOs and modulation
+    Envelope amplitude { "amplitude" };
+    Envelope filterEnvelope { "filter" };
+    LFO ownLfo1, ownLfo2;
+    LFO* vibratoLfo = nullptr;
+    LFO* masterLfo1 = nullptr;
+    LFO* masterLfo2 = nullptr;
+    LFO* chosenLfo1 = nullptr;
+    LFO* chosenLfo2 = nullptr;
+    int vibratoOffset = 0;     // where this render starts inside the host block
+    VoiceModulation modulation;
+
+    // Filter path
+    double smoothedEnvAmount = 0.0, smoothedCutoff = 0.5, keyFollow = 1.0;
+    Filter filterLeft, filterRight;
+    Decimator decimatorLeft, decimatorRight;
+    double highPassCoefficient = 0.001854;
+    double highPassState[2] {};
+    double smoothedAmp[2] {};
+
+    // Work buffers
+    int capacity = 0;
+    std::vector<double> left, right, cutoffTable, filterEnvTable, ampTable;
+
+    VoiceRandom random;
 };

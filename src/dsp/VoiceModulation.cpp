@@ -137,10 +137,12 @@ void VoiceModulation::addLfo (double* table, int entries, const LFO* lfo, double
     const double* buffer = lfo->getBuffer();
     // Read only what the LFO computed for this block.
     const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
+    // Shared LFOs hold the whole host block; a voice renders a part of it.
+    const int offset = lfo->isVoiceOwned() ? 0 : sharedLfoOffset;
 
     for (int j = 0; j < entries; ++j)
     {
-        const int i = j * ModMatrix::kSamplesPerEntry;
+        const int i = offset + j * ModMatrix::kSamplesPerEntry;
         if (i >= valid)
             break;
         table[j] += buffer[i] * weight;

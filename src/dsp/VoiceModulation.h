@@ -59,6 +59,10 @@ public:
     /** LFO1 and LFO2 sources (may be null). */
     void setLfoSources (const LFO* lfo1, const LFO* lfo2) noexcept;
 
+    /** Where the current render starts inside the host block: shared
+        (looping) LFOs computed for the whole host block are read from here. */
+    void setSharedLfoOffset (int samples) noexcept { sharedLfoOffset = samples > 0 ? samples : 0; }
+
     /** Note velocity 0 to 1 (clamped), set at every note start. */
     void setVelocity (double velocity01) noexcept;
     double getVelocity() const noexcept { return velocity; }
@@ -121,6 +125,7 @@ private:
     std::vector<double> tables;   // kNumDestinations tables of `capacity` entries
     int capacity = 0;
     int blockSize = 0;
+    int sharedLfoOffset = 0;
 
     bool active[ModMatrix::kNumDestinations] {};
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <vector>
+
+/** Reverb type 2: a lattice of in-place all-pass pairs over one interleaved
+    stereo line (left at even, right at odd indices), closed by damped,
+    cross-coupled feedback from the far end of each side.
+
+    Mono input (the left channel); the wet signal is mixed into both
+    channels as dry * sqrt(1 - mix) + wet * mix. Reads parameters 30 (mix),
+    31 (size: feedback) and 32 (colour: damping); below mix 0.01 nothing
+    runs. The taps are counted in frames, so the line does not depend on the
+    sample rate; it is allocated once at construction. */
+class KevoReverb2
+{
+public:
+    static constexpr int kFrames = 32768;
+
+    KevoReverb2();
+
+    /** The engine's parameter values (element p = parameter p). */
+    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+
+    /** Stores the sample rate, restarts the write position and calls
+        updateReverb(). */
+    void prepare (double sampleRate, int maxBlockSize) noexcept;
+
+    /** Output high-pass coefficient for the sample rate (kept at 0, no
+        high-pass, at 40 kHz and below). Does nothing without parameters. */
+    void updateReverb() noexcept;
+
+    /** Silences the line and every filter state (for a switch of the reverb
+        type). */
+    void clear() noexcept;
+
+    /** clear() plus the write position back to its start. */
+    void reset() noexcept;
+
+    /** Left and right in place; the left channel is the input. Non-finite
+        input samples are replaced by silence before they reach the line. */
+    void blockMultiTapBasedReverb (float* left, float* right, int n) noexcept;
+
+    void process (float* left, float* right, int n) noexcept { blockMultiTapBasedReverb (left, right, n); }
+
+    float getHighPassCoefficient() const noexcept { return highPassCoefficient; }
+
+private:
+    const double* values = nullptr;
+    double sampleRate = 44100.0;
+
+    std::vector<double> line;
+    int writeFrame = 0;
+
+    double leftDamping = 0.0, rightDamping = 0.0;
+    float highPassCoefficient = 0.0f;
+    double leftHighPass = 0.0, rightHighPass = 0.0;
+};

@@ -1,0 +1,308 @@
+#include "dsp/KevoReverb.h"
+#include "dsp/KevoReverb2.h"
+
+#include "MasterEffectsTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+
+using namespace fxtest;
+
+namespace
+{
+// Both reverb types behind one face, so every check runs on each.
+struct AnyReverb
+{
+    Parameters p;
+    int type;
+    std::unique_ptr<KevoReverb> one;
+    std::unique_ptr<KevoReverb2> two;
+
+    AnyReverb (int reverbType, double sampleRate, int blockSize, double mix, double size, double colour)
+        : type (reverbType)
+    {
+        p[params::kReverbMix] = mix;
+        p[params::kReverbSize] = size;
+        p[params::kReverbColor] = colour;
+        if (type == 1)
+        {
+            one = std::make_unique<KevoReverb>();
+            one->setParameters (p.data());
+            one->prepare (sampleRate, blockSize);
+        }
+        else
+        {
+            two = std::make_unique<KevoReverb2>();
+            two->setParameters (p.data());
+            two->prepare (sampleRate, blockSize);
+        }
+    }
+
+    void update()
+    {
+        if (one)
+            one->updateReverb();
+        else
+            two->updateReverb();
+    }
+
+    void clear()
+    {
+        if (one)
+            one->clear();
+        else
+            two->clear();
+    }
+
+    void process (float* l, float* r, int n)
+    {
+        if (one)
+            one->process (l, r, n);
+        else
+            two->process (l, r, n);
+    }
+
+    void run (std::vector<float>& l, std::vector<float>& r, int blockSize)
+    {
+        inBlocks (l, r, blockSize, [this] (float* a, float* b, int n) { process (a, b, n); });
+    }
+};
+
+// RMS of consecutive one-second windows of x from `from` on.
+std::vector<double> secondWindows (const std::vector<float>& x, size_t from, int sampleRate)
+{
+    std::vector<double> levels;
+    for (size_t w = from; w + (size_t) sampleRate <= x.size(); w += (size_t) sampleRate)
+        levels.push_back (rms (x, w, w + (size_t) sampleRate));
+    return levels;
+}
+} // namespace
+
+TEST (Reverb, TailNeverRisesAfterTheInputStops)
+{
+    // Size 1 is the longest and most resonant setting; colour 0 and 1 are the
+    // strongest tilts. Half a second of noise, then silence.
+    for (int type : { 1, 2 })
+        for (double rate : { 44100.0, 96000.0 })
+            for (double colour : { 0.0, 1.0 })
+            {
+                AnyReverb rv (type, rate, 512, 1.0, 1.0, colour);
+                const int sr = (int) rate;
+                const int burst = sr / 2;
+                auto left = noise (burst + 12 * sr, 31);
+                std::fill (left.begin() + burst, left.end(), 0.0f);
+                auto right = left;
+                rv.run (left, right, 512);
+
+                SCOPED_TRACE (testing::Message() << "type " << type << " rate " << rate << " colour " << colour);
+                ASSERT_TRUE (allFinite (left));
+                ASSERT_TRUE (allFinite (right));
+
+                for (const auto* side : { &left, &right })
+                {
+                    const auto levels = secondWindows (*side, (size_t) burst, sr);
+                    ASSERT_EQ (levels.size(), 12u);
+                    EXPECT_GT (levels[0], 1.0e-4); // there is a tail
+                    for (size_t k = 1; k < levels.size(); ++k)
+                        EXPECT_LE (levels[k], levels[k - 1]) << "window " << k;
+                    EXPECT_LT (levels.back(), levels[0] * 0.01); // and it dies away
+                }
+            }
+}
+
+TEST (Reverb, DecayTimeFollowsTheSize)
+{
+    // Type 1: combs decay 60 dB in 4 * size seconds (no lift below 0.8).
+    // Measured on the level slope between 0.5 s and 2.5 s after the input.
+    for (double size : { 0.25, 0.5 })
+    {
+        AnyReverb rv (1, 44100.0, 512, 1.0, size, 0.5);
+        auto left = noise (44100 / 2 + 4 * 44100, 32);
+        std::fill (left.begin() + 44100 / 2, left.end(), 0.0f);
+        auto right = left;
+        rv.run (left, right, 512);
+
+        const size_t stop = 44100 / 2;
+        const double early = rms (left, stop + 22050 - 2205, stop + 22050 + 2205);
+        const double late = rms (left, stop + 3 * 22050 - 2205, stop + 3 * 22050 + 2205);
+        const double slopeDbPerSecond = decibels (late / early) / 1.0;
+        const double expected = -60.0 / (4.0 * size);
+        EXPECT_NEAR (slopeDbPerSecond, expected, std::abs (expected) * 0.3) << size;
+    }
+}
+
+TEST (Reverb, SizeZeroHasNoCombFeedback)
+{
+    Parameters p;
+    p[params::kReverbMix] = 1.0;
+    p[params::kReverbSize] = 0.0;
+    KevoReverb rv;
+    rv.setParameters (p.data());
+    rv.prepare (44100.0, 512);
+
+    for (int i = 0; i < KevoReverb::kNumCombs; ++i)
+        EXPECT_EQ (rv.getComb (i).getFeedback(), 0.0) << i;
+
+    // The combs stop at once; only the all-pass diffusion rings briefly. A
+    // quarter second after a burst the tail is far below the burst and far
+    // below the tail of a medium size.
+    auto tailAfterBurst = [] (KevoReverb& reverb) {
+        auto left = noise (44100, 33);
+        std::fill (left.begin() + 4410, left.end(), 0.0f);
+        auto right = left;
+        reverb.process (left.data(), right.data(), 44100);
+        EXPECT_TRUE (allFinite (left));
+        return rms (left, 4410 + 11025, 44100);
+    };
+    const double burstLevel = rms (noise (4410, 33));
+    const double noSize = tailAfterBurst (rv);
+
+    Parameters medium;
+    medium[params::kReverbMix] = 1.0;
+    medium[params::kReverbSize] = 0.5;
+    KevoReverb mediumReverb;
+    mediumReverb.setParameters (medium.data());
+    mediumReverb.prepare (44100.0, 512);
+    const double mediumSize = tailAfterBurst (mediumReverb);
+
+    EXPECT_LT (decibels (noSize / burstLevel), -30.0);
+    EXPECT_LT (decibels (noSize / mediumSize), -12.0);
+
+    // Size 1: every comb feedback lies above the size-0.8 one and below 0.999.
+    p[params::kReverbSize] = 0.8;
+    rv.updateReverb();
+    double at08[KevoReverb::kNumCombs];
+    for (int i = 0; i < KevoReverb::kNumCombs; ++i)
+        at08[i] = rv.getComb (i).getFeedback();
+    p[params::kReverbSize] = 1.0;
+    rv.updateReverb();
+    for (int i = 0; i < KevoReverb::kNumCombs; ++i)
+    {
+        EXPECT_GT (rv.getComb (i).getFeedback(), at08[i]);
+        EXPECT_LE (rv.getComb (i).getFeedback(), 0.999);
+    }
+}
+
+TEST (Reverb, ClearSilencesEveryLine)
+{
+    // The processor clears both reverbs when the type changes: afterwards
+    // silence in must give exact silence out.
+    for (int type : { 1, 2 })
+    {
+        AnyReverb rv (type, 48000.0, 512, 1.0, 1.0, 0.3);
+        auto l = noise (48000, 34), r = noise (48000, 35);
+        rv.run (l, r, 512);
+
+        rv.clear();
+        std::vector<float> silentL (96000, 0.0f), silentR (96000, 0.0f);
+        rv.run (silentL, silentR, 512);
+        EXPECT_EQ (maxAbs (silentL), 0.0) << type;
+        EXPECT_EQ (maxAbs (silentR), 0.0) << type;
+    }
+}
+
+TEST (Reverb, MixBelowThresholdPassesDryAndFullMixIsWetOnly)
+{
+    for (int type : { 1, 2 })
+    {
+        AnyReverb rv (type, 44100.0, 512, 0.009, 0.5, 0.5);
+        auto l = noise (8192, 36), r = noise (8192, 37);
+        const auto dryL = l, dryR = r;
+        rv.run (l, r, 512);
+        EXPECT_EQ (l, dryL) << type;
+        EXPECT_EQ (r, dryR) << type;
+
+        // At mix 1 the right input plays no part: only the (left) input's
+        // reverb comes out on both sides.
+        AnyReverb a (type, 44100.0, 512, 1.0, 0.5, 0.5);
+        AnyReverb b (type, 44100.0, 512, 1.0, 0.5, 0.5);
+        auto l1 = noise (8192, 38), r1 = noise (8192, 39);
+        auto l2 = l1;
+        std::vector<float> r2 (8192, 0.0f);
+        a.run (l1, r1, 512);
+        b.run (l2, r2, 512);
+        EXPECT_EQ (l1, l2) << type;
+        EXPECT_EQ (r1, r2) << type;
+    }
+}
+
+TEST (Reverb, RightDiffersFromLeftForAMonoInput)
+{
+    for (int type : { 1, 2 })
+    {
+        AnyReverb rv (type, 44100.0, 512, 1.0, 0.7, 0.5);
+        auto l = noise (44100, 40);
+        auto r = l;
+        rv.run (l, r, 512);
+
+        double difference = 0.0;
+        for (size_t i = 0; i < l.size(); ++i)
+            difference += std::pow ((double) l[i] - r[i], 2.0);
+        difference = std::sqrt (difference / (double) l.size());
+        EXPECT_GT (difference, 0.1 * rms (l)) << type;
+    }
+}
+
+TEST (Reverb, LongBlocksMatchShortBlocks)
+{
+    // Blocks longer than the pre-delay line are processed in pieces: the
+    // result is the same as with the host's usual short blocks.
+    for (double rate : { 44100.0, 192000.0 })
+    {
+        AnyReverb whole (1, rate, 512, 0.8, 1.0, 0.8);
+        AnyReverb pieces (1, rate, 512, 0.8, 1.0, 0.8);
+        const int n = (int) (3 * rate);
+        ASSERT_LT (whole.one->getMaxSubBlock(), n);
+
+        auto l1 = noise (n, 41), r1 = noise (n, 42);
+        auto l2 = l1, r2 = r1;
+        whole.process (l1.data(), r1.data(), n);
+        pieces.run (l2, r2, 512);
+        EXPECT_EQ (l1, l2) << rate;
+        EXPECT_EQ (r1, r2) << rate;
+    }
+}
+
+TEST (Reverb, HighRatesAndExtremeSettingsStayInBounds)
+{
+    for (int type : { 1, 2 })
+        for (double rate : { 96000.0, 192000.0 })
+            for (double size : { 0.0, 1.0 })
+                for (double colour : { 0.0, 0.5, 1.0 })
+                {
+                    AnyReverb rv (type, rate, 2048, 1.0, size, colour);
+                    auto l = noise ((int) rate, 43), r = noise ((int) rate, 44);
+                    rv.run (l, r, 2048);
+                    EXPECT_TRUE (allFinite (l));
+                    EXPECT_TRUE (allFinite (r));
+                    EXPECT_LT (maxAbs (l), 20.0);
+                }
+
+    // The longest comb at 96 kHz (1931 samples at 44.1 kHz) keeps its full
+    // scaled delay; the line grows with the rate instead of capping it.
+    AnyReverb rv (1, 96000.0, 512, 1.0, 0.5, 0.5);
+    EXPECT_NEAR (rv.one->getComb (3).getBaseDelay(), 1931.0 * 96000.0 / 44100.0, 1.0e-9);
+    EXPECT_GE (rv.one->getComb (3).getLineSize(), (int) (1936.0 * 96000.0 / 44100.0));
+}
+
+TEST (Reverb, NonFiniteInputNeverEntersTheLines)
+{
+    for (int type : { 1, 2 })
+    {
+        AnyReverb rv (type, 44100.0, 512, 0.5, 0.9, 0.5);
+        auto l = noise (44100, 45), r = noise (44100, 46);
+        l[100] = std::numeric_limits<float>::quiet_NaN();
+        l[5000] = std::numeric_limits<float>::infinity();
+        r[7000] = -std::numeric_limits<float>::infinity();
+        rv.run (l, r, 512);
+        EXPECT_TRUE (allFinite (l)) << type;
+        EXPECT_TRUE (allFinite (r)) << type;
+
+        auto tailL = noise (2 * 44100, 47), tailR = noise (2 * 44100, 48);
+        rv.run (tailL, tailR, 512);
+        EXPECT_TRUE (allFinite (tailL)) << type;
+        EXPECT_GT (rms (tailL), 0.1) << type;
+    }
+}

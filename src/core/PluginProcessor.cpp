@@ -18,7 +18,6 @@ std::atomic<int> onceASecondSamples { 0 };
 std::atomic<int> onceEveryTenthSecond { 0 };
 std::atomic<int> cleanUpCount { 0 };
 
-float finiteOrZero (float x) noexcept { return std::isfinite (x) ? x : 0.0f; }
 } // namespace
 
 juce::String BrevonAudioProcessor::latin1 (const char* text)
@@ -41,6 +40,13 @@ BrevonAudioProcessor::BrevonAudioProcessor()
     parameterValues = engine->getParameterValues();
     performance = engine->getParametersStruct();
     synth.setParameterPointers (parameterValues, performance);
+    for (auto* e : { &eqLeft, &eqRight })
+        e->setParameters (parameterValues);
+    for (auto* s : { &saturatorLeft, &saturatorRight })
+        s->setParameters (parameterValues);
+    chorus.setParameters (parameterValues);
+    reverb1.setParameters (parameterValues);
+    reverb2.setParameters (parameterValues);
 
     // Fixed envelope curves until the first change of their parameters.
     performance->ampDecayCurve = 0.1;
@@ -193,12 +199,18 @@ void BrevonAudioProcessor::setParameter (int index, float value)
 
 void BrevonAudioProcessor::updateEcho()
 {
+    const double* v = parameterValues;
+    echo.updateEchoValues (v[27], v[69], v[28], v[29], v[68], hostBeatsPerSecond.load());
 }
 
 void BrevonAudioProcessor::updateReverb()
 {
     const int k = (int) std::lround ((float) (parameterValues[params::kReverbType] * 100.0));
     reverb2Active = k == 1 ? 1 : 0;
+    if (k == 1)
+        reverb2.updateReverb();
+    else
+        reverb1.updateReverb();
 }
 
 //==============================================================================
@@ -295,6 +307,17 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
     maxBlockSize = juce::jmax (samplesPerBlock, 1);
     synth.setCurrentPlaybackSampleRate (newSampleRate);
     engine->prepare (newSampleRate, maxBlockSize);
+
+    {
+        // Never while a block renders: the lines are resized here.
+        const juce::ScopedLock sl (getCallbackLock());
+        reverb1.prepare (newSampleRate, maxBlockSize);
+        reverb2.prepare (newSampleRate, maxBlockSize);
+        chorus.prepare (newSampleRate, maxBlockSize);
+        echo.prepare (newSampleRate, maxBlockSize);
+        limiterLeft.prepare (newSampleRate, maxBlockSize);
+        limiterRight.prepare (newSampleRate, maxBlockSize);
+    }
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);
@@ -308,8 +331,14 @@ void BrevonAudioProcessor::applyPendingVoiceChanges()
     {
         for (int i = 0; i < synth.getNumVoices(); ++i)
             synth.getVoice (i)->stopNote (0.0f, false);
+        saturatorLeft.reset();
+        saturatorRight.reset();
     }
-    reverbClearPending = false;
+    if (reverbClearPending.exchange (false))
+    {
+        reverb1.clear();
+        reverb2.clear();
+    }
 }
 
 void BrevonAudioProcessor::tempoWork()
@@ -477,8 +506,8 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
     auto* left = buffer.getWritePointer (0);
     auto* right = buffer.getWritePointer (1);
     applyVolumeAndPan (left, right, numSamples);
-    limit (left, numSamples, limiterGainLeft);
-    limit (right, numSamples, limiterGainRight);
+    clipCount += limiterLeft.process (left, numSamples);
+    clipCount += limiterRight.process (right, numSamples);
 
     clipLamp += clipCount;
     clipCount = 0;
@@ -499,10 +528,29 @@ void BrevonAudioProcessor::runMasterChain (juce::AudioBuffer<float>& buffer, int
     auto* left = buffer.getWritePointer (0);
     auto* right = buffer.getWritePointer (1);
 
-    // One unison copy: the voices wrote the left channel only.
     const bool stereo = TalvoraXLVoice::unisonCountFor (parameterValues[params::kUnison]) >= 2;
-    if (! stereo)
+    if (stereo)
+    {
+        chorus.processStereo (left, right, numSamples);
+        eqLeft.blockBasedWarmEq (left, numSamples);
+        eqRight.blockBasedWarmEq (right, numSamples);
+        saturatorLeft.blockBasedSaturate (left, numSamples);
+        saturatorRight.blockBasedSaturate (right, numSamples);
+    }
+    else
+    {
+        // One unison copy: the voices wrote the left channel only.
+        chorus.processMono (left, numSamples);
+        eqLeft.blockBasedWarmEq (left, numSamples);
+        saturatorLeft.blockBasedSaturate (left, numSamples);
         std::copy (left, left + numSamples, right);
+    }
+
+    echo.process (left, right, numSamples);
+    if (reverb2Active.load() != 0)
+        reverb2.blockMultiTapBasedReverb (left, right, numSamples);
+    else
+        reverb1.process (left, right, numSamples);
 }
 
 void BrevonAudioProcessor::applyVolumeAndPan (float* left, float* right, int numSamples) noexcept
@@ -515,27 +563,6 @@ void BrevonAudioProcessor::applyVolumeAndPan (float* left, float* right, int num
     {
         left[i] *= gainLeft;
         right[i] *= gainRight;
-    }
-}
-
-void BrevonAudioProcessor::limit (float* samples, int numSamples, float& gain) noexcept
-{
-    for (int i = 0; i < numSamples; ++i)
-    {
-        float x = finiteOrZero (samples[i]);
-        const float mag = std::abs (x);
-        if (mag >= 1.0f)
-        {
-            ++clipCount;
-            if (gain > 1.0f / mag)
-                gain = 1.0f / mag;
-        }
-        if (gain > 1.0f)
-            gain = 1.0f;
-        x *= gain;
-        // Guard against rounding leaving a sample just over full scale.
-        samples[i] = juce::jlimit (-1.0f, 1.0f, x);
-        gain = gain * 0.9999f + 0.0001f;
     }
 }
 

@@ -11,6 +11,13 @@
 #include "core/Talvora.h"
 #include "core/TalvoraEvents.h"
 #include "core/TalvoraSynthesiser.h"
+#include "dsp/ColorEcho.h"
+#include "dsp/KevoChorus.h"
+#include "dsp/KevoReverb.h"
+#include "dsp/KevoReverb2.h"
+#include "dsp/Limiter.h"
+#include "dsp/Saturator.h"
+#include "dsp/WarmEq.h"
 
 class TalvoraParameter;
 
@@ -104,7 +111,6 @@ public:
 private:
     void runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples);
     void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
-    void limit (float* samples, int numSamples, float& gain) noexcept;
     void capture (const float* left, const float* right, int numSamples) noexcept;
     void tempoWork();
     void cleanUpRetiredThreads();
@@ -118,6 +124,15 @@ private:
     std::unique_ptr<EventAggregator> aggregator;
     std::unique_ptr<Talvora> engine;
     TalvoraSynthesiser synth;
+
+    // Master chain, one object per channel where the chain is per channel.
+    WarmEq eqLeft, eqRight;
+    KevoReverb reverb1;
+    KevoReverb2 reverb2;
+    ColorEcho echo;
+    KevoChorus chorus;
+    Saturator saturatorLeft, saturatorRight;
+    Limiter limiterLeft, limiterRight;
 
     double* parameterValues = nullptr;
     ParametersStruct* performance = nullptr;
@@ -139,7 +154,6 @@ private:
     std::atomic<double> scopeWindow { 100.0 };
     std::atomic<int> clipLamp { 0 };
     int clipCount = 0;
-    float limiterGainLeft = 1.0f, limiterGainRight = 1.0f;
     std::atomic<float> peakLeft { 0.0f }, peakRight { 0.0f };
     std::atomic<bool> peakReset { true };
     std::vector<float> captureRing;

@@ -1,0 +1,103 @@
+// The master chain inside the processor: every effect at once, the reverb
+// switch, and tempo from the host.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/PluginPlayer.h"
+
+namespace
+{
+juce::MidiMessage on (int note) { return juce::MidiMessage::noteOn (1, note, (juce::uint8) 127); }
+
+struct FixedPlayHead : juce::AudioPlayHead
+{
+    juce::Optional<PositionInfo> position;
+    juce::Optional<PositionInfo> getPosition() const override { return position; }
+};
+} // namespace
+
+TEST (ProcessorEffects, EverythingAtMixOneStaysFiniteAndBounded)
+{
+    for (float reverbType : { 0.0f, 0.01f })
+    {
+        PluginPlayer player;
+        auto& p = player.processor();
+        const std::pair<int, float> loud[] = {
+            { 27, 1.0f }, { 69, 1.0f }, { 30, 1.0f }, { 31, 1.0f }, { 32, 1.0f }, { 40, 1.0f }, { 41, 1.0f },
+            { 42, 1.0f }, { 43, 1.0f }, { 35, 1.0f }, { 83, 0.05f }, { 45, 1.0f }, { 46, 1.0f }, { 47, 1.0f },
+            { 33, 1.0f }, { 14, 1.0f }, { 20, 1.0f }, { 15, 1.0f }, { 21, 1.0f }, { 50, 1.0f }, { 773, 0.02f },
+            { 85, 1.0f }, { 2, 1.0f }, { 86, reverbType },
+        };
+        for (auto [index, value] : loud)
+            p.setParameter (index, value);
+        player.warmUp();
+        std::vector<PluginPlayer::Event> chord;
+        for (int n = 24; n < 72; ++n)
+            chord.push_back ({ 0, on (n) });
+        const auto out = player.play (44100 * 2, chord);
+        ASSERT_TRUE (allFinite (out));
+        EXPECT_LE (out.getMagnitude (0, 0, out.getNumSamples()), 1.0f);
+        EXPECT_GT (rms (out.getReadPointer (0), out.getNumSamples()), 0.05);
+    }
+}
+
+TEST (ProcessorEffects, ReverbTypeSwitchClearsTheTail)
+{
+    auto tailAfter = [] (bool switchType) {
+        PluginPlayer player;
+        auto& p = player.processor();
+        p.setParameter (30, 1.0f);  // reverb mix
+        p.setParameter (31, 1.0f);  // long
+        p.setParameter (8, 0.0f);   // short release
+        player.warmUp();
+        player.play (22050, { { 0, on (60) }, { 11025, juce::MidiMessage::noteOff (1, 60) } });
+        player.play (22050);
+        if (switchType)
+            p.setParameter (86, 0.0f);
+        const auto tail = player.play (8192);
+        return rms (tail.getReadPointer (0, 4096), 4096);
+    };
+    const double ringing = tailAfter (false);
+    const double cleared = tailAfter (true);
+    EXPECT_GT (ringing, 1.0e-3);
+    EXPECT_LT (cleared, ringing * 1.0e-3);
+}
+
+TEST (ProcessorEffects, HostTempoReachesTheEchoAndBadTempoIsIgnored)
+{
+    // The echo at 120 bpm with time 0.5 (one beat) returns a note after 0.5 s;
+    // at 60 bpm after 1 s. A play head with no tempo, or 0 bpm, keeps 120.
+    auto echoDelay = [] (juce::Optional<double> bpm) {
+        PluginPlayer player;
+        auto& p = player.processor();
+        FixedPlayHead head;
+        juce::AudioPlayHead::PositionInfo info;
+        if (bpm.hasValue())
+            info.setBpm (*bpm);
+        head.position = info;
+        p.setPlayHead (&head);
+        p.setParameter (27, 1.0f);   // echo mix
+        p.setParameter (69, 0.0f);   // no feedback
+        p.setParameter (28, 0.5f);
+        p.setParameter (29, 0.0f);
+        p.setParameter (8, 0.0f);
+        p.setParameter (5, 0.0f);
+        player.warmUp();
+        player.play (512);           // tempo read on the first block
+        p.setParameter (28, 0.5f);   // echo update with the cached tempo
+        const auto out = player.play (44100 * 3, { { 0, on (72) }, { 2205, juce::MidiMessage::noteOff (1, 72) } });
+        p.setPlayHead (nullptr);
+        // Where the echo's burst starts: first loud sample after the dry note ended.
+        for (int i = 8820; i < out.getNumSamples(); ++i)
+            if (std::abs (out.getSample (0, i)) > 0.02f)
+                return i / 44100.0;
+        return -1.0;
+    };
+    EXPECT_NEAR (echoDelay (120.0), 0.5, 0.02);
+    EXPECT_NEAR (echoDelay (60.0), 1.0, 0.02);
+    EXPECT_NEAR (echoDelay (0.0), 0.5, 0.02);
+    EXPECT_NEAR (echoDelay (std::nan ("")), 0.5, 0.02);
+    EXPECT_NEAR (echoDelay ({}), 0.5, 0.02);
+}

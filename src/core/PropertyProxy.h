@@ -50,7 +50,8 @@ class PropertyProxy : public juce::ChangeBroadcaster,
 {
 public:
     // Opens the shared file (loading it under the inter-process lock) or joins
-    // the one already open. Reads only: constructing a proxy never writes.
+    // the one already open. Never writes the file; at most it tightens the
+    // permissions of one left by an earlier version.
     PropertyProxy();
 
     // The last proxy of the process saves unsaved changes and deletes the file object.

@@ -8,7 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/PluginProcessor.h"
 #include "core/PropertyProxy.h"
+
+namespace juce
+{
+// JUCE's own step of its message loop (declared the same way inside JUCE);
+// lets a test run the delayed save without a modal loop.
+bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
 
 namespace
 {
@@ -23,23 +31,38 @@ protected:
         // left over from elsewhere would point at another folder.
         ASSERT_EQ (PropertyProxy::getNumProxies(), 0);
 
-        if (const char* old = std::getenv ("XDG_CONFIG_HOME"))
-            previousConfigHome = std::string (old);
+        previousConfigHome = getEnv ("XDG_CONFIG_HOME");
+        previousHome = getEnv ("HOME");
 
         root = juce::File::getSpecialLocation (juce::File::tempDirectory)
                    .getNonexistentChildFile ("talvora_settings_test", "", false);
         ASSERT_TRUE (root.createDirectory().wasOk());
         setConfigHome (root.getFullPathName().toStdString());
+
+        // Belt and braces: even a fall-back to ~/.config stays in the sandbox.
+        ::setenv ("HOME", root.getChildFile ("home").getFullPathName().toRawUTF8(), 1);
     }
 
     void TearDown() override
     {
-        if (previousConfigHome)
-            setConfigHome (*previousConfigHome);
-        else
-            ::unsetenv ("XDG_CONFIG_HOME");
-
+        restoreEnv ("XDG_CONFIG_HOME", previousConfigHome);
+        restoreEnv ("HOME", previousHome);
         root.deleteRecursively();
+    }
+
+    static std::optional<std::string> getEnv (const char* name)
+    {
+        if (const char* v = std::getenv (name))
+            return std::string (v);
+        return std::nullopt;
+    }
+
+    static void restoreEnv (const char* name, const std::optional<std::string>& value)
+    {
+        if (value)
+            ::setenv (name, value->c_str(), 1);
+        else
+            ::unsetenv (name);
     }
 
     static void setConfigHome (const std::string& path) { ::setenv ("XDG_CONFIG_HOME", path.c_str(), 1); }
@@ -61,7 +84,7 @@ protected:
     }
 
     juce::File root;
-    std::optional<std::string> previousConfigHome;
+    std::optional<std::string> previousConfigHome, previousHome;
 };
 } // namespace
 
@@ -139,6 +162,26 @@ TEST_F (PropertyProxyTest, ProxiesShareOneFileObject)
     EXPECT_EQ (second.getStringValue (settingsKeys::email), "someone@example.invalid");
 }
 
+TEST_F (PropertyProxyTest, TwoProcessorsShareOneSettingsObject)
+{
+    auto first = std::make_unique<BrevonAudioProcessor>();
+    BrevonAudioProcessor second;
+
+    auto& a = first->getPropertyProxy();
+    auto& b = second.getPropertyProxy();
+    EXPECT_EQ (PropertyProxy::getNumProxies(), 2);
+    ASSERT_NE (a.properties, nullptr);
+    EXPECT_EQ (a.properties, b.properties);
+
+    a.setValue (settingsKeys::color_set, 3);
+    EXPECT_EQ (b.getIntValue (settingsKeys::color_set, settingsDefaults::colorSetInMenuAndEditor), 3);
+    EXPECT_EQ (readFromDisk (settingsKeys::color_set), "3");
+
+    first.reset();
+    EXPECT_EQ (PropertyProxy::getNumProxies(), 1);
+    EXPECT_EQ (b.getIntValue (settingsKeys::color_set, 0), 3);
+}
+
 TEST_F (PropertyProxyTest, LastProxySavesUnsavedChanges)
 {
     {
@@ -195,6 +238,31 @@ TEST_F (PropertyProxyTest, FileIsReadableByItsOwnerOnly)
     proxy.setValue (settingsKeys::password, "another secret");
     EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
     EXPECT_TRUE (proxy.save());
+    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+}
+
+TEST_F (PropertyProxyTest, DelayedSaveOfADirectChangeKeepsTheFilePrivate)
+{
+    ASSERT_NE (juce::MessageManager::getInstanceWithoutCreating(), nullptr);
+    ASSERT_TRUE (juce::MessageManager::getInstance()->isThisTheMessageThread());
+
+    PropertyProxy proxy;
+    proxy.setValue (settingsKeys::email, "someone@example.invalid");
+
+    {
+        // A change that bypasses the helpers is saved by the file's own timer.
+        const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
+        proxy.properties->setValue (settingsKeys::password, "late secret");
+    }
+
+    const auto deadline = juce::Time::getMillisecondCounter() + 8000;
+    while (proxy.properties->needsToBeSaved() && juce::Time::getMillisecondCounter() < deadline)
+    {
+        juce::dispatchNextMessageOnSystemQueue (true);
+        juce::Thread::sleep (5);
+    }
+
+    EXPECT_EQ (readFromDisk (settingsKeys::password), "late secret");
     EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
 }
 

@@ -1,5 +1,5 @@
-// Test entry point: JUCE initialised once, and a private settings folder so
-// no test ever touches the real home.
+// Test entry point: JUCE initialised once, and private settings and home
+// folders so no test ever touches the real home.
 
 #include <JuceHeader.h>
 #include <gtest/gtest.h>
@@ -7,16 +7,31 @@
 #include <cstdlib>
 #include <string>
 
+namespace
+{
+char testFolder[] = "/tmp/talvora-tests-XXXXXX";
+
+// Also runs when a test ends its process with exit().
+void removeTestFolder()
+{
+    juce::File (testFolder).deleteRecursively();
+}
+} // namespace
+
 int main (int argc, char** argv)
 {
-    char folderTemplate[] = "/tmp/talvora-tests-XXXXXX";
-    if (const char* folder = mkdtemp (folderTemplate))
-        setenv ("XDG_CONFIG_HOME", folder, 1);
+    if (mkdtemp (testFolder) != nullptr)
+    {
+        const std::string home = std::string (testFolder) + "/home";
+        const std::string config = std::string (testFolder) + "/config";
+        juce::File (home).createDirectory();
+        juce::File (config).createDirectory();
+        setenv ("HOME", home.c_str(), 1);
+        setenv ("XDG_CONFIG_HOME", config.c_str(), 1);
+        std::atexit (removeTestFolder);
+    }
 
     juce::ScopedJuceInitialiser_GUI juceInit;
     ::testing::InitGoogleTest (&argc, argv);
-    const int result = RUN_ALL_TESTS();
-
-    juce::File (folderTemplate).deleteRecursively();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -495,7 +495,7 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
             }
             // Events at or past the block end are still handled, at the end,
             // as JUCE's own synthesiser does: a late note-off never hangs a note.
-            synth.dispatchMidi (meta.getMessage());
+            synth.dispatchMidi (meta.data, meta.numBytes);
         }
         renderSpan (start, numSamples - start);
     }

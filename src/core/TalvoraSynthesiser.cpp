@@ -27,6 +27,17 @@ void TalvoraSynthesiser::noteOn (int midiChannel, int midiNoteNumber, float velo
     if (midiNoteNumber < 0 || midiNoteNumber > 127 || parametersStruct == nullptr)
         return;
 
+    // Held keys are tracked in every mode, so switching to mono mid-phrase
+    // falls back to keys that are really held.
+    {
+        const juce::ScopedLock sl (lock);
+        auto& key = held[midiNoteNumber];
+        key.held = true;
+        key.order = ++pressCounter;
+        key.channel = midiChannel;
+        key.velocity = velocity;
+    }
+
     switch (parametersStruct->voiceMode)
     {
         case 0:
@@ -42,11 +53,6 @@ void TalvoraSynthesiser::noteOn (int midiChannel, int midiNoteNumber, float velo
         case 2:
         {
             const juce::ScopedLock sl (lock);
-            auto& key = held[midiNoteNumber];
-            key.held = true;
-            key.order = ++pressCounter;
-            key.channel = midiChannel;
-            key.velocity = velocity;
             startMonoVoice (midiChannel, midiNoteNumber, velocity);
             break;
         }
@@ -58,16 +64,16 @@ void TalvoraSynthesiser::noteOn (int midiChannel, int midiNoteNumber, float velo
 
 void TalvoraSynthesiser::noteOff (int midiChannel, int midiNoteNumber, float velocity, bool allowTailOff)
 {
+    const juce::ScopedLock sl (lock);
+    if (midiNoteNumber >= 0 && midiNoteNumber <= 127)
+        held[midiNoteNumber] = HeldKey();
+
     const int mode = parametersStruct != nullptr ? parametersStruct->voiceMode : 0;
     if (mode <= 1)
     {
         juce::Synthesiser::noteOff (midiChannel, midiNoteNumber, velocity, allowTailOff);
         return;
     }
-
-    const juce::ScopedLock sl (lock);
-    if (midiNoteNumber >= 0 && midiNoteNumber <= 127)
-        held[midiNoteNumber] = HeldKey();
 
     int latest = -1;
     for (int n = 0; n < 128; ++n)
@@ -97,13 +103,11 @@ void TalvoraSynthesiser::noteOff (int midiChannel, int midiNoteNumber, float vel
     startMonoVoice (held[latest].channel, latest, held[latest].velocity);
 }
 
-void TalvoraSynthesiser::dispatchMidi (const juce::MidiMessage& m)
+void TalvoraSynthesiser::dispatchMidi (const juce::uint8* data, int size)
 {
-    const int size = m.getRawDataSize();
-    if (size < 1 || size > 3)
+    if (data == nullptr || size < 1 || size > 3)
         return;
 
-    const auto* data = m.getRawData();
     const int status = data[0] & 0xF0;
     const int channel = (data[0] & 0x0F) + 1;
     const int d1 = size > 1 ? data[1] & 0x7F : 0;

@@ -25,8 +25,9 @@ public:
     void noteOn (int midiChannel, int midiNoteNumber, float velocity) override;
     void noteOff (int midiChannel, int midiNoteNumber, float velocity, bool allowTailOff) override;
 
-    // Handles one MIDI message the way the block driver dispatches it.
-    void dispatchMidi (const juce::MidiMessage& m);
+    // Handles one raw MIDI message the way the block driver dispatches it
+    // (no message object, so nothing is allocated even for long messages).
+    void dispatchMidi (const juce::uint8* data, int size);
 
     void setParameterPointers (double* values, ParametersStruct* performance) noexcept
     {

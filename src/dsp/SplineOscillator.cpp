@@ -1,0 +1,856 @@
+#include "dsp/SplineOscillator.h"
+
+#include "core/parameters.h"
+#include "dsp/LFO.h"
+#include "dsp/ModMatrix.h"
+#include "dsp/VoiceModulation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+std::atomic<int> SplineOscillator::splineNR { 0 };
+
+namespace
+{
+constexpr double kTwoPi = 6.283185307179586;
+
+inline double clamp01 (double v) noexcept
+{
+    return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;   // NaN reads as 0
+}
+
+inline double clampSymmetric (double v, double limit) noexcept
+{
+    if (! (v > -limit))
+        return v != v ? 0.0 : -limit;
+    return v < limit ? v : limit;
+}
+
+// The curve evaluators work on one segment normalised to x in [0, 1].
+struct QuadraticSegment
+{
+    double a, y0, y1, y2;
+    double X (double w) const noexcept { return 2.0 * a * w * (1.0 - w) + w * w; }
+    double Y (double w) const noexcept
+    {
+        const double v = 1.0 - w;
+        return y0 * v * v + 2.0 * y1 * w * v + y2 * w * w;
+    }
+};
+
+struct CubicSegment
+{
+    double a1, a2, y0, y1, y2, y3;
+    double X (double w) const noexcept
+    {
+        const double v = 1.0 - w;
+        return 3.0 * a1 * w * v * v + 3.0 * a2 * w * w * v + w * w * w;
+    }
+    double Y (double w) const noexcept
+    {
+        const double v = 1.0 - w;
+        return y0 * v * v * v + 3.0 * y1 * w * v * v + 3.0 * y2 * w * w * v + y3 * w * w * w;
+    }
+};
+
+// Resamples a parametric segment to m roughly even steps in x. Writes are
+// bounded by the table's capacity; the caller advances by the segment's count.
+template <typename Segment>
+void sampleCurve (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity) noexcept
+{
+    const double h = 1.0 / (m + 1);
+    const double step = h / stepDivisor;
+    double error = 0.000001;
+    double lastX = 0.0;
+    double lastValue = seg.y0;
+    int e = -1;
+
+    auto put = [dest, capacity] (int index, double v) noexcept
+    {
+        if (index >= 0 && index < capacity)
+            dest[index] = v;
+    };
+
+    for (double u = 1.0; u >= 0.0; u -= step)
+    {
+        const double w = 1.0 - u;
+        const double x = seg.X (w);
+
+        if (x - lastX > h)
+        {
+            ++e;
+            lastValue = seg.Y (w);
+            put (pos + e, lastValue);
+
+            const double before = lastX;
+            lastX = x;
+            error += (x - before) - h;
+
+            if (error >= h)
+            {
+                error -= h;
+                ++e;
+                put (pos + e, lastValue);
+            }
+        }
+    }
+
+    if (e + 1 < m)
+        put (pos + e + 1, lastValue);
+}
+} // namespace
+
+//==============================================================================
+SplineOscillator::SplineOscillator()
+    : id (splineNR.fetch_add (1, std::memory_order_relaxed))
+{
+    for (int k = 0; k < kNumPoints; ++k)
+        base[k] = working[k] = makeEndMarkerPoint();
+
+    random.setSeed ((uint64_t) id + 1);
+    prepare (44100.0, 0);
+    reset();
+
+    oversampling = 1;
+    pitchRatio = 1.0;
+    glideActive = false;
+    glideFactor = 0.0;
+    glideStep = 0.0;
+    currentPitchFactor = targetPitchFactor = 1.0;
+    vibratoDepth = 0.0;
+    samplesPerBeat = 22050;
+    smoothingState = 0.0;
+    smoothingCoefficient = 0.5;
+}
+
+void SplineOscillator::prepare (double newSampleRate, int)
+{
+    sampleRate = (newSampleRate > 0.0 && std::isfinite (newSampleRate)) ? newSampleRate : 44100.0;
+
+    // Up to 48 kHz the limit stays at 8192; above, it grows with the rate so
+    // a note's cycle fits at any rate.
+    cycleLimit = sampleRate <= 48000.0 ? kBaseCycleLimit
+                                       : (int) std::ceil (kBaseCycleLimit * (sampleRate / 48000.0));
+
+    const size_t needed = (size_t) cycleLimit + 2 * (size_t) kTableMargin + 8;
+    if (table.size() != needed)
+        table.assign (needed, 0.0);
+
+    slotCount = 1;
+    slotCapacity = (int) table.size();
+    activeSlot = 0;
+    for (auto& c : cached)
+        c = CachedCycle {};
+
+    cycleLength = 0;
+    readPosition = 0;
+    readPositionExact = 0.0;
+}
+
+void SplineOscillator::reset() noexcept
+{
+    carry = 0.0;
+    glideActive = false;
+    cycleLength = 0;
+    readPosition = 0;
+    readPositionExact = 0.0;
+    pointLoopIndex = 0;
+    glideFactor = 1.0;
+    glideStep = 0.0;
+    currentPitchFactor = targetPitchFactor = 1.0;
+    modulatedPath = false;
+
+    for (int k = 0; k < kNumPoints; ++k)
+        for (int s = 0; s < 3; ++s)
+            phase[k][s] = randomValue[k][s] = previousRandom[k][s] = 0.0;
+
+    sanityCheckModulatedPoints();
+}
+
+void SplineOscillator::sanityCheckModulatedPoints() noexcept
+{
+    for (auto& p : working)
+    {
+        if (! isKnownSplinePointType (p.type))
+        {
+            p.type = splineEndMarker;
+            ++workingGeneration;
+        }
+    }
+}
+
+float SplineOscillator::overSamplingFactor (int factor) noexcept
+{
+    struct Table
+    {
+        float values[kMaxOversampling];
+        Table() noexcept
+        {
+            for (int n = 1; n <= kMaxOversampling; ++n)
+                values[n - 1] = 1.0f - std::exp (-3.1415927f / (float) n);
+        }
+    };
+    static const Table t;
+    return t.values[std::clamp (factor, 1, kMaxOversampling) - 1];
+}
+
+bool SplineOscillator::pitchSmoothingMoves() noexcept
+{
+    if (std::abs (currentPitchFactor - 1.0) > 0.0001 || std::abs (targetPitchFactor - 1.0) > 0.0001)
+        return true;
+
+    currentPitchFactor = targetPitchFactor = 1.0;
+    return false;
+}
+
+bool SplineOscillator::vibratoApplies() const noexcept
+{
+    return vibratoLfo != nullptr
+        && ! (vibratoLfo->isOneShot() && vibratoLfo->getOneShotState() == LFO::oneShotFinished)
+        && vibratoDepth > 0.0;
+}
+
+void SplineOscillator::setOversamplingFromNote (int note) noexcept
+{
+    int f = note <= 50 ? 1 : (note - 50) / 15 + 2;
+
+    if (voiceModulation != nullptr)
+    {
+        const bool pitchDriven = parameters != nullptr && ModMatrix::hasAnyAmount (parameters, ModMatrix::osc4Pitch);
+        const bool moving = pitchSmoothingMoves() || pitchDriven;
+
+        modulatedPath = moving || vibratoApplies() || glideActive;
+        if (modulatedPath)
+            ++f;
+    }
+
+    oversampling = std::clamp (f, 1, kMaxOversampling);
+    smoothingCoefficient = overSamplingFactor (oversampling);
+    smoothingState = 0.0;
+}
+
+//==============================================================================
+void SplineOscillator::setPointSet (const Osc4PointSet* newPointSet) noexcept
+{
+    pointSet = newPointSet;
+    pointsValid = pointSet != nullptr;
+    if (pointSet != nullptr)
+        takePoints();
+}
+
+void SplineOscillator::setEnvelopeBuffers (const double* amp, int ampCount,
+                                           const double* filter, int filterCount) noexcept
+{
+    ampLevels = amp;
+    ampEntries = amp != nullptr ? std::max (0, ampCount) : 0;
+    filterLevels = filter;
+    filterEntries = filter != nullptr ? std::max (0, filterCount) : 0;
+}
+
+void SplineOscillator::setModulationLfos (const LFO* newLfo1, const LFO* newLfo2, const LFO* vibrato) noexcept
+{
+    if (newLfo1 != nullptr)
+        lfo1 = newLfo1;
+    if (newLfo2 != nullptr)
+        lfo2 = newLfo2;
+    if (vibrato != nullptr)
+        vibratoLfo = vibrato;
+}
+
+void SplineOscillator::setGlide (bool active, double factor, double step) noexcept
+{
+    glideActive = active;
+    glideFactor = factor;
+    glideStep = step;
+}
+
+void SplineOscillator::setPitchRatio (double ratio) noexcept
+{
+    if (ratio > 0.0 && std::isfinite (ratio))
+        pitchRatio = ratio;
+}
+
+double SplineOscillator::pitchRatioFromParameters (double coarse, double fine) noexcept
+{
+    const double semis = (double) params::semitones (coarse) + 2.0 * (fine - 0.5);
+    return std::pow (2.0, semis / 12.0);
+}
+
+void SplineOscillator::takePoints() noexcept
+{
+    Osc4Data fresh[kNumPoints];
+    uint32_t version = 0;
+
+    // A copy overtaken by publishes is dropped; the next cycle tries again.
+    if (pointSet == nullptr || ! pointSet->read (fresh, &version))
+        return;
+
+    std::memcpy (base, fresh, sizeof (base));
+    copyBaseToWorking();
+    pointsVersion = version;
+}
+
+void SplineOscillator::copyBaseToWorking() noexcept
+{
+    std::memcpy (working, base, sizeof (working));
+    ++workingGeneration;
+    sanityCheckModulatedPoints();
+}
+
+bool SplineOscillator::destinationDriven (int destination, int numSamples) noexcept
+{
+    if (voiceModulation == nullptr || ! voiceModulation->requestDestination (destination))
+        return false;
+
+    // A table that cannot cover the block is not read.
+    return ModMatrix::entriesForBlock (numSamples) <= voiceModulation->getTableCapacity();
+}
+
+//==============================================================================
+void SplineOscillator::calculateBlock (int numSamples, double* out, double increment, double volume) noexcept
+{
+    if (numSamples <= 0 || out == nullptr || table.empty())
+        return;
+
+    if (! pointsValid || ampLevels == nullptr || filterLevels == nullptr || voiceModulation == nullptr)
+        return;
+
+    const int f = oversampling;
+    const double desired = (4096.0 / increment) * f / pitchRatio;
+
+    // Too long for the table (or no pitch at all): this block stays silent.
+    if (! (desired > 0.0 && desired <= (double) cycleLimit))
+        return;
+
+    desiredLength = desired;
+    const double wholeLength = std::floor (desired);
+    const double fraction = desired - wholeLength;
+
+    const double baseGain = 2.0 * volume;
+    const double* levelTable = destinationDriven (ModMatrix::osc4Level, numSamples)
+                                 ? voiceModulation->getTable (ModMatrix::osc4Level) : nullptr;
+
+    const double* osc4PitchTable = destinationDriven (ModMatrix::osc4Pitch, numSamples)
+                                     ? voiceModulation->getTable (ModMatrix::osc4Pitch) : nullptr;
+    const double* pitchTable = destinationDriven (ModMatrix::pitch, numSamples)
+                                 ? voiceModulation->getTable (ModMatrix::pitch) : nullptr;
+    const bool smoothing = pitchSmoothingMoves();
+    const bool vibrato = vibratoApplies();
+
+    modulatedPath = osc4PitchTable != nullptr || pitchTable != nullptr || smoothing || glideActive || vibrato;
+
+    const double* cycle = getCycle();
+    int length = cycleLength;
+    double gain = baseGain;
+
+    auto nextCycle = [&] (int sampleIndex) noexcept
+    {
+        carry += fraction;
+        length = makeNewEnvelopeOfSize ((int) wholeLength, sampleIndex);
+        cycle = getCycle();
+        return length;
+    };
+
+    if (modulatedPath)
+    {
+        const double* vibratoBuffer = vibrato ? vibratoLfo->getBuffer() : nullptr;
+        const int vibratoValid = vibrato ? std::min (vibratoLfo->getValidLength(), vibratoLfo->getCapacity()) : 0;
+
+        double position = readPositionExact;
+        double p = 1.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            if (glideActive)
+            {
+                // The factor moves towards 1 and the glide ends once it passes.
+                if (glideFactor > 1.0)
+                {
+                    glideFactor -= glideStep;
+                    if (glideFactor < 1.0)
+                        glideActive = false;
+                }
+                else if (glideFactor < 1.0)
+                {
+                    glideFactor += glideStep;
+                    if (glideFactor > 1.0)
+                        glideActive = false;
+                }
+            }
+
+            if ((i & 7) == 0)
+            {
+                const int entry = i >> 3;
+                if (levelTable != nullptr)
+                    gain = levelTable[entry] * baseGain;
+
+                p = osc4PitchTable != nullptr ? osc4PitchTable[entry] : 1.0;
+                if (pitchTable != nullptr)
+                    p *= pitchTable[entry];
+                if (glideActive)
+                    p *= glideFactor;
+                if (vibrato)
+                    p *= 1.0 + vibratoDepth * 0.05 * (i < vibratoValid ? vibratoBuffer[i] : 0.0);
+                if (smoothing)
+                {
+                    currentPitchFactor = currentPitchFactor * 0.9841 + targetPitchFactor * 0.0159;
+                    p *= currentPitchFactor;
+                }
+
+                if (p != p)
+                    p = 1.0;
+                p = std::clamp (p, 0.0, 16.0);
+            }
+
+            double sum = 0.0;
+            for (int s = 0; s < f; ++s)
+            {
+                if (position >= length)
+                {
+                    position -= length;
+                    if (position < 0.0)
+                        position = 0.0;
+
+                    if (nextCycle (i) == 0)
+                    {
+                        // Nothing renders: silent until the points change.
+                        readPosition = 0;
+                        readPositionExact = 0.0;
+                        return;
+                    }
+                }
+
+                int index = (int) position;
+                if (index >= length)
+                    index = length - 1;
+                sum += cycle[index];
+                position += p;
+            }
+
+            const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
+            out[i] += gain * ((double) clamped / f - 0.5);
+        }
+
+        readPositionExact = position;
+        readPosition = (int) std::lround (position);
+    }
+    else
+    {
+        int position = readPosition;
+        double state = smoothingState;
+        const double coefficient = smoothingCoefficient;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            if (levelTable != nullptr && (i & 7) == 0)
+                gain = levelTable[i >> 3] * baseGain;
+
+            double sum = 0.0;
+            for (int s = 0; s < f; ++s)
+            {
+                if (position >= length)
+                {
+                    position = 0;
+                    if (nextCycle (i) == 0)
+                    {
+                        smoothingState = 0.0;
+                        readPosition = 0;
+                        readPositionExact = 0.0;
+                        return;
+                    }
+                }
+
+                state += (cycle[position++] - state) * coefficient;
+                sum += state;
+            }
+
+            out[i] += gain * sum / f - 0.5 * gain;
+        }
+
+        // Keep a decayed smoother out of the denormal range.
+        smoothingState = std::abs (state) < 1.0e-20 ? 0.0 : state;
+        readPosition = position;
+        readPositionExact = position;
+    }
+}
+
+//==============================================================================
+int SplineOscillator::slotForNewCycle (int size) noexcept
+{
+    const int tableSize = (int) table.size();
+    const int need = size + kTableMargin + 2;
+    const int best = std::clamp (tableSize / (need + need / 8), 1, kMaxCachedCycles);
+
+    // Re-divide the table when the cycle no longer fits or many more would.
+    if (need > slotCapacity || best >= 2 * slotCount)
+    {
+        slotCount = best;
+        slotCapacity = tableSize / slotCount;
+        for (auto& c : cached)
+            c = CachedCycle {};
+        return 0;
+    }
+
+    int target = 0;
+    for (int s = 0; s < slotCount; ++s)
+    {
+        if (! cached[s].valid)
+            return s;
+        if (cached[s].lastUse < cached[target].lastUse)
+            target = s;
+    }
+    return target;
+}
+
+int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
+{
+    ++cyclesStarted;
+
+    if (size < 0)
+        size = 0;
+
+    // Samples the previous cycles fell short of are added here.
+    if (carry >= 1.0)
+    {
+        const double whole = std::floor (carry);
+        carry -= whole;
+        size += (int) std::min (whole, (double) cycleLimit + 1.0);
+    }
+    if (! (carry >= 0.0))
+        carry = 0.0;
+    size = std::min (size, cycleLimit + 1);
+
+    if (pointSet != nullptr && pointSet->getVersion() != pointsVersion)
+        takePoints();
+
+    // Modulation pass: points are moved from the engine's positions.
+    bool restarted = false;
+    bool modulated = false;
+
+    for (int j = 0; j < kNumPoints && base[j].type != splineEndMarker; ++j)
+    {
+        const Osc4Data& b = base[j];
+        if (b.slots[0].direction == 0 && b.slots[1].direction == 0 && b.slots[2].direction == 0)
+            continue;
+
+        pointLoopIndex = j;
+        Osc4Data& w = working[j];
+
+        // Compare with the type as sanitised, and rebuild at most once, so an
+        // unknown type cannot keep restarting the pass.
+        if (w.type != sanitisedSplinePointType (b.type) || w.slots[0].direction != b.slots[0].direction)
+        {
+            if (! restarted)
+            {
+                restarted = true;
+                copyBaseToWorking();
+                j = -1;
+                continue;
+            }
+        }
+
+        switch (w.type)
+        {
+            case splineLinear:
+                modulateSubPoint (&b, &w, size, 0, sampleIndex);
+                modulated = true;
+                break;
+
+            case splineQuadratic:
+                for (int s = 0; s < 2; ++s)
+                    if (b.slots[s].direction != 0)
+                    {
+                        modulateSubPoint (&b, &w, size, s, sampleIndex);
+                        modulated = true;
+                    }
+                break;
+
+            case splineCubic:
+                for (int s = 0; s < 3; ++s)
+                    if (b.slots[s].direction != 0)
+                    {
+                        modulateSubPoint (&b, &w, size, s, sampleIndex);
+                        modulated = true;
+                    }
+                break;
+
+            default:
+                break;
+        }
+    }
+
+    if (modulated)
+        ++workingGeneration;
+
+    // Unchanged points and length: the cycle is already in the table.
+    int hit = -1;
+    for (int s = 0; s < slotCount; ++s)
+    {
+        const auto& c = cached[s];
+        if (c.valid && c.generation == workingGeneration && c.size == size)
+        {
+            hit = s;
+            break;
+        }
+    }
+
+    int pos = 0;
+    bool endedAtStart = false;
+
+    if (hit >= 0)
+    {
+        activeSlot = hit;
+        pos = cached[hit].length;
+        endedAtStart = cached[hit].endedAtStart;
+    }
+    else
+    {
+        activeSlot = slotForNewCycle (size);
+        double* dest = table.data() + (size_t) activeSlot * (size_t) slotCapacity;
+        pos = renderCycle (size, dest, slotCapacity, endedAtStart);
+        ++cyclesDrawn;
+
+        auto& c = cached[activeSlot];
+        c.valid = true;
+        c.generation = workingGeneration;
+        c.size = size;
+        c.length = pos;
+        c.endedAtStart = endedAtStart;
+    }
+
+    cached[activeSlot].lastUse = ++useClock;
+
+    // A shortfall makes the next cycle longer, so the pitch stays right on average.
+    if (! endedAtStart && pos < size)
+        carry += size - pos;
+
+    cycleLength = pos;
+    return pos;
+}
+
+int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& endedAtStart) noexcept
+{
+    endedAtStart = false;
+
+    // Crossing x positions could add up to more than the cycle: it never
+    // grows past its size, and room for curve overshoot stays free past it.
+    const int maxPos = std::min (size, capacity - kTableMargin - 1);
+    int pos = 0;
+
+    auto put = [dest, capacity] (int index, double v) noexcept
+    {
+        if (index >= 0 && index < capacity)
+            dest[index] = v;
+    };
+
+    for (int k = 1; k < kNumPoints; ++k)
+    {
+        const Osc4Data& prev = working[k - 1];
+        const Osc4Data& pt = working[k];
+        const int type = pt.type;
+
+        if (type == splineEndMarker)
+            break;
+        if (type == splineStart)
+        {
+            endedAtStart = true;
+            return pos;
+        }
+        if (type < splineLinear || type > splineCubic)
+            continue;
+
+        const double x0 = clamp01 (prev.x[0]);
+        const double dx = clamp01 (pt.x[0]) - x0;
+
+        int count = (int) (size * dx);
+        count = std::clamp (count, 0, std::max (0, maxPos - pos));
+        const int m = std::max (count, 1);
+
+        const double y0 = prev.y[0];
+        const double yk = pt.y[0];
+
+        if (type == splineLinear)
+        {
+            for (int t = 0; t < m; ++t)
+                put (pos + t, y0 + (yk - y0) * t / m);
+        }
+        else if (! (dx > 0.0))
+        {
+            // A curve of no width holds its start value, like a linear one.
+            put (pos, y0);
+        }
+        else if (type == splineQuadratic)
+        {
+            const QuadraticSegment seg { (clamp01 (pt.x[1]) - x0) / dx, y0, pt.y[1], yk };
+            sampleCurve (seg, m, 15.0, dest, pos, capacity);
+        }
+        else
+        {
+            const double x1 = clamp01 (pt.x[1]);
+            // The second control is measured from the first, as the editor expects.
+            const CubicSegment seg { (x1 - x0) / dx, (clamp01 (pt.x[2]) - x1) / dx,
+                                     y0, pt.y[1], pt.y[2], yk };
+            sampleCurve (seg, m, 12.0, dest, pos, capacity);
+        }
+
+        pos += count;
+    }
+
+    return pos;
+}
+
+//==============================================================================
+double SplineOscillator::nextRandom() noexcept
+{
+    return random.next() / 1073741823.5 - 1.0;
+}
+
+void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size, int s, int sampleIndex) noexcept
+{
+    const int j = pointLoopIndex;
+    const Osc4ModSlot& slot = b->slots[s];
+    const double depth = slot.depth;
+    double& ph = phase[j][s];
+
+    // Speed 0.5 on the note source flips the point between its two extremes.
+    if (slot.speed == 0.5 && slot.source == osc4mod::ownShapeNote)
+    {
+        ph = ph > 0.0 ? -1.0 : 1.0;
+        w->y[s] = b->y[s] + depth * ph;
+        return;
+    }
+
+    const double f = oversampling;
+    switch (slot.source)
+    {
+        case osc4mod::ownShapeNote:
+            ph += slot.speed != 0.0 ? slot.speed : j * size * 0.00002;
+            break;
+        case osc4mod::ownShapeBeat:
+            ph += size * (slot.speed * 32.0 / f) / samplesPerBeat;
+            break;
+        case osc4mod::ownShapeHz:
+            ph += size * (slot.speed * slot.speed * 100.0 / f) / sampleRate;
+            break;
+        default:
+            break;
+    }
+
+    bool wrapped = false;
+    if (! std::isfinite (ph))
+        ph = 0.0;
+    else if (ph > 1.0)
+    {
+        wrapped = true;
+        ph -= std::floor (ph);
+    }
+    else if (ph < 0.0)
+    {
+        ph -= std::floor (ph);
+    }
+
+    const bool horizontal = slot.direction == osc4mod::horizontal;
+    double& target = horizontal ? w->x[s] : w->y[s];
+    const double baseValue = horizontal ? b->x[s] : b->y[s];
+    double value = target;
+
+    auto envelopeAt = [] (const double* levels, int entries, int index, double& result) noexcept
+    {
+        if (levels == nullptr || entries <= 0)
+            return false;
+        result = levels[std::min (index, entries - 1)];
+        return true;
+    };
+
+    switch (slot.source)
+    {
+        case osc4mod::ownShapeNote:
+        case osc4mod::ownShapeBeat:
+        case osc4mod::ownShapeHz:
+            switch (slot.shape)
+            {
+                case osc4mod::sine:
+                    value = baseValue + std::sin (kTwoPi * ph) * depth;
+                    break;
+                case osc4mod::saw:
+                    value = baseValue + (1.0 - 2.0 * ph) * depth;
+                    break;
+                case osc4mod::reverseSaw:
+                    value = baseValue + (2.0 * ph - 1.0) * depth;
+                    break;
+                case osc4mod::square:
+                    value = ph < 0.5 ? baseValue + depth : baseValue - depth;
+                    break;
+                case osc4mod::ownWave:
+                    if (cycleLength > 0)
+                    {
+                        const int index = std::min ((int) (cycleLength * ph), cycleLength - 1);
+                        value = baseValue + getCycle()[index] * depth;
+                    }
+                    break;
+                case osc4mod::capturedWave:
+                    if (capturedWave != nullptr)
+                        value = capturedWave[((int) (ph * 4096.0)) & 4095] * depth;
+                    break;
+                case osc4mod::sampleAndHold:
+                    if (wrapped)
+                        randomValue[j][s] = nextRandom();
+                    value = baseValue + depth * randomValue[j][s];
+                    break;
+                case osc4mod::sampleAndGlide:
+                    if (wrapped)
+                    {
+                        previousRandom[j][s] = randomValue[j][s];
+                        randomValue[j][s] = nextRandom() * depth;
+                    }
+                    value = baseValue + (1.0 - ph) * previousRandom[j][s] + ph * randomValue[j][s];
+                    break;
+                default:   // triangle and unknown shapes leave the point
+                    break;
+            }
+            break;
+
+        case osc4mod::lfo1:
+        case osc4mod::lfo2:
+        {
+            const LFO* lfo = slot.source == osc4mod::lfo1 ? lfo1 : lfo2;
+            if (lfo != nullptr)
+            {
+                const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
+                const double v = sampleIndex < valid ? lfo->getBuffer()[sampleIndex] : 0.0;
+                value = baseValue + depth * v;
+            }
+            break;
+        }
+
+        case osc4mod::ampEnvelope:
+        case osc4mod::ampEnvelopeInverted:
+        {
+            double level = 0.0;
+            if (envelopeAt (ampLevels, ampEntries, sampleIndex / 8, level))
+                value = slot.source == osc4mod::ampEnvelope ? baseValue + (level - 0.5) * 2.0 * depth
+                                                            : baseValue + (0.5 - level) * 2.0 * depth;
+            break;
+        }
+
+        case osc4mod::filterEnvelope:
+        case osc4mod::filterEnvelopeInverted:
+        {
+            double level = 0.0;
+            if (envelopeAt (filterLevels, filterEntries, sampleIndex / 16, level))
+                value = slot.source == osc4mod::filterEnvelope ? baseValue + (level - 0.5) * 2.0 * depth
+                                                               : baseValue + (0.5 - level) * 2.0 * depth;
+            break;
+        }
+
+        default:
+            break;
+    }
+
+    target = value;
+
+    // Heights stay within reach; positions stay inside the cycle.
+    w->y[s] = clampSymmetric (w->y[s], 2.0);
+    w->x[s] = clamp01 (w->x[s]);
+}

@@ -1,0 +1,232 @@
+#pragma once
+
+#include "dsp/SplineOscillatorMisc.h"
+#include "dsp/VoiceRandom.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class LFO;
+class VoiceModulation;
+
+/**
+    Oscillator 4 of a voice: a single-cycle wave drawn by up to 16 spline
+    points, rebuilt one cycle at a time and read out with oversampling.
+
+    Before each cycle the points' modulation slots move individual points
+    (own shapes at note, beat or hertz rates, the LFOs, the envelopes); the
+    chain is then rendered from linear, quadratic and cubic segments into a
+    table of the cycle's length. Because the wave is only redrawn at cycle
+    boundaries, point edits and modulation take effect there. A cycle whose
+    points and length did not change since it was last drawn is not drawn
+    again: the table holds up to eight recent cycles when they fit, because
+    the carried fraction and the segments' rounding make consecutive cycles
+    differ by a few samples in a short repeating pattern.
+
+    Two read-outs: the plain one (one table step per sub-sample through a
+    one-pole smoother) and the modulated one (a fractional read speed) used
+    while glide, bend, vibrato or a pitch destination moves the pitch.
+
+    A voice holds four, one per unison copy. Wiring (at construction):
+    setPointSet, setParameters, setVoiceModulation, setEnvelopeBuffers,
+    setModulationLfos, setCapturedWave; prepare() off the audio thread.
+    Note start: reset(), setOversamplingFromNote(note), setGlide(...).
+    Per block: setTargetPitchFactor, setVibratoDepth (and setPitchRatio and
+    setModulationLfos on the voice's refresh), then calculateBlock. The
+    pointer setters only store a pointer and may be called on the audio
+    thread (after the voice grows its envelope tables, for instance).
+    Everything except prepare() belongs to the audio thread once playing.
+*/
+class SplineOscillator
+{
+public:
+    static constexpr int kNumPoints = 16;
+    static constexpr int kMaxOversampling = 10;
+    /** Longest oversampled cycle at sample rates up to 48 kHz. */
+    static constexpr int kBaseCycleLimit = 8192;
+    /** Entries past a cycle's end that curve sampling may touch. */
+    static constexpr int kTableMargin = 64;
+    /** Most cycles kept for reuse. */
+    static constexpr int kMaxCachedCycles = 8;
+
+    SplineOscillator();
+
+    SplineOscillator (const SplineOscillator&) = delete;
+    SplineOscillator& operator= (const SplineOscillator&) = delete;
+
+    /** Sizes the wave table for the sample rate: the longest cycle is 8192
+        oversampled samples up to 48 kHz and grows in proportion above it, so
+        the same notes sound at every rate. The block size is not needed (the
+        oscillator adds into the caller's buffer). Not on the audio thread. */
+    void prepare (double sampleRate, int maximumBlockSize);
+
+    /** Note start: read positions, carry, glide, pitch smoothing and the
+        modulation state cleared; the working points sanitised. */
+    void reset() noexcept;
+
+    /** Working points of an unknown type become end markers. */
+    void sanityCheckModulatedPoints() noexcept;
+
+    /** Oversampling for a note (MIDI note - 12): 1 up to note 50, then one
+        more every 15 notes; one more again while the pitch moves. */
+    void setOversamplingFromNote (int note) noexcept;
+
+    /**
+        Adds n samples into out: 2 * volume * (y - 0.5) of the drawn cycle.
+        increment is the voice's phase step per output sample on a 4096-step
+        cycle for this unison copy; volume is parameter 80 (multiplied by the
+        oscillator-4 level destination when it is driven). No allocation.
+    */
+    void calculateBlock (int numSamples, double* out, double increment, double volume) noexcept;
+
+    /** Builds the next cycle of about `size` samples into the table and
+        returns its length (0 when no segment renders). */
+    int makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept;
+
+    //==============================================================================
+    /** The engine's point store. The current points are copied at once. */
+    void setPointSet (const Osc4PointSet* pointSet) noexcept;
+
+    /** Parameter array (element p = parameter p, at least 770 values); only read. */
+    void setParameters (const double* parameterValues) noexcept { parameters = parameterValues; }
+
+    void setVoiceModulation (VoiceModulation* modulation) noexcept { voiceModulation = modulation; }
+
+    /** The voice's amplitude levels (one per 8 samples) and filter levels
+        (one per 16 samples) of the current block, with their entry counts. */
+    void setEnvelopeBuffers (const double* ampLevels, int ampEntries,
+                             const double* filterLevels, int filterEntries) noexcept;
+
+    /** Modulation LFOs 1 and 2 and the vibrato LFO; a null leaves the previous one. */
+    void setModulationLfos (const LFO* lfo1, const LFO* lfo2, const LFO* vibrato) noexcept;
+
+    /** The captured waveform (4096 values, owned by the engine; may be null). */
+    void setCapturedWave (const double* table4096) noexcept { capturedWave = table4096; }
+
+    void setRandomSeed (uint64_t seed) noexcept { random.setSeed (seed); }
+
+    //==============================================================================
+    /** Glide from `factor` towards 1 by `step` per sample while active. */
+    void setGlide (bool active, double factor, double step) noexcept;
+
+    /** Tuning ratio of oscillator 4 (see pitchRatioFromParameters). */
+    void setPitchRatio (double ratio) noexcept;
+
+    /** 2^((coarse semitones + 2 (fine - 0.5)) / 12) from parameters 81 and 82. */
+    static double pitchRatioFromParameters (double coarse, double fine) noexcept;
+
+    /** The voice's smoothed bend; the oscillator glides its own factor to it. */
+    void setTargetPitchFactor (double factor) noexcept { targetPitchFactor = factor; }
+
+    /** Modulation-wheel depth of the vibrato LFO. */
+    void setVibratoDepth (double depth) noexcept { vibratoDepth = depth; }
+
+    /** For beat-relative point modulation; at least 1. */
+    void setSamplesPerBeat (int samples) noexcept { samplesPerBeat = samples < 1 ? 1 : samples; }
+
+    //==============================================================================
+    int getId() const noexcept { return id; }
+    int getOversampling() const noexcept { return oversampling; }
+    bool isOnModulatedPath() const noexcept { return modulatedPath; }
+    int getCycleLength() const noexcept { return cycleLength; }
+    /** The longest cycle at the prepared sample rate. */
+    int getCycleLimit() const noexcept { return cycleLimit; }
+    int getSamplesPerBeat() const noexcept { return samplesPerBeat; }
+    double getPitchRatio() const noexcept { return pitchRatio; }
+    /** The current cycle, getCycleLength() values. */
+    const double* getCycle() const noexcept { return table.data() + (std::size_t) activeSlot * (std::size_t) slotCapacity; }
+    const Osc4Data* getWorkingPoints() const noexcept { return working; }
+    /** Cycles started and cycles actually drawn since construction. */
+    uint64_t getCyclesStarted() const noexcept { return cyclesStarted; }
+    uint64_t getCyclesDrawn() const noexcept { return cyclesDrawn; }
+
+private:
+    struct CachedCycle
+    {
+        bool valid = false;
+        bool endedAtStart = false;   // a start point ended the chain: no carry
+        uint64_t generation = 0;
+        int size = 0;
+        int length = 0;
+        uint64_t lastUse = 0;
+    };
+
+    void takePoints() noexcept;
+    void copyBaseToWorking() noexcept;
+    bool pitchSmoothingMoves() noexcept;
+    bool vibratoApplies() const noexcept;
+    bool destinationDriven (int destination, int numSamples) noexcept;
+    int renderCycle (int size, double* dest, int capacity, bool& endedAtStart) noexcept;
+    int slotForNewCycle (int size) noexcept;
+    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
+    double nextRandom() noexcept;
+
+    static float overSamplingFactor (int factor) noexcept;
+
+    int id = 0;
+    int samplesPerBeat = 22050;
+    bool modulatedPath = false;
+
+    bool glideActive = false;
+    double glideFactor = 0.0;
+    double glideStep = 0.0;
+
+    double currentPitchFactor = 1.0;
+    double targetPitchFactor = 1.0;
+
+    double vibratoDepth = 0.0;
+    const LFO* vibratoLfo = nullptr;
+    VoiceModulation* voiceModulation = nullptr;
+
+    double pitchRatio = 1.0;
+
+    int oversampling = 1;
+    double smoothingCoefficient = 0.5;
+    double smoothingState = 0.0;
+
+    const double* parameters = nullptr;
+    const double* ampLevels = nullptr;
+    int ampEntries = 0;
+    const double* filterLevels = nullptr;
+    int filterEntries = 0;
+    const LFO* lfo1 = nullptr;
+    const LFO* lfo2 = nullptr;
+    const double* capturedWave = nullptr;
+    const Osc4PointSet* pointSet = nullptr;
+
+    bool pointsValid = false;
+    uint32_t pointsVersion = 0;
+
+    Osc4Data base[kNumPoints];      // the engine's points as last taken
+    Osc4Data working[kNumPoints];   // modulated and rendered
+    uint64_t workingGeneration = 1; // moves whenever the working points may have changed
+
+    double phase[kNumPoints][3] {};
+    double randomValue[kNumPoints][3] {};
+    double previousRandom[kNumPoints][3] {};
+
+    std::vector<double> table;
+    int slotCount = 1;
+    int slotCapacity = 0;
+    int activeSlot = 0;
+    uint64_t useClock = 0;
+    CachedCycle cached[kMaxCachedCycles];
+
+    int cycleLimit = kBaseCycleLimit;
+    int cycleLength = 0;
+    int readPosition = 0;
+    double readPositionExact = 0.0;
+    double carry = 0.0;
+    double desiredLength = 100.0;
+    int pointLoopIndex = 0;
+
+    double sampleRate = 44100.0;
+    VoiceRandom random;
+
+    uint64_t cyclesStarted = 0;
+    uint64_t cyclesDrawn = 0;
+
+    static std::atomic<int> splineNR;
+};

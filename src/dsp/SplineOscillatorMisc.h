@@ -1,0 +1,253 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <type_traits>
+
+/**
+    Oscillator-4 points and how they travel.
+
+    The waveform of oscillator 4 is a chain of at most 16 spline points. The
+    points live in parameters 90 to 569 (30 values per point) so that they are
+    saved, restored and automated with everything else. This file holds the
+    three forms a point takes and the conversions between them:
+
+    - the parameter block (params::osc4PointIndex (point, field)),
+    - `SplineOscillatorPoint`: a point as the editor sees it (pixels, full
+      modulation range),
+    - `Osc4Data`: a point as the audio side holds it (fractions, half range),
+
+    and `Osc4PointSet`, the store through which the 16 `Osc4Data` records reach
+    the voices whole, without locks or allocation on the audio thread.
+*/
+
+/** The kind of a spline point. */
+enum SplinePointType : int32_t
+{
+    splineStart = 0,      // only the first point
+    splineLinear = 1,
+    splineQuadratic = 2,
+    splineCubic = 3,
+    splineEndMarker = 10  // after the last point; not part of the chain
+};
+
+/** True for the types the renderer knows: start, linear, quadratic, cubic, end. */
+constexpr bool isKnownSplinePointType (int type) noexcept
+{
+    return type == splineStart || type == splineLinear || type == splineQuadratic
+        || type == splineCubic || type == splineEndMarker;
+}
+
+/** Unknown types become end markers before anything renders them. */
+constexpr int sanitisedSplinePointType (int type) noexcept
+{
+    return isKnownSplinePointType (type) ? type : (int) splineEndMarker;
+}
+
+/** Field numbers inside one point's block of 30 parameter values. */
+namespace osc4field
+{
+constexpr int presence = 0;     // always written as 1.0
+constexpr int x = 1;            // x of the point / width; controls at 3 and 5
+constexpr int y = 2;            // y of the point / height; controls at 4 and 6
+constexpr int type = 7;         // SplinePointType as int / 100
+constexpr int firstSlot = 8;    // slot s starts at 8 + 5 s
+constexpr int slotStride = 5;
+constexpr int slotDirection = 0;  // int / 100
+constexpr int slotDepth = 1;      // half range
+constexpr int slotSource = 2;     // int / 100
+constexpr int slotSpeed = 3;      // raw
+constexpr int slotShape = 4;      // int / 100
+
+constexpr int coordinateX (int pair) noexcept { return x + 2 * pair; }
+constexpr int coordinateY (int pair) noexcept { return y + 2 * pair; }
+constexpr int slotField (int slot, int field) noexcept { return firstSlot + slotStride * slot + field; }
+} // namespace osc4field
+
+/** Modulation slot codes. */
+namespace osc4mod
+{
+enum Direction : int32_t { off = 0, horizontal = 1, vertical = 2 };
+
+enum Source : int32_t
+{
+    ownShapeNote = 0,      // phase advance per waveform cycle
+    ownShapeBeat = 1,      // speed * 32 periods per beat
+    lfo1 = 2,
+    lfo2 = 3,
+    ampEnvelope = 4,
+    filterEnvelope = 5,
+    ampEnvelopeInverted = 6,
+    filterEnvelopeInverted = 7,
+    ownShapeHz = 8         // 100 * speed^2 Hz
+};
+
+enum Shape : int32_t
+{
+    sine = 0,
+    triangle = 1,          // leaves the point where it is
+    saw = 2,
+    reverseSaw = 3,
+    square = 4,
+    ownWave = 5,           // this oscillator's last cycle
+    capturedWave = 6,
+    sampleAndHold = 7,
+    sampleAndGlide = 8
+};
+
+/** Slot 1's speed replaces an exact 0 when written. */
+constexpr double kDefaultControlSpeed = 0.49751243781094534;
+} // namespace osc4mod
+
+/** One modulation slot as the audio side holds it. */
+struct Osc4ModSlot
+{
+    int32_t direction;
+    double depth;      // half range, as a fraction of width or height
+    double speed;
+    int32_t shape;
+    int32_t source;
+};
+
+/** One spline point as the audio side holds it (fractions of width and height). */
+struct Osc4Data
+{
+    double x[3];       // the point, control point 1, control point 2
+    double y[3];
+    int32_t type;
+    Osc4ModSlot slots[3];
+};
+
+static_assert (std::is_trivially_copyable<Osc4Data>::value, "Osc4Data is copied as words");
+static_assert (sizeof (Osc4Data) % sizeof (uint64_t) == 0, "Osc4Data is copied as words");
+
+/** A record of type end marker with every slot off. */
+Osc4Data makeEndMarkerPoint() noexcept;
+
+/** One modulation slot as the editor holds it. */
+struct SplineModulationSlot
+{
+    int32_t direction = 0;
+    int32_t shape = 0;
+    double depth = 0.0;    // full range, as a fraction of width or height
+    double speed = 0.0;
+    int32_t source = 0;
+};
+
+/**
+    One point of the editor's chain: coordinates in the editor's pixels, the
+    modulation depth as the full range. The editor keeps its own list links and
+    hands the chain to the codec below as a plain array, first point first.
+*/
+struct SplineOscillatorPoint
+{
+    SplinePointType type = splineEndMarker;
+    SplineModulationSlot slots[3];
+    double x[3] {};        // the point, control point 1, control point 2
+    double y[3] {};
+    double width = 999.0;
+    double height = 999.0;
+    int index = -1;
+};
+
+/**
+    Conversions between the parameter block and the point forms. All functions
+    take the whole parameter value array (element p = parameter p, at least
+    570 values) and touch only indices 90 to 569.
+*/
+namespace Osc4Codec
+{
+/** Integer fields are stored as n / 100 and read back rounded in single precision. */
+int readInt (double value) noexcept;
+inline double writeInt (int value) noexcept { return value / 100.0; }
+
+/**
+    Writes the editor's chain into the block: fields 0 to 22 of points 0 to
+    count - 1 (coordinates as fractions of each point's width and height, depth
+    halved), then the end marker into field 7 of every later point; the other
+    fields of those points keep what they held. Slot 1's speed of exactly 0 is
+    replaced by osc4mod::kDefaultControlSpeed in the point as well.
+    A chain of more than 16 points writes points 0 to 15 and stops there
+    without marking anything: it returns false, and the caller must not
+    announce the change. Points get their index set. Returns true when the
+    block holds the whole chain.
+*/
+bool encodePoints (SplineOscillatorPoint* points, int count, double* values) noexcept;
+
+/**
+    Reads the editor's chain from the block. Points are read from index 0 on
+    until one whose stored x reaches 1.0 (the right edge) or until index 15;
+    the chain then ends before the first point of type end marker. Each point
+    gets width, height and index. Returns the number of chain points written
+    to `out` (at least 1 when maxPoints > 0), never more than maxPoints.
+*/
+int decodePoints (const double* values, double width, double height,
+                  SplineOscillatorPoint* out, int maxPoints) noexcept;
+
+/**
+    Copies the 16 points of the block into audio-side records: coordinates and
+    depth/speed as stored, integer fields rounded. Values that are not finite
+    read as 0.
+*/
+void decodeParameters (const double* values, Osc4Data* dest16) noexcept;
+
+/** Writes 1.0 into field 0 of all 16 points (done whenever the engine copy is refreshed). */
+void writePresenceMarks (double* values) noexcept;
+} // namespace Osc4Codec
+
+/**
+    The engine's 16 point records, handed from a publisher (block start or the
+    message thread) to the oscillators on the audio thread.
+
+    Two buffers and a sequence count: a publish writes the buffer the readers
+    are not using and then flips the count; a reader copies the current buffer
+    and checks afterwards that no second publish started writing into it. So a
+    reader never keeps a half-written set, and neither side waits. Publishers
+    are serialised by a flag: a publish that finds another one running returns
+    false and should be retried later (the processor keeps its dirty flag).
+
+    The data are stored as atomic words, so the concurrent copy is well
+    defined. getChangeCounter() is the 4-bit counter of completed publishes;
+    getVersion() is the full count that the oscillators compare.
+*/
+class Osc4PointSet
+{
+public:
+    static constexpr int kNumPoints = 16;
+
+    /** All points end markers, version 0. */
+    Osc4PointSet() noexcept;
+
+    Osc4PointSet (const Osc4PointSet&) = delete;
+    Osc4PointSet& operator= (const Osc4PointSet&) = delete;
+
+    /** Decodes parameters 90 to 569 and publishes them. Any thread; no allocation. */
+    bool publishFromParameters (const double* values) noexcept;
+
+    /** Publishes 16 records. Any thread; no allocation. */
+    bool publish (const Osc4Data* points16) noexcept;
+
+    /**
+        Copies the latest complete set into dest16 and its version into
+        *version (may be null). Returns false, leaving dest16 unspecified, only
+        when publishes kept overtaking the copy; try again later. Any thread,
+        no waiting, no allocation.
+    */
+    bool read (Osc4Data* dest16, uint32_t* version = nullptr) const noexcept;
+
+    /** Number of completed publishes. */
+    uint32_t getVersion() const noexcept { return sequence.load (std::memory_order_acquire) >> 1; }
+
+    /** Bits 0-3 of the version: the change counter the points carry. */
+    int getChangeCounter() const noexcept { return (int) (getVersion() & 15u); }
+
+private:
+    static constexpr int kWords = (int) (sizeof (Osc4Data) * kNumPoints / sizeof (uint64_t));
+    static_assert (std::atomic<uint64_t>::is_always_lock_free, "the point store needs lock-free words");
+
+    // Even while idle, odd while a publish writes; the buffer in use is
+    // (sequence >> 1) & 1.
+    std::atomic<uint32_t> sequence { 0 };
+    std::atomic<bool> publishing { false };
+    std::atomic<uint64_t> words[2][kWords];
+};

@@ -64,6 +64,7 @@ BrevonAudioProcessor::BrevonAudioProcessor()
         {
             auto* voice = new TalvoraXLVoice (i, parameterValues, performance, engine->getWaveBuffers(), aggregator.get());
             voice->setSharedLfos (&engine->modWheelLfo, &engine->masterLfo1, &engine->masterLfo2);
+            voice->setPointSet (&osc4Points);
             synth.addVoice (voice);
         }
         synth.addSound (new TalvoraXLSound());
@@ -234,6 +235,15 @@ void BrevonAudioProcessor::changeListenerCallback (juce::ChangeBroadcaster* sour
         EventAggregator::sendGlobalEvent (GlobalAppearanceChanged, 0);
 }
 
+bool BrevonAudioProcessor::updateOsc4DataFromParams()
+{
+    Osc4Codec::writePresenceMarks (parameterValues);
+    if (! osc4Points.publishFromParameters (parameterValues))
+        return false; // another publish is running: next block tries again
+    osc4Dirty = false;
+    return true;
+}
+
 void BrevonAudioProcessor::setRandomSeed (uint64_t seed)
 {
     const juce::ScopedLock sl (synth.getSynthLock());
@@ -390,7 +400,12 @@ void BrevonAudioProcessor::tempoWork()
     }
 
     if ((int) samplesPerBeat != lastSamplesPerBeat)
+    {
         lastSamplesPerBeat = (int) samplesPerBeat;
+        for (int v = synth.getNumVoices(); --v >= 0;)
+            if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (v)))
+                voice->setSamplesPerBeat (lastSamplesPerBeat);
+    }
 }
 
 void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
@@ -442,7 +457,8 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
     if (onceASecondPending.exchange (false))
         tempoWork();
 
-    osc4Dirty = false;
+    if (osc4Dirty.load())
+        updateOsc4DataFromParams();
 
     if (numSamples == 0 || buffer.getWritePointer (0) == nullptr || buffer.getWritePointer (1) == nullptr)
     {

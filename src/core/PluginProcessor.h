@@ -17,6 +17,7 @@
 #include "dsp/KevoReverb2.h"
 #include "dsp/Limiter.h"
 #include "dsp/Saturator.h"
+#include "dsp/SplineOscillatorMisc.h"
 #include "dsp/WarmEq.h"
 
 class TalvoraParameter;
@@ -102,6 +103,11 @@ public:
     void requestPeakReset() noexcept { peakReset = true; }
     double getHostBeatsPerSecond() const noexcept { return hostBeatsPerSecond.load(); }
 
+    // Rebuilds the oscillator-4 point records from parameters 90-569 and hands
+    // them to the voices whole. Returns false when it must be tried again.
+    bool updateOsc4DataFromParams();
+    const Osc4PointSet& getOsc4Points() const noexcept { return osc4Points; }
+
     // Seeds every voice's noise generator; renders repeat for equal seeds.
     void setRandomSeed (uint64_t seed);
 
@@ -117,6 +123,8 @@ private:
     void applyPendingVoiceChanges();
     void updateEcho();
     void updateReverb();
+
+    Osc4PointSet osc4Points;
 
     // Settings proxy and event bus come first: everything else registers with them.
     PropertyProxy propertyProxy;

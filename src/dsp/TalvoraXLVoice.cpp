@@ -57,7 +57,13 @@ TalvoraXLVoice::TalvoraXLVoice (int index, double* parameterValues, ParametersSt
     amplitude.setShapesFromControls (p[72], p[73], p[75]);
     filterEnvelope.setShapesFromControls (p[76], p[77], p[79]);
 
-    random.setSeed ((uint64_t) index + 1);
+    for (auto& osc : spline)
+    {
+        osc.setParameters (p);
+        osc.setVoiceModulation (&modulation);
+        osc.setCapturedWave (waveBuffers != nullptr ? waveBuffers[0] : nullptr);
+    }
+    setRandomSeed ((uint64_t) index + 1);
     prepare (44100.0, 256);
 
     if (aggregator != nullptr)
@@ -88,6 +94,28 @@ void TalvoraXLVoice::setSharedLfos (LFO* vibrato, LFO* master1, LFO* master2)
     refreshCounter = 100000;
 }
 
+void TalvoraXLVoice::setRandomSeed (uint64_t seed) noexcept
+{
+    random.setSeed (seed);
+    for (int k = 0; k < kMaxUnison; ++k)
+        spline[k].setRandomSeed (seed * 8 + (uint64_t) k + 1);
+}
+
+void TalvoraXLVoice::setPointSet (const Osc4PointSet* points) noexcept
+{
+    for (auto& osc : spline)
+        osc.setPointSet (points);
+}
+
+void TalvoraXLVoice::setSamplesPerBeat (int samples) noexcept
+{
+    for (int k = 0; k < unisonCount; ++k)
+    {
+        spline[k].sanityCheckModulatedPoints();
+        spline[k].setSamplesPerBeat (samples);
+    }
+}
+
 void TalvoraXLVoice::prepare (double newSampleRate, int maximumBlockSize)
 {
     setCurrentPlaybackSampleRate (newSampleRate);
@@ -100,6 +128,8 @@ void TalvoraXLVoice::prepare (double newSampleRate, int maximumBlockSize)
     filterRight.prepare (newSampleRate);
     decimatorLeft.prepare (newSampleRate);
     decimatorRight.prepare (newSampleRate);
+    for (auto& osc : spline)
+        osc.prepare (newSampleRate, block);
 }
 
 void TalvoraXLVoice::setCurrentPlaybackSampleRate (double newRate)
@@ -132,6 +162,8 @@ void TalvoraXLVoice::ensureCapacity (int numSamples)
     ampTable.assign ((size_t) size / 8 + 2, 0.0);
     filterEnvTable.assign ((size_t) size / 16 + 2, 0.0);
     modulation.setEnvelopeTables (ampTable.data(), (int) ampTable.size(), filterEnvTable.data(), (int) filterEnvTable.size());
+    for (auto& osc : spline)
+        osc.setEnvelopeBuffers (ampTable.data(), (int) ampTable.size(), filterEnvTable.data(), (int) filterEnvTable.size());
 }
 
 bool TalvoraXLVoice::canPlaySound (juce::SynthesiserSound* sound)
@@ -240,6 +272,12 @@ void TalvoraXLVoice::startNote (int midiNoteNumber, float velocity, juce::Synthe
         octaveShift = (int) p[params::kOsc3OctaveOffset];
         smoothedEnvAmount = p[params::kCutoffEnvAmount];
         smoothedCutoff = p[params::kCutoff];
+
+        for (auto& osc : spline)
+        {
+            osc.reset();
+            osc.setOversamplingFromNote (n);
+        }
     }
     else
     {
@@ -267,6 +305,10 @@ void TalvoraXLVoice::startNote (int midiNoteNumber, float velocity, juce::Synthe
             filterEnvelope.restartFromRelease();
         else if (ampWasReleasing)
             filterEnvelope.start();
+
+        if (p[params::kOsc4Volume] > 0.05)
+            for (int k = 0; k < unisonCount; ++k)
+                spline[k].setGlide (glideActive, glideRatio, glideStep);
 
         computeIncrements();
     }
@@ -340,8 +382,21 @@ void TalvoraXLVoice::refreshSettings() noexcept
         chosenLfo2->setModulator (p[params::kLfo1ModulatesLfo2] > 0.001 ? chosenLfo1 : nullptr,
                                   &p[params::kLfo1ModulatesLfo2]);
 
+    for (auto& osc : spline)
+    {
+        osc.sanityCheckModulatedPoints();
+        osc.setModulationLfos (chosenLfo1, chosenLfo2, vibratoLfo);
+    }
+
     if (chosenLfo1 != nullptr && chosenLfo2 != nullptr)
         modulation.setLfoSources (chosenLfo1, chosenLfo2);
+
+    if (p[params::kOsc4Volume] > 0.005)
+    {
+        const double ratio = SplineOscillator::pitchRatioFromParameters (p[params::kOsc4Coarse], p[params::kOsc4Fine]);
+        for (int k = 0; k < unisonCount; ++k)
+            spline[k].setPitchRatio (ratio);
+    }
 }
 
 void TalvoraXLVoice::resetSignalState() noexcept
@@ -439,7 +494,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     const int count = unisonCount;
     const bool stereo = count >= 2 && out1 != nullptr;
     std::fill (left.begin(), left.begin() + n, 0.0);
-    if (stereo)
+    if (count >= 2)
         std::fill (right.begin(), right.begin() + n, 0.0);
     const int groups = (n + 7) / 8;
     std::fill (cutoffTable.begin(), cutoffTable.begin() + groups + 1, 0.0);
@@ -514,6 +569,13 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         amplitude.updateSparse();
         ampTable[(size_t) (i / 8)] = amplitude.level();
     }
+    const bool osc4On = level4 > 0.05;
+    if (osc4On)
+        for (int k = 0; k < count; ++k)
+        {
+            spline[k].setTargetPitchFactor (smoothedBend);
+            spline[k].setVibratoDepth (perf->modWheelAmount);
+        }
 
     // Destination tables used in the sample loop.
     auto table = [this] (int d) -> const double* {
@@ -757,6 +819,10 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             }
         }
     }
+
+    if (osc4On)
+        for (int k = 0; k < count; ++k)
+            spline[k].calculateBlock (n, sides[k & 1], osc1Increment[k], level4);
 
     const int sideCount = stereo ? 2 : 1;
     for (int s = 0; s < sideCount; ++s)

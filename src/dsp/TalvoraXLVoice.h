@@ -9,6 +9,7 @@
 #include "dsp/Decimator.h"
 #include "dsp/Envelope.h"
 #include "dsp/LFO.h"
+#include "dsp/SplineOscillator.h"
 #include "dsp/VoiceModulation.h"
 #include "dsp/VoiceRandom.h"
 #include "dsp/filter.h"
@@ -41,8 +42,14 @@ public:
     // Sizes every buffer for blocks up to maximumBlockSize. Not on the audio thread.
     void prepare (double sampleRate, int maximumBlockSize);
 
-    // Reseeds the noise generator (per instance and voice).
-    void setRandomSeed (uint64_t seed) noexcept { random.setSeed (seed); }
+    // Reseeds the noise generator and the oscillator-4 copies (per instance and voice).
+    void setRandomSeed (uint64_t seed) noexcept;
+
+    // The processor's oscillator-4 point records.
+    void setPointSet (const Osc4PointSet* points) noexcept;
+
+    // Tempo change: point modulation in beats follows it.
+    void setSamplesPerBeat (int samples) noexcept;
 
     bool canPlaySound (juce::SynthesiserSound*) override;
     void startNote (int midiNoteNumber, float velocity, juce::SynthesiserSound*, int pitchWheel) override;
@@ -136,4 +143,5 @@ private:
     std::vector<double> left, right, cutoffTable, filterEnvTable, ampTable;
 
     VoiceRandom random;
+    SplineOscillator spline[kMaxUnison];
 };

@@ -391,7 +391,7 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 if (glideActive)
                     p *= glideFactor;
                 if (vibrato)
-                    p *= 1.0 + vibratoDepth * 0.05 * (i < vibratoValid ? vibratoBuffer[i] : 0.0);
+                    p *= 1.0 + vibratoDepth * 0.05 * (sharedLfoOffset + i < vibratoValid ? vibratoBuffer[sharedLfoOffset + i] : 0.0);
                 if (smoothing)
                 {
                     currentPitchFactor = currentPitchFactor * 0.9841 + targetPitchFactor * 0.0159;
@@ -818,7 +818,9 @@ void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int siz
             if (lfo != nullptr)
             {
                 const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
-                const double v = sampleIndex < valid ? lfo->getBuffer()[sampleIndex] : 0.0;
+                // Shared LFOs hold the whole host block; this render may start inside it.
+                const int at = sampleIndex + (lfo->isVoiceOwned() ? 0 : sharedLfoOffset);
+                const double v = at < valid ? lfo->getBuffer()[at] : 0.0;
                 value = baseValue + depth * v;
             }
             break;

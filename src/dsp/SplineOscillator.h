@@ -126,6 +126,10 @@ public:
     /** For beat-relative point modulation; at least 1. */
     void setSamplesPerBeat (int samples) noexcept { samplesPerBeat = samples < 1 ? 1 : samples; }
 
+    /** Where the current render starts inside the host block: shared LFOs
+        (masters, vibrato) computed for the whole host block are read from here. */
+    void setSharedLfoOffset (int samples) noexcept { sharedLfoOffset = samples > 0 ? samples : 0; }
+
     //==============================================================================
     int getId() const noexcept { return id; }
     int getOversampling() const noexcept { return oversampling; }
@@ -167,6 +171,7 @@ private:
 
     int id = 0;
     int samplesPerBeat = 22050;
+    int sharedLfoOffset = 0;
     bool modulatedPath = false;
 
     bool glideActive = false;

@@ -443,6 +443,8 @@ void TalvoraXLVoice::renderNextBlock (juce::AudioBuffer<float>& buffer, int star
 
     updateUnison();
     modulation.setSharedLfoOffset (startSample);
+    for (auto& osc : spline)
+        osc.setSharedLfoOffset (startSample);
     vibratoOffset = startSample;
     render (out0, out1, numSamples);
 

@@ -1,5 +1,7 @@
 #include "dsp/BandPassFilter.h"
 
+#include <type_traits>
+
 using namespace filtering;
 
 void BandPassFilter::reset() noexcept
@@ -58,29 +60,45 @@ void BandPassFilter::processGroup (double* x, int n) noexcept
     const double driveNorm = 1.0 / (2.5 * o + 0.5);
     const double outGain = 1.0 / (resonance + 0.5);
 
-    for (int i = 0; i < n; ++i)
-    {
-        const double in = x[i];
-
-        low += f * band;
-        high = in - low - damping * band;
-        band += f * high;
-
-        const double p1Before = p1;
-        p1 = (1.0 - a1) * p1 + (previousInput + in) * a1 * 0.5;
-        p2 = (1.0 - a2) * p2 + (p1Before + p1) * a2 * 0.5;
-        previousInput = in;
-        const double e = p1 - p2;
-
-        if (o > 0.0)
+    // State in locals for the loop (writes to x could alias the members).
+    double lo = low, bp = band, hp = high, q1 = p1, q2 = p2, last = previousInput;
+    const double fc = f, d = damping, c1 = a1, c2 = a2;
+    auto run = [&] (auto driven) {
+        constexpr bool withDrive = decltype (driven)::value;
+        for (int i = 0; i < n; ++i)
         {
-            double t = band * driveGain;
-            t = t / (std::abs (t) + 1.0) * driveNorm;
-            band = clampValue (t, -v, v);
-        }
+            const double in = x[i];
 
-        x[i] = (e + band) * outGain;
-    }
+            lo += fc * bp;
+            hp = in - lo - d * bp;
+            bp += fc * hp;
+
+            const double q1Before = q1;
+            q1 = (1.0 - c1) * q1 + (last + in) * c1 * 0.5;
+            q2 = (1.0 - c2) * q2 + (q1Before + q1) * c2 * 0.5;
+            last = in;
+            const double e = q1 - q2;
+
+            if constexpr (withDrive)
+            {
+                double t = bp * driveGain;
+                t = t / (std::abs (t) + 1.0) * driveNorm;
+                bp = clampValue (t, -v, v);
+            }
+
+            x[i] = (e + bp) * outGain;
+        }
+    };
+    if (o > 0.0)
+        run (std::true_type {});
+    else
+        run (std::false_type {});
+    low = lo;
+    band = bp;
+    high = hp;
+    p1 = q1;
+    p2 = q2;
+    previousInput = last;
 
     if (! groupIsFinite (x, n, low + band + high + p1 + p2 + previousInput + drive))
     {

@@ -58,6 +58,9 @@ void Decimator::processGroup (double* x, int n, double amount, bool modulated,
     const double step = c0 / (5.0 * a + 0.01);
     const bool keepRemainder = (type == 1 || type == 3);
 
+    // State in locals for the loop (writes to x could alias the members).
+    double ph = phase, h = held;
+
     if (holdTypes)
     {
         const double wet = 5.0 * a;
@@ -65,49 +68,56 @@ void Decimator::processGroup (double* x, int n, double amount, bool modulated,
 
         for (int i = 0; i < n; ++i)
         {
-            phase += step;
-            if (phase > 1.0)
+            ph += step;
+            if (ph > 1.0)
             {
-                held = x[i];
-                phase = keepRemainder ? phase - 1.0 : 0.0;
+                h = x[i];
+                ph = keepRemainder ? ph - 1.0 : 0.0;
                 // A step above 1 holds every sample anyway; keep the phase in
                 // range so a later slower rate takes effect at once.
-                if (phase > 1.0)
-                    phase -= std::floor (phase);
+                if (ph > 1.0)
+                    ph -= std::floor (ph);
             }
-            x[i] = crossfade ? (1.0 - wet) * x[i] + wet * held : held;
+            x[i] = crossfade ? (1.0 - wet) * x[i] + wet * h : h;
         }
     }
     else
     {
+        double to = target, sl = slope;
+        int since = sinceHold;
         for (int i = 0; i < n; ++i)
         {
-            if (sinceHold < kMaxHoldInterval)
-                ++sinceHold;
+            if (since < kMaxHoldInterval)
+                ++since;
 
-            phase += step;
-            if (phase > 1.0)
+            ph += step;
+            if (ph > 1.0)
             {
-                const double from = target;
-                held = from;
-                target = x[i];
-                slope = (target - from) / sinceHold;
-                sinceHold = 0;
-                phase = keepRemainder ? phase - 1.0 : 0.0;
-                if (phase > 1.0)
-                    phase -= std::floor (phase);
+                const double from = to;
+                h = from;
+                to = x[i];
+                sl = (to - from) / since;
+                since = 0;
+                ph = keepRemainder ? ph - 1.0 : 0.0;
+                if (ph > 1.0)
+                    ph -= std::floor (ph);
             }
             else
             {
                 // The slide stops at its target: when the hold rate drops
                 // (the cutoff falls) it would otherwise run on without bound.
-                held += slope;
-                if ((slope > 0.0 && held > target) || (slope < 0.0 && held < target))
-                    held = target;
+                h += sl;
+                if ((sl > 0.0 && h > to) || (sl < 0.0 && h < to))
+                    h = to;
             }
-            x[i] = held;
+            x[i] = h;
         }
+        target = to;
+        slope = sl;
+        sinceHold = since;
     }
+    phase = ph;
+    held = h;
 
     if (! groupIsFinite (x, n, phase + held + target + slope))
     {

@@ -1,5 +1,7 @@
 #include "dsp/LadderFilter.h"
 
+#include <type_traits>
+
 using namespace filtering;
 
 void LadderFilter::reset() noexcept
@@ -42,47 +44,88 @@ void LadderFilter::processGroup (double* x, int n) noexcept
     const double g5 = 0.95 * g;
     const double lim = follower.limit;
     const double driveGain = o * 6.0 * follower.drive;
+    const double fb = feedback;
+    const double res = resonance;
+    const double gain = g;
+    const double keep5 = 1.0 - g5;
 
-    for (int i = 0; i < n; ++i)
+    // State in locals for the loop (writes to x could alias the members).
+    double ys[kStages], ms[kStages];
+    for (int s = 0; s < kStages; ++s)
     {
-        const double in = x[i];
-        double sum = 0.0;
-
-        for (int pass = 0; pass < 2; ++pass)
-        {
-            double u;
-            if (o > 0.0)
-            {
-                const double fed = clampValue (y[kStages - 1], -lim, lim);
-                u = in - fed * feedback;
-                const double w = u * driveGain;
-                u += w / (std::abs (w) + 1.0);
-            }
-            else
-            {
-                u = in - y[kStages - 1] * feedback;
-            }
-
-            double stageIn = u;
-            for (int s = 0; s < kStages; ++s)
-            {
-                y[s] = y[s] * b + (m[s] + stageIn) * h;
-                m[s] = stageIn;
-                stageIn = y[s];
-            }
-
-            const double y4 = y[kStages - 1];
-            y5 = y5 * (1.0 - g5) + (m5 + y4) * g5 * 0.5;
-            m5 = y4;
-
-            double out = y5 * 2.0 * resonance + y4;
-            if (smoothing)
-                out = smoother.process (out, g);
-            sum += out;
-        }
-
-        x[i] = sum * 0.5;
+        ys[s] = y[s];
+        ms[s] = m[s];
     }
+    double s5 = y5, n5 = m5;
+
+    auto run = [&] (auto driven, auto smoothed) {
+        constexpr bool withDrive = decltype (driven)::value;
+        constexpr bool withSmoothing = decltype (smoothed)::value;
+        LowCutoffSmoother sm = smoother;
+        for (int i = 0; i < n; ++i)
+        {
+            const double in = x[i];
+            double sum = 0.0;
+
+            for (int pass = 0; pass < 2; ++pass)
+            {
+                double u;
+                if constexpr (withDrive)
+                {
+                    const double fed = clampValue (ys[kStages - 1], -lim, lim);
+                    u = in - fed * fb;
+                    const double w = u * driveGain;
+                    u += w / (std::abs (w) + 1.0);
+                }
+                else
+                {
+                    u = in - ys[kStages - 1] * fb;
+                }
+
+                double stageIn = u;
+                for (int s = 0; s < kStages; ++s)
+                {
+                    ys[s] = ys[s] * b + (ms[s] + stageIn) * h;
+                    ms[s] = stageIn;
+                    stageIn = ys[s];
+                }
+
+                const double y4 = ys[kStages - 1];
+                s5 = s5 * keep5 + (n5 + y4) * g5 * 0.5;
+                n5 = y4;
+
+                double out = s5 * 2.0 * res + y4;
+                if constexpr (withSmoothing)
+                    out = sm.process (out, gain);
+                sum += out;
+            }
+
+            x[i] = sum * 0.5;
+        }
+        smoother = sm;
+    };
+    if (o > 0.0)
+    {
+        if (smoothing)
+            run (std::true_type {}, std::true_type {});
+        else
+            run (std::true_type {}, std::false_type {});
+    }
+    else
+    {
+        if (smoothing)
+            run (std::false_type {}, std::true_type {});
+        else
+            run (std::false_type {}, std::false_type {});
+    }
+
+    for (int s = 0; s < kStages; ++s)
+    {
+        y[s] = ys[s];
+        m[s] = ms[s];
+    }
+    y5 = s5;
+    m5 = n5;
 
     double stateSum = y5 + m5 + smoother.stateSum();
     for (int s = 0; s < kStages; ++s)

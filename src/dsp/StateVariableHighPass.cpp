@@ -24,28 +24,36 @@ void StateVariableHighPass::processGroup (double* x, int n) noexcept
     if (n <= 0)
         return;
 
+    // State in locals for the loop (writes to x could alias the members).
+    double lo = low, bp = band, hp = high;
+    const double fc = f;
+
     if (overdrive > 0.0)
     {
         const double d = damping * (overdrive + 1.0);
         const double lim = 0.8 - 0.7 * overdrive;
         for (int i = 0; i < n; ++i)
         {
-            low += f * band;
-            high = x[i] - low - clampValue (d * band, -lim, lim);
-            band = clampValue (band + f * high, -lim, lim);
-            x[i] = high;
+            lo += fc * bp;
+            hp = x[i] - lo - clampValue (d * bp, -lim, lim);
+            bp = clampValue (bp + fc * hp, -lim, lim);
+            x[i] = hp;
         }
     }
     else
     {
+        const double d = damping;
         for (int i = 0; i < n; ++i)
         {
-            low += f * band;
-            high = x[i] - low - damping * band;
-            band += f * high;
-            x[i] = high;
+            lo += fc * bp;
+            hp = x[i] - lo - d * bp;
+            bp += fc * hp;
+            x[i] = hp;
         }
     }
+    low = lo;
+    band = bp;
+    high = hp;
 
     if (! groupIsFinite (x, n, low + band + high))
     {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <type_traits>
 
 #include "core/EventAggregator.h"
 #include "core/TalvoraSynthesiser.h"
@@ -31,6 +33,124 @@ enum MorphMode
     crossfade = 0,
     sawToSquare = 1
 };
+
+// How one sample of a stack is read: chosen once per block so the loop over
+// the stacked copies carries no mode tests.
+enum StackKind
+{
+    stackCrossfade,
+    stackSawSquare,
+    stackSawSquarePwm,
+    stackSwitch,
+    stackSwitchPwm
+};
+
+// Per-sample values of a stack that do not depend on the unison copy.
+struct StackInputs
+{
+    const double* a;
+    const double* b;
+    double t, oneMinusT;
+    double level;
+    double w[TalvoraXLVoice::kMaxStack];          // pulse-width offset per stacked copy
+    double wOffset[TalvoraXLVoice::kMaxStack];    // w * 2048 + 2048
+    double switchAt[TalvoraXLVoice::kMaxStack];   // switch point * 4096
+};
+
+// Phase steps of the stacked copies for one increment: copy 0 moves by the
+// increment, the others by it minus or plus their share of the spread. The
+// divisions are only redone when the increment changes, which it mostly
+// does not from one sample to the next.
+struct StackSteps
+{
+    double increment = std::numeric_limits<double>::quiet_NaN();
+    double step[TalvoraXLVoice::kMaxStack] {};
+
+    void update (double inc, double spread, int stack) noexcept
+    {
+        if (inc == increment)
+            return;
+        increment = inc;
+        step[0] = inc;
+        for (int j = 1; j < stack; ++j)
+        {
+            const double e = spread * inc / (j + 1);
+            step[j] = (j & 1) == 0 ? inc - e : inc + e;
+        }
+    }
+};
+
+// One sample of one unison copy: the stacked copies' values times the level,
+// summed in copy order, and the phases advanced. Oscillator 1 marks copies
+// past their first cycle and lets a not-a-number phase of a later copy be;
+// oscillator 2 restarts such a phase at 0.
+template <int Kind, bool Oscillator1>
+inline double stackSample (const StackInputs& in, double* phase, bool* pastFirstCycle,
+                           const double* step, int stack) noexcept
+{
+    double sum = 0.0;
+    for (int j = 0; j < stack; ++j)
+    {
+        const double ph = phase[j];
+        const int idx = tableIndex (ph);
+        double value;
+        if constexpr (Kind == stackCrossfade)
+            value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
+        else if constexpr (Kind == stackSawSquare)
+            value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
+        else if constexpr (Kind == stackSawSquarePwm)
+            value = in.w[j] - in.a[(int) (in.wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
+        else
+        {
+            const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= in.switchAt[j];
+            value = onA ? in.a[idx] : in.b[idx];
+        }
+
+        // The usual wrap, one cycle over, without a branch (high notes wrap
+        // every few samples, too irregularly to predict); x - 4096 is exact
+        // there and equals the general wrap. Anything else takes that one.
+        const double raw = ph + step[j];
+        const bool over = raw >= kTable;
+        double next = raw - (over ? kTable : 0.0);
+        if constexpr (Oscillator1)
+        {
+            pastFirstCycle[j] = pastFirstCycle[j] | over;
+            if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
+            {
+                next = wrapPhase (raw);
+                pastFirstCycle[j] = true;
+            }
+        }
+        else
+        {
+            if (! (next >= 0.0 && next < kTable))
+                next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+        }
+        phase[j] = next;
+        sum += value * in.level;
+    }
+    return sum;
+}
+
+template <bool Oscillator1>
+inline double stackSample (int kind, const StackInputs& in, double* phase, bool* pastFirstCycle,
+                           const double* step, int stack) noexcept
+{
+    switch (kind)
+    {
+        case stackCrossfade:    return stackSample<stackCrossfade, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+        case stackSawSquare:    return stackSample<stackSawSquare, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+        case stackSawSquarePwm: return stackSample<stackSawSquarePwm, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+        case stackSwitch:       return stackSample<stackSwitch, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+        default:                return stackSample<stackSwitchPwm, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+    }
+}
+
+// Pulse-width offset of a stacked copy from its pulse-width LFO phase.
+inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
+{
+    return clampValue (sineTable[(int) (lfoPhase * kTable) & kTableMask] * amount * 0.99 + held, -0.99, 0.99);
+}
 } // namespace
 
 TalvoraXLVoice::TalvoraXLVoice (int index, double* parameterValues, ParametersStruct* performance,
@@ -628,182 +748,207 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     double heldPitch = 1.0, held7 = 1.0, held8 = 1.0, held9 = 1.0, held11 = 0.0, held12 = 0.0;
     double heldLevel1 = level1, heldLevel2 = level2, heldLevel3 = level3;
 
-    for (int i = 0; i < n; ++i)
+    // Per-block constants of the stacks: read modes, table pairs and the
+    // pulse-width LFO steps of the stacked copies.
+    const int kind1 = switchMode ? (pwm1 ? stackSwitchPwm : stackSwitch)
+                                 : (mode1 == crossfade ? stackCrossfade : (pwm1 ? stackSawSquarePwm : stackSawSquare));
+    const int kind2 = mode2 == crossfade ? stackCrossfade : (pwm2 ? stackSawSquarePwm : stackSawSquare);
+    StackInputs in1 {}, in2 {};
+    in1.a = tableA1;
+    in1.b = tableB1;
+    in1.t = t1;
+    in1.oneMinusT = 1.0 - t1;
+    in2.a = tableA2;
+    in2.b = tableB2;
+    in2.t = t2;
+    in2.oneMinusT = 1.0 - t2;
+    for (int j = 0; j < kMaxStack; ++j)
+        in1.switchAt[j] = t1 * kTable;
+    double pwStep1[kMaxStack] {}, pwStep2[kMaxStack] {};
+    for (int j = 0; j < kMaxStack; ++j)
     {
-        if (glideActive)
-        {
-            if (glideRatio > 1.0)
+        pwStep1[j] = j == 0 ? pwRate1 : ((j & 1) == 0 ? pwRate1 + d1 * pwRate1 / (j + 1) : pwRate1 - d1 * pwRate1 / (j + 1));
+        pwStep2[j] = (j & 1) == 0 ? pwRate2 + d2 * pwRate2 / (j + 1) : pwRate2 - d2 * pwRate2 / (j + 1);
+    }
+    auto pulseWidths1 = [&] {
+        if (kind1 == stackSawSquarePwm)
+            for (int j = 0; j < stack1; ++j)
             {
-                glideRatio -= glideStep;
-                if (glideRatio <= 1.0)
+                in1.w[j] = pulseWidth (pw1Phase[j], pwAmount1, held11);
+                in1.wOffset[j] = in1.w[j] * 2048.0 + 2048.0;
+            }
+        else if (kind1 == stackSwitchPwm)
+            for (int j = 0; j < stack1; ++j)
+                in1.switchAt[j] = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + t1 + held11, 0.0, 1.0) * kTable;
+    };
+    auto pulseWidth2 = [&] (int j) {
+        in2.w[j] = pulseWidth (pw2Phase[j], pwAmount2, held12);
+        in2.wOffset[j] = in2.w[j] * 2048.0 + 2048.0;
+    };
+    StackSteps steps1[kMaxUnison], steps2[kMaxUnison];
+
+    // The sample loop runs in chunks and leaves each copy's oscillator values
+    // in these; a second pass divides and adds them to the sides in the same
+    // order as a per-sample sum would, so the slow divisions run two at a time.
+    constexpr int kChunk = 64;
+    double osc1Sums[kMaxUnison][kChunk], osc2Sums[kMaxUnison][kChunk], osc3Values[kMaxUnison][kChunk];
+    const bool osc1On = level1 > 0.005, osc2On = level2 > 0.005, osc3Plays = osc3On && osc3Table != nullptr;
+    auto mixChunk = [&] (int from, int to) {
+        const int len = to - from;
+        for (int s = 0; s < std::min (count, 2); ++s)
+        {
+            double* side = sides[s] + from;
+            if (osc1On)
+                for (int k = s; k < count; k += 2)
+                    for (int i = 0; i < len; ++i)
+                        side[i] += osc1Sums[k][i] / stackDivisor1;
+            if (osc2On)
+                for (int k = s; k < count; k += 2)
+                    for (int i = 0; i < len; ++i)
+                        side[i] += osc2Sums[k][i] / stackDivisor2;
+            if (osc3Plays)
+                for (int k = s; k < count; k += 2)
+                    for (int i = 0; i < len; ++i)
+                        side[i] += osc3Values[k][i];
+        }
+    };
+
+    for (int chunkStart = 0; chunkStart < n; chunkStart += kChunk)
+    {
+        const int chunkEnd = std::min (n, chunkStart + kChunk);
+        for (int i = chunkStart; i < chunkEnd; ++i)
+        {
+            const int ci = i - chunkStart;
+            if (glideActive)
+            {
+                if (glideRatio > 1.0)
                 {
-                    glideRatio = 1.0;
-                    glideActive = false;
+                    glideRatio -= glideStep;
+                    if (glideRatio <= 1.0)
+                    {
+                        glideRatio = 1.0;
+                        glideActive = false;
+                    }
+                }
+                else
+                {
+                    glideRatio += glideStep;
+                    if (glideRatio >= 1.0)
+                    {
+                        glideRatio = 1.0;
+                        glideActive = false;
+                    }
                 }
             }
             else
+                glideRatio = 1.0;
+
+            const int g = i >> 3;
+            double pitch = 1.0;
+            const int vi = vibratoOffset + i;
+            if (vibrato != nullptr && vi < vibratoValid)
+                pitch = 1.0 + modWheel * 0.05 * vibrato[vi];
+            if ((i & 7) == 0)
             {
-                glideRatio += glideStep;
-                if (glideRatio >= 1.0)
-                {
-                    glideRatio = 1.0;
-                    glideActive = false;
-                }
+                heldPitch = modPitch != nullptr ? modPitch[g] : 1.0;
+                held7 = modOsc1Pitch != nullptr ? modOsc1Pitch[g] : 1.0;
+                held8 = modOsc2Pitch != nullptr ? modOsc2Pitch[g] : 1.0;
+                held9 = modOsc3Pitch != nullptr ? modOsc3Pitch[g] : 1.0;
+                held11 = modPw1 != nullptr ? modPw1[g] : 0.0;
+                held12 = modPw2 != nullptr ? modPw2[g] : 0.0;
+                heldLevel1 = modLevel1 != nullptr ? clampValue (level1 + modLevel1[g], 0.0, 2.0) : level1;
+                heldLevel2 = modLevel2 != nullptr ? clampValue (level2 + modLevel2[g], 0.0, 2.0) : level2;
+                heldLevel3 = modLevel3 != nullptr ? clampValue (level3 + modLevel3[g], 0.0, 2.0) : level3;
+                // The pitch destination acts on these samples only.
+                pitch *= heldPitch;
             }
-        }
-        else
-            glideRatio = 1.0;
+            if (! std::isfinite (pitch))
+                pitch = 1.0;
 
-        const int g = i >> 3;
-        double pitch = 1.0;
-        const int vi = vibratoOffset + i;
-        if (vibrato != nullptr && vi < vibratoValid)
-            pitch = 1.0 + modWheel * 0.05 * vibrato[vi];
-        if ((i & 7) == 0)
-        {
-            heldPitch = modPitch != nullptr ? modPitch[g] : 1.0;
-            held7 = modOsc1Pitch != nullptr ? modOsc1Pitch[g] : 1.0;
-            held8 = modOsc2Pitch != nullptr ? modOsc2Pitch[g] : 1.0;
-            held9 = modOsc3Pitch != nullptr ? modOsc3Pitch[g] : 1.0;
-            held11 = modPw1 != nullptr ? modPw1[g] : 0.0;
-            held12 = modPw2 != nullptr ? modPw2[g] : 0.0;
-            heldLevel1 = modLevel1 != nullptr ? clampValue (level1 + modLevel1[g], 0.0, 2.0) : level1;
-            heldLevel2 = modLevel2 != nullptr ? clampValue (level2 + modLevel2[g], 0.0, 2.0) : level2;
-            heldLevel3 = modLevel3 != nullptr ? clampValue (level3 + modLevel3[g], 0.0, 2.0) : level3;
-            // The pitch destination acts on these samples only.
-            pitch *= heldPitch;
-        }
-        if (! std::isfinite (pitch))
-            pitch = 1.0;
+            smoothedBend = smoothedBend * 0.998 + bendRatio * 0.002;
+            const double common = glideRatio * pitch * smoothedBend;
 
-        smoothedBend = smoothedBend * 0.998 + bendRatio * 0.002;
-        const double common = glideRatio * pitch * smoothedBend;
-
-        if (level1 > 0.005)
-        {
-            for (int k = 0; k < count; ++k)
+            if (level1 > 0.005)
             {
-                const double inc = osc1Increment[k] * common * held7;
-                if (! std::isfinite (osc1Phase[k][0]))
-                    osc1Phase[k][0] = 0.0;
-                if (! std::isfinite (inc) || ! std::isfinite (osc1Phase[k][0]))
+                in1.level = heldLevel1;
+                pulseWidths1();
+                for (int k = 0; k < count; ++k)
                 {
-                    // The rest of the block is not rendered.
-                    probe (out0, n);
-                    return;
-                }
-                double sum = 0.0;
-                for (int j = 0; j < stack1; ++j)
-                {
-                    double& phase = osc1Phase[k][j];
-                    const int idx = tableIndex (phase);
-                    double value;
-                    if (switchMode)
+                    const double inc = osc1Increment[k] * common * held7;
+                    if (! std::isfinite (osc1Phase[k][0]))
+                        osc1Phase[k][0] = 0.0;
+                    if (! std::isfinite (inc) || ! std::isfinite (osc1Phase[k][0]))
                     {
-                        double s = t1;
-                        if (pwm1)
-                            s = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + t1 + held11, 0.0, 1.0);
-                        const bool onA = (j > 0 && osc1PastFirstCycle[k][j]) || phase >= s * kTable;
-                        value = onA ? tableA1[idx] : tableB1[idx];
+                        // The rest of the block is not rendered.
+                        probe (out0, n);
+                        return;
                     }
-                    else if (mode1 == crossfade)
-                        value = tableA1[idx] * (1.0 - t1) + tableB1[idx] * t1;
-                    else if (! pwm1)
-                        value = tableA1[idx] - tableA1[(idx + 2048) & kTableMask] * t1;
-                    else
+                    steps1[k].update (inc, d1, stack1);
+                    const double sum = stackSample<true> (kind1, in1, osc1Phase[k], osc1PastFirstCycle[k], steps1[k].step, stack1);
+                    if (k == 0 && pwm1)
                     {
-                        const double w = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + held11, -0.99, 0.99);
-                        value = w - tableA1[(int) (w * 2048.0 + 2048.0 + phase) & kTableMask] * t1 + tableA1[idx];
-                    }
-
-                    if (j == 0)
-                        phase += inc;
-                    else
-                    {
-                        const double e = d1 * inc / (j + 1);
-                        phase += (j & 1) == 0 ? inc - e : inc + e;
-                    }
-                    if (phase >= kTable || phase < 0.0)
-                    {
-                        phase = wrapPhase (phase);
-                        osc1PastFirstCycle[k][j] = true;
-                    }
-                    sum += value * heldLevel1;
-                }
-                if (k == 0 && pwm1)
-                {
-                    for (int j = 0; j < stack1; ++j)
-                    {
-                        const double step = j == 0 ? pwRate1
-                                                   : ((j & 1) == 0 ? pwRate1 + d1 * pwRate1 / (j + 1) : pwRate1 - d1 * pwRate1 / (j + 1));
-                        pw1Phase[j] += step;
-                        if (pw1Phase[j] > 1.0)
-                            pw1Phase[j] -= 1.0;
-                    }
-                }
-                sides[k & 1][i] += sum / stackDivisor1;
-            }
-        }
-
-        if (level2 > 0.005)
-        {
-            for (int k = 0; k < count; ++k)
-            {
-                const double inc = osc2Increment[k] * common * held8;
-                double sum = 0.0;
-                for (int j = 0; j < stack2; ++j)
-                {
-                    double& phase = osc2Phase[k][j];
-                    const int idx = tableIndex (phase);
-                    double value;
-                    if (mode2 == crossfade)
-                        value = tableA2[idx] * (1.0 - t2) + tableB2[idx] * t2;
-                    else if (! pwm2)
-                        value = tableA2[idx] - tableA2[(idx + 2048) & kTableMask] * t2;
-                    else
-                    {
-                        const double w = clampValue (sineTable[(int) (pw2Phase[j] * kTable) & kTableMask] * pwAmount2 * 0.99 + held12, -0.99, 0.99);
-                        value = w - tableA2[(int) (w * 2048.0 + 2048.0 + phase) & kTableMask] * t2 + tableA2[idx];
-                    }
-                    if (j == 0)
-                        phase += inc;
-                    else
-                    {
-                        const double e = d2 * inc / (j + 1);
-                        phase += (j & 1) == 0 ? inc - e : inc + e;
-                    }
-                    if (phase >= kTable || phase < 0.0 || ! std::isfinite (phase))
-                        phase = std::isfinite (phase) ? wrapPhase (phase) : 0.0;
-                    sum += value * heldLevel2;
-                }
-                if (pwm2)
-                {
-                    pw2Phase[0] += pwRate2;
-                    if (pw2Phase[0] > 1.0)
-                        pw2Phase[0] -= 1.0;
-                    if (k == 0)
-                        for (int j = 1; j < stack2; ++j)
+                        for (int j = 0; j < stack1; ++j)
                         {
-                            pw2Phase[j] += (j & 1) == 0 ? pwRate2 + d2 * pwRate2 / (j + 1) : pwRate2 - d2 * pwRate2 / (j + 1);
-                            if (pw2Phase[j] > 1.0)
-                                pw2Phase[j] -= 1.0;
+                            pw1Phase[j] += pwStep1[j];
+                            if (pw1Phase[j] > 1.0)
+                                pw1Phase[j] -= 1.0;
                         }
+                        if (count > 1)
+                            pulseWidths1();
+                    }
+                    osc1Sums[k][ci] = sum;
                 }
-                sides[k & 1][i] += sum / stackDivisor2;
             }
-        }
 
-        if (osc3On && osc3Table != nullptr)
-        {
-            for (int k = 0; k < count; ++k)
+            if (level2 > 0.005)
             {
-                double& phase = osc3Phase[k];
-                phase += osc1Increment[k] * common * held9 * octaveRatio;
-                if (phase >= kTable || phase < 0.0 || ! std::isfinite (phase))
-                    phase = std::isfinite (phase) ? wrapPhase (phase) : 0.0;
-                sides[k & 1][i] += osc3Table[tableIndex (phase)] * heldLevel3;
+                in2.level = heldLevel2;
+                if (kind2 == stackSawSquarePwm)
+                    for (int j = 0; j < stack2; ++j)
+                        pulseWidth2 (j);
+                for (int k = 0; k < count; ++k)
+                {
+                    const double inc = osc2Increment[k] * common * held8;
+                    steps2[k].update (inc, d2, stack2);
+                    const double sum = stackSample<false> (kind2, in2, osc2Phase[k], nullptr, steps2[k].step, stack2);
+                    if (pwm2)
+                    {
+                        pw2Phase[0] += pwRate2;
+                        if (pw2Phase[0] > 1.0)
+                            pw2Phase[0] -= 1.0;
+                        if (k == 0)
+                            for (int j = 1; j < stack2; ++j)
+                            {
+                                pw2Phase[j] += pwStep2[j];
+                                if (pw2Phase[j] > 1.0)
+                                    pw2Phase[j] -= 1.0;
+                            }
+                        if (kind2 == stackSawSquarePwm && k + 1 < count)
+                        {
+                            pulseWidth2 (0);
+                            if (k == 0)
+                                for (int j = 1; j < stack2; ++j)
+                                    pulseWidth2 (j);
+                        }
+                    }
+                    osc2Sums[k][ci] = sum;
+                }
+            }
+
+            if (osc3On && osc3Table != nullptr)
+            {
+                for (int k = 0; k < count; ++k)
+                {
+                    double& phase = osc3Phase[k];
+                    const double raw = phase + osc1Increment[k] * common * held9 * octaveRatio;
+                    phase = raw - (raw >= kTable ? kTable : 0.0);   // the usual wrap, as in the stacks
+                    if (! (phase >= 0.0 && phase < kTable))
+                        phase = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+                    osc3Values[k][ci] = osc3Table[tableIndex (phase)] * heldLevel3;
+                }
             }
         }
+        mixChunk (chunkStart, chunkEnd);
     }
 
     // Noise in [-0.5, 0.5]; the right side draws its own values.
@@ -827,33 +972,49 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             spline[k].calculateBlock (n, sides[k & 1], osc1Increment[k], level4);
 
     const int sideCount = stereo ? 2 : 1;
-    for (int s = 0; s < sideCount; ++s)
     {
-        double* side = sides[s];
-        double a = smoothedAmp[s];
-        for (int i = 0; i < n; ++i)
-        {
-            a += (ampTable[(size_t) (i >> 3)] - a) * 0.125;
-            side[i] *= a;
-        }
-        smoothedAmp[s] = a;
-    }
-
-    if (const double* voiceLevel = table (ModMatrix::voiceLevel))
-        for (int s = 0; s < sideCount; ++s)
+        // Amplitude, voice level and output high-pass in one pass: the
+        // smoothing chains of both sides overlap instead of following each other.
+        const double* voiceLevel = table (ModMatrix::voiceLevel);
+        const double c = highPassCoefficient;
+        const double keep = 1.0 - highPassCoefficient;
+        auto shape = [&] (auto bothSides) {
+            constexpr bool two = decltype (bothSides)::value;
+            double* l = sides[0];
+            double* r = sides[1];
+            double a0 = smoothedAmp[0], a1 = smoothedAmp[1];
+            double y0 = highPassState[0], y1 = highPassState[1];
             for (int i = 0; i < n; ++i)
-                sides[s][i] *= voiceLevel[i >> 3];
-
-    for (int s = 0; s < sideCount; ++s)
-    {
-        double y = highPassState[s];
-        double* side = sides[s];
-        for (int i = 0; i < n; ++i)
-        {
-            y = (1.0 - highPassCoefficient) * y + highPassCoefficient * side[i];
-            side[i] -= y;
-        }
-        highPassState[s] = y;
+            {
+                const double target = ampTable[(size_t) (i >> 3)];
+                a0 += (target - a0) * 0.125;
+                double x0 = l[i] * a0;
+                if (voiceLevel != nullptr)
+                    x0 *= voiceLevel[i >> 3];
+                y0 = keep * y0 + c * x0;
+                l[i] = x0 - y0;
+                if constexpr (two)
+                {
+                    a1 += (target - a1) * 0.125;
+                    double x1 = r[i] * a1;
+                    if (voiceLevel != nullptr)
+                        x1 *= voiceLevel[i >> 3];
+                    y1 = keep * y1 + c * x1;
+                    r[i] = x1 - y1;
+                }
+            }
+            smoothedAmp[0] = a0;
+            highPassState[0] = y0;
+            if constexpr (two)
+            {
+                smoothedAmp[1] = a1;
+                highPassState[1] = y1;
+            }
+        };
+        if (sideCount == 2)
+            shape (std::true_type {});
+        else
+            shape (std::false_type {});
     }
 
     {
@@ -881,14 +1042,19 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     }
 
     // A block that went non-finite is dropped and the state starts afresh.
+    // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells.
     for (int s = 0; s < sideCount; ++s)
+    {
+        double zeros = 0.0;
         for (int i = 0; i < n; ++i)
-            if (! std::isfinite (sides[s][i]))
-            {
-                resetSignalState();
-                probe (out0, n);
-                return;
-            }
+            zeros += sides[s][i] * 0.0;
+        if (zeros != 0.0)
+        {
+            resetSignalState();
+            probe (out0, n);
+            return;
+        }
+    }
 
     const double gv = velocityValue / 127.0;
     float* outs[2] = { out0, out1 };

@@ -27,6 +27,11 @@ void TwoPoleLowPass::processGroup (double* x, int n) noexcept
     if (n <= 0)
         return;
 
+    // The state lives in locals during the loop: writes to x could alias the
+    // members, which would force a reload on every sample.
+    double s1 = y1, s2 = y2;
+    const double gain = g;
+
     if (overdrive > 0.0)
     {
         const double o = overdrive;
@@ -34,21 +39,28 @@ void TwoPoleLowPass::processGroup (double* x, int n) noexcept
         const double fb = feedback * (1.0 + 0.05 * o);
         for (int i = 0; i < n; ++i)
         {
-            const double s = clampValue (y1 - y2, -lim, lim);
-            y1 = clampValue (y1 + g * (x[i] - y1 + fb * s), -2.0 * lim, 2.0 * lim);
-            y2 = clampValue (y2 + g * (y1 - y2), -2.0 * lim, 2.0 * lim);
-            x[i] = smoothing ? smoother.process (y2, g) : y2;
+            const double s = clampValue (s1 - s2, -lim, lim);
+            s1 = clampValue (s1 + gain * (x[i] - s1 + fb * s), -2.0 * lim, 2.0 * lim);
+            s2 = clampValue (s2 + gain * (s1 - s2), -2.0 * lim, 2.0 * lim);
+            x[i] = s2;
         }
     }
     else
     {
+        const double fb = feedback;
         for (int i = 0; i < n; ++i)
         {
-            y1 = clampValue (y1 + g * (x[i] - y1 + feedback * (y1 - y2)), -1.0, 1.0);
-            y2 = clampValue (y2 + g * (y1 - y2), -1.0, 1.0);
-            x[i] = smoothing ? smoother.process (y2, g) : y2;
+            s1 = clampValue (s1 + gain * (x[i] - s1 + fb * (s1 - s2)), -1.0, 1.0);
+            s2 = clampValue (s2 + gain * (s1 - s2), -1.0, 1.0);
+            x[i] = s2;
         }
     }
+    y1 = s1;
+    y2 = s2;
+
+    if (smoothing)
+        for (int i = 0; i < n; ++i)
+            x[i] = smoother.process (x[i], gain);
 
     if (! groupIsFinite (x, n, y1 + y2 + smoother.stateSum()))
     {

@@ -48,41 +48,50 @@ void ZeroDelayLadder::processGroup (double* x, int n) noexcept
     if (n <= 0)
         return;
 
+    // State in locals for the loop (writes to x could alias the members).
+    double z1 = s1, z2 = s2, z3 = s3, z4 = s4, last = previousInput;
+    const double gc = G, kc = K, outGain = gain;
+
     for (int i = 0; i < n; ++i)
     {
         const double in = x[i];
-        const double xa = (previousInput + in) * 0.5;
-        previousInput = in;
+        const double xa = (last + in) * 0.5;
+        last = in;
 
-        const double t0 = saturationGain (xa - K * s4);
-        const double t1 = saturationGain (s1);
-        const double t2 = saturationGain (s2);
-        const double t3 = saturationGain (s3);
-        const double t4 = saturationGain (s4);
+        const double t0 = saturationGain (xa - kc * z4);
+        const double t1 = saturationGain (z1);
+        const double t2 = saturationGain (z2);
+        const double t3 = saturationGain (z3);
+        const double t4 = saturationGain (z4);
 
-        const double d1 = 1.0 / (G * t1 + 1.0);
-        const double d2 = 1.0 / (G * t2 + 1.0);
-        const double d3 = 1.0 / (G * t3 + 1.0);
-        const double d4 = 1.0 / (G * t4 + 1.0);
+        const double d1 = 1.0 / (gc * t1 + 1.0);
+        const double d2 = 1.0 / (gc * t2 + 1.0);
+        const double d3 = 1.0 / (gc * t3 + 1.0);
+        const double d4 = 1.0 / (gc * t4 + 1.0);
 
-        const double A = G * t3 * d4;
-        const double B = G * t2 * d3 * A;
-        const double C = G * t1 * d2 * B;
-        const double E = G * t0 * d1 * C;
+        const double A = gc * t3 * d4;
+        const double B = gc * t2 * d3 * A;
+        const double C = gc * t1 * d2 * B;
+        const double E = gc * t0 * d1 * C;
 
-        const double y4 = (in * E + C * d1 * s1 + B * d2 * s2 + A * d3 * s3 + d4 * s4) / (E * K + 1.0);
-        const double u = (in - K * y4) * t0;
-        const double y1 = (G * u + s1) * d1 * t1;
-        const double y2 = (G * y1 + s2) * d2 * t2;
-        const double y3 = (G * y2 + s3) * d3 * t3;
+        const double y4 = (in * E + C * d1 * z1 + B * d2 * z2 + A * d3 * z3 + d4 * z4) / (E * kc + 1.0);
+        const double u = (in - kc * y4) * t0;
+        const double y1 = (gc * u + z1) * d1 * t1;
+        const double y2 = (gc * y1 + z2) * d2 * t2;
+        const double y3 = (gc * y2 + z3) * d3 * t3;
 
-        s1 += 2.0 * G * (u - y1);
-        s2 += 2.0 * G * (y1 - y2);
-        s3 += 2.0 * G * (y2 - y3);
-        s4 += 2.0 * G * (y3 - t4 * y4);
+        z1 += 2.0 * gc * (u - y1);
+        z2 += 2.0 * gc * (y1 - y2);
+        z3 += 2.0 * gc * (y2 - y3);
+        z4 += 2.0 * gc * (y3 - t4 * y4);
 
-        x[i] = clampValue (y4, -1.0, 1.0) * gain;
+        x[i] = clampValue (y4, -1.0, 1.0) * outGain;
     }
+    s1 = z1;
+    s2 = z2;
+    s3 = z3;
+    s4 = z4;
+    previousInput = last;
 
     if (! groupIsFinite (x, n, s1 + s2 + s3 + s4 + previousInput))
     {

@@ -54,10 +54,23 @@ struct CubicSegment
     }
 };
 
+// Where a scan took its samples (see sampleCurve); null when not kept.
+struct ScanRecord
+{
+    double* places;
+    uint8_t* twice;
+    int capacity;
+    int count;
+    bool overflow;
+};
+
 // Resamples a parametric segment to m roughly even steps in x. Writes are
 // bounded by the table's capacity; the caller advances by the segment's count.
+// Returns how many entries from pos on were written (always one run).
+// Which iterations take a sample depends on X only; the record keeps their w.
 template <typename Segment>
-void sampleCurve (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity) noexcept
+int sampleCurve (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity,
+                 ScanRecord* record) noexcept
 {
     const double h = 1.0 / (m + 1);
     const double step = h / stepDivisor;
@@ -87,17 +100,68 @@ void sampleCurve (const Segment& seg, int m, double stepDivisor, double* dest, i
             lastX = x;
             error += (x - before) - h;
 
-            if (error >= h)
+            const bool twice = error >= h;
+            if (twice)
             {
                 error -= h;
                 ++e;
                 put (pos + e, lastValue);
             }
+
+            if (record != nullptr)
+            {
+                if (record->count < record->capacity)
+                {
+                    record->places[record->count] = w;
+                    record->twice[record->count] = twice ? 1 : 0;
+                    ++record->count;
+                }
+                else
+                    record->overflow = true;
+            }
         }
     }
 
     if (e + 1 < m)
+    {
         put (pos + e + 1, lastValue);
+        return e + 2;
+    }
+    return e + 1;
+}
+
+// The same writes as sampleCurve, from the places a scan of the same X took.
+template <typename Segment>
+int replayCurve (const Segment& seg, int m, const double* places, const uint8_t* twice, int count,
+                 double* dest, int pos, int capacity) noexcept
+{
+    double lastValue = seg.y0;
+    int e = -1;
+
+    auto put = [dest, capacity] (int index, double v) noexcept
+    {
+        if (index >= 0 && index < capacity)
+            dest[index] = v;
+    };
+
+    for (int i = 0; i < count; ++i)
+    {
+        ++e;
+        lastValue = seg.Y (places[i]);
+        put (pos + e, lastValue);
+        if (twice[i] != 0)
+        {
+            ++e;
+            put (pos + e, lastValue);
+        }
+    }
+
+    if (e + 1 < m)
+    {
+        put (pos + e + 1, lastValue);
+        return e + 2;
+    }
+    return e + 1;
 }
 } // namespace
 
@@ -142,6 +206,17 @@ void SplineOscillator::prepare (double newSampleRate, int)
     activeSlot = 0;
     for (auto& c : cached)
         c = CachedCycle {};
+
+    // A cycle takes at most about one sample per entry; a layout with more
+    // places than a slot holds is simply not kept.
+    if (scanPlaces.size() != needed)
+    {
+        scanPlaces.assign (needed, 0.0);
+        scanTwice.assign (needed, 0);
+    }
+    scanCapacity = (int) needed / kScanSlots;
+    for (auto& c : scans)
+        c = CurveScan {};
 
     cycleLength = 0;
     readPosition = 0;
@@ -608,15 +683,38 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
     {
         activeSlot = slotForNewCycle (size);
         double* dest = table.data() + (size_t) activeSlot * (size_t) slotCapacity;
-        pos = renderCycle (size, dest, slotCapacity, endedAtStart);
-        ++cyclesDrawn;
-
         auto& c = cached[activeSlot];
+
+        // Another length with the same segment counts draws exactly the same
+        // entries: copying what that drawing wrote leaves the slot as drawing it would.
+        const int source = findSameSamples (size);
+        if (source >= 0)
+        {
+            if (source != activeSlot)
+            {
+                const auto& from = cached[source];
+                std::memcpy (dest, table.data() + (size_t) source * (size_t) slotCapacity,
+                             (size_t) from.writtenEnd * sizeof (double));
+                std::memcpy (c.counts, from.counts, sizeof (c.counts));
+                c.writtenEnd = from.writtenEnd;
+                c.complete = from.complete;
+                c.length = from.length;
+                c.endedAtStart = from.endedAtStart;
+            }
+            pos = c.length;
+            endedAtStart = c.endedAtStart;
+        }
+        else
+        {
+            pos = renderCycle (size, dest, slotCapacity, c);
+            endedAtStart = c.endedAtStart;
+            ++cyclesDrawn;
+        }
+
         c.valid = true;
         c.generation = workingGeneration;
         c.size = size;
         c.length = pos;
-        c.endedAtStart = endedAtStart;
     }
 
     cached[activeSlot].lastUse = ++useClock;
@@ -629,14 +727,143 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
     return pos;
 }
 
-int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& endedAtStart) noexcept
+void SplineOscillator::segmentCounts (int size, int capacity, int* counts) const noexcept
 {
-    endedAtStart = false;
+    // The same counts as renderCycle gives its segments (see there).
+    std::fill (counts, counts + kNumPoints, 0);
+    const int maxPos = std::min (size, capacity - kTableMargin - 1);
+    int pos = 0;
+
+    for (int k = 1; k < kNumPoints; ++k)
+    {
+        const int type = working[k].type;
+        if (type == splineEndMarker || type == splineStart)
+            break;
+        if (type < splineLinear || type > splineCubic)
+            continue;
+
+        const double x0 = clamp01 (working[k - 1].x[0]);
+        const double dx = clamp01 (working[k].x[0]) - x0;
+        const int count = std::clamp ((int) (size * dx), 0, std::max (0, maxPos - pos));
+        counts[k] = count;
+        pos += count;
+    }
+}
+
+int SplineOscillator::findSameSamples (int size) const noexcept
+{
+    // A drawing depends on the length only through the segment counts, and
+    // only a complete one is free of what its slot held before.
+    int counts[kNumPoints];
+    segmentCounts (size, slotCapacity, counts);
+
+    for (int s = 0; s < slotCount; ++s)
+    {
+        const auto& c = cached[s];
+        if (c.valid && c.complete && c.generation == workingGeneration
+            && std::memcmp (c.counts, counts, sizeof (counts)) == 0)
+            return s;
+    }
+    return -1;
+}
+
+int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedCycle& drawn) noexcept
+{
+    drawn.endedAtStart = false;
+    std::fill (drawn.counts, drawn.counts + kNumPoints, 0);
+
+    // The curve scans of this layout and these counts, when kept: replayed.
+    // Otherwise they are recorded into the least recently used slot.
+    Layout layout;
+    std::memset (&layout, 0, sizeof (layout));
+    for (int k = 0; k < kNumPoints; ++k)
+    {
+        layout.type[k] = working[k].type;
+        for (int c = 0; c < 3; ++c)
+            layout.x[k][c] = working[k].x[c];
+    }
+    int counts[kNumPoints];
+    segmentCounts (size, capacity, counts);
+
+    CurveScan* replay = nullptr;
+    CurveScan* recordInto = nullptr;
+    for (auto& c : scans)
+        if (c.valid && std::memcmp (c.counts, counts, sizeof (counts)) == 0
+            && std::memcmp (&c.layout, &layout, sizeof (layout)) == 0)
+            replay = &c;
+
+    if (replay == nullptr && scanCapacity > 0)
+    {
+        recordInto = &scans[0];
+        for (auto& c : scans)
+            if (! c.valid || (recordInto->valid && c.lastUse < recordInto->lastUse))
+                recordInto = &c;
+    }
+
+    const CurveScan* used = replay != nullptr ? replay : recordInto;
+    const int scanSlot = used != nullptr ? (int) (used - scans) : 0;
+    ScanRecord record { nullptr, nullptr, 0, 0, false };
+    if (recordInto != nullptr)
+    {
+        recordInto->valid = false;
+        record.places = scanPlaces.data() + (size_t) scanSlot * (size_t) scanCapacity;
+        record.twice = scanTwice.data() + (size_t) scanSlot * (size_t) scanCapacity;
+        record.capacity = scanCapacity;
+    }
+    const double* places = replay != nullptr ? scanPlaces.data() + (size_t) scanSlot * (size_t) scanCapacity : nullptr;
+    const uint8_t* twice = replay != nullptr ? scanTwice.data() + (size_t) scanSlot * (size_t) scanCapacity : nullptr;
+
+    auto curve = [&] (const auto& seg, int k, int m, double stepDivisor, int at) noexcept
+    {
+        if (replay != nullptr)
+            return replayCurve (seg, m, places + replay->first[k], twice + replay->first[k],
+                                replay->emitted[k], dest, at, capacity);
+
+        ScanRecord* r = recordInto != nullptr ? &record : nullptr;
+        const int before = record.count;
+        const int written = sampleCurve (seg, m, stepDivisor, dest, at, capacity, r);
+        if (recordInto != nullptr)
+        {
+            recordInto->first[k] = before;
+            recordInto->emitted[k] = record.count - before;
+        }
+        return written;
+    };
+
+    auto keepScan = [&] () noexcept
+    {
+        if (recordInto != nullptr && ! record.overflow)
+        {
+            recordInto->valid = true;
+            recordInto->layout = layout;
+            std::memcpy (recordInto->counts, counts, sizeof (counts));
+        }
+        if (replay != nullptr || recordInto != nullptr)
+            scans[scanSlot].lastUse = ++scanClock;
+    };
 
     // Crossing x positions could add up to more than the cycle: it never
     // grows past its size, and room for curve overshoot stays free past it.
     const int maxPos = std::min (size, capacity - kTableMargin - 1);
     int pos = 0;
+
+    // Entries [0, covered) are written by this drawing while every segment
+    // starts inside what the ones before it wrote.
+    int covered = 0;
+    bool complete = true;
+    auto wrote = [&] (int start, int entries) noexcept
+    {
+        if (start > covered)
+            complete = false;
+        covered = std::max (covered, start + entries);
+    };
+    auto finish = [&] () noexcept
+    {
+        keepScan();
+        drawn.complete = complete && covered >= pos;
+        drawn.writtenEnd = std::clamp (covered, 0, capacity);
+        return pos;
+    };
 
     auto put = [dest, capacity] (int index, double v) noexcept
     {
@@ -654,8 +881,8 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& e
             break;
         if (type == splineStart)
         {
-            endedAtStart = true;
-            return pos;
+            drawn.endedAtStart = true;
+            return finish();
         }
         if (type < splineLinear || type > splineCubic)
             continue;
@@ -666,6 +893,7 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& e
         int count = (int) (size * dx);
         count = std::clamp (count, 0, std::max (0, maxPos - pos));
         const int m = std::max (count, 1);
+        drawn.counts[k] = count;
 
         const double y0 = prev.y[0];
         const double yk = pt.y[0];
@@ -674,16 +902,18 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& e
         {
             for (int t = 0; t < m; ++t)
                 put (pos + t, y0 + (yk - y0) * t / m);
+            wrote (pos, m);
         }
         else if (! (dx > 0.0))
         {
             // A curve of no width holds its start value, like a linear one.
             put (pos, y0);
+            wrote (pos, 1);
         }
         else if (type == splineQuadratic)
         {
             const QuadraticSegment seg { (clamp01 (pt.x[1]) - x0) / dx, y0, pt.y[1], yk };
-            sampleCurve (seg, m, 15.0, dest, pos, capacity);
+            wrote (pos, curve (seg, k, m, 15.0, pos));
         }
         else
         {
@@ -691,13 +921,13 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, bool& e
             // The second control is measured from the first, as the editor expects.
             const CubicSegment seg { (x1 - x0) / dx, (clamp01 (pt.x[2]) - x1) / dx,
                                      y0, pt.y[1], pt.y[2], yk };
-            sampleCurve (seg, m, 12.0, dest, pos, capacity);
+            wrote (pos, curve (seg, k, m, 12.0, pos));
         }
 
         pos += count;
     }
 
-    return pos;
+    return finish();
 }
 
 //==============================================================================

@@ -23,7 +23,16 @@ class VoiceModulation;
     points and length did not change since it was last drawn is not drawn
     again: the table holds up to eight recent cycles when they fit, because
     the carried fraction and the segments' rounding make consecutive cycles
-    differ by a few samples in a short repeating pattern.
+    differ by a few samples in a short repeating pattern. That pattern can
+    visit more lengths than there are slots, but many lengths give every
+    segment the same sample count and so the same samples: such a cycle is
+    copied from the slot that holds it instead of being drawn.
+
+    Drawing a curve segment is mostly the scan for where x has moved far
+    enough, which depends only on the points' x positions and types and the
+    segment counts. The scan's result (where each sample was taken) is kept
+    for a few such layouts, so a cycle whose points only moved up or down is
+    drawn by evaluating the heights at the kept places.
 
     Two read-outs: the plain one (one table step per sub-sample through a
     one-pole smoother) and the modulated one (a fractional read speed) used
@@ -142,7 +151,8 @@ public:
     /** The current cycle, getCycleLength() values. */
     const double* getCycle() const noexcept { return table.data() + (std::size_t) activeSlot * (std::size_t) slotCapacity; }
     const Osc4Data* getWorkingPoints() const noexcept { return working; }
-    /** Cycles started and cycles actually drawn since construction. */
+    /** Cycles started and cycles actually drawn since construction (a cycle
+        copied from another slot counts as started, not drawn). */
     uint64_t getCyclesStarted() const noexcept { return cyclesStarted; }
     uint64_t getCyclesDrawn() const noexcept { return cyclesDrawn; }
 
@@ -155,6 +165,12 @@ private:
         int size = 0;
         int length = 0;
         uint64_t lastUse = 0;
+        // What the drawing wrote: the sample count of each segment, and the
+        // table entries it set. Complete when those entries form one run from
+        // the start, so none of them kept what the slot held before.
+        int counts[kNumPoints] {};
+        int writtenEnd = 0;
+        bool complete = false;
     };
 
     void takePoints() noexcept;
@@ -162,7 +178,30 @@ private:
     bool pitchSmoothingMoves() noexcept;
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
-    int renderCycle (int size, double* dest, int capacity, bool& endedAtStart) noexcept;
+    int renderCycle (int size, double* dest, int capacity, CachedCycle& drawn) noexcept;
+    void segmentCounts (int size, int capacity, int* counts) const noexcept;
+    int findSameSamples (int size) const noexcept;
+
+    /** The inputs a curve scan depends on besides the segment counts. */
+    struct Layout
+    {
+        int32_t type[kNumPoints];
+        double x[kNumPoints][3];
+    };
+
+    /** Where the scans of one cycle layout took their samples: for each
+        curve segment, a run of entries in scanPlaces / scanTwice. */
+    struct CurveScan
+    {
+        bool valid = false;
+        uint64_t lastUse = 0;
+        Layout layout {};
+        int counts[kNumPoints] {};
+        int first[kNumPoints] {};
+        int emitted[kNumPoints] {};
+    };
+
+    static constexpr int kScanSlots = 4;
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
     double nextRandom() noexcept;
@@ -218,6 +257,12 @@ private:
     int activeSlot = 0;
     uint64_t useClock = 0;
     CachedCycle cached[kMaxCachedCycles];
+
+    CurveScan scans[kScanSlots];
+    std::vector<double> scanPlaces;     // w of each sample taken, kScanSlots runs
+    std::vector<uint8_t> scanTwice;     // whether that sample was written twice
+    int scanCapacity = 0;               // entries per slot
+    uint64_t scanClock = 0;
 
     int cycleLimit = kBaseCycleLimit;
     int cycleLength = 0;

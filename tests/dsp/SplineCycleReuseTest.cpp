@@ -1,0 +1,127 @@
+// The spline oscillator avoids drawing cycles in two ways: a length whose
+// segments get the same sample counts as a kept cycle is copied from it, and
+// points that only moved up or down are drawn from the kept places of the
+// curve scans. Both must give exactly the cycle a fresh oscillator draws.
+
+#include "SplineTestRig.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace splinetest;
+
+namespace
+{
+// A start point and up to fifteen segments of every kind. The controls keep
+// x rising through each curve, so every sample of the cycle is drawn: a
+// curve that runs backwards can leave a sample to what the table held
+// before, which a fresh oscillator does not share.
+std::vector<SplineOscillatorPoint> randomChain (std::mt19937& rng, int segments)
+{
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    std::vector<double> xs ((size_t) segments);
+    for (auto& x : xs)
+        x = unit (rng);
+    std::sort (xs.begin(), xs.end());
+    xs.back() = 1.0;
+
+    std::vector<SplineOscillatorPoint> chain { point (splineStart, 0.0, unit (rng)) };
+    double x0 = 0.0;
+    for (double x : xs)
+    {
+        const int kind = (int) (rng() % 3);
+        auto p = point (kind == 0 ? splineLinear : (kind == 1 ? splineQuadratic : splineCubic), x, unit (rng));
+        const double dx = x - x0;
+        // Quadratic: the control inside the segment. Cubic: the first control
+        // in its first half, the second measured from the first.
+        const double first = kind == 1 ? unit (rng) : 0.5 * unit (rng);
+        p.x[1] = x0 + first * dx;
+        p.x[2] = p.x[1] + (first + (1.0 - first) * unit (rng)) * dx;
+        p.y[1] = unit (rng);
+        p.y[2] = unit (rng);
+        chain.push_back (p);
+        x0 = x;
+    }
+    return chain;
+}
+
+// The same chain with new heights only.
+std::vector<SplineOscillatorPoint> newHeights (std::vector<SplineOscillatorPoint> chain, std::mt19937& rng)
+{
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    for (auto& p : chain)
+        for (double& y : p.y)
+            y = unit (rng);
+    return chain;
+}
+
+std::vector<double> drawCycle (Rig& rig, int size)
+{
+    rig.osc.reset();   // no carried samples: the cycle is exactly `size` long
+    const int length = rig.osc.makeNewEnvelopeOfSize (size, 0);
+    return std::vector<double> (rig.osc.getCycle(), rig.osc.getCycle() + length);
+}
+
+std::vector<double> freshCycle (const std::vector<SplineOscillatorPoint>& chain, int size)
+{
+    Rig rig;
+    rig.setPoints (chain);
+    return drawCycle (rig, size);
+}
+} // namespace
+
+TEST (SplineCycleReuse, HeightChangesDrawTheSameCyclesAsAFreshOscillator)
+{
+    std::mt19937 rng (20261206);
+    for (int trial = 0; trial < 40; ++trial)
+    {
+        const auto chain = randomChain (rng, 1 + (int) (rng() % 15));
+        const int sizes[] = { 40 + (int) (rng() % 60), 150 + (int) (rng() % 200), 700 + (int) (rng() % 1200) };
+
+        Rig rig;
+        rig.setPoints (chain);
+        for (int size : sizes)
+            drawCycle (rig, size);
+
+        // Twice over: the first pass replays the scans of the drawings above.
+        for (int pass = 0; pass < 2; ++pass)
+        {
+            const auto moved = newHeights (chain, rng);
+            rig.setPoints (moved);
+            for (int size : sizes)
+            {
+                const auto drawnBefore = rig.osc.getCyclesDrawn();
+                const auto cycle = drawCycle (rig, size);
+                EXPECT_EQ (rig.osc.getCyclesDrawn(), drawnBefore + 1);
+
+                const auto expected = freshCycle (moved, size);
+                ASSERT_EQ (cycle.size(), expected.size()) << trial << " size " << size;
+                for (size_t i = 0; i < cycle.size(); ++i)
+                    ASSERT_EQ (cycle[i], expected[i]) << trial << " size " << size << " at " << i;
+            }
+        }
+    }
+}
+
+TEST (SplineCycleReuse, LengthsWithTheSameSegmentCountsAreCopiedNotDrawn)
+{
+    // Three segments of a third: 172 and 173 samples both give 57 per segment.
+    const std::vector<SplineOscillatorPoint> chain { point (splineStart, 0.0, 0.2), quadratic (1.0 / 3.0, 0.8, 0.1, 0.9),
+                                                     point (splineLinear, 2.0 / 3.0, 0.4), point (splineCubic, 1.0, 0.2) };
+    Rig rig;
+    rig.setPoints (chain);
+    const auto first = drawCycle (rig, 172);
+    const auto drawn = rig.osc.getCyclesDrawn();
+
+    const auto copied = drawCycle (rig, 173);
+    EXPECT_EQ (rig.osc.getCyclesDrawn(), drawn);
+    EXPECT_EQ (copied, first);
+    EXPECT_EQ (copied, freshCycle (chain, 173));
+
+    // A length that changes a count is drawn.
+    const auto longer = drawCycle (rig, 180);
+    EXPECT_EQ (rig.osc.getCyclesDrawn(), drawn + 1);
+    EXPECT_EQ (longer, freshCycle (chain, 180));
+    EXPECT_NE (longer.size(), first.size());
+}

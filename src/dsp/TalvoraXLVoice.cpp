@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -45,16 +47,12 @@ enum StackKind
     stackSwitchPwm
 };
 
-// Per-sample values of a stack that do not depend on the unison copy.
-struct StackInputs
+// The tables and crossfade of a stack, fixed for a block.
+struct StackTables
 {
     const double* a;
     const double* b;
     double t, oneMinusT;
-    double level;
-    double w[TalvoraXLVoice::kMaxStack];          // pulse-width offset per stacked copy
-    double wOffset[TalvoraXLVoice::kMaxStack];    // w * 2048 + 2048
-    double switchAt[TalvoraXLVoice::kMaxStack];   // switch point * 4096
 };
 
 // Phase steps of the stacked copies for one increment: copy 0 moves by the
@@ -83,13 +81,17 @@ struct StackSteps
 // One sample of one unison copy: the stacked copies' values times the level,
 // summed in copy order, and the phases advanced. Oscillator 1 marks copies
 // past their first cycle and lets a not-a-number phase of a later copy be;
-// oscillator 2 restarts such a phase at 0.
-template <int Kind, bool Oscillator1>
-inline double stackSample (const StackInputs& in, double* phase, bool* pastFirstCycle,
+// oscillator 2 restarts such a phase at 0. w and wOffset are the pulse-width
+// offsets of the stacked copies (w * 2048 + 2048), switchAt the switch points
+// times 4096. A fixed stack of one lets the copy loop fold away.
+template <int Kind, bool Oscillator1, bool Single>
+inline double stackSample (const StackTables& in, double level, const double* w, const double* wOffset,
+                           const double* switchAt, double* phase, bool* pastFirstCycle,
                            const double* step, int stack) noexcept
 {
+    const int copies = Single ? 1 : stack;
     double sum = 0.0;
-    for (int j = 0; j < stack; ++j)
+    for (int j = 0; j < copies; ++j)
     {
         const double ph = phase[j];
         const int idx = tableIndex (ph);
@@ -99,10 +101,10 @@ inline double stackSample (const StackInputs& in, double* phase, bool* pastFirst
         else if constexpr (Kind == stackSawSquare)
             value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
         else if constexpr (Kind == stackSawSquarePwm)
-            value = in.w[j] - in.a[(int) (in.wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
+            value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
         else
         {
-            const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= in.switchAt[j];
+            const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
             value = onA ? in.a[idx] : in.b[idx];
         }
 
@@ -127,23 +129,91 @@ inline double stackSample (const StackInputs& in, double* phase, bool* pastFirst
                 next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
         }
         phase[j] = next;
-        sum += value * in.level;
+        sum += value * level;
     }
     return sum;
 }
 
-template <bool Oscillator1>
-inline double stackSample (int kind, const StackInputs& in, double* phase, bool* pastFirstCycle,
-                           const double* step, int stack) noexcept
+// Where a run of one unison copy reads its per-sample inputs: levels and
+// increments per sample, pulse-width rows of kMaxStack values per sample
+// (switch points in the w rows for the switching kinds), or one fixed row
+// of switch points when nothing modulates them.
+struct StackRun
+{
+    const double* level;
+    const double* increment;
+    const double* w;
+    const double* wOffset;
+    const double* fixedSwitchAt;
+};
+
+// Samples [from, to) of one unison copy, every sample as stackSample does it.
+template <int Kind, bool Oscillator1, bool Single>
+void runStack (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+               StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    constexpr int K = TalvoraXLVoice::kMaxStack;
+    for (int i = from; i < to; ++i)
+    {
+        if constexpr (Oscillator1)
+            if (! std::isfinite (phase[0]))
+                phase[0] = 0.0;
+        steps.update (run.increment[i], spread, stack);
+        const double* w = nullptr;
+        const double* wOffset = nullptr;
+        const double* switchAt = nullptr;
+        if constexpr (Kind == stackSawSquarePwm)
+        {
+            w = run.w + i * K;
+            wOffset = run.wOffset + i * K;
+        }
+        else if constexpr (Kind == stackSwitchPwm)
+            switchAt = run.w + i * K;
+        else if constexpr (Kind == stackSwitch)
+            switchAt = run.fixedSwitchAt;
+        out[i] = stackSample<Kind, Oscillator1, Single> (in, run.level[i], w, wOffset, switchAt, phase,
+                                                         pastFirstCycle, steps.step, stack);
+    }
+}
+
+template <bool Oscillator1, bool Single>
+void runStackOfKind (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                     StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
 {
     switch (kind)
     {
-        case stackCrossfade:    return stackSample<stackCrossfade, Oscillator1> (in, phase, pastFirstCycle, step, stack);
-        case stackSawSquare:    return stackSample<stackSawSquare, Oscillator1> (in, phase, pastFirstCycle, step, stack);
-        case stackSawSquarePwm: return stackSample<stackSawSquarePwm, Oscillator1> (in, phase, pastFirstCycle, step, stack);
-        case stackSwitch:       return stackSample<stackSwitch, Oscillator1> (in, phase, pastFirstCycle, step, stack);
-        default:                return stackSample<stackSwitchPwm, Oscillator1> (in, phase, pastFirstCycle, step, stack);
+        case stackCrossfade:    runStack<stackCrossfade, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSawSquare:    runStack<stackSawSquare, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSawSquarePwm: runStack<stackSawSquarePwm, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSwitch:
+            if constexpr (Oscillator1)
+                runStack<stackSwitch, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+            break;
+        default:
+            if constexpr (Oscillator1)
+                runStack<stackSwitchPwm, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+            break;
     }
+}
+
+// One copy's samples, with the stack-of-one case split off.
+template <bool Oscillator1>
+void runStackCopy (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                   StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    if (stack == 1)
+        runStackOfKind<Oscillator1, true> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+    else
+        runStackOfKind<Oscillator1, false> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+}
+
+// True when a and b are the same double, bit for bit (so +0 and -0 differ).
+inline bool sameBits (double a, double b) noexcept
+{
+    uint64_t x, y;
+    std::memcpy (&x, &a, sizeof (x));
+    std::memcpy (&y, &b, sizeof (y));
+    return x == y;
 }
 
 // Pulse-width offset of a stacked copy from its pulse-width LFO phase.
@@ -745,53 +815,31 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     const double stackDivisor1 = stack1 * 3.0 / 10.0 + 1.0;
     const double stackDivisor2 = stack2 * 3.0 / 10.0 + 1.0;
 
-    double heldPitch = 1.0, held7 = 1.0, held8 = 1.0, held9 = 1.0, held11 = 0.0, held12 = 0.0;
-    double heldLevel1 = level1, heldLevel2 = level2, heldLevel3 = level3;
-
     // Per-block constants of the stacks: read modes, table pairs and the
     // pulse-width LFO steps of the stacked copies.
     const int kind1 = switchMode ? (pwm1 ? stackSwitchPwm : stackSwitch)
                                  : (mode1 == crossfade ? stackCrossfade : (pwm1 ? stackSawSquarePwm : stackSawSquare));
     const int kind2 = mode2 == crossfade ? stackCrossfade : (pwm2 ? stackSawSquarePwm : stackSawSquare);
-    StackInputs in1 {}, in2 {};
-    in1.a = tableA1;
-    in1.b = tableB1;
-    in1.t = t1;
-    in1.oneMinusT = 1.0 - t1;
-    in2.a = tableA2;
-    in2.b = tableB2;
-    in2.t = t2;
-    in2.oneMinusT = 1.0 - t2;
+    const StackTables in1 { tableA1, tableB1, t1, 1.0 - t1 };
+    const StackTables in2 { tableA2, tableB2, t2, 1.0 - t2 };
+    double fixedSwitchAt[kMaxStack];
     for (int j = 0; j < kMaxStack; ++j)
-        in1.switchAt[j] = t1 * kTable;
+        fixedSwitchAt[j] = t1 * kTable;
     double pwStep1[kMaxStack] {}, pwStep2[kMaxStack] {};
     for (int j = 0; j < kMaxStack; ++j)
     {
         pwStep1[j] = j == 0 ? pwRate1 : ((j & 1) == 0 ? pwRate1 + d1 * pwRate1 / (j + 1) : pwRate1 - d1 * pwRate1 / (j + 1));
         pwStep2[j] = (j & 1) == 0 ? pwRate2 + d2 * pwRate2 / (j + 1) : pwRate2 - d2 * pwRate2 / (j + 1);
     }
-    auto pulseWidths1 = [&] {
-        if (kind1 == stackSawSquarePwm)
-            for (int j = 0; j < stack1; ++j)
-            {
-                in1.w[j] = pulseWidth (pw1Phase[j], pwAmount1, held11);
-                in1.wOffset[j] = in1.w[j] * 2048.0 + 2048.0;
-            }
-        else if (kind1 == stackSwitchPwm)
-            for (int j = 0; j < stack1; ++j)
-                in1.switchAt[j] = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + t1 + held11, 0.0, 1.0) * kTable;
-    };
-    auto pulseWidth2 = [&] (int j) {
-        in2.w[j] = pulseWidth (pw2Phase[j], pwAmount2, held12);
-        in2.wOffset[j] = in2.w[j] * 2048.0 + 2048.0;
-    };
     StackSteps steps1[kMaxUnison], steps2[kMaxUnison];
 
-    // The sample loop runs in chunks and leaves each copy's oscillator values
-    // in these; a second pass divides and adds them to the sides in the same
-    // order as a per-sample sum would, so the slow divisions run two at a time.
-    constexpr int kChunk = 64;
-    double osc1Sums[kMaxUnison][kChunk], osc2Sums[kMaxUnison][kChunk], osc3Values[kMaxUnison][kChunk];
+    // The block runs in chunks. Each chunk first works out the values every
+    // oscillator shares per sample (glide, vibrato, bend, held destinations),
+    // then runs each unison copy of each oscillator over the whole chunk, and
+    // a last pass divides and adds the copies to the sides in the same order
+    // as a per-sample sum would. Every sample's arithmetic is unchanged; only
+    // the order in which independent copies are worked through differs.
+    OscillatorScratch w;
     const bool osc1On = level1 > 0.005, osc2On = level2 > 0.005, osc3Plays = osc3On && osc3Table != nullptr;
     auto mixChunk = [&] (int from, int to) {
         const int len = to - from;
@@ -801,117 +849,208 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             if (osc1On)
                 for (int k = s; k < count; k += 2)
                     for (int i = 0; i < len; ++i)
-                        side[i] += osc1Sums[k][i] / stackDivisor1;
+                        side[i] += w.osc1Sums[k][i] / stackDivisor1;
             if (osc2On)
                 for (int k = s; k < count; k += 2)
                     for (int i = 0; i < len; ++i)
-                        side[i] += osc2Sums[k][i] / stackDivisor2;
+                        side[i] += w.osc2Sums[k][i] / stackDivisor2;
             if (osc3Plays)
                 for (int k = s; k < count; k += 2)
                     for (int i = 0; i < len; ++i)
-                        side[i] += osc3Values[k][i];
+                        side[i] += w.osc3Values[k][i];
         }
     };
 
-    for (int chunkStart = 0; chunkStart < n; chunkStart += kChunk)
-    {
-        const int chunkEnd = std::min (n, chunkStart + kChunk);
-        for (int i = chunkStart; i < chunkEnd; ++i)
+    // Glide, vibrato and bend of samples [chunkStart, chunkStart + len),
+    // written to the chunk from its start; the held destinations follow
+    // their group of 8 (chunks start on a group).
+    auto sharedPass = [&] (int chunkStart, int len) {
+        // Locals, so the chains stay in registers rather than members.
+        bool gliding = glideActive;
+        double ratio = glideRatio, bend = smoothedBend;
+        const double step = glideStep, bendTarget = bendRatio;
+        for (int ci = 0; ci < len; ++ci)
         {
-            const int ci = i - chunkStart;
-            if (glideActive)
+            const int i = chunkStart + ci;
+            if (gliding)
             {
-                if (glideRatio > 1.0)
+                if (ratio > 1.0)
                 {
-                    glideRatio -= glideStep;
-                    if (glideRatio <= 1.0)
+                    ratio -= step;
+                    if (ratio <= 1.0)
                     {
-                        glideRatio = 1.0;
-                        glideActive = false;
+                        ratio = 1.0;
+                        gliding = false;
                     }
                 }
                 else
                 {
-                    glideRatio += glideStep;
-                    if (glideRatio >= 1.0)
+                    ratio += step;
+                    if (ratio >= 1.0)
                     {
-                        glideRatio = 1.0;
-                        glideActive = false;
+                        ratio = 1.0;
+                        gliding = false;
                     }
                 }
             }
             else
-                glideRatio = 1.0;
+                ratio = 1.0;
 
-            const int g = i >> 3;
             double pitch = 1.0;
             const int vi = vibratoOffset + i;
             if (vibrato != nullptr && vi < vibratoValid)
                 pitch = 1.0 + modWheel * 0.05 * vibrato[vi];
+            // The pitch destination acts on the first sample of each group only.
             if ((i & 7) == 0)
-            {
-                heldPitch = modPitch != nullptr ? modPitch[g] : 1.0;
-                held7 = modOsc1Pitch != nullptr ? modOsc1Pitch[g] : 1.0;
-                held8 = modOsc2Pitch != nullptr ? modOsc2Pitch[g] : 1.0;
-                held9 = modOsc3Pitch != nullptr ? modOsc3Pitch[g] : 1.0;
-                held11 = modPw1 != nullptr ? modPw1[g] : 0.0;
-                held12 = modPw2 != nullptr ? modPw2[g] : 0.0;
-                heldLevel1 = modLevel1 != nullptr ? clampValue (level1 + modLevel1[g], 0.0, 2.0) : level1;
-                heldLevel2 = modLevel2 != nullptr ? clampValue (level2 + modLevel2[g], 0.0, 2.0) : level2;
-                heldLevel3 = modLevel3 != nullptr ? clampValue (level3 + modLevel3[g], 0.0, 2.0) : level3;
-                // The pitch destination acts on these samples only.
-                pitch *= heldPitch;
-            }
+                pitch *= modPitch != nullptr ? modPitch[i >> 3] : 1.0;
             if (! std::isfinite (pitch))
                 pitch = 1.0;
 
-            smoothedBend = smoothedBend * 0.998 + bendRatio * 0.002;
-            const double common = glideRatio * pitch * smoothedBend;
+            bend = bend * 0.998 + bendTarget * 0.002;
+            w.common[ci] = ratio * pitch * bend;
+        }
+        glideActive = gliding;
+        glideRatio = ratio;
+        smoothedBend = bend;
+    };
+    auto heldPass = [&] (int chunkStart, int len) {
+        auto fill = [&] (double* dst, const double* mod, double none) {
+            for (int ci = 0; ci < len; ++ci)
+                dst[ci] = mod != nullptr ? mod[(chunkStart + ci) >> 3] : none;
+        };
+        auto fillLevel = [&] (double* dst, const double* mod, double level) {
+            for (int ci = 0; ci < len; ++ci)
+                dst[ci] = mod != nullptr ? clampValue (level + mod[(chunkStart + ci) >> 3], 0.0, 2.0) : level;
+        };
+        fill (w.held7, modOsc1Pitch, 1.0);
+        fill (w.held8, modOsc2Pitch, 1.0);
+        fill (w.held9, modOsc3Pitch, 1.0);
+        fill (w.held11, modPw1, 0.0);
+        fill (w.held12, modPw2, 0.0);
+        fillLevel (w.level1, modLevel1, level1);
+        fillLevel (w.level2, modLevel2, level2);
+        fillLevel (w.level3, modLevel3, level3);
+    };
 
-            if (level1 > 0.005)
+    // Pulse-width rows of oscillator 1 from the current LFO phases.
+    auto pulseWidths1 = [&] (double* row, double* offsetRow, double held11) {
+        if (kind1 == stackSawSquarePwm)
+            for (int j = 0; j < stack1; ++j)
             {
-                in1.level = heldLevel1;
-                pulseWidths1();
-                for (int k = 0; k < count; ++k)
-                {
-                    const double inc = osc1Increment[k] * common * held7;
-                    if (! std::isfinite (osc1Phase[k][0]))
-                        osc1Phase[k][0] = 0.0;
-                    if (! std::isfinite (inc) || ! std::isfinite (osc1Phase[k][0]))
-                    {
-                        // The rest of the block is not rendered.
-                        probe (out0, n);
-                        return;
-                    }
-                    steps1[k].update (inc, d1, stack1);
-                    const double sum = stackSample<true> (kind1, in1, osc1Phase[k], osc1PastFirstCycle[k], steps1[k].step, stack1);
-                    if (k == 0 && pwm1)
-                    {
-                        for (int j = 0; j < stack1; ++j)
-                        {
-                            pw1Phase[j] += pwStep1[j];
-                            if (pw1Phase[j] > 1.0)
-                                pw1Phase[j] -= 1.0;
-                        }
-                        if (count > 1)
-                            pulseWidths1();
-                    }
-                    osc1Sums[k][ci] = sum;
-                }
+                row[j] = pulseWidth (pw1Phase[j], pwAmount1, held11);
+                offsetRow[j] = row[j] * 2048.0 + 2048.0;
             }
+        else if (kind1 == stackSwitchPwm)
+            for (int j = 0; j < stack1; ++j)
+                row[j] = clampValue (sineTable[(int) (pw1Phase[j] * kTable) & kTableMask] * pwAmount1 * 0.99 + t1 + held11, 0.0, 1.0) * kTable;
+    };
+    auto pulseWidth2 = [&] (double& value, double& offset, int j, double held12) {
+        value = pulseWidth (pw2Phase[j], pwAmount2, held12);
+        offset = value * 2048.0 + 2048.0;
+    };
 
-            if (level2 > 0.005)
-            {
-                in2.level = heldLevel2;
-                if (kind2 == stackSawSquarePwm)
-                    for (int j = 0; j < stack2; ++j)
-                        pulseWidth2 (j);
-                for (int k = 0; k < count; ++k)
+    for (int chunkStart = 0; chunkStart < n; chunkStart += kChunk)
+    {
+        const int chunkLen = std::min (n - chunkStart, kChunk);
+        const bool glideWas = glideActive;
+        const double glideRatioWas = glideRatio, bendWas = smoothedBend;
+        sharedPass (chunkStart, chunkLen);
+        heldPass (chunkStart, chunkLen);
+
+        // Oscillator 1 stops the block at the first increment that is not
+        // finite: `len` samples are whole, and at the next one the copies
+        // before `stopCopy` have run.
+        int len = chunkLen;
+        int stopCopy = 0;
+        bool stop = false;
+        if (osc1On)
+        {
+            // x - x is 0 for finite x and NaN otherwise; the ordered search
+            // only runs when something is off.
+            int anyOff = 0;
+            for (int k = 0; k < count; ++k)
+                for (int ci = 0; ci < chunkLen; ++ci)
                 {
-                    const double inc = osc2Increment[k] * common * held8;
-                    steps2[k].update (inc, d2, stack2);
-                    const double sum = stackSample<false> (kind2, in2, osc2Phase[k], nullptr, steps2[k].step, stack2);
-                    if (pwm2)
+                    const double inc = osc1Increment[k] * w.common[ci] * w.held7[ci];
+                    w.inc1[k][ci] = inc;
+                    anyOff |= (int) ! (inc - inc == 0.0);
+                }
+            for (int ci = 0; ci < chunkLen && anyOff != 0 && ! stop; ++ci)
+                for (int k = 0; k < count; ++k)
+                    if (! std::isfinite (w.inc1[k][ci]))
+                    {
+                        stop = true;
+                        len = ci;
+                        stopCopy = k;
+                        break;
+                    }
+            if (stop)
+            {
+                // The shared state ends after the stopping sample.
+                glideActive = glideWas;
+                glideRatio = glideRatioWas;
+                smoothedBend = bendWas;
+                sharedPass (chunkStart, len + 1);
+            }
+        }
+
+        if (osc1On)
+        {
+            // Copy 0 reads the pulse widths before the LFO steps, the others
+            // after; those are the next sample's widths too while the held
+            // destination value stays the same.
+            const int advance = len + (stopCopy > 0 ? 1 : 0);
+            if (pwm1)
+                for (int ci = 0; ci < advance; ++ci)
+                {
+                    if (count > 1 && ci > 0 && sameBits (w.held11[ci], w.held11[ci - 1]))
+                    {
+                        std::copy (w.pwB1[ci - 1], w.pwB1[ci - 1] + stack1, w.pwA1[ci]);
+                        if (kind1 == stackSawSquarePwm)
+                            std::copy (w.offB1[ci - 1], w.offB1[ci - 1] + stack1, w.offA1[ci]);
+                    }
+                    else
+                        pulseWidths1 (w.pwA1[ci], w.offA1[ci], w.held11[ci]);
+                    for (int j = 0; j < stack1; ++j)
+                    {
+                        pw1Phase[j] += pwStep1[j];
+                        if (pw1Phase[j] > 1.0)
+                            pw1Phase[j] -= 1.0;
+                    }
+                    if (count > 1)
+                        pulseWidths1 (w.pwB1[ci], w.offB1[ci], w.held11[ci]);
+                }
+            for (int k = 0; k < count; ++k)
+            {
+                const StackRun run { w.level1, w.inc1[k], k == 0 ? &w.pwA1[0][0] : &w.pwB1[0][0],
+                                     k == 0 ? &w.offA1[0][0] : &w.offB1[0][0], fixedSwitchAt };
+                const int to = len + (stop && k < stopCopy ? 1 : 0);
+                runStackCopy<true> (kind1, in1, run, osc1Phase[k], osc1PastFirstCycle[k], steps1[k], d1, stack1,
+                                    w.osc1Sums[k], 0, to);
+            }
+            // The stopping copy still restarts a phase that is not finite.
+            if (stop && ! std::isfinite (osc1Phase[stopCopy][0]))
+                osc1Phase[stopCopy][0] = 0.0;
+        }
+
+        if (osc2On)
+        {
+            // Pulse width of stacked copy 0 steps with every unison copy,
+            // the other stacked copies once per sample after unison copy 0.
+            if (pwm2)
+                for (int ci = 0; ci < len; ++ci)
+                {
+                    const double h = w.held12[ci];
+                    if (count > 1 && ci > 0 && sameBits (h, w.held12[ci - 1]))
+                    {
+                        pulseWidth2 (w.pwA2[ci][0], w.offA2[ci][0], 0, h);
+                        std::copy (w.pwB2[ci - 1] + 1, w.pwB2[ci - 1] + stack2, w.pwA2[ci] + 1);
+                        std::copy (w.offB2[ci - 1] + 1, w.offB2[ci - 1] + stack2, w.offA2[ci] + 1);
+                    }
+                    else
+                        for (int j = 0; j < stack2; ++j)
+                            pulseWidth2 (w.pwA2[ci][j], w.offA2[ci][j], j, h);
+                    for (int k = 0; k < count; ++k)
                     {
                         pw2Phase[0] += pwRate2;
                         if (pw2Phase[0] > 1.0)
@@ -923,32 +1062,58 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                                 if (pw2Phase[j] > 1.0)
                                     pw2Phase[j] -= 1.0;
                             }
-                        if (kind2 == stackSawSquarePwm && k + 1 < count)
+                        if (k + 1 < count)
                         {
-                            pulseWidth2 (0);
+                            pulseWidth2 (w.w0[k + 1][ci], w.off0[k + 1][ci], 0, h);
                             if (k == 0)
                                 for (int j = 1; j < stack2; ++j)
-                                    pulseWidth2 (j);
+                                    pulseWidth2 (w.pwB2[ci][j], w.offB2[ci][j], j, h);
                         }
                     }
-                    osc2Sums[k][ci] = sum;
                 }
-            }
-
-            if (osc3On && osc3Table != nullptr)
+            for (int k = 0; k < count; ++k)
             {
-                for (int k = 0; k < count; ++k)
+                for (int ci = 0; ci < len; ++ci)
+                    w.inc2[ci] = osc2Increment[k] * w.common[ci] * w.held8[ci];
+                if (pwm2 && k > 0)
+                    for (int ci = 0; ci < len; ++ci)
+                    {
+                        w.pwB2[ci][0] = w.w0[k][ci];
+                        w.offB2[ci][0] = w.off0[k][ci];
+                    }
+                const StackRun run { w.level2, w.inc2, k == 0 ? &w.pwA2[0][0] : &w.pwB2[0][0],
+                                     k == 0 ? &w.offA2[0][0] : &w.offB2[0][0], nullptr };
+                runStackCopy<false> (kind2, in2, run, osc2Phase[k], nullptr, steps2[k], d2, stack2,
+                                     w.osc2Sums[k], 0, len);
+            }
+        }
+
+        if (osc3Plays)
+        {
+            for (int k = 0; k < count; ++k)
+            {
+                double phase = osc3Phase[k];
+                const double inc = osc1Increment[k];
+                double* values = w.osc3Values[k];
+                for (int ci = 0; ci < len; ++ci)
                 {
-                    double& phase = osc3Phase[k];
-                    const double raw = phase + osc1Increment[k] * common * held9 * octaveRatio;
+                    const double raw = phase + inc * w.common[ci] * w.held9[ci] * octaveRatio;
                     phase = raw - (raw >= kTable ? kTable : 0.0);   // the usual wrap, as in the stacks
                     if (! (phase >= 0.0 && phase < kTable))
                         phase = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
-                    osc3Values[k][ci] = osc3Table[tableIndex (phase)] * heldLevel3;
+                    values[ci] = osc3Table[tableIndex (phase)] * w.level3[ci];
                 }
+                osc3Phase[k] = phase;
             }
         }
-        mixChunk (chunkStart, chunkEnd);
+
+        if (stop)
+        {
+            // The rest of the block is not rendered.
+            probe (out0, n);
+            return;
+        }
+        mixChunk (chunkStart, chunkStart + chunkLen);
     }
 
     // Noise in [-0.5, 0.5]; the right side draws its own values.
@@ -1042,13 +1207,18 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     }
 
     // A block that went non-finite is dropped and the state starts afresh.
-    // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells.
+    // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells
+    // (four partial sums, so the additions do not wait on each other).
     for (int s = 0; s < sideCount; ++s)
     {
-        double zeros = 0.0;
-        for (int i = 0; i < n; ++i)
-            zeros += sides[s][i] * 0.0;
-        if (zeros != 0.0)
+        double zeros[4] { 0.0, 0.0, 0.0, 0.0 };
+        int i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (int q = 0; q < 4; ++q)
+                zeros[q] += sides[s][i + q] * 0.0;
+        for (; i < n; ++i)
+            zeros[0] += sides[s][i] * 0.0;
+        if ((zeros[0] + zeros[1]) + (zeros[2] + zeros[3]) != 0.0)
         {
             resetSignalState();
             probe (out0, n);

@@ -144,4 +144,20 @@ private:
 
     VoiceRandom random;
     SplineOscillator spline[kMaxUnison];
+
+    // Per-chunk work of the oscillator loop: shared per-sample factors, each
+    // unison copy's values and the pulse-width rows of the stacked copies.
+    // A local of render (about 30 KB): one stays in cache across voices, a
+    // member per voice would not.
+    static constexpr int kChunk = 32;
+    struct OscillatorScratch
+    {
+        double common[kChunk], held7[kChunk], held8[kChunk], held9[kChunk], held11[kChunk], held12[kChunk];
+        double level1[kChunk], level2[kChunk], level3[kChunk];
+        double inc1[kMaxUnison][kChunk], inc2[kChunk];
+        double osc1Sums[kMaxUnison][kChunk], osc2Sums[kMaxUnison][kChunk], osc3Values[kMaxUnison][kChunk];
+        double pwA1[kChunk][kMaxStack], offA1[kChunk][kMaxStack], pwB1[kChunk][kMaxStack], offB1[kChunk][kMaxStack];
+        double pwA2[kChunk][kMaxStack], offA2[kChunk][kMaxStack], pwB2[kChunk][kMaxStack], offB2[kChunk][kMaxStack];
+        double w0[kMaxUnison][kChunk], off0[kMaxUnison][kChunk];
+    };
 };

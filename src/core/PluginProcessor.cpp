@@ -139,6 +139,9 @@ juce::AudioProcessorEditor* BrevonAudioProcessor::createEditor()
 //==============================================================================
 float BrevonAudioProcessor::getParameter (int index)
 {
+    // Parameters are read and written from the host's audio and main threads:
+    // every access is serialised with the block (wrappers render under this lock).
+    const juce::ScopedLock sl (getCallbackLock());
     return engine->getParameter (index);
 }
 
@@ -152,7 +155,10 @@ const juce::String BrevonAudioProcessor::getParameterName (int index)
 const juce::String BrevonAudioProcessor::getParameterText (int index)
 {
     char text[Talvora::kTextSize] = {};
-    engine->getParameterDisplay (index, text);
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+        engine->getParameterDisplay (index, text);
+    }
     return latin1 (text);
 }
 
@@ -164,6 +170,9 @@ void BrevonAudioProcessor::setParameterNotifyingHost (int index, float value)
 
 void BrevonAudioProcessor::setParameter (int index, float value)
 {
+    // The value and its reactions (effect settings, envelope shapes) change
+    // state that a running block reads: never in the middle of one.
+    const juce::ScopedLock sl (getCallbackLock());
     engine->setParameter (index, value);
 
     switch (index)
@@ -181,9 +190,15 @@ void BrevonAudioProcessor::setParameter (int index, float value)
             updateReverb();
             break;
         case 86:
+        {
+            // Clearing cuts the tail: only when the type really changes, not
+            // on every automation point that repeats the same choice.
+            const int before = reverb2Active.load();
             updateReverb();
-            reverbClearPending = true;
+            if (reverb2Active.load() != before)
+                reverbClearPending = true;
             break;
+        }
         case 52: case 53: case 54: case 56: case 57: case 64:
             onceASecondPending = true;
             break;

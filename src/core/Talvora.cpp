@@ -63,7 +63,8 @@ Talvora::Talvora()
     setProgram (0);
 
     initGlobalTables();
-    globals[1] = 1.0;
+    if (globals[1] != 1.0) // shared by instances constructed on other threads
+        globals[1] = 1.0;
     masterLfo1.setId (1);
     masterLfo2.setId (2);
     masterLfo1.setCapturedTable (waveBuffers[3]);

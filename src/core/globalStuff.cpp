@@ -90,6 +90,10 @@ void setGlobalSampleRate (double rate) noexcept
 {
     if (! (rate > 0.0) || ! std::isfinite (rate))
         return;
+    // Other instances read these while they render: an instance opened at the
+    // session's rate must not write them at all.
+    if (globals[0] == rate)
+        return;
     globals[0] = rate;
     globals[2] = rate / 44100.0;
 }

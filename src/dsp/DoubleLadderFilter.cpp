@@ -1,6 +1,6 @@
 #include "dsp/DoubleLadderFilter.h"
 
-#include <type_traits>
+#include "dsp/LadderLoop.h"
 
 using namespace filtering;
 
@@ -37,16 +37,8 @@ void DoubleLadderFilter::processGroup (double* x, int n) noexcept
     if (o > 0.0)
         follower.update (groupPeak, o);
 
-    const double h = g * 0.5;
-    const double b = 1.0 - g;
-    const double g5 = 0.95 * g;
-    const double lim = follower.limit;
-    const double driveGain = o * 6.0 * follower.drive;
-    const double fb = feedback;
-    const double res = resonance;
-    const double keep9 = 1.0 - g5;
+    const LadderLoopCoefficients c { g, feedback, resonance, follower.limit, o * 6.0 * follower.drive };
 
-    // State in locals for the loop (writes to x could alias the members).
     double ys[kStages], ms[kStages];
     for (int s = 0; s < kStages; ++s)
     {
@@ -55,50 +47,10 @@ void DoubleLadderFilter::processGroup (double* x, int n) noexcept
     }
     double s9 = y9, n9 = m9;
 
-    auto run = [&] (auto driven) {
-        constexpr bool withDrive = decltype (driven)::value;
-        for (int i = 0; i < n; ++i)
-        {
-            const double in = x[i];
-            double sum = 0.0;
-
-            for (int pass = 0; pass < 2; ++pass)
-            {
-                double u;
-                if constexpr (withDrive)
-                {
-                    const double fed = clampValue (ys[kStages - 1], -lim, lim);
-                    u = in - fed * fb;
-                    const double w = u * driveGain;
-                    u += w / (std::abs (w) + 1.0);
-                }
-                else
-                {
-                    u = in - ys[kStages - 1] * fb;
-                }
-
-                double stageIn = u;
-                for (int s = 0; s < kStages; ++s)
-                {
-                    ys[s] = ys[s] * b + (ms[s] + stageIn) * h;
-                    ms[s] = stageIn;
-                    stageIn = ys[s];
-                }
-
-                const double y8 = ys[kStages - 1];
-                s9 = s9 * keep9 + (n9 + y8) * g5 * 0.5;
-                n9 = y8;
-
-                sum += s9 * 2.0 * res + y8;
-            }
-
-            x[i] = sum * 0.5;
-        }
-    };
     if (o > 0.0)
-        run (std::true_type {});
+        runLadderLoop<kStages, true, false> (x, n, ys, ms, s9, n9, c, nullptr);
     else
-        run (std::false_type {});
+        runLadderLoop<kStages, false, false> (x, n, ys, ms, s9, n9, c, nullptr);
 
     for (int s = 0; s < kStages; ++s)
     {

@@ -1,6 +1,6 @@
 #include "dsp/LadderFilter.h"
 
-#include <type_traits>
+#include "dsp/LadderLoop.h"
 
 using namespace filtering;
 
@@ -39,17 +39,8 @@ void LadderFilter::processGroup (double* x, int n) noexcept
     if (o > 0.0)
         follower.update (groupPeak, o);
 
-    const double h = g * 0.5;
-    const double b = 1.0 - g;
-    const double g5 = 0.95 * g;
-    const double lim = follower.limit;
-    const double driveGain = o * 6.0 * follower.drive;
-    const double fb = feedback;
-    const double res = resonance;
-    const double gain = g;
-    const double keep5 = 1.0 - g5;
+    const LadderLoopCoefficients c { g, feedback, resonance, follower.limit, o * 6.0 * follower.drive };
 
-    // State in locals for the loop (writes to x could alias the members).
     double ys[kStages], ms[kStages];
     for (int s = 0; s < kStages; ++s)
     {
@@ -58,65 +49,19 @@ void LadderFilter::processGroup (double* x, int n) noexcept
     }
     double s5 = y5, n5 = m5;
 
-    auto run = [&] (auto driven, auto smoothed) {
-        constexpr bool withDrive = decltype (driven)::value;
-        constexpr bool withSmoothing = decltype (smoothed)::value;
-        LowCutoffSmoother sm = smoother;
-        for (int i = 0; i < n; ++i)
-        {
-            const double in = x[i];
-            double sum = 0.0;
-
-            for (int pass = 0; pass < 2; ++pass)
-            {
-                double u;
-                if constexpr (withDrive)
-                {
-                    const double fed = clampValue (ys[kStages - 1], -lim, lim);
-                    u = in - fed * fb;
-                    const double w = u * driveGain;
-                    u += w / (std::abs (w) + 1.0);
-                }
-                else
-                {
-                    u = in - ys[kStages - 1] * fb;
-                }
-
-                double stageIn = u;
-                for (int s = 0; s < kStages; ++s)
-                {
-                    ys[s] = ys[s] * b + (ms[s] + stageIn) * h;
-                    ms[s] = stageIn;
-                    stageIn = ys[s];
-                }
-
-                const double y4 = ys[kStages - 1];
-                s5 = s5 * keep5 + (n5 + y4) * g5 * 0.5;
-                n5 = y4;
-
-                double out = s5 * 2.0 * res + y4;
-                if constexpr (withSmoothing)
-                    out = sm.process (out, gain);
-                sum += out;
-            }
-
-            x[i] = sum * 0.5;
-        }
-        smoother = sm;
-    };
     if (o > 0.0)
     {
         if (smoothing)
-            run (std::true_type {}, std::true_type {});
+            runLadderLoop<kStages, true, true> (x, n, ys, ms, s5, n5, c, &smoother);
         else
-            run (std::true_type {}, std::false_type {});
+            runLadderLoop<kStages, true, false> (x, n, ys, ms, s5, n5, c, nullptr);
     }
     else
     {
         if (smoothing)
-            run (std::false_type {}, std::true_type {});
+            runLadderLoop<kStages, false, true> (x, n, ys, ms, s5, n5, c, &smoother);
         else
-            run (std::false_type {}, std::false_type {});
+            runLadderLoop<kStages, false, false> (x, n, ys, ms, s5, n5, c, nullptr);
     }
 
     for (int s = 0; s < kStages; ++s)

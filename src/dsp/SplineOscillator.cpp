@@ -633,22 +633,18 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
                 break;
 
             case splineQuadratic:
-                for (int s = 0; s < 2; ++s)
-                    if (b.slots[s].direction != 0)
-                    {
-                        modulateSubPoint (&b, &w, size, s, sampleIndex);
-                        modulated = true;
-                    }
-                break;
-
             case splineCubic:
-                for (int s = 0; s < 3; ++s)
+            {
+                // A quadratic point moves itself and one control point, a cubic two.
+                const int subPoints = w.type == splineQuadratic ? 2 : 3;
+                for (int s = 0; s < subPoints; ++s)
                     if (b.slots[s].direction != 0)
                     {
                         modulateSubPoint (&b, &w, size, s, sampleIndex);
                         modulated = true;
                     }
                 break;
+            }
 
             default:
                 break;

@@ -33,7 +33,9 @@ public:
             temporary = std::make_unique<juce::TemporaryFile>();
             root = temporary->getFile();
         }
+        // Made afresh each run: a fuzzer run adds its own finds to this folder.
         folder = root.getChildFile (kind);
+        folder.deleteRecursively();
         folder.createDirectory();
     }
 

@@ -216,6 +216,34 @@ inline bool sameBits (double a, double b) noexcept
     return x == y;
 }
 
+// One-pole high-pass in place: y = keep y + c x, out x - y. Four samples per
+// step of the recurrence, so the state's chain costs one multiply-add per four.
+inline double highPassRun (double* x, int n, double y, double keep, double c) noexcept
+{
+    const double k2 = keep * keep, k3 = k2 * keep, k4 = k2 * k2;
+    const double c2 = keep * c, c3 = k2 * c, c4 = k3 * c;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+    {
+        const double x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
+        const double y0 = keep * y + c * x0;
+        const double y1 = k2 * y + (c2 * x0 + c * x1);
+        const double y2 = k3 * y + (c3 * x0 + c2 * x1 + c * x2);
+        const double y3 = k4 * y + (c4 * x0 + c3 * x1 + c2 * x2 + c * x3);
+        x[i] = x0 - y0;
+        x[i + 1] = x1 - y1;
+        x[i + 2] = x2 - y2;
+        x[i + 3] = x3 - y3;
+        y = y3;
+    }
+    for (; i < n; ++i)
+    {
+        y = keep * y + c * x[i];
+        x[i] -= y;
+    }
+    return y;
+}
+
 // Pulse-width offset of a stacked copy from its pulse-width LFO phase.
 inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
 {
@@ -1138,48 +1166,30 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
 
     const int sideCount = stereo ? 2 : 1;
     {
-        // Amplitude, voice level and output high-pass in one pass: the
-        // smoothing chains of both sides overlap instead of following each other.
+        // Amplitude and voice level, then the output high-pass. The level
+        // follows its target by an eighth per sample; the target holds for a
+        // group of 8, so the steps of a group are powers of 7/8 away from it.
         const double* voiceLevel = table (ModMatrix::voiceLevel);
-        const double c = highPassCoefficient;
-        const double keep = 1.0 - highPassCoefficient;
-        auto shape = [&] (auto bothSides) {
-            constexpr bool two = decltype (bothSides)::value;
-            double* l = sides[0];
-            double* r = sides[1];
-            double a0 = smoothedAmp[0], a1 = smoothedAmp[1];
-            double y0 = highPassState[0], y1 = highPassState[1];
-            for (int i = 0; i < n; ++i)
+        static constexpr double decay[9] = { 1.0, 0.875, 0.765625, 0.669921875, 0.586181640625,
+                                             0.512908935546875, 0.448795318603515625,
+                                             0.39269590377807617188, 0.34360891580581665039 };
+        for (int s = 0; s < sideCount; ++s)
+        {
+            double* x = sides[s];
+            double a = smoothedAmp[s];
+            for (int g0 = 0; g0 < n; g0 += 8)
             {
-                const double target = ampTable[(size_t) (i >> 3)];
-                a0 += (target - a0) * 0.125;
-                double x0 = l[i] * a0;
-                if (voiceLevel != nullptr)
-                    x0 *= voiceLevel[i >> 3];
-                y0 = keep * y0 + c * x0;
-                l[i] = x0 - y0;
-                if constexpr (two)
-                {
-                    a1 += (target - a1) * 0.125;
-                    double x1 = r[i] * a1;
-                    if (voiceLevel != nullptr)
-                        x1 *= voiceLevel[i >> 3];
-                    y1 = keep * y1 + c * x1;
-                    r[i] = x1 - y1;
-                }
+                const int len = std::min (8, n - g0);
+                const double target = ampTable[(size_t) (g0 >> 3)];
+                const double d = a - target;
+                const double level = voiceLevel != nullptr ? voiceLevel[g0 >> 3] : 1.0;
+                for (int k = 0; k < len; ++k)
+                    x[g0 + k] = x[g0 + k] * (target + d * decay[k + 1]) * level;
+                a = target + d * decay[len];
             }
-            smoothedAmp[0] = a0;
-            highPassState[0] = y0;
-            if constexpr (two)
-            {
-                smoothedAmp[1] = a1;
-                highPassState[1] = y1;
-            }
-        };
-        if (sideCount == 2)
-            shape (std::true_type {});
-        else
-            shape (std::false_type {});
+            smoothedAmp[s] = a;
+            highPassState[s] = highPassRun (x, n, highPassState[s], 1.0 - highPassCoefficient, highPassCoefficient);
+        }
     }
 
     {

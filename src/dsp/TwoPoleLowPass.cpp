@@ -47,11 +47,28 @@ void TwoPoleLowPass::processGroup (double* x, int n) noexcept
     }
     else
     {
-        const double fb = feedback;
+        // s1' = s1 + g (x - s1 + fb (s1 - s2)) and s2' = s2 + g (s1' - s2),
+        // expanded so each state feeds the next sample through one multiply
+        // and add; while s1' stays inside its clamp, s2' need not wait for it.
+        const double b = gain * feedback;
+        const double a = 1.0 - gain + b;
+        const double keep = 1.0 - gain;
+        const double ga = gain * a, gk = keep - gain * b;
         for (int i = 0; i < n; ++i)
         {
-            s1 = clampValue (s1 + gain * (x[i] - s1 + fb * (s1 - s2)), -1.0, 1.0);
-            s2 = clampValue (s2 + gain * (s1 - s2), -1.0, 1.0);
+            const double gx = gain * x[i];
+            const double u1 = a * s1 + (gx - b * s2);
+            if (u1 >= -1.0 && u1 <= 1.0)
+            {
+                const double u2 = ga * s1 + (gk * s2 + gain * gx);
+                s1 = u1;
+                s2 = clampValue (u2, -1.0, 1.0);
+            }
+            else
+            {
+                s1 = clampValue (u1, -1.0, 1.0);
+                s2 = clampValue (keep * s2 + gain * s1, -1.0, 1.0);
+            }
             x[i] = s2;
         }
     }

@@ -7,6 +7,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+ #include <emmintrin.h>
+#endif
+
 #include "core/EventAggregator.h"
 #include "core/TalvoraSynthesiser.h"
 #include "core/globalStuff.h"
@@ -78,60 +82,148 @@ struct StackSteps
     }
 };
 
-// One sample of one unison copy: the stacked copies' values times the level,
-// summed in copy order, and the phases advanced. Oscillator 1 marks copies
-// past their first cycle and lets a not-a-number phase of a later copy be;
-// oscillator 2 restarts such a phase at 0. w and wOffset are the pulse-width
-// offsets of the stacked copies (w * 2048 + 2048), switchAt the switch points
-// times 4096. A fixed stack of one lets the copy loop fold away.
+// A phase that left [0, 4096) other than by the usual one-cycle wrap.
+// Oscillator 1 marks the copy past its first cycle and lets a not-a-number
+// phase be; oscillator 2 restarts such a phase at 0.
+template <bool Oscillator1>
+inline double unusualWrap (double raw, double next, bool* pastFirstCycle) noexcept
+{
+    if constexpr (Oscillator1)
+    {
+        if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
+        {
+            *pastFirstCycle = true;
+            return wrapPhase (raw);
+        }
+        return next;
+    }
+    else
+    {
+        if (! (next >= 0.0 && next < kTable))
+            return std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+        return next;
+    }
+}
+
+// Stacked copy j: its value, and its phase advanced. w and wOffset are the
+// pulse-width offsets of the stacked copies (w * 2048 + 2048), switchAt the
+// switch points times 4096.
+template <int Kind, bool Oscillator1>
+inline double stackCopy (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
+                         double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
+{
+    const double ph = phase[j];
+    const int idx = tableIndex (ph);
+    double value;
+    if constexpr (Kind == stackCrossfade)
+        value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
+    else if constexpr (Kind == stackSawSquare)
+        value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
+    else if constexpr (Kind == stackSawSquarePwm)
+        value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
+    else
+    {
+        const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
+        value = onA ? in.a[idx] : in.b[idx];
+    }
+
+    // The usual wrap, one cycle over, without a branch (high notes wrap
+    // every few samples, too irregularly to predict); x - 4096 is exact
+    // there and equals the general wrap. Anything else takes that one.
+    const double raw = ph + step[j];
+    const bool over = raw >= kTable;
+    const double next = raw - (over ? kTable : 0.0);
+    if constexpr (Oscillator1)
+        pastFirstCycle[j] = pastFirstCycle[j] | over;
+    phase[j] = unusualWrap<Oscillator1> (raw, next, pastFirstCycle + j);
+    return value;
+}
+
+#if defined(__SSE2__)
+// Stacked copies j and j + 1 side by side, each exactly as stackCopy does it.
+template <int Kind, bool Oscillator1>
+inline __m128d stackCopyPair (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
+                              double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
+{
+    const __m128d table = _mm_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m128d ph = _mm_loadu_pd (phase + j);
+    auto lanes = [] (__m128i v, int& i0, int& i1) noexcept {
+        i0 = _mm_cvtsi128_si32 (v);
+        i1 = _mm_cvtsi128_si32 (_mm_shuffle_epi32 (v, 1));
+    };
+    int i0, i1;
+    lanes (_mm_and_si128 (_mm_cvttpd_epi32 (ph), mask), i0, i1);
+
+    __m128d value;
+    if constexpr (Kind == stackCrossfade)
+        value = _mm_add_pd (_mm_mul_pd (_mm_setr_pd (in.a[i0], in.a[i1]), _mm_set1_pd (in.oneMinusT)),
+                            _mm_mul_pd (_mm_setr_pd (in.b[i0], in.b[i1]), _mm_set1_pd (in.t)));
+    else if constexpr (Kind == stackSawSquare)
+    {
+        const int k0 = (i0 + 2048) & kTableMask, k1 = (i1 + 2048) & kTableMask;
+        value = _mm_sub_pd (_mm_setr_pd (in.a[i0], in.a[i1]),
+                            _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t)));
+    }
+    else if constexpr (Kind == stackSawSquarePwm)
+    {
+        int k0, k1;
+        lanes (_mm_and_si128 (_mm_cvttpd_epi32 (_mm_add_pd (_mm_loadu_pd (wOffset + j), ph)), mask), k0, k1);
+        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w + j),
+                                        _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t))),
+                            _mm_setr_pd (in.a[i0], in.a[i1]));
+    }
+    else
+    {
+        const bool onA0 = (j > 0 && pastFirstCycle[j]) || phase[j] >= switchAt[j];
+        const bool onA1 = pastFirstCycle[j + 1] || phase[j + 1] >= switchAt[j + 1];
+        value = _mm_setr_pd (onA0 ? in.a[i0] : in.b[i0], onA1 ? in.a[i1] : in.b[i1]);
+    }
+
+    const __m128d raw = _mm_add_pd (ph, _mm_loadu_pd (step + j));
+    const __m128d over = _mm_cmpge_pd (raw, table);
+    const __m128d next = _mm_sub_pd (raw, _mm_and_pd (over, table));
+    if constexpr (Oscillator1)
+    {
+        const int o = _mm_movemask_pd (over);
+        pastFirstCycle[j] = pastFirstCycle[j] | ((o & 1) != 0);
+        pastFirstCycle[j + 1] = pastFirstCycle[j + 1] | ((o & 2) != 0);
+    }
+    _mm_storeu_pd (phase + j, next);
+    const __m128d inRange = _mm_and_pd (_mm_cmpge_pd (next, _mm_setzero_pd()), _mm_cmplt_pd (next, table));
+    if (_mm_movemask_pd (inRange) != 3)
+    {
+        double r[2];
+        _mm_storeu_pd (r, raw);
+        phase[j] = unusualWrap<Oscillator1> (r[0], phase[j], pastFirstCycle + j);
+        phase[j + 1] = unusualWrap<Oscillator1> (r[1], phase[j + 1], pastFirstCycle + j + 1);
+    }
+    return value;
+}
+#endif
+
+// One sample of one unison copy: the stacked copies' values summed, times
+// the level, and the phases advanced. A fixed stack of one lets the copy
+// loop fold away.
 template <int Kind, bool Oscillator1, bool Single>
 inline double stackSample (const StackTables& in, double level, const double* w, const double* wOffset,
                            const double* switchAt, double* phase, bool* pastFirstCycle,
                            const double* step, int stack) noexcept
 {
-    const int copies = Single ? 1 : stack;
-    double sum = 0.0;
-    for (int j = 0; j < copies; ++j)
-    {
-        const double ph = phase[j];
-        const int idx = tableIndex (ph);
-        double value;
-        if constexpr (Kind == stackCrossfade)
-            value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
-        else if constexpr (Kind == stackSawSquare)
-            value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
-        else if constexpr (Kind == stackSawSquarePwm)
-            value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
-        else
-        {
-            const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
-            value = onA ? in.a[idx] : in.b[idx];
-        }
+    if constexpr (Single)
+        return stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, 0) * level;
 
-        // The usual wrap, one cycle over, without a branch (high notes wrap
-        // every few samples, too irregularly to predict); x - 4096 is exact
-        // there and equals the general wrap. Anything else takes that one.
-        const double raw = ph + step[j];
-        const bool over = raw >= kTable;
-        double next = raw - (over ? kTable : 0.0);
-        if constexpr (Oscillator1)
-        {
-            pastFirstCycle[j] = pastFirstCycle[j] | over;
-            if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
-            {
-                next = wrapPhase (raw);
-                pastFirstCycle[j] = true;
-            }
-        }
-        else
-        {
-            if (! (next >= 0.0 && next < kTable))
-                next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
-        }
-        phase[j] = next;
-        sum += value * level;
-    }
-    return sum;
+    double sum = 0.0;
+    int j = 0;
+#if defined(__SSE2__)
+    __m128d pairs = _mm_setzero_pd();
+    for (; j + 2 <= stack; j += 2)
+        pairs = _mm_add_pd (pairs, stackCopyPair<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j));
+    sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
+#endif
+    for (; j < stack; ++j)
+        sum += stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j);
+    return sum * level;
 }
 
 // Where a run of one unison copy reads its per-sample inputs: levels and

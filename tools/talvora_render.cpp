@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "support/RenderScenarios.h"
+#include "RenderScenarios.h"
 
 namespace
 {

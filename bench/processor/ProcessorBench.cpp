@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/RenderScenarios.h"
+#include "RenderScenarios.h"
 
 namespace
 {

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/RenderScenarios.h"
+#include "RenderScenarios.h"
 
 namespace
 {

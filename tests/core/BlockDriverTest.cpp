@@ -95,20 +95,15 @@ TEST (BlockDriver, OutputNeverExceedsFullScaleAndLampCountsClips)
 {
     PluginPlayer player;
     auto& p = player.processor();
-    p.setParameter (33, 1.0f);  // loud
-    p.setParameter (14, 1.0f);
-    p.setParameter (20, 1.0f);
-    p.setParameter (15, 1.0f);
-    p.setParameter (21, 1.0f);
-    p.setParameter (50, 1.0f);
+    for (int loud : { 33, 14, 20, 15, 21, 50 })
+        p.setParameter (loud, 1.0f);
     player.warmUp();
     std::vector<PluginPlayer::Event> chord;
     for (int n = 36; n < 84; ++n)
         chord.push_back ({ 0, on (n, 127) });
     const auto out = player.play (44100, chord);
     EXPECT_TRUE (allFinite (out));
-    EXPECT_LE (out.getMagnitude (0, 0, out.getNumSamples()), 1.0f);
-    EXPECT_LE (out.getMagnitude (1, 0, out.getNumSamples()), 1.0f);
+    EXPECT_LE (out.getMagnitude (0, out.getNumSamples()), 1.0f);
     EXPECT_GT (p.getClipLamp(), 0);
     EXPECT_LE (p.getClipLamp(), 99);
     EXPECT_GT (p.getPeakLeft(), 0.5f);

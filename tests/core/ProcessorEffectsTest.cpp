@@ -48,9 +48,9 @@ TEST (ProcessorEffects, ReverbTypeSwitchClearsTheTail)
     auto tailAfter = [] (bool switchType) {
         PluginPlayer player;
         auto& p = player.processor();
-        p.setParameter (30, 1.0f);  // reverb mix
-        p.setParameter (31, 1.0f);  // long
-        p.setParameter (8, 0.0f);   // short release
+        // Reverb mix 1, long, short release.
+        for (auto [index, value] : { std::pair { 30, 1.0f }, { 31, 1.0f }, { 8, 0.0f } })
+            p.setParameter (index, value);
         player.warmUp();
         player.play (22050, { { 0, on (60) }, { 11025, juce::MidiMessage::noteOff (1, 60) } });
         player.play (22050);
@@ -78,12 +78,9 @@ TEST (ProcessorEffects, HostTempoReachesTheEchoAndBadTempoIsIgnored)
             info.setBpm (*bpm);
         head.position = info;
         p.setPlayHead (&head);
-        p.setParameter (27, 1.0f);   // echo mix
-        p.setParameter (69, 0.0f);   // no feedback
-        p.setParameter (28, 0.5f);
-        p.setParameter (29, 0.0f);
-        p.setParameter (8, 0.0f);
-        p.setParameter (5, 0.0f);
+        // Echo mix 1, no feedback, time one beat, no spread; a short note.
+        for (auto [index, value] : { std::pair { 27, 1.0f }, { 69, 0.0f }, { 28, 0.5f }, { 29, 0.0f }, { 8, 0.0f }, { 5, 0.0f } })
+            p.setParameter (index, value);
         player.warmUp();
         player.play (512);           // tempo read on the first block
         p.setParameter (28, 0.5f);   // echo update with the cached tempo

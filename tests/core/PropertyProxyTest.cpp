@@ -83,6 +83,8 @@ protected:
         return st;
     }
 
+    static unsigned mode (const juce::File& f) { return statOf (f).st_mode & 0777; }
+
     juce::File root;
     std::optional<std::string> previousConfigHome, previousHome;
 };
@@ -137,36 +139,10 @@ TEST_F (PropertyProxyTest, MissingFileReadsDefaultsAndFirstChangeCreatesIt)
     EXPECT_EQ (again.getIntValue (settingsKeys::knobSliderStyle, 0), 3);
 }
 
-TEST_F (PropertyProxyTest, ProxiesShareOneFileObject)
-{
-    auto first = std::make_unique<PropertyProxy>();
-    PropertyProxy second;
-
-    EXPECT_EQ (PropertyProxy::getNumProxies(), 2);
-    ASSERT_NE (first->properties, nullptr);
-    EXPECT_EQ (first->properties, second.properties);
-
-    first->setValue (settingsKeys::email, "someone@example.invalid");
-    EXPECT_EQ (second.getStringValue (settingsKeys::email), "someone@example.invalid");
-
-    // A worker thread of the other instance sees it at once.
-    juce::String seenOnWorker;
-    std::thread worker ([&] { seenOnWorker = second.getStringValue (settingsKeys::email); });
-    worker.join();
-    EXPECT_EQ (seenOnWorker, "someone@example.invalid");
-
-    auto* shared = second.properties;
-    first.reset();
-    EXPECT_EQ (PropertyProxy::getNumProxies(), 1);
-    EXPECT_EQ (second.properties, shared);
-    EXPECT_EQ (second.getStringValue (settingsKeys::email), "someone@example.invalid");
-}
-
-TEST_F (PropertyProxyTest, TwoProcessorsShareOneSettingsObject)
+TEST_F (PropertyProxyTest, InstancesShareOneSettingsObject)
 {
     auto first = std::make_unique<BrevonAudioProcessor>();
     BrevonAudioProcessor second;
-
     auto& a = first->getPropertyProxy();
     auto& b = second.getPropertyProxy();
     EXPECT_EQ (PropertyProxy::getNumProxies(), 2);
@@ -177,8 +153,17 @@ TEST_F (PropertyProxyTest, TwoProcessorsShareOneSettingsObject)
     EXPECT_EQ (b.getIntValue (settingsKeys::color_set, settingsDefaults::colorSetInMenuAndEditor), 3);
     EXPECT_EQ (readFromDisk (settingsKeys::color_set), "3");
 
+    // A worker thread of the other instance sees a change at once.
+    a.setValue (settingsKeys::email, "someone@example.invalid");
+    juce::String seenOnWorker;
+    std::thread worker ([&] { seenOnWorker = b.getStringValue (settingsKeys::email); });
+    worker.join();
+    EXPECT_EQ (seenOnWorker, "someone@example.invalid");
+
+    auto* shared = b.properties;
     first.reset();
     EXPECT_EQ (PropertyProxy::getNumProxies(), 1);
+    EXPECT_EQ (b.properties, shared);
     EXPECT_EQ (b.getIntValue (settingsKeys::color_set, 0), 3);
 }
 
@@ -199,14 +184,16 @@ TEST_F (PropertyProxyTest, LastProxySavesUnsavedChanges)
 
     EXPECT_EQ (PropertyProxy::getNumProxies(), 0);
     EXPECT_EQ (readFromDisk (settingsKeys::thin_line_knobs), "1");
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+    EXPECT_EQ (mode (expectedFile()), 0600u);
 }
 
-TEST_F (PropertyProxyTest, UnchangedWriteLeavesTheFileAlone)
+TEST_F (PropertyProxyTest, SavesKeepTheFilePrivateAndSkipUnchangedValues)
 {
     PropertyProxy proxy;
     proxy.setValue (settingsKeys::password, "first secret");
     ASSERT_TRUE (expectedFile().existsAsFile());
+    EXPECT_EQ (mode (expectedFile()), 0600u);
+    EXPECT_EQ (mode (expectedFile().getParentDirectory()), 0700u);
 
     // Back-date the file so any rewrite would show in its modification time;
     // a rewrite also replaces the file, so its inode would change.
@@ -221,24 +208,13 @@ TEST_F (PropertyProxyTest, UnchangedWriteLeavesTheFileAlone)
     EXPECT_EQ (statOf (expectedFile()).st_ino, inodeBefore);
     EXPECT_EQ (expectedFile().loadFileAsString(), contentBefore);
 
+    // Every save makes a new file: it must stay private after later saves too.
     proxy.setValue (settingsKeys::password, "second secret");
     EXPECT_NE (expectedFile().getLastModificationTime(), oldTime);
     EXPECT_EQ (readFromDisk (settingsKeys::password), "second secret");
-}
-
-TEST_F (PropertyProxyTest, FileIsReadableByItsOwnerOnly)
-{
-    PropertyProxy proxy;
-    proxy.setValue (settingsKeys::password, "secret");
-
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
-    EXPECT_EQ (statOf (expectedFile().getParentDirectory()).st_mode & 0777, 0700u);
-
-    // Every save makes a new file: the rule must hold after later saves too.
-    proxy.setValue (settingsKeys::password, "another secret");
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+    EXPECT_EQ (mode (expectedFile()), 0600u);
     EXPECT_TRUE (proxy.save());
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+    EXPECT_EQ (mode (expectedFile()), 0600u);
 }
 
 TEST_F (PropertyProxyTest, DelayedSaveOfADirectChangeKeepsTheFilePrivate)
@@ -263,7 +239,7 @@ TEST_F (PropertyProxyTest, DelayedSaveOfADirectChangeKeepsTheFilePrivate)
     }
 
     EXPECT_EQ (readFromDisk (settingsKeys::password), "late secret");
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+    EXPECT_EQ (mode (expectedFile()), 0600u);
 }
 
 TEST_F (PropertyProxyTest, LooseFileFromEarlierIsTightenedWhenOpened)
@@ -277,7 +253,7 @@ TEST_F (PropertyProxyTest, LooseFileFromEarlierIsTightenedWhenOpened)
     ASSERT_EQ (::chmod (expectedFile().getFullPathName().toRawUTF8(), 0644), 0);
 
     PropertyProxy proxy;
-    EXPECT_EQ (statOf (expectedFile()).st_mode & 0777, 0600u);
+    EXPECT_EQ (mode (expectedFile()), 0600u);
     EXPECT_EQ (proxy.getStringValue (settingsKeys::email), "old@example.invalid");
 }
 

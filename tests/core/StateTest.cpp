@@ -116,35 +116,19 @@ TEST (State, DamagedBlobsAreRefusedWhole)
     p.setStateInformation (good.getData(), 0);
     EXPECT_TRUE (saveState (p) == good);
 
-    const float hostile[] = { 1.0000001f, -0.0000001f, std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::infinity() };
-    for (float value : hostile)
-    {
+    auto withFloat = [&] (size_t offset, float value) {
         auto blob = good;
-        putFloatAt (blob, 5 * 4, value);
-        expectUnchanged (blob, "parameter out of range");
-    }
-
-    for (float offset : { 11.9f, 25.0f, -36.0f, 1.0e10f, std::numeric_limits<float>::quiet_NaN() })
-    {
-        auto blob = good;
-        putFloatAt (blob, 0x1BAC, offset);
-        expectUnchanged (blob, "octave offset");
-    }
-
-    {
-        auto blob = good;
-        putFloatAt (blob, offsetof (TalvoraProgram, wave) + 7 * 4, 1.5f);
-        expectUnchanged (blob, "wave sample out of range");
-        putFloatAt (blob, offsetof (TalvoraProgram, wave) + 7 * 4, std::numeric_limits<float>::infinity());
-        expectUnchanged (blob, "wave sample infinite");
-    }
-
-    {
-        auto blob = good;
-        putFloatAt (blob, 0x1BA8, std::numeric_limits<float>::quiet_NaN());
-        expectUnchanged (blob, "octave ratio not finite");
-    }
+        putFloatAt (blob, offset, value);
+        return blob;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    for (float value : { 1.0000001f, -0.0000001f, nan, inf })
+        expectUnchanged (withFloat (5 * 4, value), "parameter out of range");
+    for (float offset : { 11.9f, 25.0f, -36.0f, 1.0e10f, nan })
+        expectUnchanged (withFloat (0x1BAC, offset), "octave offset");
+    for (float sample : { 1.5f, inf })
+        expectUnchanged (withFloat (offsetof (TalvoraProgram, wave) + 7 * 4, sample), "wave sample");
+    expectUnchanged (withFloat (0x1BA8, nan), "octave ratio not finite");
 }
 
 TEST (State, BoundaryValuesAreAccepted)

@@ -15,16 +15,28 @@ struct Stages
     void bindTo (Envelope& e) { e.bind (&attack, &decay, &sustain, &release); }
 };
 
-// Control steps from a stage's start until the envelope leaves that stage or
-// the predicate holds, as seconds.
-template <typename Done>
-double timeUntil (Envelope& e, double sampleRate, Done done, int maxSteps = 10'000'000)
+// Control steps (each followed by a level read) while the condition holds;
+// returns the levels read.
+template <typename Condition>
+std::vector<double> levelsWhile (Envelope& e, Condition keepGoing, int maxSteps = 10'000'000)
 {
-    for (int k = 1; k <= maxSteps; ++k)
+    std::vector<double> levels;
+    while (keepGoing() && (int) levels.size() < maxSteps)
     {
         e.updateSparse();
-        const double level = e.level();
-        if (done (level))
+        levels.push_back (e.level());
+    }
+    return levels;
+}
+
+// Seconds from a stage's start until the level meets the predicate.
+template <typename Done>
+double timeUntil (Envelope& e, double sampleRate, Done done)
+{
+    for (int k = 1; k <= 10'000'000; ++k)
+    {
+        e.updateSparse();
+        if (done (e.level()))
             return k * Envelope::kControlInterval / sampleRate;
     }
     return -1.0;
@@ -40,23 +52,56 @@ void settleSustain (Envelope& e)
 void runToSustain (Envelope& e)
 {
     e.start();
-    for (int i = 0; i < 10'000'000 && e.getState() != Envelope::sustain; ++i)
+    levelsWhile (e, [&] { return e.getState() != Envelope::sustain; });
+}
+
+// Level halfway through a slow stage (relative to its start) for one shape control.
+double halfway (Envelope::State stage, double stageValue, double shapeControl)
+{
+    Stages s;
+    s.attack = stage == Envelope::attack ? stageValue : 0.0;
+    s.decay = stage == Envelope::decay ? stageValue : 0.0;
+    s.sustain = stage == Envelope::release ? 1.0 : 0.0;
+    s.release = stageValue;
+    Envelope e;
+    e.prepare (44100.0);
+    s.bindTo (e);
+    settleSustain (e);
+    e.setShapesFromControls (stage == Envelope::attack ? shapeControl : 0.0,
+                             stage == Envelope::decay ? shapeControl : 0.5,
+                             stage == Envelope::release ? shapeControl : 0.5);
+    auto notOff = [&] { return ! e.isOff(); };
+
+    if (stage == Envelope::attack)
     {
-        e.updateSparse();
-        e.level();
+        e.start();
+        // The last entry is the stage switch; the one before reached 1.
+        const auto levels = levelsWhile (e, [&] { return e.getState() == Envelope::attack; });
+        return levels[(levels.size() - 1) / 2 - 1];
     }
+    if (stage == Envelope::decay)
+    {
+        e.start();
+        levelsWhile (e, [&] { return e.getState() != Envelope::decay; });
+        const auto levels = levelsWhile (e, notOff);
+        return levels[levels.size() / 2 - 1];
+    }
+    runToSustain (e);
+    e.level();
+    e.startRelease();
+    const double start = e.getReleaseStartLevel();
+    const auto levels = levelsWhile (e, notOff);
+    return levels[levels.size() / 2 - 1] / start;
 }
 } // namespace
 
-TEST (Envelope, FreshEnvelopeIsOffAndSilent)
+TEST (Envelope, FreshOrUnboundEnvelopeStaysSilent)
 {
     Envelope e ("amplitude");
     EXPECT_EQ (e.getState(), Envelope::off);
     EXPECT_EQ (e.level(), 0.0);
     EXPECT_FALSE (e.isBound());
-    EXPECT_EQ (e.getName(), "amplitude");
 
-    // Unbound: nothing moves even when started.
     e.start();
     for (int i = 0; i < 100; ++i)
         e.updateSparse();
@@ -67,14 +112,12 @@ TEST (Envelope, FreshEnvelopeIsOffAndSilent)
 TEST (Envelope, StageTimesAtBothSampleRates)
 {
     for (double sr : { 44100.0, 96000.0 })
-    {
-        SCOPED_TRACE (sr);
-        // One control step, plus rounding of the summed phase steps.
-        const double oneStep = Envelope::kControlInterval / sr * 1.001;
-
         for (double value : { 0.0, 1.0 })
         {
-            SCOPED_TRACE (value);
+            SCOPED_TRACE (testing::Message() << sr << " Hz, stage value " << value);
+            // One control step, plus rounding of the summed phase steps.
+            const double oneStep = Envelope::kControlInterval / sr * 1.001;
+            const double slow = value == 1.0;
             Stages s;
             s.attack = s.decay = s.release = value;
             s.sustain = 0.0;
@@ -82,24 +125,17 @@ TEST (Envelope, StageTimesAtBothSampleRates)
             Envelope e;
             e.prepare (sr, 512);
             s.bindTo (e);
-            e.setShapesFromControls (0.0, 1.0, 0.5);   // linear attack and decay
+            e.setShapesFromControls (0.0, 1.0, 0.5); // linear attack and decay
             settleSustain (e);
             ASSERT_EQ (e.getSmoothedSustain(), 0.0);
 
-            // Attack: from start until the level reaches full scale.
             e.start();
-            const double attackTime = timeUntil (e, sr, [] (double l) { return l >= 1.0; });
-            const double attackExpected = value == 1.0 ? 5.0 : 1.0 / 300.0;
-            EXPECT_NEAR (attackTime, attackExpected, oneStep);
-
-            // The call after the attack ends only switches stage.
-            e.updateSparse();
+            EXPECT_NEAR (timeUntil (e, sr, [] (double l) { return l >= 1.0; }), slow ? 5.0 : 1.0 / 300.0, oneStep);
+            e.updateSparse(); // the call after the attack ends only switches stage
             ASSERT_EQ (e.getState(), Envelope::decay);
 
-            // Decay towards a sustain of 0: ends when the level reaches 0.
-            const double decayTime = timeUntil (e, sr, [] (double l) { return l == 0.0; });
-            const double decayExpected = value == 1.0 ? 5.0 : 1.0 / 150.0;
-            EXPECT_NEAR (decayTime, decayExpected, oneStep);
+            // Decay towards a sustain of 0 ends when the level reaches 0.
+            EXPECT_NEAR (timeUntil (e, sr, [] (double l) { return l == 0.0; }), slow ? 5.0 : 1.0 / 150.0, oneStep);
             EXPECT_TRUE (e.isOff());
 
             // Release from a held level.
@@ -108,104 +144,31 @@ TEST (Envelope, StageTimesAtBothSampleRates)
             runToSustain (e);
             e.startRelease();
             EXPECT_EQ (e.getState(), Envelope::release);
-            const double releaseTime = timeUntil (e, sr, [] (double l) { return l == 0.0; });
-            EXPECT_NEAR (releaseTime, value == 1.0 ? 5.0 : 1.0 / 150.0, oneStep);
+            EXPECT_NEAR (timeUntil (e, sr, [] (double l) { return l == 0.0; }), slow ? 5.0 : 1.0 / 150.0, oneStep);
             EXPECT_TRUE (e.isOff());
         }
-    }
 }
 
 TEST (Envelope, ShapesBendTheCurves)
 {
-    const double sr = 44100.0;
+    // Attack: linear at 0, exponent 0.65 in the middle, 0.3 at full bend; the
+    // half-way level is 0.5^exponent.
+    EXPECT_NEAR (halfway (Envelope::attack, 0.99, 0.0), 0.5, 0.01);
+    EXPECT_NEAR (halfway (Envelope::attack, 0.99, 0.5), std::pow (0.5, 0.65), 0.01);
+    EXPECT_NEAR (halfway (Envelope::attack, 0.99, 1.0), std::pow (0.5, 0.3), 0.01);
 
-    // Level halfway through a slow stage, for a given shape control.
-    auto attackAtHalf = [&] (double shapeControl) {
-        Stages s;
-        s.attack = 0.99;
-        Envelope e;
-        e.prepare (sr);
-        s.bindTo (e);
-        e.setShapesFromControls (shapeControl, 0.5, 0.5);
-        e.start();
-        std::vector<double> levels;
-        while (e.getState() == Envelope::attack)
-        {
-            e.updateSparse();
-            levels.push_back (e.level());
-        }
-        // The last entry is the stage switch; the one before reached 1.
-        const size_t steps = levels.size() - 1;
-        return levels[steps / 2 - 1];
-    };
+    // Decay: exponent 4.5 at control 0 (a fast initial drop), linear at 1.
+    EXPECT_NEAR (halfway (Envelope::decay, 0.99, 0.0), std::pow (0.5, 4.5), 0.01);
+    EXPECT_NEAR (halfway (Envelope::decay, 0.99, 1.0), 0.5, 0.01);
 
-    // Linear at 0, exponent 0.65 in the middle, 0.3 at full bend: the half-way
-    // level is 0.5^exponent.
-    EXPECT_NEAR (attackAtHalf (0.0), 0.5, 0.01);
-    EXPECT_NEAR (attackAtHalf (0.5), std::pow (0.5, 0.65), 0.01);
-    EXPECT_NEAR (attackAtHalf (1.0), std::pow (0.5, 0.3), 0.01);
-
-    auto decayAtHalf = [&] (double shapeControl) {
-        Stages s;
-        s.attack = 0.0;
-        s.decay = 0.99;
-        s.sustain = 0.0;
-        Envelope e;
-        e.prepare (sr);
-        s.bindTo (e);
-        settleSustain (e);
-        e.setShapesFromControls (0.0, shapeControl, 0.5);
-        e.start();
-        while (e.getState() != Envelope::decay)
-        {
-            e.updateSparse();
-            e.level();
-        }
-        std::vector<double> levels;
-        while (! e.isOff())
-        {
-            e.updateSparse();
-            levels.push_back (e.level());
-        }
-        return levels[levels.size() / 2 - 1];
-    };
-
-    // Exponent 4.5 at control 0 (a fast initial drop), linear at control 1.
-    EXPECT_NEAR (decayAtHalf (0.0), std::pow (0.5, 4.5), 0.01);
-    EXPECT_NEAR (decayAtHalf (1.0), 0.5, 0.01);
-
-    auto releaseAtHalf = [&] (double releaseValue, double shapeControl) {
-        Stages s;
-        s.attack = 0.0;
-        s.decay = 0.0;
-        s.sustain = 1.0;
-        s.release = releaseValue;
-        Envelope e;
-        e.prepare (sr);
-        s.bindTo (e);
-        settleSustain (e);
-        e.setShapesFromControls (0.0, 0.5, shapeControl);
-        runToSustain (e);
-        e.level();
-        e.startRelease();
-        const double start = e.getReleaseStartLevel();
-        std::vector<double> levels;
-        while (! e.isOff())
-        {
-            e.updateSparse();
-            levels.push_back (e.level());
-        }
-        return levels[levels.size() / 2 - 1] / start;
-    };
-
-    // A slow release bends up to exponent 3, a fast one only up to 1.4; a
-    // shape control of 1 makes both linear.
-    const double slow = releaseAtHalf (1.0, 0.0);
-    const double fast = releaseAtHalf (0.0, 0.0);
+    // Release: a slow one bends up to exponent 3, a fast one only up to 1.4;
+    // a shape control of 1 makes both linear.
+    const double slow = halfway (Envelope::release, 1.0, 0.0);
+    const double fast = halfway (Envelope::release, 0.0, 0.0);
     EXPECT_NEAR (slow, std::pow (0.5, 3.0), 0.01);
-    EXPECT_NEAR (fast, std::pow (0.5, 1.4), 0.05);   // only ~150 samples long
+    EXPECT_NEAR (fast, std::pow (0.5, 1.4), 0.05); // only ~150 samples long
     EXPECT_LT (slow, fast);
-    EXPECT_NEAR (releaseAtHalf (1.0, 1.0), 0.5, 0.01);
+    EXPECT_NEAR (halfway (Envelope::release, 1.0, 1.0), 0.5, 0.01);
 }
 
 TEST (Envelope, ZeroLevelOutsideAttackSwitchesOff)
@@ -221,24 +184,21 @@ TEST (Envelope, ZeroLevelOutsideAttackSwitchesOff)
     EXPECT_EQ (e.level(), 0.0);
     EXPECT_EQ (e.getState(), Envelope::attack);
 
-    // A sustain that falls to 0 while held ends the note, and on the way the
-    // smoothed sustain never turns denormal.
+    // A sustain that falls to 0 while held ends the note, and on the way
+    // neither the level nor the smoothed sustain turns denormal.
     s.sustain = 1.0;
     settleSustain (e);
     runToSustain (e);
     s.sustain = 0.0;
-    int steps = 0;
-    while (! e.isOff() && steps < 1'000'000)
-    {
-        e.updateSparse();
-        const double l = e.level();
+    const auto levels = levelsWhile (e, [&] {
+        EXPECT_NE (std::fpclassify (e.getSmoothedSustain()), FP_SUBNORMAL);
+        return ! e.isOff();
+    }, 1'000'000);
+    for (double l : levels)
         ASSERT_NE (std::fpclassify (l), FP_SUBNORMAL);
-        ASSERT_NE (std::fpclassify (e.getSmoothedSustain()), FP_SUBNORMAL);
-        ++steps;
-    }
     EXPECT_TRUE (e.isOff());
     EXPECT_EQ (e.getLastLevel(), 0.0);
-    EXPECT_LT (steps * 8 / 48000.0, 2.0);   // well before the level could matter
+    EXPECT_LT (levels.size() * 8 / 48000.0, 2.0); // well before the level could matter
 
     // Once off it stays off and yields 0.
     e.updateSparse();
@@ -255,14 +215,17 @@ TEST (Envelope, TransitionsKeepTheLevelContinuous)
     e.prepare (44100.0);
     s.bindTo (e);
     settleSustain (e);
+    auto step = [&] (int n) {
+        for (int i = 0; i < n; ++i)
+        {
+            e.updateSparse();
+            e.level();
+        }
+    };
 
     // A stop during the attack releases from the level reached, not from 1.
     e.start();
-    for (int i = 0; i < 100; ++i)
-    {
-        e.updateSparse();
-        e.level();
-    }
+    step (100);
     const double reached = e.getLastLevel();
     ASSERT_GT (reached, 0.05);
     ASSERT_LT (reached, 0.9);
@@ -279,11 +242,7 @@ TEST (Envelope, TransitionsKeepTheLevelContinuous)
 
     // A restart during the release continues from the mirrored phase instead
     // of dropping to 0.
-    for (int i = 0; i < 50; ++i)
-    {
-        e.updateSparse();
-        e.level();
-    }
+    step (50);
     const double releasePhase = e.getPhase();
     e.restartFromRelease();
     EXPECT_EQ (e.getState(), Envelope::attack);
@@ -308,11 +267,8 @@ TEST (Envelope, SustainFollowsSmoothly)
     // From 0 to 1 the smoothed sustain is half way after about 69 steps.
     s.sustain = 1.0;
     int steps = 0;
-    while (e.getSmoothedSustain() < 0.5)
-    {
+    for (; e.getSmoothedSustain() < 0.5; ++steps)
         e.updateSparse();
-        ++steps;
-    }
     EXPECT_GE (steps, 68);
     EXPECT_LE (steps, 70);
 
@@ -322,10 +278,10 @@ TEST (Envelope, SustainFollowsSmoothly)
     while (e.getState() != Envelope::sustain)
     {
         e.updateSparse();
-        if (e.getState() == Envelope::decay)
-            EXPECT_NEAR (e.level(), 1.0, 1e-9);
-        else
-            e.level();
+        const bool decaying = e.getState() == Envelope::decay;
+        const double l = e.level();
+        if (decaying)
+            EXPECT_NEAR (l, 1.0, 1e-9);
     }
 }
 
@@ -337,7 +293,7 @@ TEST (Envelope, OutOfRangeControlsStayFinite)
         Stages s;
         s.attack = s.decay = s.release = s.sustain = bad;
         Envelope e;
-        e.prepare (0.0);   // ignored
+        e.prepare (0.0); // ignored
         EXPECT_GT (e.getSampleRate(), 0.0);
         s.bindTo (e);
         e.setShapesFromControls (bad, bad, bad);

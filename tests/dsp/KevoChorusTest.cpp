@@ -56,6 +56,11 @@ struct ChorusFixture
         chorus.setParameters (p.data());
         chorus.prepare (sampleRate, blockSize);
     }
+
+    void run (std::vector<float>& left, std::vector<float>& right, int blockSize)
+    {
+        inBlocks (left, right, blockSize, [this] (float* l, float* r, int n) { chorus.processStereo (l, r, n); });
+    }
 };
 } // namespace
 
@@ -65,7 +70,7 @@ TEST (KevoChorus, BelowMixThresholdNothingRunsOrRecords)
     auto left = noise (4096, 1), right = noise (4096, 2);
     const auto dryLeft = left, dryRight = right;
 
-    inBlocks (left, right, 512, [&] (float* l, float* r, int n) { f.chorus.processStereo (l, r, n); });
+    f.run (left, right, 512);
     f.chorus.processMono (left.data(), 512);
     EXPECT_EQ (left, dryLeft);
     EXPECT_EQ (right, dryRight);
@@ -91,17 +96,15 @@ TEST (KevoChorus, FixedTapsAtTimeZeroAndEqualPowerMix)
 
         EXPECT_NEAR (left[0], std::sqrt (1.0 - mix), 1.0e-6);
 
-        const double base[2] = { 20.0, 20.2 };
-        const std::vector<float>* outs[2] = { &left, &right };
-        for (int side = 0; side < 2; ++side)
+        for (auto [out, base] : { std::pair { &left, 20.0 }, { &right, 20.2 } })
         {
-            const auto found = arrivals (*outs[side], 1);
-            ASSERT_EQ (found.size(), 3u) << "side " << side;
+            const auto found = arrivals (*out, 1);
+            ASSERT_EQ (found.size(), 3u) << "base " << base;
             const double taps[3] = { 17.0, 43.0, 67.0 };
-            for (int i = 0; i < 3; ++i)
+            for (size_t i = 0; i < 3; ++i)
             {
-                EXPECT_NEAR (found[(size_t) i].time, 0.025 * taps[i] * base[side], 0.01);
-                EXPECT_NEAR (found[(size_t) i].energy, std::sqrt (mix) / std::sqrt (3.0), 1.0e-5);
+                EXPECT_NEAR (found[i].time, 0.025 * taps[i] * base, 0.01);
+                EXPECT_NEAR (found[i].energy, std::sqrt (mix) / std::sqrt (3.0), 1.0e-5);
             }
         }
     }
@@ -119,7 +122,7 @@ TEST (KevoChorus, LongestTapFitsTheLineAtEveryRate)
 
         std::vector<float> left ((size_t) n, 0.0f), right ((size_t) n, 0.0f);
         left[0] = right[0] = 1.0f;
-        inBlocks (left, right, 512, [&] (float* l, float* r, int len) { f.chorus.processStereo (l, r, len); });
+        f.run (left, right, 512);
 
         const auto found = arrivals (right, 0);
         ASSERT_EQ (found.size(), 3u) << rate;
@@ -135,10 +138,8 @@ TEST (KevoChorus, FullSweepAtHighRatesStaysFiniteAndBounded)
         {
             ChorusFixture f (rate, 1024, 1.0, time, 1.0, 1.0);
             auto left = noise ((int) rate, 3), right = noise ((int) rate, 4);
-            inBlocks (left, right, 1024, [&] (float* l, float* r, int n) { f.chorus.processStereo (l, r, n); });
-
-            EXPECT_TRUE (allFinite (left));
-            EXPECT_TRUE (allFinite (right));
+            f.run (left, right, 1024);
+            EXPECT_TRUE (allFinite (left) && allFinite (right));
             // Three taps of a full-scale input, each interpolated, over sqrt(3).
             EXPECT_LE (maxAbs (left), std::sqrt (3.0) + 1.0e-6);
             EXPECT_GT (rms (left), 0.1);
@@ -149,16 +150,12 @@ TEST (KevoChorus, LongBlocksRunInPiecesWithoutGrowing)
 {
     // A block longer than prepared gives exactly what short blocks give, and
     // the tapper output is not reallocated.
-    ChorusFixture a (48000.0, 256, 0.7, 0.6, 0.8, 0.5);
-    ChorusFixture b (48000.0, 256, 0.7, 0.6, 0.8, 0.5);
+    ChorusFixture a (48000.0, 256, 0.7, 0.6, 0.8, 0.5), b (48000.0, 256, 0.7, 0.6, 0.8, 0.5);
     const int capacity = a.chorus.getLeftTapper().getCapacity();
-
     auto l1 = noise (20000, 5), r1 = noise (20000, 6);
     auto l2 = l1, r2 = r1;
-
     a.chorus.processStereo (l1.data(), r1.data(), 20000);
-    inBlocks (l2, r2, 256, [&] (float* l, float* r, int n) { b.chorus.processStereo (l, r, n); });
-
+    b.run (l2, r2, 256);
     EXPECT_EQ (l1, l2);
     EXPECT_EQ (r1, r2);
     EXPECT_EQ (a.chorus.getLeftTapper().getCapacity(), capacity);
@@ -171,25 +168,23 @@ TEST (KevoChorus, MonoPathFollowsTheMixGradually)
     f.chorus.processMono (left.data(), 100);
 
     // One-pole smoothing at 0.99 per sample: about 63 % after 100 samples.
-    EXPECT_NEAR (f.chorus.getSmoothedMonoMix(), 1.0 - std::pow (0.99, 100), 1.0e-4);
-
-    // Mix below the threshold: the smoothed value holds.
+    // Below the mix threshold the smoothed value holds.
+    const double expected = 1.0 - std::pow (0.99, 100);
+    EXPECT_NEAR (f.chorus.getSmoothedMonoMix(), expected, 1.0e-4);
     f.p[params::kChorusMix] = 0.0;
     f.chorus.processMono (left.data(), 100);
-    EXPECT_NEAR (f.chorus.getSmoothedMonoMix(), 1.0 - std::pow (0.99, 100), 1.0e-4);
+    EXPECT_NEAR (f.chorus.getSmoothedMonoMix(), expected, 1.0e-4);
 }
 
 TEST (KevoChorus, SweepMovesTheTaps)
 {
     // With depth the delay changes over time: a steady sine comes out with a
     // varying level (the taps beat against each other differently).
-    ChorusFixture still (44100.0, 512, 1.0, 0.5, 0.0, 0.5);
-    ChorusFixture swept (44100.0, 512, 1.0, 0.5, 1.0, 0.5);
-
-    auto tone = sine (44100, 500.0, 44100.0, 0.5f);
+    ChorusFixture still (44100.0, 512, 1.0, 0.5, 0.0, 0.5), swept (44100.0, 512, 1.0, 0.5, 1.0, 0.5);
+    const auto tone = sine (44100, 500.0, 44100.0, 0.5f);
     auto a = tone, b = tone, scratchA = tone, scratchB = tone;
-    inBlocks (a, scratchA, 512, [&] (float* l, float* r, int n) { still.chorus.processStereo (l, r, n); });
-    inBlocks (b, scratchB, 512, [&] (float* l, float* r, int n) { swept.chorus.processStereo (l, r, n); });
+    still.run (a, scratchA, 512);
+    swept.run (b, scratchB, 512);
 
     auto spread = [] (const std::vector<float>& x) {
         double lo = 1.0e9, hi = 0.0;

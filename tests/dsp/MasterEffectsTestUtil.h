@@ -106,6 +106,25 @@ inline bool allFinite (const std::vector<float>& x)
     return std::all_of (x.begin(), x.end(), [] (float v) { return std::isfinite (v); });
 }
 
+/** Runs a mono effect's process (samples, n) over a buffer in blocks;
+    afterBlock() follows every block. */
+template <typename Effect, typename AfterBlock>
+std::vector<float> processMono (Effect& effect, std::vector<float> x, int blockSize, AfterBlock&& afterBlock)
+{
+    for (size_t start = 0; start < x.size(); start += (size_t) blockSize)
+    {
+        effect.process (x.data() + start, (int) std::min ((size_t) blockSize, x.size() - start));
+        afterBlock();
+    }
+    return x;
+}
+
+template <typename Effect>
+std::vector<float> processMono (Effect& effect, std::vector<float> x, int blockSize)
+{
+    return processMono (effect, std::move (x), blockSize, [] {});
+}
+
 /** Runs process(left, right, n) over whole buffers in blocks of blockSize. */
 template <typename Fn>
 void inBlocks (std::vector<float>& left, std::vector<float>& right, int blockSize, Fn&& process)

@@ -18,16 +18,15 @@ class VoiceModulationTest : public ::testing::Test
 {
 protected:
     static constexpr int kBlock = 256;
+    static constexpr int kEntries = kBlock / 8;
 
     void SetUp() override
     {
         initGlobalTables();
-
         mod.prepare (44100.0, kBlock);
         mod.setParameters (parameters.data());
         mod.setEnvelopes (&ampEnv, &filterEnv);
-        mod.setEnvelopeTables (ampLevels.data(), (int) ampLevels.size(),
-                               filterLevels.data(), (int) filterLevels.size());
+        mod.setEnvelopeTables (ampLevels.data(), (int) ampLevels.size(), filterLevels.data(), (int) filterLevels.size());
         mod.setLfoSources (&lfo1, &lfo2);
 
         for (auto* l : { &lfo1, &lfo2 })
@@ -50,8 +49,26 @@ protected:
         parameters[(size_t) params::modAmountIndex (source, destination)] = a;
     }
 
+    // Starts a block of n samples; destination d's table, or null when inactive.
+    const double* tableFor (int d, int n = kBlock)
+    {
+        mod.beginBlock (n);
+        return mod.requestDestination (d) ? mod.getTable (d) : nullptr;
+    }
+
+    // Both LFOs put out the given table's (constant) value.
+    void constantLfos (const std::vector<double>& table)
+    {
+        for (auto* l : { &lfo1, &lfo2 })
+        {
+            l->setShape (LFO::capturedWave);
+            l->setCapturedTable (table.data());
+            l->calculateBlock (kBlock);
+        }
+    }
+
     std::vector<double> parameters = std::vector<double> (params::kNumValues, 0.0);
-    std::vector<double> ampLevels = std::vector<double> (kBlock / 8, 0.0);
+    std::vector<double> ampLevels = std::vector<double> (kEntries, 0.0);
     std::vector<double> filterLevels = std::vector<double> (kBlock / 16, 0.0);
     Envelope ampEnv { "amplitude" }, filterEnv { "filter" };
     LFO lfo1, lfo2;
@@ -59,26 +76,20 @@ protected:
 };
 } // namespace
 
-TEST_F (VoiceModulationTest, NoAmountMeansNoTable)
+TEST_F (VoiceModulationTest, OnlyDestinationsWithAnAmountGetATableStartingFromTheirBase)
 {
     mod.beginBlock (kBlock);
-    for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
+    for (int d = -1; d <= ModMatrix::kNumDestinations; ++d)
     {
         EXPECT_FALSE (mod.requestDestination (d)) << d;
         EXPECT_FALSE (mod.isActive (d)) << d;
     }
-    EXPECT_FALSE (mod.requestDestination (-1));
-    EXPECT_FALSE (mod.requestDestination (20));
     EXPECT_EQ (mod.getTable (20), nullptr);
-}
 
-TEST_F (VoiceModulationTest, EachDestinationStartsFromItsBase)
-{
     // An amount on a source without a signal activates the base table only.
     for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
         setAmount (7, d, 1.0);
     mod.beginBlock (kBlock);
-
     for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
     {
         SCOPED_TRACE (d);
@@ -86,37 +97,33 @@ TEST_F (VoiceModulationTest, EachDestinationStartsFromItsBase)
         const bool additive = d >= 2 && d <= 5;
         EXPECT_EQ (mod.isMultiplicative (d), ! additive);
         // Pulse-width destinations map the base 1 to no offset.
-        const double expected = ModMatrix::isPulseWidth (d) ? 0.0 : (additive ? 0.0 : 1.0);
-        for (int j = 0; j < kBlock / 8; ++j)
+        const double expected = ModMatrix::isPulseWidth (d) || additive ? 0.0 : 1.0;
+        for (int j = 0; j < kEntries; ++j)
             ASSERT_EQ (mod.getTable (d)[j], expected);
     }
 }
 
-TEST_F (VoiceModulationTest, AmountsActSquared)
+TEST_F (VoiceModulationTest, AmountsAndVelocityActSquared)
 {
-    mod.setVelocity (1.0);
-
     // Velocity 1 with full amount on the cutoff multiplies it by 2.5.
+    mod.setVelocity (1.0);
     setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
     setAmount (ModMatrix::velocity, ModMatrix::noiseLevel, 1.0);
     mod.beginBlock (kBlock);
     ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
     ASSERT_TRUE (mod.requestDestination (ModMatrix::noiseLevel));
     EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::cutoff)[0], 2.5);
-    EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::noiseLevel)[0], 1.5);   // additive
+    EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::noiseLevel)[0], 1.5); // additive
 
-    // Contribution against amount: doubling the amount quadruples it.
+    // Doubling the amount quadruples the contribution.
     auto contribution = [&] (double a) {
         setAmount (ModMatrix::velocity, ModMatrix::cutoff, a);
-        mod.beginBlock (kBlock);
-        mod.requestDestination (ModMatrix::cutoff);
-        return mod.getTable (ModMatrix::cutoff)[5] - 1.0;
+        return tableFor (ModMatrix::cutoff)[5] - 1.0;
     };
     const double quarter = contribution (0.25), half = contribution (0.5), full = contribution (1.0);
     EXPECT_NEAR (full / half, 4.0, 1e-12);
     EXPECT_NEAR (half / quarter, 4.0, 1e-12);
 
-    // Velocity enters squared as well.
     mod.setVelocity (0.5);
     EXPECT_NEAR (contribution (1.0), 1.5 * 0.25, 1e-12);
 }
@@ -129,13 +136,10 @@ TEST_F (VoiceModulationTest, SourcesAreSampledPerEightSamples)
     setAmount (ModMatrix::ampEnvelope, ModMatrix::osc3Level, a);
     setAmount (ModMatrix::filterEnvelope, ModMatrix::resonance, a);
     mod.beginBlock (kBlock);
+    for (int d : { ModMatrix::osc1Pitch, ModMatrix::osc2Pitch, ModMatrix::osc3Level, ModMatrix::resonance })
+        ASSERT_TRUE (mod.requestDestination (d)) << d;
 
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc1Pitch));
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc2Pitch));
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc3Level));
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::resonance));
-
-    for (int j = 0; j < kBlock / 8; ++j)
+    for (int j = 0; j < kEntries; ++j)
     {
         SCOPED_TRACE (j);
         EXPECT_DOUBLE_EQ (mod.getTable (ModMatrix::osc1Pitch)[j], 1.0 + w * lfo1.getBuffer()[8 * j]);
@@ -147,82 +151,62 @@ TEST_F (VoiceModulationTest, SourcesAreSampledPerEightSamples)
 
     // The LFO signal really moves the table over the block.
     const double* t = mod.getTable (ModMatrix::osc1Pitch);
-    const auto [lo, hi] = std::minmax_element (t, t + kBlock / 8);
+    const auto [lo, hi] = std::minmax_element (t, t + kEntries);
     EXPECT_GT (*hi - *lo, 0.5 * w);
 }
 
 TEST_F (VoiceModulationTest, PulseWidthIsMappedAndClamped)
 {
-    std::fill (ampLevels.begin(), ampLevels.end(), 1.0);
-
     // A full signal of 1 moves the pulse width by 0.49.
+    std::fill (ampLevels.begin(), ampLevels.end(), 1.0);
     setAmount (ModMatrix::ampEnvelope, ModMatrix::osc1PulseWidth, 1.0);
-    mod.beginBlock (kBlock);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc1PulseWidth));
-    EXPECT_NEAR (mod.getTable (ModMatrix::osc1PulseWidth)[3], 0.49, 1e-12);
+    const double* t = tableFor (ModMatrix::osc1PulseWidth);
+    ASSERT_NE (t, nullptr);
+    EXPECT_NEAR (t[3], 0.49, 1e-12);
 
-    // Everything at once saturates at +1.
-    mod.setVelocity (1.0);
-    std::fill (filterLevels.begin(), filterLevels.end(), 1.0);
+    // Every source at once saturates at +1, and strongly negative at -1.
     for (int s = 0; s < ModMatrix::kNumLiveSources; ++s)
         setAmount (s, ModMatrix::osc2PulseWidth, 1.0);
-    const std::vector<double> ones (LFO::kPhaseRange, 1.0), minusOnes (LFO::kPhaseRange, -1.0);
-    lfo1.setShape (LFO::capturedWave);
-    lfo1.setCapturedTable (ones.data());
-    lfo2.setShape (LFO::capturedWave);
-    lfo2.setCapturedTable (ones.data());
-    lfo1.calculateBlock (kBlock);
-    lfo2.calculateBlock (kBlock);
-    mod.beginBlock (kBlock);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc2PulseWidth));
-    for (int j = 0; j < kBlock / 8; ++j)
-        ASSERT_EQ (mod.getTable (ModMatrix::osc2PulseWidth)[j], 1.0);
-
-    // Strongly negative signals saturate at -1.
-    std::fill (ampLevels.begin(), ampLevels.end(), -1.0);
-    std::fill (filterLevels.begin(), filterLevels.end(), -1.0);
-    mod.setVelocity (0.0);
-    lfo1.setCapturedTable (minusOnes.data());
-    lfo2.setCapturedTable (minusOnes.data());
-    lfo1.calculateBlock (kBlock);
-    lfo2.calculateBlock (kBlock);
-    mod.beginBlock (kBlock);
-    mod.requestDestination (ModMatrix::osc2PulseWidth);
-    for (int j = 0; j < kBlock / 8; ++j)
-        ASSERT_EQ (mod.getTable (ModMatrix::osc2PulseWidth)[j], -1.0);
+    for (double sign : { 1.0, -1.0 })
+    {
+        std::fill (ampLevels.begin(), ampLevels.end(), sign);
+        std::fill (filterLevels.begin(), filterLevels.end(), sign);
+        mod.setVelocity (sign > 0.0 ? 1.0 : 0.0);
+        const std::vector<double> level (LFO::kPhaseRange, sign);
+        constantLfos (level);
+        t = tableFor (ModMatrix::osc2PulseWidth);
+        ASSERT_NE (t, nullptr);
+        for (int j = 0; j < kEntries; ++j)
+            ASSERT_EQ (t[j], sign) << j;
+    }
 }
 
-TEST_F (VoiceModulationTest, FinishedOneShotLfoStopsContributing)
+TEST_F (VoiceModulationTest, FinishedOrMissingLfoStopsContributing)
 {
     LFO shot;
     shot.prepare (44100.0, kBlock);
     shot.setOneShot (true);
-    shot.setShape (LFO::reverseSaw);   // starts at 2
-    shot.setRateHz (2000.0);          // one cycle of about 44 samples
+    shot.setShape (LFO::reverseSaw); // starts at 2
+    shot.setRateHz (2000.0);         // one cycle of about 44 samples
     shot.startOneShot();
     mod.setLfoSources (&shot, &lfo2);
     setAmount (ModMatrix::lfo1, ModMatrix::pitch, 1.0);
 
     shot.calculateOneShotFromFrame (64);
-    ASSERT_TRUE (shot.isFinishedOneShot());   // the cycle ended in this frame
-    mod.beginBlock (64);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::pitch));
+    ASSERT_TRUE (shot.isFinishedOneShot()); // the cycle ended in this frame
+    const double* t = tableFor (ModMatrix::pitch, 64);
+    ASSERT_NE (t, nullptr);
     for (int j = 0; j < 8; ++j)
-        EXPECT_EQ (mod.getTable (ModMatrix::pitch)[j], 1.0);
+        EXPECT_EQ (t[j], 1.0);
 
     // While running it does contribute.
     shot.startOneShot();
     shot.setRateHz (10.0);
     shot.calculateOneShotFromFrame (64);
-    mod.beginBlock (64);
-    mod.requestDestination (ModMatrix::pitch);
-    EXPECT_NEAR (mod.getTable (ModMatrix::pitch)[0], 3.0, 1e-12);
+    EXPECT_NEAR (tableFor (ModMatrix::pitch, 64)[0], 3.0, 1e-12);
 
-    // A missing LFO contributes nothing either.
     mod.setLfoSources (nullptr, nullptr);
-    mod.beginBlock (64);
-    mod.requestDestination (ModMatrix::pitch);
-    EXPECT_EQ (mod.getTable (ModMatrix::pitch)[0], 1.0);
+    EXPECT_EQ (tableFor (ModMatrix::pitch, 64)[0], 1.0);
 }
 
 TEST_F (VoiceModulationTest, ShortAndOddBlocksFillOnlyTheirEntries)
@@ -231,9 +215,8 @@ TEST_F (VoiceModulationTest, ShortAndOddBlocksFillOnlyTheirEntries)
     setAmount (ModMatrix::velocity, ModMatrix::osc4Level, 1.0);
 
     // 13 samples: entries 0 and 1 (the last partial group included).
-    mod.beginBlock (13);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc4Level));
-    const double* t = mod.getTable (ModMatrix::osc4Level);
+    const double* t = tableFor (ModMatrix::osc4Level, 13);
+    ASSERT_NE (t, nullptr);
     EXPECT_EQ (t[0], 2.5);
     EXPECT_EQ (t[1], 2.5);
     EXPECT_EQ (t[2], 1.0);
@@ -241,9 +224,8 @@ TEST_F (VoiceModulationTest, ShortAndOddBlocksFillOnlyTheirEntries)
     // An LFO that computed fewer samples than the block is read only that far.
     setAmount (ModMatrix::lfo1, ModMatrix::osc4Pitch, 1.0);
     lfo1.calculateBlock (16);
-    mod.beginBlock (64);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::osc4Pitch));
-    t = mod.getTable (ModMatrix::osc4Pitch);
+    t = tableFor (ModMatrix::osc4Pitch, 64);
+    ASSERT_NE (t, nullptr);
     EXPECT_EQ (t[1], 1.0 + lfo1.getBuffer()[8]);
     for (int j = 2; j < 8; ++j)
         EXPECT_EQ (t[j], 1.0);
@@ -258,7 +240,6 @@ TEST_F (VoiceModulationTest, TablesAlwaysHoldTheWholeBlock)
     fresh.setEnvelopes (&ampEnv, &filterEnv);
     fresh.setVelocity (1.0);
     setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
-
     for (int n = 1; n <= 4100; ++n)
     {
         fresh.beginBlock (n);
@@ -280,35 +261,29 @@ TEST_F (VoiceModulationTest, ComputedOncePerBlockAndOnlyWithEnvelopes)
 {
     mod.setVelocity (1.0);
     setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
-    mod.beginBlock (kBlock);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
+    ASSERT_NE (tableFor (ModMatrix::cutoff), nullptr);
 
     // A change inside the block shows from the next block on.
     setAmount (ModMatrix::velocity, ModMatrix::cutoff, 0.5);
     mod.requestDestination (ModMatrix::cutoff);
     EXPECT_EQ (mod.getTable (ModMatrix::cutoff)[0], 2.5);
-    mod.beginBlock (kBlock);
-    mod.requestDestination (ModMatrix::cutoff);
-    EXPECT_EQ (mod.getTable (ModMatrix::cutoff)[0], 1.375);
+    EXPECT_EQ (tableFor (ModMatrix::cutoff)[0], 1.375);
 
-    // Without both envelopes the matrix stays inactive.
     mod.setEnvelopes (&ampEnv, nullptr);
-    mod.beginBlock (kBlock);
-    EXPECT_FALSE (mod.requestDestination (ModMatrix::cutoff));
+    EXPECT_EQ (tableFor (ModMatrix::cutoff), nullptr);
 }
 
 TEST_F (VoiceModulationTest, BadAmountsAndVelocitiesStayFinite)
 {
     setAmount (ModMatrix::lfo1, ModMatrix::cutoff, std::nan (""));
     setAmount (ModMatrix::ampEnvelope, ModMatrix::cutoff, 0.5);
-    mod.setVelocity (std::nan (""));
     setAmount (ModMatrix::velocity, ModMatrix::cutoff, 1.0);
-    mod.beginBlock (kBlock);
-    ASSERT_TRUE (mod.requestDestination (ModMatrix::cutoff));
-    for (int j = 0; j < kBlock / 8; ++j)
-        ASSERT_TRUE (std::isfinite (mod.getTable (ModMatrix::cutoff)[j]));
+    mod.setVelocity (std::nan (""));
+    const double* t = tableFor (ModMatrix::cutoff);
+    ASSERT_NE (t, nullptr);
+    for (int j = 0; j < kEntries; ++j)
+        ASSERT_TRUE (std::isfinite (t[j]));
     EXPECT_EQ (mod.getVelocity(), 0.0);
-
     mod.setVelocity (3.0);
     EXPECT_EQ (mod.getVelocity(), 1.0);
 }
@@ -316,7 +291,7 @@ TEST_F (VoiceModulationTest, BadAmountsAndVelocitiesStayFinite)
 TEST (ModMatrix, AmountBlockCoversExactly570To769)
 {
     std::vector<double> p (params::kNumValues, 0.0);
-    p[569] = p[770] = 1.0;   // neighbours of the block
+    p[569] = p[770] = 1.0; // neighbours of the block
     for (int s = 0; s < ModMatrix::kNumSources; ++s)
         for (int d = 0; d < ModMatrix::kNumDestinations; ++d)
             EXPECT_EQ (ModMatrix::amount (p.data(), s, d), 0.0);

@@ -7,7 +7,8 @@ using namespace filtering;
 void DoubleLadderFilter::reset() noexcept
 {
     for (int i = 0; i < kStages; ++i)
-        y[i] = m[i] = 0.0;
+        y[i] = 0.0;
+    lastInput = 0.0;
     y9 = m9 = 0.0;
     follower.reset();
     peak.reset();
@@ -39,30 +40,14 @@ void DoubleLadderFilter::processGroup (double* x, int n) noexcept
 
     const LadderLoopCoefficients c { g, feedback, resonance, follower.limit, o * 6.0 * follower.drive };
 
-    double ys[kStages], ms[kStages];
-    for (int s = 0; s < kStages; ++s)
-    {
-        ys[s] = y[s];
-        ms[s] = m[s];
-    }
-    double s9 = y9, n9 = m9;
-
     if (o > 0.0)
-        runLadderLoop<kStages, true, false> (x, n, ys, ms, s9, n9, c, nullptr);
+        runLadderLoop<kStages, true, false> (x, n, y, lastInput, y9, m9, c, nullptr);
     else
-        runLadderLoop<kStages, false, false> (x, n, ys, ms, s9, n9, c, nullptr);
+        runLadderLoop<kStages, false, false> (x, n, y, lastInput, y9, m9, c, nullptr);
 
+    double stateSum = lastInput + y9 + m9;
     for (int s = 0; s < kStages; ++s)
-    {
-        y[s] = ys[s];
-        m[s] = ms[s];
-    }
-    y9 = s9;
-    m9 = n9;
-
-    double stateSum = y9 + m9;
-    for (int s = 0; s < kStages; ++s)
-        stateSum += y[s] + m[s];
+        stateSum += y[s];
 
     if (! groupIsFinite (x, n, stateSum))
     {
@@ -72,10 +57,8 @@ void DoubleLadderFilter::processGroup (double* x, int n) noexcept
     }
 
     for (int s = 0; s < kStages; ++s)
-    {
         flushTiny (y[s]);
-        flushTiny (m[s]);
-    }
+    flushTiny (lastInput);
     flushTiny (y9);
     flushTiny (m9);
     follower.flush();

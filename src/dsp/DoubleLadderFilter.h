@@ -28,7 +28,10 @@ private:
     double overdrive = 0.0;
     double g = 0.002, feedback = 0.0, resonance = 0.0;
 
-    double y[kStages] = {}, m[kStages] = {};
+    // Stage outputs and the previous ladder input (each later stage's
+    // previous input is the stage before it).
+    double y[kStages] = {};
+    double lastInput = 0.0;
     double y9 = 0.0, m9 = 0.0;
     filtering::PeakFollower follower;
     filtering::GroupPeak peak;

@@ -7,7 +7,8 @@ using namespace filtering;
 void LadderFilter::reset() noexcept
 {
     for (int i = 0; i < kStages; ++i)
-        y[i] = m[i] = 0.0;
+        y[i] = 0.0;
+    lastInput = 0.0;
     y5 = m5 = 0.0;
     smoother.reset();
     follower.reset();
@@ -41,40 +42,24 @@ void LadderFilter::processGroup (double* x, int n) noexcept
 
     const LadderLoopCoefficients c { g, feedback, resonance, follower.limit, o * 6.0 * follower.drive };
 
-    double ys[kStages], ms[kStages];
-    for (int s = 0; s < kStages; ++s)
-    {
-        ys[s] = y[s];
-        ms[s] = m[s];
-    }
-    double s5 = y5, n5 = m5;
-
     if (o > 0.0)
     {
         if (smoothing)
-            runLadderLoop<kStages, true, true> (x, n, ys, ms, s5, n5, c, &smoother);
+            runLadderLoop<kStages, true, true> (x, n, y, lastInput, y5, m5, c, &smoother);
         else
-            runLadderLoop<kStages, true, false> (x, n, ys, ms, s5, n5, c, nullptr);
+            runLadderLoop<kStages, true, false> (x, n, y, lastInput, y5, m5, c, nullptr);
     }
     else
     {
         if (smoothing)
-            runLadderLoop<kStages, false, true> (x, n, ys, ms, s5, n5, c, &smoother);
+            runLadderLoop<kStages, false, true> (x, n, y, lastInput, y5, m5, c, &smoother);
         else
-            runLadderLoop<kStages, false, false> (x, n, ys, ms, s5, n5, c, nullptr);
+            runLadderLoop<kStages, false, false> (x, n, y, lastInput, y5, m5, c, nullptr);
     }
 
+    double stateSum = lastInput + y5 + m5 + smoother.stateSum();
     for (int s = 0; s < kStages; ++s)
-    {
-        y[s] = ys[s];
-        m[s] = ms[s];
-    }
-    y5 = s5;
-    m5 = n5;
-
-    double stateSum = y5 + m5 + smoother.stateSum();
-    for (int s = 0; s < kStages; ++s)
-        stateSum += y[s] + m[s];
+        stateSum += y[s];
 
     if (! groupIsFinite (x, n, stateSum))
     {
@@ -84,10 +69,8 @@ void LadderFilter::processGroup (double* x, int n) noexcept
     }
 
     for (int s = 0; s < kStages; ++s)
-    {
         flushTiny (y[s]);
-        flushTiny (m[s]);
-    }
+    flushTiny (lastInput);
     flushTiny (y5);
     flushTiny (m5);
     smoother.flush();

@@ -30,7 +30,10 @@ private:
     double g = 0.002, feedback = 0.0, resonance = 0.0;
     bool smoothing = false;
 
-    double y[kStages] = {}, m[kStages] = {};
+    // Stage outputs and the previous ladder input (each later stage's
+    // previous input is the stage before it).
+    double y[kStages] = {};
+    double lastInput = 0.0;
     double y5 = 0.0, m5 = 0.0;
     filtering::LowCutoffSmoother smoother;
     filtering::PeakFollower follower;

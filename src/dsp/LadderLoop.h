@@ -2,6 +2,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+ #include <emmintrin.h>
+#endif
+
 #include "dsp/FilterCommon.h"
 
 namespace filtering
@@ -16,65 +20,190 @@ struct LadderLoopCoefficients
     double driveGain;  // soft-clipper input gain with drive
 };
 
+namespace ladder_detail
+{
+/** Two neighbouring stage values, in one SSE2 register where there is one.
+    Both versions do the same IEEE operations per lane, so they agree bit for
+    bit. */
+#if defined(__SSE2__)
+struct Pair
+{
+    __m128d r;
+
+    static Pair load (const double* p) noexcept { return { _mm_loadu_pd (p) }; }
+    static Pair splat (double x) noexcept { return { _mm_set1_pd (x) }; }
+    void store (double* p) const noexcept { _mm_storeu_pd (p, r); }
+    double high() const noexcept { return _mm_cvtsd_f64 (_mm_unpackhi_pd (r, r)); }
+
+    // (a.high, b.low): the pair one stage further down.
+    static Pair straddle (Pair a, Pair b) noexcept { return { _mm_shuffle_pd (a.r, b.r, 1) }; }
+    // (0, a.low): the first pair one stage further down.
+    static Pair shiftIn (Pair a) noexcept { return { _mm_unpacklo_pd (_mm_setzero_pd(), a.r) }; }
+
+    friend Pair operator+ (Pair a, Pair b) noexcept { return { _mm_add_pd (a.r, b.r) }; }
+    friend Pair operator* (Pair a, Pair b) noexcept { return { _mm_mul_pd (a.r, b.r) }; }
+};
+#else
+struct Pair
+{
+    double lo, hi;
+
+    static Pair load (const double* p) noexcept { return { p[0], p[1] }; }
+    static Pair splat (double x) noexcept { return { x, x }; }
+    void store (double* p) const noexcept { p[0] = lo; p[1] = hi; }
+    double high() const noexcept { return hi; }
+
+    static Pair straddle (Pair a, Pair b) noexcept { return { a.hi, b.lo }; }
+    static Pair shiftIn (Pair a) noexcept { return { 0.0, a.lo }; }
+
+    friend Pair operator+ (Pair a, Pair b) noexcept { return { a.lo + b.lo, a.hi + b.hi }; }
+    friend Pair operator* (Pair a, Pair b) noexcept { return { a.lo * b.lo, a.hi * b.hi }; }
+};
+#endif
+} // namespace ladder_detail
+
 /** The sample loop both ladder filters share: Stages one-pole stages in one
     feedback loop, run twice per sample on the held input (2x oversampling
     without an interpolator), then a smoothing stage whose output adds the
     resonant colour. With drive, the fed-back signal is limited and the input
-    soft-clipped; with smoothing, the low-cutoff smoother follows. State lives
-    in the caller's locals (writes to x could alias members). */
+    soft-clipped; with smoothing, the low-cutoff smoother follows.
+
+    Stage k computes y[k] = b y[k] + h (in_k + previous in_k), in_k being the
+    new y[k-1] or, for the first stage, the ladder input u. Run in that order,
+    every stage waits for the one before it, and the next pass's feedback
+    waits for the whole ladder. As all stages share b and h, a pass is
+    computed instead as
+
+        y'[k] = w[k] + h^(k+1) v,           v = u + previous u,
+        w[k]  = b y[k] + (1 + b) s[k],      s[k] = sum_{i<k} h^(k-i) y[i],
+
+    where w does not depend on u: the feedback only waits for one
+    multiply-add after u. The loop keeps w and v rather than y (the next
+    pass's w is b w + (1 + b) s(w) + d v), building s two stages at a time
+    (s[k+2] = h^2 s[k] + (1 + b) (h^2 w[k] + h w[k+1]) with the (1 + b)
+    folded into the weights) on stage pairs.
+
+    ys holds the stage outputs and lastInput the previous ladder input u;
+    all state is read once into locals and written back at the end. */
 template <int Stages, bool WithDrive, bool WithSmoothing>
-inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double (&ms)[Stages],
+inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastInput,
                            double& colour, double& colourIn, const LadderLoopCoefficients& c,
                            LowCutoffSmoother* smoother) noexcept
 {
-    const double h = c.g * 0.5;
-    const double b = 1.0 - c.g;
-    const double gColour = 0.95 * c.g;
+    static_assert (Stages % 2 == 0, "the stages are handled in pairs");
+    using ladder_detail::Pair;
+    constexpr int pairs = Stages / 2;
+
+    const double g = c.g;
+    const double h = g * 0.5;
+    const double b = 1.0 - g;
+    const double b1 = 1.0 + b;
+
+    // p[k] = h^(k+1), the weight of v in stage k; d[k] the weight of the
+    // previous pass's v in w[k]: b p[k] + (1 + b) k p[k].
+    double p[Stages], d[Stages];
+    p[0] = h;
+    for (int k = 1; k < Stages; ++k)
+        p[k] = p[k - 1] * h;
+    for (int k = 0; k < Stages; ++k)
+        d[k] = (b + b1 * (double) k) * p[k];
+
+    Pair pv[pairs], dv[pairs];
+    for (int j = 0; j < pairs; ++j)
+    {
+        pv[j] = Pair::load (p + 2 * j);
+        dv[j] = Pair::load (d + 2 * j);
+    }
+    const Pair bv = Pair::splat (b);
+    const Pair hh = Pair::splat (h * h);
+    const Pair b1h = Pair::splat (b1 * h);
+    const Pair b1hh = Pair::splat (b1 * h * h);
+
+    const double pLast = p[Stages - 1];
+    const double feedback = c.feedback;
+    const double limit = c.limit;
+    const double driveGain = c.driveGain;
+    const double driveFeedback = feedback * driveGain;
+    const double pLastFeedback = pLast * feedback;
+
+    const double gColour = 0.95 * g;
     const double keepColour = 1.0 - gColour;
+    const double halfGColour = gColour * 0.5;
+    const double colourWeight = 2.0 * c.resonance;
+
     LowCutoffSmoother sm;
     if constexpr (WithSmoothing)
         sm = *smoother;
 
+    // The stage outputs are w + p v; at the start v is 0 and w the outputs.
+    Pair w[pairs];
+    for (int j = 0; j < pairs; ++j)
+        w[j] = Pair::load (ys + 2 * j);
+    double v = 0.0;
+    double prevU = lastInput;
+    double last = ys[Stages - 1];
+    double col = colour, colIn = colourIn;
+
     for (int i = 0; i < n; ++i)
     {
         const double in = x[i];
+        const double inDriven = in * driveGain;
         double sum = 0.0;
 
         for (int pass = 0; pass < 2; ++pass)
         {
-            double u;
+            // This pass's w from the previous pass's w and v.
+            const Pair vv = Pair::splat (v);
+            Pair s = b1h * Pair::shiftIn (w[0]);
+            for (int j = 0; j < pairs; ++j)
+            {
+                const Pair next = (bv * w[j] + dv[j] * vv) + s;
+                if (j + 1 < pairs)
+                    s = (b1hh * w[j] + b1h * Pair::straddle (w[j], w[j + 1])) + hh * s;
+                w[j] = next;
+            }
+            const double wLast = w[pairs - 1].high();
+
             if constexpr (WithDrive)
             {
-                const double fed = clampValue (ys[Stages - 1], -c.limit, c.limit);
-                u = in - fed * c.feedback;
-                const double w = u * c.driveGain;
-                u += w / (std::abs (w) + 1.0);
+                // clampValue (last, -limit, limit) without branches; NaN passes alike.
+                const double upper = limit < last ? limit : last;
+                const double fed = upper < -limit ? -limit : upper;
+                const double uLinear = in - fed * feedback;
+                const double driven = inDriven - fed * driveFeedback;
+                const double denominator = std::abs (driven) + 1.0;
+                const double pair = prevU + uLinear;
+                last = (wLast + pLast * pair) + (pLast * driven) / denominator;
+                const double clipped = driven / denominator;
+                v = pair + clipped;
+                prevU = uLinear + clipped;
             }
             else
             {
-                u = in - ys[Stages - 1] * c.feedback;
+                const double u = in - last * feedback;
+                last = (wLast + pLast * (prevU + in)) - pLastFeedback * last;
+                v = prevU + u;
+                prevU = u;
             }
 
-            double stageIn = u;
-            for (int s = 0; s < Stages; ++s)
-            {
-                ys[s] = ys[s] * b + (ms[s] + stageIn) * h;
-                ms[s] = stageIn;
-                stageIn = ys[s];
-            }
+            col = col * keepColour + (colIn + last) * halfGColour;
+            colIn = last;
 
-            const double last = ys[Stages - 1];
-            colour = colour * keepColour + (colourIn + last) * gColour * 0.5;
-            colourIn = last;
-
-            double out = colour * 2.0 * c.resonance + last;
+            double out = col * colourWeight + last;
             if constexpr (WithSmoothing)
-                out = sm.process (out, c.g);
+                out = sm.process (out, g);
             sum += out;
         }
 
         x[i] = sum * 0.5;
     }
+
+    const Pair vv = Pair::splat (v);
+    for (int j = 0; j < pairs; ++j)
+        (w[j] + pv[j] * vv).store (ys + 2 * j);
+    lastInput = prevU;
+    colour = col;
+    colourIn = colIn;
 
     if constexpr (WithSmoothing)
         *smoother = sm;

@@ -241,12 +241,15 @@ BENCHMARK (BM_VoiceModulation);
 
 //==============================================================================
 // Oscillator 4 of one unison copy: a start point and fifteen cubic points,
-// every slot moving (modulated) or none, at a low (36) or high (96) note.
+// every slot moving (modulated 1) or none (0), at a low (36) or high (96)
+// note. Modulated 2 also moves the points' x every block, as an automated
+// or edited wave does: the cycles after each move need fresh curve scans.
 void BM_SplineOscillator (benchmark::State& state)
 {
     initGlobalTables();
     const int note = (int) state.range (0);
     const bool modulated = state.range (1) != 0;
+    const bool moving = state.range (1) == 2;
     auto values = defaultParameters();
     for (int k = 0; k < params::kOsc4MaxPoints; ++k)
     {
@@ -303,8 +306,22 @@ void BM_SplineOscillator (benchmark::State& state)
     const double increment = 4096.0 * freqtab[(note - 12) & 127] / kRate;
 
     std::vector<double> out (512, 0.0);
+    int block = 0;
     for (auto _ : state)
     {
+        if (moving)
+        {
+            // Inner points shift by up to a few thousandths, a new layout each block.
+            ++block;
+            for (int k = 1; k < params::kOsc4MaxPoints - 1; ++k)
+            {
+                const double x = k / 15.0 + 0.002 * ((block + k) % 5);
+                values[(size_t) params::osc4PointIndex (k, 1)] = x;
+                values[(size_t) params::osc4PointIndex (k, 3)] = x - 0.02;
+                values[(size_t) params::osc4PointIndex (k, 5)] = x - 0.01;
+            }
+            points.publishFromParameters (values.data());
+        }
         mod.beginBlock (512);
         lfo1.calculateBlock (512);
         lfo2.calculateBlock (512);
@@ -315,7 +332,7 @@ void BM_SplineOscillator (benchmark::State& state)
     state.counters["cycles_drawn_per_block"] = benchmark::Counter ((double) osc->getCyclesDrawn() / (double) state.iterations());
     setRealTimeCounter (state, 512);
 }
-BENCHMARK (BM_SplineOscillator)->ArgsProduct ({ { 36, 96 }, { 0, 1 } })->ArgNames ({ "note", "modulated" });
+BENCHMARK (BM_SplineOscillator)->ArgsProduct ({ { 36, 96 }, { 0, 1, 2 } })->ArgNames ({ "note", "modulated" });
 
 //==============================================================================
 // Master effects, float channels in place, every mix at 1.

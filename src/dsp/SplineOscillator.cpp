@@ -26,143 +26,6 @@ inline double clampSymmetric (double v, double limit) noexcept
         return v != v ? 0.0 : -limit;
     return v < limit ? v : limit;
 }
-
-// The curve evaluators work on one segment normalised to x in [0, 1].
-struct QuadraticSegment
-{
-    double a, y0, y1, y2;
-    double X (double w) const noexcept { return 2.0 * a * w * (1.0 - w) + w * w; }
-    double Y (double w) const noexcept
-    {
-        const double v = 1.0 - w;
-        return y0 * v * v + 2.0 * y1 * w * v + y2 * w * w;
-    }
-};
-
-struct CubicSegment
-{
-    double a1, a2, y0, y1, y2, y3;
-    double X (double w) const noexcept
-    {
-        const double v = 1.0 - w;
-        return 3.0 * a1 * w * v * v + 3.0 * a2 * w * w * v + w * w * w;
-    }
-    double Y (double w) const noexcept
-    {
-        const double v = 1.0 - w;
-        return y0 * v * v * v + 3.0 * y1 * w * v * v + 3.0 * y2 * w * w * v + y3 * w * w * w;
-    }
-};
-
-// Where a scan took its samples (see sampleCurve); null when not kept.
-struct ScanRecord
-{
-    double* places;
-    uint8_t* twice;
-    int capacity;
-    int count;
-    bool overflow;
-};
-
-// Resamples a parametric segment to m roughly even steps in x. Writes are
-// bounded by the table's capacity; the caller advances by the segment's count.
-// Returns how many entries from pos on were written (always one run).
-// Which iterations take a sample depends on X only; the record keeps their w.
-template <typename Segment>
-int sampleCurve (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity,
-                 ScanRecord* record) noexcept
-{
-    const double h = 1.0 / (m + 1);
-    const double step = h / stepDivisor;
-    double error = 0.000001;
-    double lastX = 0.0;
-    double lastValue = seg.y0;
-    int e = -1;
-
-    auto put = [dest, capacity] (int index, double v) noexcept
-    {
-        if (index >= 0 && index < capacity)
-            dest[index] = v;
-    };
-
-    for (double u = 1.0; u >= 0.0; u -= step)
-    {
-        const double w = 1.0 - u;
-        const double x = seg.X (w);
-
-        if (x - lastX > h)
-        {
-            ++e;
-            lastValue = seg.Y (w);
-            put (pos + e, lastValue);
-
-            const double before = lastX;
-            lastX = x;
-            error += (x - before) - h;
-
-            const bool twice = error >= h;
-            if (twice)
-            {
-                error -= h;
-                ++e;
-                put (pos + e, lastValue);
-            }
-
-            if (record != nullptr)
-            {
-                if (record->count < record->capacity)
-                {
-                    record->places[record->count] = w;
-                    record->twice[record->count] = twice ? 1 : 0;
-                    ++record->count;
-                }
-                else
-                    record->overflow = true;
-            }
-        }
-    }
-
-    if (e + 1 < m)
-    {
-        put (pos + e + 1, lastValue);
-        return e + 2;
-    }
-    return e + 1;
-}
-
-// The same writes as sampleCurve, from the places a scan of the same X took.
-template <typename Segment>
-int replayCurve (const Segment& seg, int m, const double* places, const uint8_t* twice, int count,
-                 double* dest, int pos, int capacity) noexcept
-{
-    double lastValue = seg.y0;
-    int e = -1;
-
-    auto put = [dest, capacity] (int index, double v) noexcept
-    {
-        if (index >= 0 && index < capacity)
-            dest[index] = v;
-    };
-
-    for (int i = 0; i < count; ++i)
-    {
-        ++e;
-        lastValue = seg.Y (places[i]);
-        put (pos + e, lastValue);
-        if (twice[i] != 0)
-        {
-            ++e;
-            put (pos + e, lastValue);
-        }
-    }
-
-    if (e + 1 < m)
-    {
-        put (pos + e + 1, lastValue);
-        return e + 2;
-    }
-    return e + 1;
-}
 } // namespace
 
 //==============================================================================
@@ -177,6 +40,7 @@ SplineOscillator::SplineOscillator()
     reset();
 
     oversampling = 1;
+    shapeRatesStale = true;
     pitchRatio = 1.0;
     glideActive = false;
     glideFactor = 0.0;
@@ -207,16 +71,21 @@ void SplineOscillator::prepare (double newSampleRate, int)
     for (auto& c : cached)
         c = CachedCycle {};
 
-    // A cycle takes at most about one sample per entry; a layout with more
-    // places than a slot holds is simply not kept.
-    if (scanPlaces.size() != needed)
+    // Room for the scans of two of the longest cycles (a pitch that moves
+    // makes neighbouring lengths alternate); a scan with more places than
+    // the pool holds is simply not kept. Filled here, so that the audio
+    // thread never touches a fresh page.
+    const size_t pool = 2 * needed;
+    if (scanPlaces.size() != pool)
     {
-        scanPlaces.assign (needed, 0.0);
-        scanTwice.assign (needed, 0);
+        scanPlaces.assign (pool, 0.0);
+        scanTwice.assign (pool, 0);
     }
-    scanCapacity = (int) needed / kScanSlots;
+    scanPoolSize = (int) pool;
+    scanHead = 0;
     for (auto& c : scans)
         c = CurveScan {};
+    layoutStale = true;
 
     cycleLength = 0;
     readPosition = 0;
@@ -251,6 +120,7 @@ void SplineOscillator::sanityCheckModulatedPoints() noexcept
         {
             p.type = splineEndMarker;
             ++workingGeneration;
+            layoutStale = true;
         }
     }
 }
@@ -301,6 +171,7 @@ void SplineOscillator::setOversamplingFromNote (int note) noexcept
     }
 
     oversampling = std::clamp (f, 1, kMaxOversampling);
+    shapeRatesStale = true;
     smoothingCoefficient = overSamplingFactor (oversampling);
     smoothingState = 0.0;
 }
@@ -362,14 +233,31 @@ void SplineOscillator::takePoints() noexcept
         return;
 
     std::memcpy (base, fresh, sizeof (base));
+    shapeRatesStale = true;
     copyBaseToWorking();
     pointsVersion = version;
+}
+
+void SplineOscillator::refreshShapeRates() noexcept
+{
+    // The per-cycle phase step of the beat and hertz shapes without its
+    // length factor: the same operations as in full, done once per note.
+    shapeRatesStale = false;
+    const double f = oversampling;
+    for (int j = 0; j < kNumPoints; ++j)
+        for (int s = 0; s < 3; ++s)
+        {
+            const double speed = base[j].slots[s].speed;
+            shapeRate[j][s] = base[j].slots[s].source == osc4mod::ownShapeHz ? speed * speed * 100.0 / f
+                                                                            : speed * 32.0 / f;
+        }
 }
 
 void SplineOscillator::copyBaseToWorking() noexcept
 {
     std::memcpy (working, base, sizeof (working));
     ++workingGeneration;
+    layoutStale = true;
     sanityCheckModulatedPoints();
 }
 
@@ -417,12 +305,15 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
 
     const double* cycle = getCycle();
     int length = cycleLength;
+    double lengthAsDouble = length;
     double gain = baseGain;
+    const double perSubSample = 1.0 / f;
 
     auto nextCycle = [&] (int sampleIndex) noexcept
     {
         carry += fraction;
         length = makeNewEnvelopeOfSize ((int) wholeLength, sampleIndex);
+        lengthAsDouble = length;
         cycle = getCycle();
         return length;
     };
@@ -481,7 +372,7 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
             double sum = 0.0;
             for (int s = 0; s < f; ++s)
             {
-                if (position >= length)
+                if (position >= lengthAsDouble)
                 {
                     position -= length;
                     if (position < 0.0)
@@ -496,15 +387,14 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                     }
                 }
 
-                int index = (int) position;
-                if (index >= length)
-                    index = length - 1;
+                // A position several cycles on can land past a short cycle's end.
+                const int index = std::min ((int) position, length - 1);
                 sum += cycle[index];
                 position += p;
             }
 
             const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
-            out[i] += gain * ((double) clamped / f - 0.5);
+            out[i] += gain * ((double) clamped * perSubSample - 0.5);
         }
 
         readPositionExact = position;
@@ -514,7 +404,13 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
     {
         int position = readPosition;
         double state = smoothingState;
+        // The smoother state + (x - state) k is run as state (1 - k) + x k,
+        // two sub-samples per step where it can: the state then waits for
+        // one multiply and one add per pair instead of per sub-sample.
         const double coefficient = smoothingCoefficient;
+        const double keep = 1.0 - coefficient;
+        const double keepTwice = keep * keep;
+        const double keepCoefficient = keep * coefficient;
 
         for (int i = 0; i < numSamples; ++i)
         {
@@ -522,6 +418,26 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 gain = levelTable[i >> 3] * baseGain;
 
             double sum = 0.0;
+            if (length - position >= f)
+            {
+                const double* x = cycle + position;
+                int s = 0;
+                for (; s + 1 < f; s += 2)
+                {
+                    const double first = state * keep + x[s] * coefficient;
+                    state = state * keepTwice + (x[s] * keepCoefficient + x[s + 1] * coefficient);
+                    sum += first + state;
+                }
+                if (s < f)
+                {
+                    state = state * keep + x[s] * coefficient;
+                    sum += state;
+                }
+                position += f;
+                out[i] += gain * (sum * perSubSample) - 0.5 * gain;
+                continue;
+            }
+
             for (int s = 0; s < f; ++s)
             {
                 if (position >= length)
@@ -536,11 +452,11 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                     }
                 }
 
-                state += (cycle[position++] - state) * coefficient;
+                state = state * keep + cycle[position++] * coefficient;
                 sum += state;
             }
 
-            out[i] += gain * sum / f - 0.5 * gain;
+            out[i] += gain * (sum * perSubSample) - 0.5 * gain;
         }
 
         // Keep a decayed smoother out of the denormal range.
@@ -599,6 +515,9 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
     if (pointSet != nullptr && pointSet->getVersion() != pointsVersion)
         takePoints();
 
+    if (shapeRatesStale)
+        refreshShapeRates();
+
     // Modulation pass: points are moved from the engine's positions.
     bool restarted = false;
     bool modulated = false;
@@ -625,30 +544,17 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
             }
         }
 
-        switch (w.type)
-        {
-            case splineLinear:
-                modulateSubPoint (&b, &w, size, 0, sampleIndex);
-                modulated = true;
-                break;
-
-            case splineQuadratic:
-            case splineCubic:
+        // A linear point moves itself by its first slot whatever its
+        // direction; a quadratic point moves itself and one control point by
+        // their slots, a cubic two.
+        const bool linear = w.type == splineLinear;
+        const int subPoints = linear ? 1 : w.type == splineQuadratic ? 2 : w.type == splineCubic ? 3 : 0;
+        for (int s = 0; s < subPoints; ++s)
+            if (linear || b.slots[s].direction != 0)
             {
-                // A quadratic point moves itself and one control point, a cubic two.
-                const int subPoints = w.type == splineQuadratic ? 2 : 3;
-                for (int s = 0; s < subPoints; ++s)
-                    if (b.slots[s].direction != 0)
-                    {
-                        modulateSubPoint (&b, &w, size, s, sampleIndex);
-                        modulated = true;
-                    }
-                break;
+                modulateSubPoint (&b, &w, size, s, sampleIndex);
+                modulated = true;
             }
-
-            default:
-                break;
-        }
     }
 
     if (modulated)
@@ -683,7 +589,9 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
 
         // Another length with the same segment counts draws exactly the same
         // entries: copying what that drawing wrote leaves the slot as drawing it would.
-        const int source = findSameSamples (size);
+        int counts[kNumPoints];
+        segmentCounts (size, slotCapacity, counts);
+        const int source = findSameSamples (counts);
         if (source >= 0)
         {
             if (source != activeSlot)
@@ -702,7 +610,7 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
         }
         else
         {
-            pos = renderCycle (size, dest, slotCapacity, c);
+            pos = renderCycle (size, dest, slotCapacity, c, counts);
             endedAtStart = c.endedAtStart;
             ++cyclesDrawn;
         }
@@ -746,49 +654,60 @@ void SplineOscillator::segmentCounts (int size, int capacity, int* counts) const
     }
 }
 
-int SplineOscillator::findSameSamples (int size) const noexcept
+int SplineOscillator::findSameSamples (const int* counts) const noexcept
 {
     // A drawing depends on the length only through the segment counts, and
     // only a complete one is free of what its slot held before.
-    int counts[kNumPoints];
-    segmentCounts (size, slotCapacity, counts);
-
     for (int s = 0; s < slotCount; ++s)
     {
         const auto& c = cached[s];
         if (c.valid && c.complete && c.generation == workingGeneration
-            && std::memcmp (c.counts, counts, sizeof (counts)) == 0)
+            && std::memcmp (c.counts, counts, sizeof (c.counts)) == 0)
             return s;
     }
     return -1;
 }
 
-int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedCycle& drawn) noexcept
+void SplineOscillator::refreshLayout() noexcept
+{
+    if (! layoutStale)
+        return;
+    layoutStale = false;
+
+    Layout fresh;
+    std::memset (&fresh, 0, sizeof (fresh));
+    for (int k = 0; k < kNumPoints; ++k)
+    {
+        fresh.type[k] = working[k].type;
+        for (int c = 0; c < 3; ++c)
+            fresh.x[k][c] = working[k].x[c];
+    }
+
+    // Points that only moved up or down leave it as it was.
+    if (std::memcmp (&fresh, &layout, sizeof (fresh)) == 0)
+        return;
+
+    layout = fresh;
+    for (auto& c : scans)
+        c.sameLayout = c.valid && std::memcmp (&c.layout, &layout, sizeof (layout)) == 0;
+}
+
+int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedCycle& drawn, const int* counts) noexcept
 {
     drawn.endedAtStart = false;
     std::fill (drawn.counts, drawn.counts + kNumPoints, 0);
 
     // The curve scans of this layout and these counts, when kept: replayed.
     // Otherwise they are recorded into the least recently used slot.
-    Layout layout;
-    std::memset (&layout, 0, sizeof (layout));
-    for (int k = 0; k < kNumPoints; ++k)
-    {
-        layout.type[k] = working[k].type;
-        for (int c = 0; c < 3; ++c)
-            layout.x[k][c] = working[k].x[c];
-    }
-    int counts[kNumPoints];
-    segmentCounts (size, capacity, counts);
+    refreshLayout();
 
     CurveScan* replay = nullptr;
     CurveScan* recordInto = nullptr;
     for (auto& c : scans)
-        if (c.valid && std::memcmp (c.counts, counts, sizeof (counts)) == 0
-            && std::memcmp (&c.layout, &layout, sizeof (layout)) == 0)
+        if (c.valid && c.sameLayout && std::memcmp (c.counts, counts, sizeof (c.counts)) == 0)
             replay = &c;
 
-    if (replay == nullptr && scanCapacity > 0)
+    if (replay == nullptr && scanPoolSize > 0)
     {
         recordInto = &scans[0];
         for (auto& c : scans)
@@ -796,28 +715,30 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedC
                 recordInto = &c;
     }
 
-    const CurveScan* used = replay != nullptr ? replay : recordInto;
-    const int scanSlot = used != nullptr ? (int) (used - scans) : 0;
-    ScanRecord record { nullptr, nullptr, 0, 0, false };
+    splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
+    int recordStart = 0;
     if (recordInto != nullptr)
     {
         recordInto->valid = false;
-        record.places = scanPlaces.data() + (size_t) scanSlot * (size_t) scanCapacity;
-        record.twice = scanTwice.data() + (size_t) scanSlot * (size_t) scanCapacity;
-        record.capacity = scanCapacity;
+        // About one place per entry: start over at the beginning of the pool
+        // when the cycle would not fit after the last scan.
+        recordStart = scanPoolSize - scanHead >= size + 2 * kNumPoints ? scanHead : 0;
+        record.places = scanPlaces.data() + recordStart;
+        record.twice = scanTwice.data() + recordStart;
+        record.capacity = scanPoolSize - recordStart;
     }
-    const double* places = replay != nullptr ? scanPlaces.data() + (size_t) scanSlot * (size_t) scanCapacity : nullptr;
-    const uint8_t* twice = replay != nullptr ? scanTwice.data() + (size_t) scanSlot * (size_t) scanCapacity : nullptr;
+    const double* places = replay != nullptr ? scanPlaces.data() + replay->start : nullptr;
+    const uint8_t* twice = replay != nullptr ? scanTwice.data() + replay->start : nullptr;
 
-    auto curve = [&] (const auto& seg, int k, int m, double stepDivisor, int at) noexcept
+    auto curve = [&] (const auto& seg, int k, int m, int at) noexcept
     {
         if (replay != nullptr)
-            return replayCurve (seg, m, places + replay->first[k], twice + replay->first[k],
-                                replay->emitted[k], dest, at, capacity);
+            return splinecurve::replay (seg, m, places + replay->first[k], twice + replay->first[k],
+                                        replay->emitted[k], dest, at, capacity);
 
-        ScanRecord* r = recordInto != nullptr ? &record : nullptr;
+        splinecurve::ScanRecord* r = recordInto != nullptr ? &record : nullptr;
         const int before = record.count;
-        const int written = sampleCurve (seg, m, stepDivisor, dest, at, capacity, r);
+        const int written = splinecurve::sample (seg, m, dest, at, capacity, r);
         if (recordInto != nullptr)
         {
             recordInto->first[k] = before;
@@ -828,14 +749,30 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedC
 
     auto keepScan = [&] () noexcept
     {
-        if (recordInto != nullptr && ! record.overflow)
+        if (replay != nullptr)
+            replay->lastUse = ++scanClock;
+        if (recordInto == nullptr)
+            return;
+
+        // The recording may have overwritten places of other kept scans.
+        const int end = recordStart + record.count;
+        for (auto& c : scans)
+            if (c.valid && c.start < end && recordStart < c.start + c.length)
+                c.valid = false;
+
+        if (record.overflow)
         {
-            recordInto->valid = true;
-            recordInto->layout = layout;
-            std::memcpy (recordInto->counts, counts, sizeof (counts));
+            scanHead = 0;   // the next try gets the whole pool
+            return;
         }
-        if (replay != nullptr || recordInto != nullptr)
-            scans[scanSlot].lastUse = ++scanClock;
+        recordInto->valid = true;
+        recordInto->sameLayout = true;
+        recordInto->lastUse = ++scanClock;
+        recordInto->start = recordStart;
+        recordInto->length = record.count;
+        recordInto->layout = layout;
+        std::memcpy (recordInto->counts, counts, sizeof (recordInto->counts));
+        scanHead = end;
     };
 
     // Crossing x positions could add up to more than the cycle: it never
@@ -908,16 +845,23 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedC
         }
         else if (type == splineQuadratic)
         {
-            const QuadraticSegment seg { (clamp01 (pt.x[1]) - x0) / dx, y0, pt.y[1], yk };
-            wrote (pos, curve (seg, k, m, 15.0, pos));
+            // A replay needs the heights only.
+            const double a = replay != nullptr ? 0.0 : (clamp01 (pt.x[1]) - x0) / dx;
+            const splinecurve::Quadratic seg { a, y0, pt.y[1], yk };
+            wrote (pos, curve (seg, k, m, pos));
         }
         else
         {
-            const double x1 = clamp01 (pt.x[1]);
-            // The second control is measured from the first, as the editor expects.
-            const CubicSegment seg { (x1 - x0) / dx, (clamp01 (pt.x[2]) - x1) / dx,
-                                     y0, pt.y[1], pt.y[2], yk };
-            wrote (pos, curve (seg, k, m, 12.0, pos));
+            double a1 = 0.0, a2 = 0.0;
+            if (replay == nullptr)
+            {
+                // The second control is measured from the first, as the editor expects.
+                const double x1 = clamp01 (pt.x[1]);
+                a1 = (x1 - x0) / dx;
+                a2 = (clamp01 (pt.x[2]) - x1) / dx;
+            }
+            const splinecurve::Cubic seg { a1, a2, y0, pt.y[1], pt.y[2], yk };
+            wrote (pos, curve (seg, k, m, pos));
         }
 
         pos += count;
@@ -932,12 +876,16 @@ double SplineOscillator::nextRandom() noexcept
     return random.next() / 1073741823.5 - 1.0;
 }
 
-void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size, int s, int sampleIndex) noexcept
+// Inlined into the modulation pass (its only caller), which runs it for every
+// moving point of every cycle.
+[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size, int s,
+                                                                      int sampleIndex) noexcept
 {
     const int j = pointLoopIndex;
     const Osc4ModSlot& slot = b->slots[s];
     const double depth = slot.depth;
     double& ph = phase[j][s];
+    const double xBefore = w->x[s];
 
     // Speed 0.5 on the note source flips the point between its two extremes.
     if (slot.speed == 0.5 && slot.source == osc4mod::ownShapeNote)
@@ -947,17 +895,16 @@ void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int siz
         return;
     }
 
-    const double f = oversampling;
     switch (slot.source)
     {
         case osc4mod::ownShapeNote:
             ph += slot.speed != 0.0 ? slot.speed : j * size * 0.00002;
             break;
         case osc4mod::ownShapeBeat:
-            ph += size * (slot.speed * 32.0 / f) / samplesPerBeat;
+            ph += size * shapeRate[j][s] / samplesPerBeat;
             break;
         case osc4mod::ownShapeHz:
-            ph += size * (slot.speed * slot.speed * 100.0 / f) / sampleRate;
+            ph += size * shapeRate[j][s] / sampleRate;
             break;
         default:
             break;
@@ -977,9 +924,8 @@ void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int siz
     }
 
     const bool horizontal = slot.direction == osc4mod::horizontal;
-    double& target = horizontal ? w->x[s] : w->y[s];
     const double baseValue = horizontal ? b->x[s] : b->y[s];
-    double value = target;
+    double value = horizontal ? xBefore : w->y[s];
 
     auto envelopeAt = [] (const double* levels, int entries, int index, double& result) noexcept
     {
@@ -1076,9 +1022,13 @@ void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int siz
             break;
     }
 
-    target = value;
-
-    // Heights stay within reach; positions stay inside the cycle.
-    w->y[s] = clampSymmetric (w->y[s], 2.0);
-    w->x[s] = clamp01 (w->x[s]);
+    // Heights stay within reach; positions stay inside the cycle. Worked out
+    // in registers: storing the value and reading it back through the other
+    // name of the same field stalls.
+    const double y = clampSymmetric (horizontal ? w->y[s] : value, 2.0);
+    const double x = clamp01 (horizontal ? value : xBefore);
+    if (std::memcmp (&x, &xBefore, sizeof (x)) != 0)
+        layoutStale = true;
+    w->y[s] = y;
+    w->x[s] = x;
 }

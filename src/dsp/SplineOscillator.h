@@ -175,12 +175,14 @@ private:
 
     void takePoints() noexcept;
     void copyBaseToWorking() noexcept;
+    void refreshShapeRates() noexcept;
     bool pitchSmoothingMoves() noexcept;
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
-    int renderCycle (int size, double* dest, int capacity, CachedCycle& drawn) noexcept;
+    int renderCycle (int size, double* dest, int capacity, CachedCycle& drawn, const int* counts) noexcept;
     void segmentCounts (int size, int capacity, int* counts) const noexcept;
-    int findSameSamples (int size) const noexcept;
+    int findSameSamples (const int* counts) const noexcept;
+    void refreshLayout() noexcept;
 
     /** The inputs a curve scan depends on besides the segment counts. */
     struct Layout
@@ -189,19 +191,23 @@ private:
         double x[kNumPoints][3];
     };
 
-    /** Where the scans of one cycle layout took their samples: for each
-        curve segment, a run of entries in scanPlaces / scanTwice. */
+    /** Where the scans of one cycle layout took their samples: the entries
+        [start, start + length) of scanPlaces / scanTwice, a run of them for
+        each curve segment. */
     struct CurveScan
     {
         bool valid = false;
+        bool sameLayout = false;    // its layout is the working points' one
         uint64_t lastUse = 0;
+        int start = 0;
+        int length = 0;
         Layout layout {};
         int counts[kNumPoints] {};
-        int first[kNumPoints] {};
+        int first[kNumPoints] {};   // from start
         int emitted[kNumPoints] {};
     };
 
-    static constexpr int kScanSlots = 4;
+    static constexpr int kScanSlots = 8;
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
     double nextRandom() noexcept;
@@ -248,6 +254,8 @@ private:
     uint64_t workingGeneration = 1; // moves whenever the working points may have changed
 
     double phase[kNumPoints][3] {};
+    double shapeRate[kNumPoints][3] {};   // speed * 32 / f (beat) or speed^2 * 100 / f (hertz)
+    bool shapeRatesStale = true;
     double randomValue[kNumPoints][3] {};
     double previousRandom[kNumPoints][3] {};
 
@@ -259,9 +267,14 @@ private:
     CachedCycle cached[kMaxCachedCycles];
 
     CurveScan scans[kScanSlots];
-    std::vector<double> scanPlaces;     // w of each sample taken, kScanSlots runs
+    Layout layout {};                   // of the working points when last checked
+    bool layoutStale = true;            // working x or types may have changed since
+    // The kept scans share one pool, filled in turn from its start: a scan
+    // takes about one place per entry of its cycle.
+    std::vector<double> scanPlaces;     // w of each sample taken
     std::vector<uint8_t> scanTwice;     // whether that sample was written twice
-    int scanCapacity = 0;               // entries per slot
+    int scanPoolSize = 0;
+    int scanHead = 0;                       // where the next scan is recorded
     uint64_t scanClock = 0;
 
     int cycleLimit = kBaseCycleLimit;

@@ -2,8 +2,13 @@
 
 #include "core/parameters.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace
 {
@@ -259,4 +264,388 @@ bool Osc4PointSet::read (Osc4Data* dest, uint32_t* version) const noexcept
     }
 
     return false;
+}
+
+//==============================================================================
+namespace
+{
+using splinecurve::Cubic;
+using splinecurve::Quadratic;
+using splinecurve::ScanRecord;
+
+// Heights in powers of w, by Horner's rule: half the operations of the
+// Bernstein form, and two places can be evaluated at once.
+struct PowerForm
+{
+    double c0, c1, c2, c3;
+    double operator() (double w) const noexcept { return c0 + w * (c1 + w * (c2 + w * c3)); }
+};
+
+PowerForm powerForm (const Quadratic& s) noexcept
+{
+    return { s.y0, 2.0 * (s.y1 - s.y0), s.y0 - 2.0 * s.y1 + s.y2, 0.0 };
+}
+
+PowerForm powerForm (const Cubic& s) noexcept
+{
+    return { s.y0, 3.0 * (s.y1 - s.y0), 3.0 * (s.y0 - 2.0 * s.y1 + s.y2), s.y3 - s.y0 + 3.0 * (s.y1 - s.y2) };
+}
+
+// How fast x can move: |x'(w)| on [0, 1] is at most its largest Bernstein
+// coefficient, and one evaluation of X rounds by far less than `slack`.
+struct Reach
+{
+    double slope;
+    double slack;
+};
+
+Reach reachOf (const Quadratic& s) noexcept
+{
+    const double slope = 2.0 * std::max (std::abs (s.a), std::abs (1.0 - s.a));
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (2.0 * std::abs (s.a) + 1.0) };
+}
+
+Reach reachOf (const Cubic& s) noexcept
+{
+    const double slope = 3.0 * std::max ({ std::abs (s.a1), std::abs (s.a2 - s.a1), std::abs (1.0 - s.a2) });
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (3.0 * std::abs (s.a1) + 3.0 * std::abs (s.a2) + 1.0) };
+}
+
+#if defined(__SSE2__)
+// X of two places at once, operation for operation as the scalar X.
+inline __m128d xOfTwo (const Quadratic& s, __m128d w) noexcept
+{
+    const __m128d a2 = _mm_set1_pd (2.0 * s.a);
+    const __m128d v = _mm_sub_pd (_mm_set1_pd (1.0), w);
+    return _mm_add_pd (_mm_mul_pd (_mm_mul_pd (a2, w), v), _mm_mul_pd (w, w));
+}
+
+inline __m128d xOfTwo (const Cubic& s, __m128d w) noexcept
+{
+    const __m128d a1 = _mm_set1_pd (3.0 * s.a1);
+    const __m128d a2 = _mm_set1_pd (3.0 * s.a2);
+    const __m128d v = _mm_sub_pd (_mm_set1_pd (1.0), w);
+    const __m128d t1 = _mm_mul_pd (_mm_mul_pd (_mm_mul_pd (a1, w), v), v);
+    const __m128d t2 = _mm_mul_pd (_mm_mul_pd (_mm_mul_pd (a2, w), w), v);
+    const __m128d t3 = _mm_mul_pd (_mm_mul_pd (w, w), w);
+    return _mm_add_pd (_mm_add_pd (t1, t2), t3);
+}
+#endif
+
+// The walk counts u down by repeated subtraction of step. Inside one binade
+// [lo, 2 lo) every subtraction whose exact result stays in it rounds step to
+// the same multiple D of the binade's spacing g, so the j-th value after
+// `start` is exactly start - j D: a run of steps needs no chain of
+// subtractions. When step lies exactly halfway between two multiples, ties go
+// to the even multiple of g: from an even u every step then takes the even
+// one of the two candidates.
+struct Run
+{
+    double start = 0.0;
+    double distance = 0.0;   // D
+    int64_t last = 0;        // the run covers start - j D for j = 0 ... last
+};
+
+// False when no run starts at u; no run is worth trying again until u is
+// below `foot`.
+bool findRun (double u, double step, Run& run, double& foot) noexcept
+{
+    uint64_t bits;
+    std::memcpy (&bits, &u, sizeof (bits));
+    uint64_t exponent = bits & 0x7ff0000000000000ull;
+    if (exponent == 0 || exponent == 0x7ff0000000000000ull || (bits >> 63) != 0)
+    {
+        foot = -1.0;
+        return false;
+    }
+    double lo;
+    std::memcpy (&lo, &exponent, sizeof (lo));
+    foot = lo;
+
+    const double spacing = lo * 0x1p-52;
+    const double q = step / spacing;          // exact: spacing is a power of two
+    const double whole = std::floor (q);
+    const double part = q - whole;
+    const auto above = (int64_t) ((u - lo) / spacing);   // exact: u is a multiple of spacing
+
+    double units = part < 0.5 ? whole : whole + 1.0;
+    if (part == 0.5)
+    {
+        if ((above & 1) != 0)
+        {
+            foot = 2.0 * lo;   // one plain step makes u even: try again then
+            return false;
+        }
+        units = std::fmod (whole, 2.0) == 0.0 ? whole : whole + 1.0;
+    }
+    if (! (units >= 1.0 && units < 0x1p52))
+        return false;
+
+    const auto d = (int64_t) units;
+    // Each step's exact result u - step must stay at or above lo; with
+    // step < (D + 1/2) g that holds while j D <= above - 1.
+    if (above < 1)
+        return false;
+    run.start = u;
+    run.distance = units * spacing;
+    run.last = (above - 1) / d;
+    return true;
+}
+
+// Writes the heights at `count` places, each once or (twice[i]) twice, from
+// dest[at] on; returns the index after the last entry written. Inside the
+// table every place but the last writes its value at two entries and moves
+// on by one or two: a second write that should not stay is overwritten by
+// the next place. Writes outside [0, capacity) are dropped.
+int writePlaces (const PowerForm& height, const double* places, const uint8_t* twice, int count,
+                 double* dest, int at, int capacity) noexcept
+{
+    int i = 0;
+    if (count > 0 && at >= 0 && (int64_t) at + 2 * (int64_t) count <= (int64_t) capacity)
+    {
+        const int paired = count - 1;
+#if defined(__SSE2__)
+        const __m128d c0 = _mm_set1_pd (height.c0);
+        const __m128d c1 = _mm_set1_pd (height.c1);
+        const __m128d c2 = _mm_set1_pd (height.c2);
+        const __m128d c3 = _mm_set1_pd (height.c3);
+        for (; i + 1 < paired; i += 2)
+        {
+            const __m128d w = _mm_loadu_pd (places + i);
+            const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (w, c3));
+            const __m128d y = _mm_add_pd (c0, _mm_mul_pd (w, _mm_add_pd (c1, _mm_mul_pd (w, inner))));
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
+            at += twice[i] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
+            at += twice[i + 1] != 0 ? 2 : 1;
+        }
+#endif
+        for (; i < paired; ++i)
+        {
+            const double v = height (places[i]);
+            dest[at] = v;
+            dest[at + 1] = v;
+            at += twice[i] != 0 ? 2 : 1;
+        }
+    }
+
+    for (; i < count; ++i)
+    {
+        const double v = height (places[i]);
+        if (at >= 0 && at < capacity)
+            dest[at] = v;
+        ++at;
+        if (twice[i] != 0)
+        {
+            if (at >= 0 && at < capacity)
+                dest[at] = v;
+            ++at;
+        }
+    }
+    return at;
+}
+
+template <typename Segment>
+int sampleSegment (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity,
+                   ScanRecord* record) noexcept
+{
+    const double h = 1.0 / (m + 1);
+    const double step = h / stepDivisor;
+    const PowerForm height = powerForm (seg);
+    double error = 0.000001;
+    double lastX = 0.0;
+    double lastValue = seg.y0;
+    int e = -1;
+
+    auto put = [dest, capacity] (int index, double v) noexcept
+    {
+        if (index >= 0 && index < capacity)
+            dest[index] = v;
+    };
+
+    auto take = [&] (double w, double x) noexcept
+    {
+        ++e;
+        lastValue = height (w);
+        put (pos + e, lastValue);
+
+        const double before = lastX;
+        lastX = x;
+        error += (x - before) - h;
+
+        const bool twice = error >= h;
+        if (twice)
+        {
+            error -= h;
+            ++e;
+            put (pos + e, lastValue);
+        }
+
+        if (record != nullptr)
+        {
+            if (record->count < record->capacity)
+            {
+                record->places[record->count] = w;
+                record->twice[record->count] = twice ? 1 : 0;
+                ++record->count;
+            }
+            else
+                record->overflow = true;
+        }
+    };
+
+    // Right after a sample at x = lastX, the next `gap` steps of a run cannot
+    // take one: x climbs at most reach.slope per unit of w, w moves by D per
+    // step (plus the rounding of 1 - u), and X rounds by less than reach.slack.
+    const Reach reach = reachOf (seg);
+    const double margin = 3.0 * reach.slack + reach.slope * 0x1p-52;
+
+    auto walkRun = [&] (const Run& run) noexcept
+    {
+        int64_t gap = 0;
+        const double steps = (h - margin) * ((1.0 - 1.0e-9) / (reach.slope * run.distance));
+        if (std::isfinite (reach.slope) && reach.slope > 0.0 && std::isfinite (margin) && steps >= 1.0)
+            gap = steps < (double) run.last ? (int64_t) steps : run.last;
+
+        int64_t j = 0;
+#if defined(__SSE2__)
+        const __m128d start = _mm_set1_pd (run.start);
+        const __m128d distance = _mm_set1_pd (run.distance);
+        const __m128d one = _mm_set1_pd (1.0);
+        const __m128d hh = _mm_set1_pd (h);
+        while (j < run.last)
+        {
+            const double jd = (double) j;
+            const __m128d u = _mm_sub_pd (start, _mm_mul_pd (_mm_set_pd (jd + 1.0, jd), distance));
+            const __m128d w = _mm_sub_pd (one, u);
+            const __m128d x = xOfTwo (seg, w);
+            const int mask = _mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (x, _mm_set1_pd (lastX)), hh));
+            if (mask == 0)
+            {
+                j += 2;
+                continue;
+            }
+
+            // The second step is tested against what the first one took.
+            const double x1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (x, x));
+            const double w1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (w, w));
+            int64_t taken = j + 1;
+            if ((mask & 1) != 0)
+            {
+                take (_mm_cvtsd_f64 (w), _mm_cvtsd_f64 (x));
+                taken = j;
+                if (x1 - lastX > h)
+                {
+                    take (w1, x1);
+                    taken = j + 1;
+                }
+            }
+            else
+                take (w1, x1);
+
+            j = std::max (j + 2, taken + 1 + gap);
+        }
+#endif
+        while (j <= run.last)
+        {
+            const double w = 1.0 - (run.start - (double) j * run.distance);
+            const double x = seg.X (w);
+            if (x - lastX > h)
+            {
+                take (w, x);
+                j += 1 + gap;
+            }
+            else
+                ++j;
+        }
+    };
+
+    auto plainStep = [&] (double u) noexcept
+    {
+        const double w = 1.0 - u;
+        const double x = seg.X (w);
+        if (x - lastX > h)
+            take (w, x);
+    };
+
+    // A short walk is not worth the runs.
+    if (m < 16)
+    {
+        for (double u = 1.0; u >= 0.0; u -= step)
+            plainStep (u);
+    }
+    else
+    {
+        // Runs are tried once per binade, and only well above the walk's end.
+        const double runFloor = 16.0 * step;
+        double retryBelow = 2.0;
+
+        double u = 1.0;
+        while (u >= 0.0)
+        {
+            if (u < retryBelow && u > runFloor)
+            {
+                Run run;
+                double foot = -1.0;
+                const bool found = findRun (u, step, run, foot);
+                retryBelow = foot;
+                if (found && run.last >= 8)
+                {
+                    walkRun (run);
+                    u = run.start - (double) run.last * run.distance;
+                    u -= step;
+                    continue;
+                }
+            }
+            plainStep (u);
+            u -= step;
+        }
+    }
+
+    if (e + 1 < m)
+    {
+        put (pos + e + 1, lastValue);
+        return e + 2;
+    }
+    return e + 1;
+}
+
+template <typename Segment>
+int replaySegment (const Segment& seg, int m, const double* places, const uint8_t* twice, int count,
+                   double* dest, int pos, int capacity) noexcept
+{
+    const PowerForm height = powerForm (seg);
+    const int e = writePlaces (height, places, twice, count, dest, pos, capacity) - pos - 1;
+    const double lastValue = count > 0 ? height (places[count - 1]) : seg.y0;
+
+    if (e + 1 < m)
+    {
+        if (pos + e + 1 >= 0 && pos + e + 1 < capacity)
+            dest[pos + e + 1] = lastValue;
+        return e + 2;
+    }
+    return e + 1;
+}
+} // namespace
+
+int splinecurve::sample (const Quadratic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept
+{
+    return sampleSegment (segment, m, kQuadraticDivisor, dest, pos, capacity, record);
+}
+
+int splinecurve::sample (const Cubic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept
+{
+    return sampleSegment (segment, m, kCubicDivisor, dest, pos, capacity, record);
+}
+
+int splinecurve::replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,
+                         double* dest, int pos, int capacity) noexcept
+{
+    return replaySegment (segment, m, places, twice, count, dest, pos, capacity);
+}
+
+int splinecurve::replay (const Cubic& segment, int m, const double* places, const uint8_t* twice, int count,
+                         double* dest, int pos, int capacity) noexcept
+{
+    return replaySegment (segment, m, places, twice, count, dest, pos, capacity);
 }

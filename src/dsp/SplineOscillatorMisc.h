@@ -19,6 +19,7 @@
 
     and `Osc4PointSet`, the store through which the 16 `Osc4Data` records reach
     the voices whole, without locks or allocation on the audio thread.
+    `splinecurve` at the end draws one curve segment of the wave.
 */
 
 /** The kind of a spline point. */
@@ -251,3 +252,70 @@ private:
     std::atomic<bool> publishing { false };
     std::atomic<uint64_t> words[2][kWords];
 };
+
+//==============================================================================
+/**
+    Drawing of one curve segment of the wave, normalised to x and w in [0, 1].
+
+    A segment is resampled to m roughly even steps in x: its parameter w walks
+    from 0 in steps of 1 / ((m + 1) * divisor) (as u = 1 - w counted down by
+    repeated subtraction) and a sample is taken whenever x has moved on by more
+    than 1 / (m + 1) since the last one; a carried error sometimes writes a
+    sample twice. Which steps take a sample depends on x alone, so a
+    ScanRecord can keep their w and replay() redraws a segment whose heights
+    moved without walking again.
+
+    The walk skips steps that provably take no sample and takes the others two
+    at a time, but the steps it evaluates are exactly those of the plain walk:
+    the places, their number and every write position are the same. Heights
+    are evaluated in powers of w (a few 1e-16 from the Bernstein form).
+*/
+namespace splinecurve
+{
+/** x(w) = 2 a w (1 - w) + w^2; heights y0, y1 (control) and y2. */
+struct Quadratic
+{
+    double a, y0, y1, y2;
+    double X (double w) const noexcept { return 2.0 * a * w * (1.0 - w) + w * w; }
+};
+
+/** x(w) with controls at a1 and a2; heights y0, y1, y2 (controls) and y3. */
+struct Cubic
+{
+    double a1, a2, y0, y1, y2, y3;
+    double X (double w) const noexcept
+    {
+        const double v = 1.0 - w;
+        return 3.0 * a1 * w * v * v + 3.0 * a2 * w * w * v + w * w * w;
+    }
+};
+
+/** Step divisors: steps per sample spacing of the walk. */
+constexpr double kQuadraticDivisor = 15.0;
+constexpr double kCubicDivisor = 12.0;
+
+/** Where a walk took its samples; count grows, overflow is set when full. */
+struct ScanRecord
+{
+    double* places;
+    uint8_t* twice;
+    int capacity;
+    int count;
+    bool overflow;
+};
+
+/**
+    Walks the segment and writes its samples to dest[pos], dest[pos + 1], ...
+    (writes outside [0, capacity) are dropped). record may be null. Returns how
+    many entries from pos on were written (always one run): fewer than m when
+    x runs backwards somewhere and the walk took fewer samples.
+*/
+int sample (const Quadratic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
+int sample (const Cubic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
+
+/** The writes of sample() from the count places a walk of the same x took. */
+int replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,
+            double* dest, int pos, int capacity) noexcept;
+int replay (const Cubic& segment, int m, const double* places, const uint8_t* twice, int count,
+            double* dest, int pos, int capacity) noexcept;
+} // namespace splinecurve

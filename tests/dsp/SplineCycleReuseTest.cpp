@@ -1,7 +1,9 @@
 // The spline oscillator avoids drawing cycles in two ways: a length whose
 // segments get the same sample counts as a kept cycle is copied from it, and
 // points that only moved up or down are drawn from the kept places of the
-// curve scans. Both must give exactly the cycle a fresh oscillator draws.
+// curve scans. Both must give exactly the cycle a fresh oscillator draws,
+// also when long cycles crowd older scans out of their store and when the
+// modulation moves points sideways.
 
 #include "SplineTestRig.h"
 
@@ -69,6 +71,24 @@ std::vector<double> freshCycle (const std::vector<SplineOscillatorPoint>& chain,
     rig.setPoints (chain);
     return drawCycle (rig, size);
 }
+
+// The oscillator's points as its modulation left them, as a still chain.
+std::vector<SplineOscillatorPoint> workingChain (const SplineOscillator& osc)
+{
+    std::vector<SplineOscillatorPoint> chain;
+    const Osc4Data* w = osc.getWorkingPoints();
+    for (int k = 0; k < SplineOscillator::kNumPoints && w[k].type != splineEndMarker; ++k)
+    {
+        auto p = point ((SplinePointType) w[k].type, w[k].x[0], w[k].y[0]);
+        for (int pair = 1; pair < 3; ++pair)
+        {
+            p.x[pair] = w[k].x[pair];
+            p.y[pair] = w[k].y[pair];
+        }
+        chain.push_back (p);
+    }
+    return chain;
+}
 } // namespace
 
 TEST (SplineCycleReuse, HeightChangesDrawTheSameCyclesAsAFreshOscillator)
@@ -124,4 +144,72 @@ TEST (SplineCycleReuse, LengthsWithTheSameSegmentCountsAreCopiedNotDrawn)
     EXPECT_EQ (rig.osc.getCyclesDrawn(), drawn + 1);
     EXPECT_EQ (longer, freshCycle (chain, 180));
     EXPECT_NE (longer.size(), first.size());
+}
+
+TEST (SplineCycleReuse, LongCyclesCrowdingOutOlderScansStillDrawTheirOwnCycles)
+{
+    // Cycles near the longest length: a few of them fill the store of kept
+    // scans, so newer scans overwrite older ones over and over.
+    std::mt19937 rng (777);
+    auto chain = randomChain (rng, 15);
+    Rig rig;
+    const int sizes[] = { 8000, 7100, 6300, 8000, 5200, 7100, 8150, 6300, 4100, 8000, 7100, 5200 };
+    for (int round = 0; round < 3; ++round)
+        for (int size : sizes)
+        {
+            chain = newHeights (chain, rng);
+            rig.setPoints (chain);
+            const auto cycle = drawCycle (rig, size);
+            const auto expected = freshCycle (chain, size);
+            ASSERT_EQ (cycle.size(), expected.size()) << "size " << size;
+            for (size_t i = 0; i < cycle.size(); ++i)
+                ASSERT_EQ (cycle[i], expected[i]) << "round " << round << " size " << size << " at " << i;
+        }
+}
+
+TEST (SplineCycleReuse, ControlsMovedSidewaysAreDrawnWhereTheyMoved)
+{
+    // LFO 1 moves the first control of every curve point sideways: the
+    // segment counts stay, only the curves' shapes change from cycle to
+    // cycle, and come back to earlier shapes.
+    std::mt19937 rng (31337);
+    auto chain = randomChain (rng, 12);
+    for (auto& p : chain)
+        if (p.type == splineQuadratic || p.type == splineCubic)
+        {
+            auto& slot = p.slots[1];
+            slot.direction = osc4mod::horizontal;
+            slot.source = osc4mod::lfo1;
+            slot.depth = 0.04;
+            slot.speed = 0.3;
+        }
+
+    Rig rig;
+    rig.setPoints (chain);
+    rig.lfo1.setRateHz (40.0);
+    rig.lfo1.calculateBlock (512);
+
+    int sideways = 0;
+    std::vector<double> lastControl;
+    for (int round = 0; round < 24; ++round)
+    {
+        rig.osc.reset();
+        const int at = (round * 7) % 4 * 160;   // four places in the LFO's block, revisited
+        const int length = rig.osc.makeNewEnvelopeOfSize (900, at);
+        const std::vector<double> cycle (rig.osc.getCycle(), rig.osc.getCycle() + length);
+
+        const auto moved = workingChain (rig.osc);
+        std::vector<double> control;
+        for (const auto& p : moved)
+            control.push_back (p.x[1]);
+        if (! lastControl.empty() && control != lastControl)
+            ++sideways;
+        lastControl = control;
+
+        const auto expected = freshCycle (moved, 900);
+        ASSERT_EQ (cycle.size(), expected.size()) << "round " << round;
+        for (size_t i = 0; i < cycle.size(); ++i)
+            ASSERT_EQ (cycle[i], expected[i]) << "round " << round << " at " << i;
+    }
+    EXPECT_GT (sideways, 10);   // the controls did move between cycles
 }

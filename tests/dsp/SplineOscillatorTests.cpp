@@ -378,26 +378,48 @@ TEST (SplineOscillator, PointModulationShapes)
     }
 }
 
-TEST (SplineOscillator, BeatAndHertzRatesMoveThePointAtTheirRate)
+TEST (SplineOscillator, ShapeRatesFollowTheirSourceTheOversamplingAndNewPoints)
 {
+    // A cycle of `size` oversampled samples lasts size / f output samples, so
+    // the own shapes advance by that much time per cycle: 100 speed^2 Hz for
+    // the hertz source, 32 speed periods per beat for the beat source. 440
+    // samples split evenly over the ramp's four segments: nothing is carried.
     Rig rig;
     auto chain = ramp();
     auto& slot = chain[2].slots[0];
     slot.direction = osc4mod::vertical;
     slot.depth = 0.4;
     slot.shape = osc4mod::saw;
-
-    // Hertz source: 100 * 0.1^2 = 1 Hz. A 441-sample cycle advances 0.01 per cycle.
     slot.source = osc4mod::ownShapeHz;
     slot.speed = 0.1;
     rig.setPoints (chain);
-    rig.startNote (40);
-    rig.osc.makeNewEnvelopeOfSize (441, 0);
-    EXPECT_NEAR (rig.osc.getWorkingPoints()[2].y[0], 0.5 + (1.0 - 2.0 * 0.01) * 0.2, 1e-9);
 
-    // Beat source with a broken tempo (0 samples per beat) stays finite.
-    slot.source = osc4mod::ownShapeBeat;
+    auto heightAfterOneCycle = [&rig] (int note) {
+        rig.startNote (note);
+        rig.osc.makeNewEnvelopeOfSize (440, 0);
+        return rig.osc.getWorkingPoints()[2].y[0];
+    };
+    auto sawAt = [] (double phase) { return 0.5 + (1.0 - 2.0 * phase) * 0.2; };
+
+    EXPECT_NEAR (heightAfterOneCycle (40), sawAt (440.0 / 44100.0), 1e-9);   // f = 1, 1 Hz
+    ASSERT_EQ (rig.osc.getOversampling(), 1);
+    EXPECT_NEAR (heightAfterOneCycle (70), sawAt (440.0 / 3.0 / 44100.0), 1e-9);   // f = 3
+    ASSERT_EQ (rig.osc.getOversampling(), 3);
+
+    // New points during the note: the next cycle moves at the new speed (4 Hz).
+    slot.speed = 0.2;
     rig.setPoints (chain);
+    rig.osc.makeNewEnvelopeOfSize (440, 0);
+    EXPECT_NEAR (rig.osc.getWorkingPoints()[2].y[0], sawAt ((1.0 + 4.0) * 440.0 / 3.0 / 44100.0), 1e-9);
+
+    slot.source = osc4mod::ownShapeBeat;
+    slot.speed = 0.3;   // 9.6 periods per beat of 22050 samples
+    rig.setPoints (chain);
+    rig.osc.setSamplesPerBeat (22050);
+    EXPECT_NEAR (heightAfterOneCycle (70), sawAt (9.6 * 440.0 / 3.0 / 22050.0), 1e-9);
+    EXPECT_NEAR (heightAfterOneCycle (40), sawAt (9.6 * 440.0 / 22050.0), 1e-9);
+
+    // A broken tempo (0 samples per beat) stays finite.
     rig.osc.setSamplesPerBeat (0);
     EXPECT_EQ (rig.osc.getSamplesPerBeat(), 1);
     rig.startNote (40);

@@ -1,0 +1,248 @@
+// Curve segments of the drawn wave. The walk that finds where a segment takes
+// its samples skips steps and evaluates two at a time; the places it finds
+// decide every table position, so they must be exactly those of the plain
+// walk below (count u down from 1 by repeated subtraction, take a sample
+// whenever x has moved on by more than a sample spacing). Heights may differ
+// from the Bernstein form by rounding only.
+
+#include "dsp/SplineOscillatorMisc.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+using namespace splinecurve;
+
+namespace
+{
+constexpr double kUnwritten = -12345.0;
+
+double bernstein (const Quadratic& s, double w)
+{
+    const double v = 1.0 - w;
+    return s.y0 * v * v + 2.0 * s.y1 * w * v + s.y2 * w * w;
+}
+
+double bernstein (const Cubic& s, double w)
+{
+    const double v = 1.0 - w;
+    return s.y0 * v * v * v + 3.0 * s.y1 * w * v * v + 3.0 * s.y2 * w * w * v + s.y3 * w * w * w;
+}
+
+double divisorOf (const Quadratic&) { return kQuadraticDivisor; }
+double divisorOf (const Cubic&) { return kCubicDivisor; }
+
+struct Walk
+{
+    std::vector<double> table;
+    std::vector<double> places;
+    std::vector<uint8_t> twice;
+    int written = 0;
+};
+
+template <typename Segment>
+Walk plainWalk (const Segment& seg, int m, int pos, int capacity)
+{
+    Walk r;
+    r.table.assign ((size_t) capacity, kUnwritten);
+    const double h = 1.0 / (m + 1);
+    const double step = h / divisorOf (seg);
+    double error = 0.000001, lastX = 0.0, lastValue = seg.y0;
+    int e = -1;
+    auto put = [&] (int i, double v) {
+        if (i >= 0 && i < capacity)
+            r.table[(size_t) i] = v;
+    };
+    for (double u = 1.0; u >= 0.0; u -= step)
+    {
+        const double w = 1.0 - u;
+        const double x = seg.X (w);
+        if (x - lastX > h)
+        {
+            lastValue = bernstein (seg, w);
+            put (pos + ++e, lastValue);
+            error += (x - lastX) - h;
+            lastX = x;
+            const bool again = error >= h;
+            if (again)
+            {
+                error -= h;
+                put (pos + ++e, lastValue);
+            }
+            r.places.push_back (w);
+            r.twice.push_back (again ? 1 : 0);
+        }
+    }
+    if (e + 1 < m)
+        put (pos + e + 1, lastValue);
+    r.written = e + 1 < m ? e + 2 : e + 1;
+    return r;
+}
+
+template <typename Segment>
+Walk fastWalk (const Segment& seg, int m, int pos, int capacity, int recordCapacity)
+{
+    Walk r;
+    r.table.assign ((size_t) capacity, kUnwritten);
+    std::vector<double> places ((size_t) recordCapacity + 1);
+    std::vector<uint8_t> twice ((size_t) recordCapacity + 1);
+    ScanRecord record { places.data(), twice.data(), recordCapacity, 0, false };
+    r.written = sample (seg, m, r.table.data(), pos, capacity, &record);
+    r.places.assign (places.begin(), places.begin() + record.count);
+    r.twice.assign (twice.begin(), twice.begin() + record.count);
+    return r;
+}
+
+bool sameBits (double a, double b) { return std::memcmp (&a, &b, sizeof (a)) == 0; }
+
+// Same places bit for bit, same twice marks, same entries written, heights
+// within rounding of the Bernstein form.
+template <typename Segment>
+void expectSameWalk (const Segment& seg, int m, int pos, int capacity, const char* what)
+{
+    const Walk plain = plainWalk (seg, m, pos, capacity);
+    const Walk fast = fastWalk (seg, m, pos, capacity, (int) plain.places.size() + 4);
+    SCOPED_TRACE (::testing::Message() << what << " m " << m << " pos " << pos << " capacity " << capacity);
+
+    ASSERT_EQ (fast.written, plain.written);
+    ASSERT_EQ (fast.places.size(), plain.places.size());
+    for (size_t i = 0; i < plain.places.size(); ++i)
+    {
+        ASSERT_TRUE (sameBits (fast.places[i], plain.places[i]))
+            << "place " << i << ": " << fast.places[i] << " vs " << plain.places[i];
+        ASSERT_EQ (fast.twice[i], plain.twice[i]) << "place " << i;
+    }
+    for (size_t i = 0; i < plain.table.size(); ++i)
+    {
+        const double a = fast.table[i], b = plain.table[i];
+        ASSERT_EQ (a == kUnwritten, b == kUnwritten) << "entry " << i;
+        if (std::isfinite (b))
+            ASSERT_NEAR (a, b, 1.0e-12 * (1.0 + std::abs (b))) << "entry " << i;
+        else
+            ASSERT_EQ (std::isnan (a), std::isnan (b)) << "entry " << i;
+    }
+}
+
+// Sample counts from one to cycles of a 192 kHz table, spread on a log scale.
+int randomCount (std::mt19937& rng)
+{
+    std::uniform_real_distribution<double> logScale (0.0, std::log (40000.0));
+    return std::max (1, (int) std::exp (logScale (rng)));
+}
+
+// Controls inside the segment (x rising), beyond it (x running backwards for
+// a while) and far outside (steep, strongly bent curves).
+double randomControl (std::mt19937& rng, int regime)
+{
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    switch (regime)
+    {
+        case 0: return unit (rng);
+        case 1: return -1.5 + 4.0 * unit (rng);
+        default: return (unit (rng) - 0.5) * 400.0;
+    }
+}
+} // namespace
+
+TEST (SplineCurve, WalkTakesExactlyThePlacesOfThePlainWalk)
+{
+    std::mt19937 rng (90210);
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial)
+    {
+        const int regime = trial % 3;
+        const int m = trial < 12 ? trial + 1 : randomCount (rng);
+        const int capacity = 2 * m + 80;
+
+        const double a1 = randomControl (rng, regime), a2 = randomControl (rng, regime);
+        const Cubic cubic { a1, a2, unit (rng), unit (rng), unit (rng), unit (rng) };
+        expectSameWalk (cubic, m, 7, capacity, "cubic");
+        if (HasFatalFailure())
+            return;
+
+        const Quadratic quadratic { randomControl (rng, regime), unit (rng), unit (rng), unit (rng) };
+        expectSameWalk (quadratic, m, 3, capacity, "quadratic");
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+TEST (SplineCurve, WalkMatchesThePlainWalkAtTheEdgesOfItsInputs)
+{
+    // Controls that make x flat, exactly linear, or not a number; a table
+    // too short for the segment; the largest counts a table can hold.
+    const double inf = std::numeric_limits<double>::infinity();
+    expectSameWalk (Cubic { 0.0, 0.0, 0.1, 0.9, 0.2, 0.8 }, 500, 0, 1100, "flat start");
+    expectSameWalk (Cubic { 1.0, 1.0, 0.1, 0.9, 0.2, 0.8 }, 500, 0, 1100, "flat end");
+    expectSameWalk (Cubic { 1.0 / 3.0, 2.0 / 3.0, 0.1, 0.9, 0.2, 0.8 }, 777, 0, 1700, "linear x");
+    expectSameWalk (Quadratic { 0.5, 0.3, 0.6, 0.9 }, 1234, 0, 2600, "linear x");
+    expectSameWalk (Cubic { inf, 0.5, 0.1, 0.9, 0.2, 0.8 }, 50, 0, 200, "infinite control");
+    expectSameWalk (Quadratic { std::nan (""), 0.3, 0.6, 0.9 }, 50, 0, 200, "control not a number");
+    expectSameWalk (Cubic { 0.2, 0.9, 0.1, 0.9, 0.2, 0.8 }, 3000, 2000, 2500, "table ends inside");
+    expectSameWalk (Cubic { 0.05, 0.95, 0.1, 0.9, 0.2, 0.8 }, 65536, 0, 140000, "longest");
+    expectSameWalk (Quadratic { 0.9, 0.3, 0.6, 0.9 }, 65536, 0, 140000, "longest");
+}
+
+TEST (SplineCurve, RecordFullMarksOverflowAndKeepsTheFirstPlaces)
+{
+    const Cubic seg { 0.3, 0.7, 0.1, 0.9, 0.2, 0.8 };
+    const Walk plain = plainWalk (seg, 200, 0, 500);
+    ASSERT_GT (plain.places.size(), 100u);
+
+    std::vector<double> table (500), places (50);
+    std::vector<uint8_t> twice (50);
+    ScanRecord record { places.data(), twice.data(), 50, 0, false };
+    EXPECT_EQ (sample (seg, 200, table.data(), 0, 500, &record), plain.written);
+    EXPECT_TRUE (record.overflow);
+    ASSERT_EQ (record.count, 50);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_TRUE (sameBits (places[(size_t) i], plain.places[(size_t) i])) << i;
+}
+
+TEST (SplineCurve, ReplayWritesWhatAWalkWithTheNewHeightsWrites)
+{
+    std::mt19937 rng (4711);
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    for (int trial = 0; trial < 200; ++trial)
+    {
+        const int regime = trial % 3;
+        const int m = trial < 6 ? trial + 1 : randomCount (rng) / 4 + 1;
+        // Mostly room to spare; every fourth table ends inside the segment.
+        const int pos = (int) (rng() % 9);
+        const int capacity = trial % 4 == 3 ? pos + m / 2 + 1 : pos + 2 * m + 64;
+
+        const double a1 = randomControl (rng, regime), a2 = randomControl (rng, regime);
+        Cubic seg { a1, a2, unit (rng), unit (rng), unit (rng), unit (rng) };
+        const Walk first = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
+
+        seg.y0 = unit (rng);
+        seg.y1 = 2.0 * unit (rng) - 1.0;
+        seg.y2 = unit (rng);
+        seg.y3 = unit (rng);
+        const Walk expected = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
+
+        std::vector<double> table ((size_t) capacity, kUnwritten);
+        const int written = replay (seg, m, first.places.data(), first.twice.data(), (int) first.places.size(),
+                                    table.data(), pos, capacity);
+        SCOPED_TRACE (::testing::Message() << "trial " << trial << " m " << m << " capacity " << capacity);
+        ASSERT_EQ (written, expected.written);
+        for (size_t i = 0; i < table.size(); ++i)
+            ASSERT_TRUE (sameBits (table[i], expected.table[i]))
+                << "entry " << i << ": " << table[i] << " vs " << expected.table[i];
+
+        Quadratic quad { randomControl (rng, regime), unit (rng), unit (rng), unit (rng) };
+        const Walk quadFirst = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
+        quad.y1 = unit (rng);
+        const Walk quadExpected = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
+        std::fill (table.begin(), table.end(), kUnwritten);
+        ASSERT_EQ (replay (quad, m, quadFirst.places.data(), quadFirst.twice.data(), (int) quadFirst.places.size(),
+                           table.data(), pos, capacity),
+                   quadExpected.written);
+        for (size_t i = 0; i < table.size(); ++i)
+            ASSERT_TRUE (sameBits (table[i], quadExpected.table[i])) << "quadratic entry " << i;
+    }
+}

@@ -86,13 +86,13 @@ struct StackSteps
 // Oscillator 1 marks the copy past its first cycle and lets a not-a-number
 // phase be; oscillator 2 restarts such a phase at 0.
 template <bool Oscillator1>
-inline double unusualWrap (double raw, double next, bool* pastFirstCycle) noexcept
+inline double unusualWrap (double raw, double next, bool* pastFirstCycle, int j) noexcept
 {
     if constexpr (Oscillator1)
     {
         if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
         {
-            *pastFirstCycle = true;
+            pastFirstCycle[j] = true;
             return wrapPhase (raw);
         }
         return next;
@@ -135,7 +135,7 @@ inline double stackCopy (const StackTables& in, const double* w, const double* w
     const double next = raw - (over ? kTable : 0.0);
     if constexpr (Oscillator1)
         pastFirstCycle[j] = pastFirstCycle[j] | over;
-    phase[j] = unusualWrap<Oscillator1> (raw, next, pastFirstCycle + j);
+    phase[j] = unusualWrap<Oscillator1> (raw, next, pastFirstCycle, j);
     return value;
 }
 
@@ -195,8 +195,8 @@ inline __m128d stackCopyPair (const StackTables& in, const double* w, const doub
     {
         double r[2];
         _mm_storeu_pd (r, raw);
-        phase[j] = unusualWrap<Oscillator1> (r[0], phase[j], pastFirstCycle + j);
-        phase[j + 1] = unusualWrap<Oscillator1> (r[1], phase[j + 1], pastFirstCycle + j + 1);
+        phase[j] = unusualWrap<Oscillator1> (r[0], phase[j], pastFirstCycle, j);
+        phase[j + 1] = unusualWrap<Oscillator1> (r[1], phase[j + 1], pastFirstCycle, j + 1);
     }
     return value;
 }

@@ -35,6 +35,7 @@ void ColorEcho::prepare (double rate, int)
         lineLength = length;
         leftLine.assign ((size_t) length, 0.0);
         rightLine.assign ((size_t) length, 0.0);
+        linesWritten = false;
         leftLowPass = rightLowPass = 0.0;
         position = 0;
     }
@@ -44,8 +45,14 @@ void ColorEcho::prepare (double rate, int)
 
 void ColorEcho::reset() noexcept
 {
-    std::fill (leftLine.begin(), leftLine.end(), 0.0);
-    std::fill (rightLine.begin(), rightLine.end(), 0.0);
+    // A mix held at zero resets on every echo parameter change, under the
+    // lock the audio thread waits on: lines nothing wrote since need no pass.
+    if (linesWritten)
+    {
+        std::fill (leftLine.begin(), leftLine.end(), 0.0);
+        std::fill (rightLine.begin(), rightLine.end(), 0.0);
+        linesWritten = false;
+    }
     leftLowPass = rightLowPass = 0.0;
     position = 0;
 }
@@ -111,6 +118,7 @@ void ColorEcho::process (float* left, float* right, int n) noexcept
     // same values.
     const int startPosition = position;
     const double startColour = colour;
+    linesWritten = true;
 
     processChannel (left, n, leftLine, leftLowPass, leftDelaySamples);
     position = startPosition;

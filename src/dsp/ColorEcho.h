@@ -51,6 +51,7 @@ private:
                          int delaySamples) noexcept;
 
     int position = 0;
+    bool linesWritten = false;
     double mix = 0.5;
     double feedback = 0.5;
     double colour = 0.5;

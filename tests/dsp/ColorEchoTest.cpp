@@ -123,22 +123,28 @@ TEST (ColorEcho, MixBelowThresholdBypassesAndClears)
 {
     ColorEcho echo;
     setUp (echo, 1.0, 0.8, 0.2, 0.3, 0.5);
-    auto l = noise (44100, 21), r = noise (44100, 22);
-    echo.process (l.data(), r.data(), 44100);
 
-    // Mix 0.009: the signal passes untouched...
-    echo.updateEchoValues (0.009, 0.8, 0.2, 0.3, 0.5, 2.0);
-    auto l2 = noise (4096, 23), r2 = noise (4096, 24);
-    const auto dry = l2;
-    echo.process (l2.data(), r2.data(), 4096);
-    EXPECT_EQ (l2, dry);
+    // Twice: lines filled after a clear must be cleared again.
+    for (int round = 0; round < 2; ++round)
+    {
+        auto l = noise (44100, 21 + round), r = noise (44100, 22 + round);
+        echo.process (l.data(), r.data(), 44100);
 
-    // ... and turning it back up starts from silent lines.
-    echo.updateEchoValues (1.0, 0.8, 0.2, 0.3, 0.5, 2.0);
-    std::vector<float> silentL (88200, 0.0f), silentR (88200, 0.0f);
-    echo.process (silentL.data(), silentR.data(), 88200);
-    EXPECT_EQ (maxAbs (silentL), 0.0);
-    EXPECT_EQ (maxAbs (silentR), 0.0);
+        // Mix 0.009: the signal passes untouched; repeated changes keep it so.
+        for (int change = 0; change < 3; ++change)
+            echo.updateEchoValues (0.009, 0.8, 0.2 + 0.01 * change, 0.3, 0.5, 2.0);
+        auto l2 = noise (4096, 23), r2 = noise (4096, 24);
+        const auto dry = l2;
+        echo.process (l2.data(), r2.data(), 4096);
+        EXPECT_EQ (l2, dry);
+
+        // ... and turning it back up starts from silent lines.
+        echo.updateEchoValues (1.0, 0.8, 0.2, 0.3, 0.5, 2.0);
+        std::vector<float> silentL (88200, 0.0f), silentR (88200, 0.0f);
+        echo.process (silentL.data(), silentR.data(), 88200);
+        EXPECT_EQ (maxAbs (silentL), 0.0) << "round " << round;
+        EXPECT_EQ (maxAbs (silentR), 0.0) << "round " << round;
+    }
 }
 
 TEST (ColorEcho, NonFiniteInputNeverEntersTheLines)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dsp/FilterCommon.h"
+#include "dsp/LadderLoop.h"
 
 /** Two 24 dB ladders in series (eight one-pole stages in one feedback loop),
     run twice per sample on the held input, with a ninth smoothing stage for
@@ -14,7 +15,7 @@ public:
     void setOverdrive (double amount) noexcept;
 
     /** Marks the start of a block: the first group's peak is its first input. */
-    void startBlock() noexcept { peak.startBlock(); }
+    void startBlock() noexcept { core.peak.startBlock(); }
 
     /** Per 8-sample group. */
     void updateCoefficients (const filtering::GroupControl& control) noexcept;
@@ -28,11 +29,5 @@ private:
     double overdrive = 0.0;
     double g = 0.002, feedback = 0.0, resonance = 0.0;
 
-    // Stage outputs and the previous ladder input (each later stage's
-    // previous input is the stage before it).
-    double y[kStages] = {};
-    double lastInput = 0.0;
-    double y9 = 0.0, m9 = 0.0;
-    filtering::PeakFollower follower;
-    filtering::GroupPeak peak;
+    filtering::LadderCore<kStages> core;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dsp/FilterCommon.h"
+#include "dsp/LadderLoop.h"
 
 /** 24 dB ladder low-pass, run twice per sample on the held input (2x
     oversampling without an interpolator), with a fifth smoothing stage whose
@@ -15,7 +16,7 @@ public:
     void setOverdrive (double amount) noexcept;
 
     /** Marks the start of a block: the first group's peak is its first input. */
-    void startBlock() noexcept { peak.startBlock(); }
+    void startBlock() noexcept { core.peak.startBlock(); }
 
     /** Per 8-sample group. */
     void updateCoefficients (const filtering::GroupControl& control) noexcept;
@@ -30,12 +31,5 @@ private:
     double g = 0.002, feedback = 0.0, resonance = 0.0;
     bool smoothing = false;
 
-    // Stage outputs and the previous ladder input (each later stage's
-    // previous input is the stage before it).
-    double y[kStages] = {};
-    double lastInput = 0.0;
-    double y5 = 0.0, m5 = 0.0;
-    filtering::LowCutoffSmoother smoother;
-    filtering::PeakFollower follower;
-    filtering::GroupPeak peak;
+    filtering::LadderCore<kStages> core;
 };

@@ -208,4 +208,75 @@ inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastI
     if constexpr (WithSmoothing)
         *smoother = sm;
 }
+/** What both ladders keep and do per group: the stages, the colour stage,
+    the low-cutoff smoother, the drive follower and the group peak. A ladder
+    that never smooths leaves its smoother at rest. */
+template <int Stages>
+struct LadderCore
+{
+    double y[Stages] = {};
+    double lastInput = 0.0;   // each later stage's previous input is the stage before it
+    double colour = 0.0, colourIn = 0.0;
+    LowCutoffSmoother smoother;
+    PeakFollower follower;
+    GroupPeak peak;
+
+    void reset() noexcept
+    {
+        for (auto& s : y)
+            s = 0.0;
+        lastInput = colour = colourIn = 0.0;
+        smoother.reset();
+        follower.reset();
+        peak.reset();
+    }
+
+    /** Filters n samples (one group) in place; the peak follower runs first. */
+    void processGroup (double* x, int n, double g, double feedback, double resonance, double overdrive,
+                       bool smoothing) noexcept
+    {
+        if (n <= 0)
+            return;
+
+        const double o = overdrive;
+        const double groupPeak = peak.next (x, n);
+        if (o > 0.0)
+            follower.update (groupPeak, o);
+
+        const LadderLoopCoefficients c { g, feedback, resonance, follower.limit, o * 6.0 * follower.drive };
+        if (o > 0.0)
+        {
+            if (smoothing)
+                runLadderLoop<Stages, true, true> (x, n, y, lastInput, colour, colourIn, c, &smoother);
+            else
+                runLadderLoop<Stages, true, false> (x, n, y, lastInput, colour, colourIn, c, nullptr);
+        }
+        else
+        {
+            if (smoothing)
+                runLadderLoop<Stages, false, true> (x, n, y, lastInput, colour, colourIn, c, &smoother);
+            else
+                runLadderLoop<Stages, false, false> (x, n, y, lastInput, colour, colourIn, c, nullptr);
+        }
+
+        double stateSum = lastInput + colour + colourIn + smoother.stateSum();
+        for (int s = 0; s < Stages; ++s)
+            stateSum += y[s];
+
+        if (! groupIsFinite (x, n, stateSum))
+        {
+            reset();
+            silence (x, n);
+            return;
+        }
+
+        for (auto& s : y)
+            flushTiny (s);
+        flushTiny (lastInput);
+        flushTiny (colour);
+        flushTiny (colourIn);
+        smoother.flush();
+        follower.flush();
+    }
+};
 } // namespace filtering

@@ -4,23 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "dsp/SplineOscillatorMisc.h"
+#include "dsp/SplineTestRig.h"
 #include "support/PluginPlayer.h"
 
 namespace
 {
-SplineOscillatorPoint point (SplinePointType type, double x, double y)
-{
-    SplineOscillatorPoint p;
-    p.type = type;
-    p.width = 1.0;
-    p.height = 1.0;
-    for (int pair = 0; pair < 3; ++pair)
-    {
-        p.x[pair] = x;
-        p.y[pair] = y;
-    }
-    return p;
-}
+using splinetest::point;
 
 // Oscillator 4 alone, no filter or effects.
 void osc4Only (BrevonAudioProcessor& p, std::vector<SplineOscillatorPoint> points)

@@ -367,6 +367,19 @@ struct MasterRig
         std::copy (source.begin() + (long) offset, source.begin() + (long) offset + n, right.begin());
         offset += (size_t) n;
     }
+
+    // Times one effect over fresh 512-sample blocks of the test signal.
+    template <typename Process>
+    void run (benchmark::State& state, Process&& process)
+    {
+        for (auto _ : state)
+        {
+            next (512);
+            process (left.data(), right.data(), 512);
+            benchmark::DoNotOptimize (left.data());
+        }
+        setRealTimeCounter (state, 512);
+    }
 };
 
 void BM_Chorus (benchmark::State& state)
@@ -376,16 +389,12 @@ void BM_Chorus (benchmark::State& state)
     KevoChorus chorus;
     chorus.setParameters (rig.values.data());
     chorus.prepare (kRate, 512);
-    for (auto _ : state)
-    {
-        rig.next (512);
+    rig.run (state, [&] (float* l, float* r, int n) {
         if (stereo)
-            chorus.processStereo (rig.left.data(), rig.right.data(), 512);
+            chorus.processStereo (l, r, n);
         else
-            chorus.processMono (rig.left.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+            chorus.processMono (l, n);
+    });
 }
 BENCHMARK (BM_Chorus)->Arg (0)->Arg (1)->ArgName ("stereo");
 
@@ -395,13 +404,7 @@ void BM_WarmEq (benchmark::State& state)
     WarmEq eq;
     eq.setParameters (rig.values.data());
     eq.prepare (kRate, 512);
-    for (auto _ : state)
-    {
-        rig.next (512);
-        eq.blockBasedWarmEq (rig.left.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+    rig.run (state, [&] (float* l, float*, int n) { eq.blockBasedWarmEq (l, n); });
 }
 BENCHMARK (BM_WarmEq);
 
@@ -412,13 +415,7 @@ void BM_Saturator (benchmark::State& state)
     Saturator s;
     s.setParameters (rig.values.data());
     s.prepare (kRate, 512);
-    for (auto _ : state)
-    {
-        rig.next (512);
-        s.blockBasedSaturate (rig.left.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+    rig.run (state, [&] (float* l, float*, int n) { s.blockBasedSaturate (l, n); });
 }
 BENCHMARK (BM_Saturator)->DenseRange (0, 5)->ArgName ("type");
 
@@ -428,13 +425,7 @@ void BM_Echo (benchmark::State& state)
     ColorEcho echo;
     echo.prepare (kRate, 512);
     echo.updateEchoValues (1.0, 0.6, 0.5, 0.3, 0.5, 2.0);
-    for (auto _ : state)
-    {
-        rig.next (512);
-        echo.process (rig.left.data(), rig.right.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+    rig.run (state, [&] (float* l, float* r, int n) { echo.process (l, r, n); });
 }
 BENCHMARK (BM_Echo);
 
@@ -444,13 +435,7 @@ void BM_Reverb1 (benchmark::State& state)
     KevoReverb reverb;
     reverb.setParameters (rig.values.data());
     reverb.prepare (kRate, 512);
-    for (auto _ : state)
-    {
-        rig.next (512);
-        reverb.process (rig.left.data(), rig.right.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+    rig.run (state, [&] (float* l, float* r, int n) { reverb.process (l, r, n); });
 }
 BENCHMARK (BM_Reverb1);
 
@@ -460,13 +445,7 @@ void BM_Reverb2 (benchmark::State& state)
     auto reverb = std::make_unique<KevoReverb2>();
     reverb->setParameters (rig.values.data());
     reverb->prepare (kRate, 512);
-    for (auto _ : state)
-    {
-        rig.next (512);
-        reverb->blockMultiTapBasedReverb (rig.left.data(), rig.right.data(), 512);
-        benchmark::DoNotOptimize (rig.left.data());
-    }
-    setRealTimeCounter (state, 512);
+    rig.run (state, [&] (float* l, float* r, int n) { reverb->blockMultiTapBasedReverb (l, r, n); });
 }
 BENCHMARK (BM_Reverb2);
 

@@ -99,6 +99,49 @@ inline void configureHeavy (BrevonAudioProcessor& p)
         bus->sendEvent (Osc4PointsChanged, 0);
 }
 
+// Oscillator 4 alone, two octaves down: at high rates its lowest notes draw
+// cycles of tens of thousands of entries, from points that move sideways
+// (new curve scans every cycle) and up and down (kept scans replayed).
+// `bent` moves the pitch by LFO 1, so the fractional read-out plays.
+inline void configureSplineLow (BrevonAudioProcessor& p, bool bent)
+{
+    set (p, params::kOsc1Volume, 0.0);
+    set (p, params::kOsc2Volume, 0.0);
+    set (p, params::kOsc4Volume, 0.8);
+    set (p, params::kOsc4Coarse, params::semitoneValue (-24));
+    setChoice (p, params::kUnison, 2);
+    if (bent)
+        set (p, params::modAmountIndex (0, 10), 0.3);   // LFO1 to oscillator-4 pitch
+
+    const int types[] = { 0, 3, 2, 1, 3, 3, 2, 3 };
+    for (int k = 0; k < 8; ++k)
+    {
+        const double x = k / 7.0;
+        const double y = 0.5 + 0.35 * std::cos (k * 1.3);
+        set (p, params::osc4PointIndex (k, 0), 1.0);
+        set (p, params::osc4PointIndex (k, 1), x);
+        set (p, params::osc4PointIndex (k, 2), y);
+        set (p, params::osc4PointIndex (k, 3), std::max (0.0, x - 0.09));
+        set (p, params::osc4PointIndex (k, 4), 1.0 - y);
+        set (p, params::osc4PointIndex (k, 5), std::max (0.0, x - 0.03));
+        set (p, params::osc4PointIndex (k, 6), 0.2 + 0.1 * k);
+        set (p, params::osc4PointIndex (k, 7), params::choiceValue (types[k]));
+        for (int s = 0; s < 3; ++s)
+        {
+            const int f = 8 + 5 * s;
+            const bool sideways = (k + s) % 3 == 1;
+            set (p, params::osc4PointIndex (k, f), params::choiceValue (sideways ? 1 : 2));
+            set (p, params::osc4PointIndex (k, f + 1), sideways ? 0.02 : 0.1);
+            set (p, params::osc4PointIndex (k, f + 2), params::choiceValue (s == 2 ? 2 : 0));   // own shape or LFO 1
+            set (p, params::osc4PointIndex (k, f + 3), 0.11 + 0.07 * s);
+            set (p, params::osc4PointIndex (k, f + 4), params::choiceValue ((k + s) % 4));
+        }
+    }
+    set (p, params::osc4PointIndex (8, 7), params::choiceValue (10));
+    if (auto* bus = p.getEventAggregator())
+        bus->sendEvent (Osc4PointsChanged, 0);
+}
+
 inline void configureMasterEffects (BrevonAudioProcessor& p)
 {
     set (p, params::kChorusMix, 1.0);
@@ -188,6 +231,10 @@ inline const std::vector<Scenario>& scenarios()
           } },
         { "filter-zdf", "zero-delay ladder, sliding decimator, envelope tube", 8,
           [] (BrevonAudioProcessor& p) { configureFilter (p, 5, 2, 5); } },
+        { "spline-low", "oscillator 4 two octaves down, unison 4, points moving sideways and up and down", 4,
+          [] (BrevonAudioProcessor& p) { configureSplineLow (p, false); } },
+        { "spline-low-bent", "as spline-low, with LFO 1 moving oscillator 4's pitch", 4,
+          [] (BrevonAudioProcessor& p) { configureSplineLow (p, true); } },
     };
     return all;
 }
@@ -353,6 +400,9 @@ inline std::vector<RenderSpec> referenceSpecs()
     RenderSpec heavy64 { "heavy", 44100.0, 64, -1, 8192, 6144, 1 };
     specs.push_back (fast96);
     specs.push_back (heavy64);
+    // Cycles longer than a block draws at once, on both read-outs.
+    specs.push_back ({ "spline-low", 192000.0, 257, -1, 65536, 49152, 1 });
+    specs.push_back ({ "spline-low-bent", 192000.0, 263, -1, 65536, 49152, 1 });
     return specs;
 }
 

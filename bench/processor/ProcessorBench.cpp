@@ -162,6 +162,10 @@ int main (int argc, char** argv)
             registerScenario (name, 44100.0, 64, 0);
             registerScenario (name, 44100.0, 4096, 0);
         }
+        // Oscillator 4 with cycles of tens of thousands of entries: worst_x
+        // shows whether a block ever pays for drawing a whole cycle.
+        registerScenario ("spline-low", 192000.0, 257, 4);
+        registerScenario ("spline-low-bent", 192000.0, 257, 4);
         registerUnits();
 
         benchmark::Initialize (&argc, argv);

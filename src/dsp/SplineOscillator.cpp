@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 std::atomic<int> SplineOscillator::splineNR { 0 };
 
@@ -83,6 +84,7 @@ void SplineOscillator::prepare (double newSampleRate, int)
     }
     scanPoolSize = (int) pool;
     scanHead = 0;
+    drawing.active = false;
     for (auto& c : scans)
         c = CurveScan {};
     layoutStale = true;
@@ -94,6 +96,8 @@ void SplineOscillator::prepare (double newSampleRate, int)
 
 void SplineOscillator::reset() noexcept
 {
+    // A new note must not pay for the rest of a long cycle it will not play.
+    abandonDrawing();
     carry = 0.0;
     glideActive = false;
     cycleLength = 0;
@@ -118,6 +122,7 @@ void SplineOscillator::sanityCheckModulatedPoints() noexcept
     {
         if (! isKnownSplinePointType (p.type))
         {
+            finishDrawing();   // the drawing reads the working points
             p.type = splineEndMarker;
             ++workingGeneration;
             layoutStale = true;
@@ -255,6 +260,7 @@ void SplineOscillator::refreshShapeRates() noexcept
 
 void SplineOscillator::copyBaseToWorking() noexcept
 {
+    finishDrawing();   // the drawing reads the working points
     std::memcpy (working, base, sizeof (working));
     ++workingGeneration;
     layoutStale = true;
@@ -305,6 +311,11 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
 
     const double* cycle = getCycle();
     int length = cycleLength;
+    // Entries [0, ready) of the cycle are drawn; a long one is drawn on as it
+    // is read. One output sample reads less than this far on (the read speed
+    // is at most 16).
+    int ready = readyEntries();
+    const int reachPerSample = 16 * f;
     double lengthAsDouble = length;
     double gain = baseGain;
     const double perSubSample = 1.0 / f;
@@ -312,9 +323,11 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
     auto nextCycle = [&] (int sampleIndex) noexcept
     {
         carry += fraction;
-        length = makeNewEnvelopeOfSize ((int) wholeLength, sampleIndex);
+        length = startCycle ((int) wholeLength, sampleIndex);
         lengthAsDouble = length;
         cycle = getCycle();
+        // The rest of the output sample may read this far into the new cycle.
+        ready = drawAhead (reachPerSample + 16);
         return length;
     };
 
@@ -369,6 +382,9 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 p = std::clamp (p, 0.0, 16.0);
             }
 
+            if (position + reachPerSample >= ready)
+                ready = drawAhead ((int) position + reachPerSample + 1);
+
             double sum = 0.0;
             for (int s = 0; s < f; ++s)
             {
@@ -420,6 +436,8 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
             double sum = 0.0;
             if (length - position >= f)
             {
+                if (position + f > ready)
+                    ready = drawAhead (position + f);
                 const double* x = cycle + position;
                 int s = 0;
                 for (; s + 1 < f; s += 2)
@@ -452,6 +470,8 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                     }
                 }
 
+                if (position >= ready)
+                    ready = drawAhead (position + 1);
                 state = state * keep + cycle[position++] * coefficient;
                 sum += state;
             }
@@ -496,6 +516,16 @@ int SplineOscillator::slotForNewCycle (int size) noexcept
 
 int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
 {
+    const int length = startCycle (size, sampleIndex);
+    finishDrawing();
+    return length;
+}
+
+int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
+{
+    // The cycle that ends is read; what the modulation reads of it, the
+    // caches and the scans need it whole.
+    finishDrawing();
     ++cyclesStarted;
 
     if (size < 0)
@@ -610,7 +640,7 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
         }
         else
         {
-            pos = renderCycle (size, dest, slotCapacity, c, counts);
+            pos = beginDrawing (size, activeSlot, counts);
             endedAtStart = c.endedAtStart;
             ++cyclesDrawn;
         }
@@ -622,6 +652,8 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
     }
 
     cached[activeSlot].lastUse = ++useClock;
+    if (pos <= kWholeDrawLength)
+        finishDrawing();
 
     // A shortfall makes the next cycle longer, so the pitch stays right on average.
     if (! endedAtStart && pos < size)
@@ -692,110 +724,124 @@ void SplineOscillator::refreshLayout() noexcept
         c.sameLayout = c.valid && std::memcmp (&c.layout, &layout, sizeof (layout)) == 0;
 }
 
-int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedCycle& drawn, const int* counts) noexcept
+int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexcept
 {
+    CachedCycle& drawn = cached[slot];
     drawn.endedAtStart = false;
-    std::fill (drawn.counts, drawn.counts + kNumPoints, 0);
+    drawn.complete = false;
+    drawn.writtenEnd = 0;
+    std::memcpy (drawn.counts, counts, sizeof (drawn.counts));
 
     // The curve scans of this layout and these counts, when kept: replayed.
     // Otherwise they are recorded into the least recently used slot.
     refreshLayout();
 
-    CurveScan* replay = nullptr;
-    CurveScan* recordInto = nullptr;
-    for (auto& c : scans)
-        if (c.valid && c.sameLayout && std::memcmp (c.counts, counts, sizeof (c.counts)) == 0)
-            replay = &c;
-
-    if (replay == nullptr && scanPoolSize > 0)
-    {
-        recordInto = &scans[0];
-        for (auto& c : scans)
-            if (! c.valid || (recordInto->valid && c.lastUse < recordInto->lastUse))
-                recordInto = &c;
-    }
-
-    splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
-    int recordStart = 0;
-    if (recordInto != nullptr)
-    {
-        recordInto->valid = false;
-        // About one place per entry: start over at the beginning of the pool
-        // when the cycle would not fit after the last scan.
-        recordStart = scanPoolSize - scanHead >= size + 2 * kNumPoints ? scanHead : 0;
-        record.places = scanPlaces.data() + recordStart;
-        record.twice = scanTwice.data() + recordStart;
-        record.capacity = scanPoolSize - recordStart;
-    }
-    const double* places = replay != nullptr ? scanPlaces.data() + replay->start : nullptr;
-    const uint8_t* twice = replay != nullptr ? scanTwice.data() + replay->start : nullptr;
-
-    auto curve = [&] (const auto& seg, int k, int m, int at) noexcept
-    {
-        if (replay != nullptr)
-            return splinecurve::replay (seg, m, places + replay->first[k], twice + replay->first[k],
-                                        replay->emitted[k], dest, at, capacity);
-
-        splinecurve::ScanRecord* r = recordInto != nullptr ? &record : nullptr;
-        const int before = record.count;
-        const int written = splinecurve::sample (seg, m, dest, at, capacity, r);
-        if (recordInto != nullptr)
-        {
-            recordInto->first[k] = before;
-            recordInto->emitted[k] = record.count - before;
-        }
-        return written;
-    };
-
-    auto keepScan = [&] () noexcept
-    {
-        if (replay != nullptr)
-            replay->lastUse = ++scanClock;
-        if (recordInto == nullptr)
-            return;
-
-        // The recording may have overwritten places of other kept scans.
-        const int end = recordStart + record.count;
-        for (auto& c : scans)
-            if (c.valid && c.start < end && recordStart < c.start + c.length)
-                c.valid = false;
-
-        if (record.overflow)
-        {
-            scanHead = 0;   // the next try gets the whole pool
-            return;
-        }
-        recordInto->valid = true;
-        recordInto->sameLayout = true;
-        recordInto->lastUse = ++scanClock;
-        recordInto->start = recordStart;
-        recordInto->length = record.count;
-        recordInto->layout = layout;
-        std::memcpy (recordInto->counts, counts, sizeof (recordInto->counts));
-        scanHead = end;
-    };
-
+    Drawing& d = drawing;
+    d.active = true;
+    d.slot = slot;
+    d.dest = table.data() + (size_t) slot * (size_t) slotCapacity;
+    d.capacity = slotCapacity;
+    d.size = size;
     // Crossing x positions could add up to more than the cycle: it never
     // grows past its size, and room for curve overshoot stays free past it.
-    const int maxPos = std::min (size, capacity - kTableMargin - 1);
-    int pos = 0;
+    d.maxPos = std::min (size, slotCapacity - kTableMargin - 1);
+    d.segment = 1;
+    d.pos = 0;
+    d.ready = 0;
+    d.covered = 0;
+    d.complete = true;
+    d.walking = 0;
+    std::memcpy (d.counts, counts, sizeof (d.counts));
+
+    d.replay = nullptr;
+    d.recordInto = nullptr;
+    for (auto& c : scans)
+        if (c.valid && c.sameLayout && std::memcmp (c.counts, counts, sizeof (c.counts)) == 0)
+            d.replay = &c;
+
+    if (d.replay == nullptr && scanPoolSize > 0)
+    {
+        d.recordInto = &scans[0];
+        for (auto& c : scans)
+            if (! c.valid || (d.recordInto->valid && c.lastUse < d.recordInto->lastUse))
+                d.recordInto = &c;
+    }
+
+    d.record = { nullptr, nullptr, 0, 0, false };
+    d.recordStart = 0;
+    if (d.recordInto != nullptr)
+    {
+        d.recordInto->valid = false;
+        // About one place per entry: start over at the beginning of the pool
+        // when the cycle would not fit after the last scan.
+        d.recordStart = scanPoolSize - scanHead >= size + 2 * kNumPoints ? scanHead : 0;
+        d.record.places = scanPlaces.data() + d.recordStart;
+        d.record.twice = scanTwice.data() + d.recordStart;
+        d.record.capacity = scanPoolSize - d.recordStart;
+    }
+
+    // The length is the sum of the counts up to where the chain ends.
+    int length = 0;
+    for (int k = 1; k < kNumPoints; ++k)
+    {
+        const int type = working[k].type;
+        if (type == splineEndMarker)
+            break;
+        if (type == splineStart)
+        {
+            drawn.endedAtStart = true;
+            break;
+        }
+        length += counts[k];
+    }
+    d.length = length;
+    return length;
+}
+
+int SplineOscillator::readyEntries() const noexcept
+{
+    return drawing.active ? drawing.ready : std::numeric_limits<int>::max();
+}
+
+int SplineOscillator::drawAhead (int needed) noexcept
+{
+    drawUpTo (needed > std::numeric_limits<int>::max() - kDrawAheadEntries ? needed : needed + kDrawAheadEntries);
+    return readyEntries();
+}
+
+void SplineOscillator::finishDrawing() noexcept
+{
+    if (drawing.active)
+        drawUpTo (std::numeric_limits<int>::max());
+}
+
+void SplineOscillator::abandonDrawing() noexcept
+{
+    Drawing& d = drawing;
+    if (! d.active)
+        return;
+    d.active = false;
+
+    // Neither the cycle nor its scan is whole: the scan is dropped as one
+    // that overflowed the pool would be.
+    cached[d.slot].valid = false;
+    d.record.overflow = true;
+    keepScan();
+}
+
+void SplineOscillator::drawUpTo (int entry) noexcept
+{
+    Drawing& d = drawing;
+    double* const dest = d.dest;
+    const int capacity = d.capacity;
 
     // Entries [0, covered) are written by this drawing while every segment
     // starts inside what the ones before it wrote.
-    int covered = 0;
-    bool complete = true;
-    auto wrote = [&] (int start, int entries) noexcept
+    auto wrote = [&d] (int start, int entries) noexcept
     {
-        if (start > covered)
-            complete = false;
-        covered = std::max (covered, start + entries);
-    };
-    auto finish = [&] () noexcept
-    {
-        keepScan();
-        drawn.complete = complete && covered >= pos;
-        drawn.writtenEnd = std::clamp (covered, 0, capacity);
-        return pos;
+        if (start > d.covered)
+            d.complete = false;
+        d.covered = std::max (d.covered, start + entries);
     };
 
     auto put = [dest, capacity] (int index, double v) noexcept
@@ -804,30 +850,63 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedC
             dest[index] = v;
     };
 
-    for (int k = 1; k < kNumPoints; ++k)
+    auto nextSegment = [&d] () noexcept
     {
-        const Osc4Data& prev = working[k - 1];
-        const Osc4Data& pt = working[k];
-        const int type = pt.type;
+        d.pos += d.counts[d.segment];
+        ++d.segment;
+        d.ready = d.pos;
+    };
 
-        if (type == splineEndMarker)
-            break;
-        if (type == splineStart)
+    while (d.active && d.ready <= entry)
+    {
+        if (d.walking != 0)
         {
-            drawn.endedAtStart = true;
-            return finish();
+            // Past its own end the curve's entries belong to the segments
+            // after it: only a finished walk makes them final.
+            const int end = d.pos + d.counts[d.segment];
+            const int until = entry < end ? entry : std::numeric_limits<int>::max();
+            const bool quadratic = d.walking == splineQuadratic;
+            if (! (quadratic ? d.quadratic.advance (until) : d.cubic.advance (until)))
+            {
+                d.ready = std::min (quadratic ? d.quadratic.ready() : d.cubic.ready(), end);
+                continue;
+            }
+
+            wrote (d.pos, quadratic ? d.quadratic.written() : d.cubic.written());
+            if (d.recordInto != nullptr)
+            {
+                d.recordInto->first[d.segment] = d.placesBefore;
+                d.recordInto->emitted[d.segment] = d.record.count - d.placesBefore;
+            }
+            d.walking = 0;
+            nextSegment();
+            continue;
+        }
+
+        const int k = d.segment;
+        const int type = k < kNumPoints ? working[k].type : (int) splineEndMarker;
+        if (type == splineEndMarker || type == splineStart)
+        {
+            d.active = false;
+            keepScan();
+            CachedCycle& drawn = cached[d.slot];
+            drawn.complete = d.complete && d.covered >= d.length;
+            drawn.writtenEnd = std::clamp (d.covered, 0, capacity);
+            return;
         }
         if (type < splineLinear || type > splineCubic)
+        {
+            ++d.segment;
             continue;
+        }
 
+        const Osc4Data& prev = working[k - 1];
+        const Osc4Data& pt = working[k];
+        const int pos = d.pos;
+        const int count = d.counts[k];
+        const int m = std::max (count, 1);
         const double x0 = clamp01 (prev.x[0]);
         const double dx = clamp01 (pt.x[0]) - x0;
-
-        int count = (int) (size * dx);
-        count = std::clamp (count, 0, std::max (0, maxPos - pos));
-        const int m = std::max (count, 1);
-        drawn.counts[k] = count;
-
         const double y0 = prev.y[0];
         const double yk = pt.y[0];
 
@@ -843,31 +922,72 @@ int SplineOscillator::renderCycle (int size, double* dest, int capacity, CachedC
             put (pos, y0);
             wrote (pos, 1);
         }
-        else if (type == splineQuadratic)
+        else if (d.replay != nullptr)
         {
             // A replay needs the heights only.
-            const double a = replay != nullptr ? 0.0 : (clamp01 (pt.x[1]) - x0) / dx;
-            const splinecurve::Quadratic seg { a, y0, pt.y[1], yk };
-            wrote (pos, curve (seg, k, m, pos));
+            const double* places = scanPlaces.data() + d.replay->start + d.replay->first[k];
+            const uint8_t* twice = scanTwice.data() + d.replay->start + d.replay->first[k];
+            const int emitted = d.replay->emitted[k];
+            if (type == splineQuadratic)
+                wrote (pos, splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, places, twice,
+                                                 emitted, dest, pos, capacity));
+            else
+                wrote (pos, splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m, places,
+                                                 twice, emitted, dest, pos, capacity));
         }
         else
         {
-            double a1 = 0.0, a2 = 0.0;
-            if (replay == nullptr)
+            splinecurve::ScanRecord* r = d.recordInto != nullptr ? &d.record : nullptr;
+            d.placesBefore = d.record.count;
+            if (type == splineQuadratic)
+            {
+                const double a = (clamp01 (pt.x[1]) - x0) / dx;
+                d.quadratic.start ({ a, y0, pt.y[1], yk }, m, dest, pos, capacity, r);
+            }
+            else
             {
                 // The second control is measured from the first, as the editor expects.
                 const double x1 = clamp01 (pt.x[1]);
-                a1 = (x1 - x0) / dx;
-                a2 = (clamp01 (pt.x[2]) - x1) / dx;
+                const double a1 = (x1 - x0) / dx;
+                const double a2 = (clamp01 (pt.x[2]) - x1) / dx;
+                d.cubic.start ({ a1, a2, y0, pt.y[1], pt.y[2], yk }, m, dest, pos, capacity, r);
             }
-            const splinecurve::Cubic seg { a1, a2, y0, pt.y[1], pt.y[2], yk };
-            wrote (pos, curve (seg, k, m, pos));
+            d.walking = type;
+            continue;
         }
 
-        pos += count;
+        nextSegment();
     }
+}
 
-    return finish();
+void SplineOscillator::keepScan() noexcept
+{
+    Drawing& d = drawing;
+    if (d.replay != nullptr)
+        d.replay->lastUse = ++scanClock;
+    if (d.recordInto == nullptr)
+        return;
+
+    // The recording may have overwritten places of other kept scans.
+    const int end = d.recordStart + d.record.count;
+    for (auto& c : scans)
+        if (c.valid && c.start < end && d.recordStart < c.start + c.length)
+            c.valid = false;
+
+    if (d.record.overflow)
+    {
+        scanHead = 0;   // the next try gets the whole pool
+        return;
+    }
+    auto* kept = d.recordInto;
+    kept->valid = true;
+    kept->sameLayout = true;
+    kept->lastUse = ++scanClock;
+    kept->start = d.recordStart;
+    kept->length = d.record.count;
+    kept->layout = layout;
+    std::memcpy (kept->counts, d.counts, sizeof (kept->counts));
+    scanHead = end;
 }
 
 //==============================================================================

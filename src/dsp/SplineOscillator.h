@@ -91,7 +91,9 @@ public:
     void calculateBlock (int numSamples, double* out, double increment, double volume) noexcept;
 
     /** Builds the next cycle of about `size` samples into the table and
-        returns its length (0 when no segment renders). */
+        returns its length (0 when no segment renders). The cycle is drawn
+        whole; while a block plays, a long cycle is drawn only as far as it
+        has been read. */
     int makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept;
 
     //==============================================================================
@@ -148,7 +150,8 @@ public:
     int getCycleLimit() const noexcept { return cycleLimit; }
     int getSamplesPerBeat() const noexcept { return samplesPerBeat; }
     double getPitchRatio() const noexcept { return pitchRatio; }
-    /** The current cycle, getCycleLength() values. */
+    /** The current cycle, getCycleLength() values (after calculateBlock, a
+        long one may be drawn only as far as it has been read). */
     const double* getCycle() const noexcept { return table.data() + (std::size_t) activeSlot * (std::size_t) slotCapacity; }
     const Osc4Data* getWorkingPoints() const noexcept { return working; }
     /** Cycles started and cycles actually drawn since construction (a cycle
@@ -179,7 +182,16 @@ private:
     bool pitchSmoothingMoves() noexcept;
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
-    int renderCycle (int size, double* dest, int capacity, CachedCycle& drawn, const int* counts) noexcept;
+    int startCycle (int size, int sampleIndex) noexcept;
+    int beginDrawing (int size, int slot, const int* counts) noexcept;
+    void drawUpTo (int entry) noexcept;
+    void finishDrawing() noexcept;
+    void abandonDrawing() noexcept;
+    void keepScan() noexcept;
+    /** Entries of the current cycle that may be read: all once it is drawn. */
+    int readyEntries() const noexcept;
+    /** Draws past `needed` entries, a stretch ahead; returns readyEntries(). */
+    int drawAhead (int needed) noexcept;
     void segmentCounts (int size, int capacity, int* counts) const noexcept;
     int findSameSamples (const int* counts) const noexcept;
     void refreshLayout() noexcept;
@@ -208,6 +220,43 @@ private:
     };
 
     static constexpr int kScanSlots = 8;
+
+    /** Cycles up to this long are drawn whole when they start. */
+    static constexpr int kWholeDrawLength = 2048;
+    /** How far past what is read a long cycle is drawn at a time. */
+    static constexpr int kDrawAheadEntries = 512;
+
+    /**
+        The cycle being drawn. Its segments go into the table in order, each
+        writing only from its own start on; a long curve is walked as far as
+        the read-out needs and resumed later, so one block never pays for a
+        whole cycle of tens of thousands of entries. The length and the
+        segment counts are known before any of it is drawn.
+    */
+    struct Drawing
+    {
+        bool active = false;
+        int slot = 0;
+        double* dest = nullptr;
+        int capacity = 0;
+        int length = 0;
+        int size = 0;
+        int maxPos = 0;
+        int segment = 1;        // the next one to draw (or the one walked)
+        int pos = 0;            // where it starts
+        int ready = 0;          // entries [0, ready) are final
+        int covered = 0;        // entries [0, covered) written while complete holds
+        bool complete = true;
+        int walking = 0;        // type of the curve being walked, or 0
+        int placesBefore = 0;   // recorded places before the walked curve
+        CurveScan* replay = nullptr;
+        CurveScan* recordInto = nullptr;
+        splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
+        int recordStart = 0;
+        int counts[kNumPoints] {};
+        splinecurve::Walk<splinecurve::Quadratic> quadratic;
+        splinecurve::Walk<splinecurve::Cubic> cubic;
+    };
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
     double nextRandom() noexcept;
@@ -276,6 +325,7 @@ private:
     int scanPoolSize = 0;
     int scanHead = 0;                       // where the next scan is recorded
     uint64_t scanClock = 0;
+    Drawing drawing;
 
     int cycleLimit = kBaseCycleLimit;
     int cycleLength = 0;

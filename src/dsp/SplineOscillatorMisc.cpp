@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -273,14 +274,11 @@ using splinecurve::Cubic;
 using splinecurve::Quadratic;
 using splinecurve::ScanRecord;
 
-// Heights in powers of w, by Horner's rule: half the operations of the
-// Bernstein form, and two places can be evaluated at once.
-struct PowerForm
-{
-    double c0, c1, c2, c3;
-    double operator() (double w) const noexcept { return c0 + w * (c1 + w * (c2 + w * c3)); }
-};
+using splinecurve::PowerForm;
+using splinecurve::Run;
 
+// Heights in powers of w: half the operations of the Bernstein form, and two
+// places can be evaluated at once.
 PowerForm powerForm (const Quadratic& s) noexcept
 {
     return { s.y0, 2.0 * (s.y1 - s.y0), s.y0 - 2.0 * s.y1 + s.y2, 0.0 };
@@ -339,13 +337,6 @@ inline __m128d xOfTwo (const Cubic& s, __m128d w) noexcept
 // subtractions. When step lies exactly halfway between two multiples, ties go
 // to the even multiple of g: from an even u every step then takes the even
 // one of the two candidates.
-struct Run
-{
-    double start = 0.0;
-    double distance = 0.0;   // D
-    int64_t last = 0;        // the run covers start - j D for j = 0 ... last
-};
-
 // False when no run starts at u; no run is worth trying again until u is
 // below `foot`.
 bool findRun (double u, double step, Run& run, double& foot) noexcept
@@ -445,17 +436,64 @@ int writePlaces (const PowerForm& height, const double* places, const uint8_t* t
     return at;
 }
 
+constexpr double divisorOf (const Quadratic&) noexcept { return splinecurve::kQuadraticDivisor; }
+constexpr double divisorOf (const Cubic&) noexcept { return splinecurve::kCubicDivisor; }
+} // namespace
+
 template <typename Segment>
-int sampleSegment (const Segment& seg, int m, double stepDivisor, double* dest, int pos, int capacity,
-                   ScanRecord* record) noexcept
+void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, double* destination, int at,
+                                        int entries, ScanRecord* recordTo) noexcept
 {
-    const double h = 1.0 / (m + 1);
-    const double step = h / stepDivisor;
-    const PowerForm height = powerForm (seg);
-    double error = 0.000001;
-    double lastX = 0.0;
-    double lastValue = seg.y0;
-    int e = -1;
+    seg = segment;
+    height = powerForm (segment);
+    m = samples;
+    dest = destination;
+    pos = at;
+    capacity = entries;
+    record = recordTo;
+    h = 1.0 / (m + 1);
+    step = h / divisorOf (segment);
+
+    const Reach reach = reachOf (segment);
+    slope = reach.slope;
+    margin = 3.0 * reach.slack + reach.slope * 0x1p-52;
+
+    error = 0.000001;
+    lastX = 0.0;
+    lastValue = segment.y0;
+    e = -1;
+    u = 1.0;
+    retryBelow = 2.0;
+    run = {};
+    j = 0;
+    gap = 0;
+    phase = Phase::stepping;
+    result = 0;
+}
+
+template <typename Segment>
+bool splinecurve::Walk<Segment>::advance (int until) noexcept
+{
+    if (phase == Phase::ended)
+        return true;
+
+    // The walk runs on copies: writes through dest could otherwise alias the
+    // members and force a reload after every sample.
+    const Segment seg = this->seg;
+    const PowerForm height = this->height;
+    const int m = this->m;
+    double* const dest = this->dest;
+    const int pos = this->pos;
+    const int capacity = this->capacity;
+    ScanRecord* const record = this->record;
+    const double h = this->h;
+    const double step = this->step;
+    const double slope = this->slope;
+    const double margin = this->margin;
+    double error = this->error;
+    double lastX = this->lastX;
+    double lastValue = this->lastValue;
+    int e = this->e;
 
     auto put = [dest, capacity] (int index, double v) noexcept
     {
@@ -494,120 +532,209 @@ int sampleSegment (const Segment& seg, int m, double stepDivisor, double* dest, 
         }
     };
 
-    // Right after a sample at x = lastX, the next `gap` steps of a run cannot
-    // take one: x climbs at most reach.slope per unit of w, w moves by D per
-    // step (plus the rounding of 1 - u), and X rounds by less than reach.slack.
-    const Reach reach = reachOf (seg);
-    const double margin = 3.0 * reach.slack + reach.slope * 0x1p-52;
+    auto reached = [&] () noexcept { return pos + e >= until; };
 
-    auto walkRun = [&] (const Run& run) noexcept
+    // Walks the current run from step j on; false when it stopped at `until`.
+    // x climbs at most slope per unit of w, and w moves by the run's distance
+    // per step (plus the rounding of 1 - u), so a step whose x lies `deficit`
+    // short of taking a sample proves the next deficit / (slope distance)
+    // steps short too, less what X's rounding could hide (the margin). Right
+    // after a sample the deficit is h: those are the `gap` steps. Where x
+    // runs backwards the deficit grows, and the walk crosses the stretch in a
+    // few evaluations instead of one per step.
+    auto walkRun = [&] () noexcept
     {
-        int64_t gap = 0;
-        const double steps = (h - margin) * ((1.0 - 1.0e-9) / (reach.slope * run.distance));
-        if (std::isfinite (reach.slope) && reach.slope > 0.0 && std::isfinite (margin) && steps >= 1.0)
-            gap = steps < (double) run.last ? (int64_t) steps : run.last;
+        const Run r = run;
+        const int64_t skip = gap;
+        const double perStep = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin)
+                                 ? (1.0 - 1.0e-9) / (slope * r.distance) : 0.0;
+        const double most = (double) r.last;
+        int64_t i = j;
 
-        int64_t j = 0;
+        // Steps after one `deficit` short that cannot take a sample either.
+        auto provenShort = [&] (double deficit) noexcept -> int64_t
+        {
+            const double steps = (deficit - margin) * perStep;
+            return steps >= 1.0 ? (int64_t) (steps < most ? steps : most) : 0;
+        };
 #if defined(__SSE2__)
-        const __m128d start = _mm_set1_pd (run.start);
-        const __m128d distance = _mm_set1_pd (run.distance);
+        const __m128d start = _mm_set1_pd (r.start);
+        const __m128d distance = _mm_set1_pd (r.distance);
         const __m128d one = _mm_set1_pd (1.0);
         const __m128d hh = _mm_set1_pd (h);
-        while (j < run.last)
+        const __m128d zero = _mm_setzero_pd();
+        while (i < r.last)
         {
-            const double jd = (double) j;
-            const __m128d u = _mm_sub_pd (start, _mm_mul_pd (_mm_set_pd (jd + 1.0, jd), distance));
-            const __m128d w = _mm_sub_pd (one, u);
+            const double id = (double) i;
+            const __m128d uu = _mm_sub_pd (start, _mm_mul_pd (_mm_set_pd (id + 1.0, id), distance));
+            const __m128d w = _mm_sub_pd (one, uu);
             const __m128d x = xOfTwo (seg, w);
-            const int mask = _mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (x, _mm_set1_pd (lastX)), hh));
+            const __m128d climb = _mm_sub_pd (x, _mm_set1_pd (lastX));
+            const int mask = _mm_movemask_pd (_mm_cmpgt_pd (climb, hh));
             if (mask == 0)
             {
-                j += 2;
+                // Rising, the gap has done what a proof can; the skip pays
+                // where x has fallen back below the last sample.
+                if (_mm_movemask_pd (_mm_cmplt_pd (climb, zero)) == 0)
+                {
+                    i += 2;
+                    continue;
+                }
+                const __m128d deficit = _mm_sub_pd (hh, climb);
+                const int64_t first = provenShort (_mm_cvtsd_f64 (deficit));
+                const int64_t second = provenShort (_mm_cvtsd_f64 (_mm_unpackhi_pd (deficit, deficit)));
+                i = std::max (i + 2 + second, i + 1 + first);
                 continue;
             }
 
             // The second step is tested against what the first one took.
             const double x1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (x, x));
             const double w1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (w, w));
-            int64_t taken = j + 1;
+            int64_t taken = i + 1;
             if ((mask & 1) != 0)
             {
                 take (_mm_cvtsd_f64 (w), _mm_cvtsd_f64 (x));
-                taken = j;
+                taken = i;
                 if (x1 - lastX > h)
                 {
                     take (w1, x1);
-                    taken = j + 1;
+                    taken = i + 1;
                 }
             }
             else
                 take (w1, x1);
 
-            j = std::max (j + 2, taken + 1 + gap);
+            i = std::max (i + 2, taken + 1 + skip);
+            if (reached())
+            {
+                j = i;
+                return false;
+            }
         }
 #endif
-        while (j <= run.last)
+        while (i <= r.last)
         {
-            const double w = 1.0 - (run.start - (double) j * run.distance);
+            const double w = 1.0 - (r.start - (double) i * r.distance);
             const double x = seg.X (w);
             if (x - lastX > h)
             {
                 take (w, x);
-                j += 1 + gap;
+                i += 1 + skip;
+                if (reached())
+                {
+                    j = i;
+                    return false;
+                }
             }
             else
-                ++j;
+                i += x < lastX ? 1 + provenShort (h - (x - lastX)) : 1;
         }
+        return true;
     };
 
-    auto plainStep = [&] (double u) noexcept
+    auto plainStep = [&] (double at) noexcept
     {
-        const double w = 1.0 - u;
+        const double w = 1.0 - at;
         const double x = seg.X (w);
         if (x - lastX > h)
             take (w, x);
     };
 
-    // A short walk is not worth the runs.
+    bool stopped = false;
+
+    // A short walk is not worth the runs, nor stopping.
     if (m < 16)
     {
-        for (double u = 1.0; u >= 0.0; u -= step)
-            plainStep (u);
+        for (double at = 1.0; at >= 0.0; at -= step)
+            plainStep (at);
     }
     else
     {
         // Runs are tried once per binade, and only well above the walk's end.
         const double runFloor = 16.0 * step;
-        double retryBelow = 2.0;
+        double at = u;
+        double tryBelow = retryBelow;
 
-        double u = 1.0;
-        while (u >= 0.0)
+        // One place walks runs, so that the run loop stays inlined here.
+        for (;;)
         {
-            if (u < retryBelow && u > runFloor)
+            if (phase == Phase::inRun)
             {
-                Run run;
-                double foot = -1.0;
-                const bool found = findRun (u, step, run, foot);
-                retryBelow = foot;
-                if (found && run.last >= 8)
+                if (! walkRun())
                 {
-                    walkRun (run);
-                    u = run.start - (double) run.last * run.distance;
-                    u -= step;
+                    stopped = true;
+                    break;
+                }
+                phase = Phase::stepping;
+                at = run.start - (double) run.last * run.distance;
+                at -= step;
+                continue;
+            }
+            if (! (at >= 0.0))
+                break;
+
+            if (at < tryBelow && at > runFloor)
+            {
+                Run found;
+                double foot = -1.0;
+                const bool isRun = findRun (at, step, found, foot);
+                tryBelow = foot;
+                if (isRun && found.last >= 8)
+                {
+                    run = found;
+                    j = 0;
+                    gap = 0;
+                    const double steps = (h - margin) * ((1.0 - 1.0e-9) / (slope * found.distance));
+                    if (std::isfinite (slope) && slope > 0.0 && std::isfinite (margin) && steps >= 1.0)
+                        gap = steps < (double) found.last ? (int64_t) steps : found.last;
+                    phase = Phase::inRun;
                     continue;
                 }
             }
-            plainStep (u);
-            u -= step;
+            plainStep (at);
+            at -= step;
+            if (reached())
+            {
+                stopped = true;
+                break;
+            }
         }
+
+        u = at;
+        retryBelow = tryBelow;
     }
 
-    if (e + 1 < m)
+    if (! stopped)
     {
-        put (pos + e + 1, lastValue);
-        return e + 2;
+        if (e + 1 < m)
+        {
+            put (pos + e + 1, lastValue);
+            result = e + 2;
+        }
+        else
+            result = e + 1;
+        phase = Phase::ended;
     }
-    return e + 1;
+
+    this->error = error;
+    this->lastX = lastX;
+    this->lastValue = lastValue;
+    this->e = e;
+    return ! stopped;
+}
+
+template class splinecurve::Walk<Quadratic>;
+template class splinecurve::Walk<Cubic>;
+
+namespace
+{
+template <typename Segment>
+int sampleSegment (const Segment& seg, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept
+{
+    splinecurve::Walk<Segment> walk;
+    walk.start (seg, m, dest, pos, capacity, record);
+    walk.advance (std::numeric_limits<int>::max());
+    return walk.written();
 }
 
 template <typename Segment>
@@ -630,12 +757,12 @@ int replaySegment (const Segment& seg, int m, const double* places, const uint8_
 
 int splinecurve::sample (const Quadratic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept
 {
-    return sampleSegment (segment, m, kQuadraticDivisor, dest, pos, capacity, record);
+    return sampleSegment (segment, m, dest, pos, capacity, record);
 }
 
 int splinecurve::sample (const Cubic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept
 {
-    return sampleSegment (segment, m, kCubicDivisor, dest, pos, capacity, record);
+    return sampleSegment (segment, m, dest, pos, capacity, record);
 }
 
 int splinecurve::replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,

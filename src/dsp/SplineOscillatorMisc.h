@@ -294,6 +294,13 @@ struct Cubic
 constexpr double kQuadraticDivisor = 15.0;
 constexpr double kCubicDivisor = 12.0;
 
+/** Heights in powers of w, evaluated by Horner's rule. */
+struct PowerForm
+{
+    double c0, c1, c2, c3;
+    double operator() (double w) const noexcept { return c0 + w * (c1 + w * (c2 + w * c3)); }
+};
+
 /** Where a walk took its samples; count grows, overflow is set when full. */
 struct ScanRecord
 {
@@ -312,6 +319,64 @@ struct ScanRecord
 */
 int sample (const Quadratic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
 int sample (const Cubic& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
+
+/** Steps of the walk whose values of u are start - j distance, j = 0 ... last
+    (see findRun in the source). */
+struct Run
+{
+    double start = 0.0;
+    double distance = 0.0;
+    int64_t last = 0;
+};
+
+/**
+    sample() as a walk that can stop once a given entry is written and go on
+    from there later: a long segment is then drawn only as far as it is read.
+    Entries are written in increasing order, so while the walk is stopped the
+    ones before ready() hold what one whole walk leaves there; walked to its
+    end it writes, records and returns exactly what sample() does.
+*/
+template <typename Segment>
+class Walk
+{
+public:
+    void start (const Segment& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
+
+    /** Walks on until entry `until` is written or the walk ends; true once it has ended. */
+    bool advance (int until) noexcept;
+
+    bool ended() const noexcept { return phase == Phase::ended; }
+    /** Entries before this one are written for good. */
+    int ready() const noexcept { return pos + (phase == Phase::ended ? result : e + 1); }
+    /** Once ended: what sample() returns. */
+    int written() const noexcept { return result; }
+
+private:
+    enum class Phase { stepping, inRun, ended };
+
+    Segment seg {};
+    PowerForm height {};
+    int m = 1;
+    double* dest = nullptr;
+    int pos = 0;
+    int capacity = 0;
+    ScanRecord* record = nullptr;
+    double h = 0.5;
+    double step = 0.0;
+    double slope = 0.0;       // how fast x can move
+    double margin = 0.0;      // rounding allowance of the skip
+    double error = 0.0;
+    double lastX = 0.0;
+    double lastValue = 0.0;
+    int e = -1;
+    double u = 1.0;
+    double retryBelow = 2.0;
+    Run run {};
+    int64_t j = 0;
+    int64_t gap = 0;
+    Phase phase = Phase::ended;
+    int result = 0;
+};
 
 /** The writes of sample() from the count places a walk of the same x took. */
 int replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,

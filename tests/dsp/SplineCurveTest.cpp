@@ -3,7 +3,8 @@
 // decide every table position, so they must be exactly those of the plain
 // walk below (count u down from 1 by repeated subtraction, take a sample
 // whenever x has moved on by more than a sample spacing). Heights may differ
-// from the Bernstein form by rounding only.
+// from the Bernstein form by rounding only. A walk stopped and resumed along
+// the way must write exactly what it writes in one go.
 
 #include "dsp/SplineOscillatorMisc.h"
 
@@ -36,7 +37,7 @@ double bernstein (const Cubic& s, double w)
 double divisorOf (const Quadratic&) { return kQuadraticDivisor; }
 double divisorOf (const Cubic&) { return kCubicDivisor; }
 
-struct Walk
+struct WalkResult
 {
     std::vector<double> table;
     std::vector<double> places;
@@ -45,9 +46,9 @@ struct Walk
 };
 
 template <typename Segment>
-Walk plainWalk (const Segment& seg, int m, int pos, int capacity)
+WalkResult plainWalk (const Segment& seg, int m, int pos, int capacity)
 {
-    Walk r;
+    WalkResult r;
     r.table.assign ((size_t) capacity, kUnwritten);
     const double h = 1.0 / (m + 1);
     const double step = h / divisorOf (seg);
@@ -84,9 +85,9 @@ Walk plainWalk (const Segment& seg, int m, int pos, int capacity)
 }
 
 template <typename Segment>
-Walk fastWalk (const Segment& seg, int m, int pos, int capacity, int recordCapacity)
+WalkResult fastWalk (const Segment& seg, int m, int pos, int capacity, int recordCapacity)
 {
-    Walk r;
+    WalkResult r;
     r.table.assign ((size_t) capacity, kUnwritten);
     std::vector<double> places ((size_t) recordCapacity + 1);
     std::vector<uint8_t> twice ((size_t) recordCapacity + 1);
@@ -99,13 +100,49 @@ Walk fastWalk (const Segment& seg, int m, int pos, int capacity, int recordCapac
 
 bool sameBits (double a, double b) { return std::memcmp (&a, &b, sizeof (a)) == 0; }
 
+// The walk stopped after a few entries at a time and resumed: it must end as
+// the whole walk does, and at every stop the entries before ready() must
+// already hold what the whole walk leaves there.
+template <typename Segment>
+void expectStopsChangeNothing (const Segment& seg, int m, int pos, int capacity, const WalkResult& whole)
+{
+    std::mt19937 rng ((unsigned) m * 7919u + (unsigned) pos);
+    std::vector<double> table ((size_t) capacity, kUnwritten);
+    std::vector<double> places (whole.places.size() + 4);
+    std::vector<uint8_t> twice (whole.places.size() + 4);
+    ScanRecord record { places.data(), twice.data(), (int) places.size(), 0, false };
+
+    splinecurve::Walk<Segment> walk;
+    walk.start (seg, m, table.data(), pos, capacity, &record);
+    int checked = std::max (pos, 0);
+    int stops = 0;
+    while (! walk.advance (walk.ready() + (int) (rng() % 40) - 3))
+    {
+        ++stops;
+        const int ready = std::min (walk.ready(), capacity);
+        ASSERT_GE (ready, checked) << "ready went back";
+        for (; checked < ready; ++checked)
+            ASSERT_TRUE (sameBits (table[(size_t) checked], whole.table[(size_t) checked]))
+                << "entry " << checked << " changed after stop " << stops;
+        ASSERT_LT (stops, 4 * m + 64) << "the walk does not get on";
+    }
+    ASSERT_TRUE (walk.ended());
+    ASSERT_EQ (walk.written(), whole.written);
+    ASSERT_EQ (record.count, (int) whole.places.size());
+    for (int i = 0; i < record.count; ++i)
+        ASSERT_TRUE (sameBits (places[(size_t) i], whole.places[(size_t) i]) && twice[(size_t) i] == whole.twice[(size_t) i])
+            << "place " << i;
+    for (size_t i = 0; i < table.size(); ++i)
+        ASSERT_TRUE (sameBits (table[i], whole.table[i])) << "entry " << i;
+}
+
 // Same places bit for bit, same twice marks, same entries written, heights
 // within rounding of the Bernstein form.
 template <typename Segment>
 void expectSameWalk (const Segment& seg, int m, int pos, int capacity, const char* what)
 {
-    const Walk plain = plainWalk (seg, m, pos, capacity);
-    const Walk fast = fastWalk (seg, m, pos, capacity, (int) plain.places.size() + 4);
+    const WalkResult plain = plainWalk (seg, m, pos, capacity);
+    const WalkResult fast = fastWalk (seg, m, pos, capacity, (int) plain.places.size() + 4);
     SCOPED_TRACE (::testing::Message() << what << " m " << m << " pos " << pos << " capacity " << capacity);
 
     ASSERT_EQ (fast.written, plain.written);
@@ -125,6 +162,7 @@ void expectSameWalk (const Segment& seg, int m, int pos, int capacity, const cha
         else
             ASSERT_EQ (std::isnan (a), std::isnan (b)) << "entry " << i;
     }
+    expectStopsChangeNothing (seg, m, pos, capacity, fast);
 }
 
 // Sample counts from one to cycles of a 192 kHz table, spread on a log scale.
@@ -190,7 +228,7 @@ TEST (SplineCurve, WalkMatchesThePlainWalkAtTheEdgesOfItsInputs)
 TEST (SplineCurve, RecordFullMarksOverflowAndKeepsTheFirstPlaces)
 {
     const Cubic seg { 0.3, 0.7, 0.1, 0.9, 0.2, 0.8 };
-    const Walk plain = plainWalk (seg, 200, 0, 500);
+    const WalkResult plain = plainWalk (seg, 200, 0, 500);
     ASSERT_GT (plain.places.size(), 100u);
 
     std::vector<double> table (500), places (50);
@@ -217,13 +255,13 @@ TEST (SplineCurve, ReplayWritesWhatAWalkWithTheNewHeightsWrites)
 
         const double a1 = randomControl (rng, regime), a2 = randomControl (rng, regime);
         Cubic seg { a1, a2, unit (rng), unit (rng), unit (rng), unit (rng) };
-        const Walk first = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
+        const WalkResult first = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
 
         seg.y0 = unit (rng);
         seg.y1 = 2.0 * unit (rng) - 1.0;
         seg.y2 = unit (rng);
         seg.y3 = unit (rng);
-        const Walk expected = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
+        const WalkResult expected = fastWalk (seg, m, pos, capacity, 16 * (m + 1) + 16);
 
         std::vector<double> table ((size_t) capacity, kUnwritten);
         const int written = replay (seg, m, first.places.data(), first.twice.data(), (int) first.places.size(),
@@ -235,9 +273,9 @@ TEST (SplineCurve, ReplayWritesWhatAWalkWithTheNewHeightsWrites)
                 << "entry " << i << ": " << table[i] << " vs " << expected.table[i];
 
         Quadratic quad { randomControl (rng, regime), unit (rng), unit (rng), unit (rng) };
-        const Walk quadFirst = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
+        const WalkResult quadFirst = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
         quad.y1 = unit (rng);
-        const Walk quadExpected = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
+        const WalkResult quadExpected = fastWalk (quad, m, pos, capacity, 16 * (m + 1) + 16);
         std::fill (table.begin(), table.end(), kUnwritten);
         ASSERT_EQ (replay (quad, m, quadFirst.places.data(), quadFirst.twice.data(), (int) quadFirst.places.size(),
                            table.data(), pos, capacity),

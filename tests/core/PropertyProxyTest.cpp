@@ -34,9 +34,12 @@ protected:
         previousConfigHome = getEnv ("XDG_CONFIG_HOME");
         previousHome = getEnv ("HOME");
 
-        root = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                   .getNonexistentChildFile ("talvora_settings_test", "", false);
-        ASSERT_TRUE (root.createDirectory().wasOk());
+        // A folder of its own: ctest runs these cases in parallel processes.
+        std::string folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                                 .getChildFile ("talvora_settings_test_XXXXXX").getFullPathName().toStdString();
+        ASSERT_TRUE (juce::File (folder).getParentDirectory().createDirectory().wasOk());
+        ASSERT_NE (::mkdtemp (folder.data()), nullptr);
+        root = juce::File (folder);
         setConfigHome (root.getFullPathName().toStdString());
 
         // Belt and braces: even a fall-back to ~/.config stays in the sandbox.

@@ -11,6 +11,14 @@
 #include <emmintrin.h>
 #endif
 
+// The curve walk's helpers must melt into its loops: called, they keep the
+// walk's state in memory and it runs several times slower.
+#if defined(__GNUC__)
+#define TALVORA_INLINE __attribute__ ((always_inline))
+#else
+#define TALVORA_INLINE
+#endif
+
 namespace
 {
 inline double finiteOrZero (double v) noexcept { return std::isfinite (v) ? v : 0.0; }
@@ -291,22 +299,34 @@ PowerForm powerForm (const Cubic& s) noexcept
 
 // How fast x can move: |x'(w)| on [0, 1] is at most its largest Bernstein
 // coefficient, and one evaluation of X rounds by far less than `slack`.
+// |x''| is bounded the same way, by its own largest Bernstein coefficient.
 struct Reach
 {
     double slope;
     double slack;
+    double bend;
 };
 
 Reach reachOf (const Quadratic& s) noexcept
 {
     const double slope = 2.0 * std::max (std::abs (s.a), std::abs (1.0 - s.a));
-    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (2.0 * std::abs (s.a) + 1.0) };
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (2.0 * std::abs (s.a) + 1.0), std::abs (2.0 - 4.0 * s.a) * (1.0 + 1.0e-12) };
 }
 
 Reach reachOf (const Cubic& s) noexcept
 {
     const double slope = 3.0 * std::max ({ std::abs (s.a1), std::abs (s.a2 - s.a1), std::abs (1.0 - s.a2) });
-    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (3.0 * std::abs (s.a1) + 3.0 * std::abs (s.a2) + 1.0) };
+    const double bend = 6.0 * std::max (std::abs (s.a2 - 2.0 * s.a1), std::abs (1.0 - 2.0 * s.a2 + s.a1));
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (3.0 * std::abs (s.a1) + 3.0 * std::abs (s.a2) + 1.0), bend * (1.0 + 1.0e-12) };
+}
+
+// x'(w), for the local bound after a sample.
+double slopeAt (const Quadratic& s, double w) noexcept { return 2.0 * s.a + w * (2.0 - 4.0 * s.a); }
+
+double slopeAt (const Cubic& s, double w) noexcept
+{
+    const double v = 1.0 - w;
+    return 3.0 * (s.a1 * v * v + 2.0 * (s.a2 - s.a1) * w * v + (1.0 - s.a2) * w * w);
 }
 
 #if defined(__SSE2__)
@@ -456,6 +476,7 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
 
     const Reach reach = reachOf (segment);
     slope = reach.slope;
+    bend = reach.bend;
     margin = 3.0 * reach.slack + reach.slope * 0x1p-52;
 
     error = 0.000001;
@@ -466,7 +487,6 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
     retryBelow = 2.0;
     run = {};
     j = 0;
-    gap = 0;
     phase = Phase::stepping;
     result = 0;
 }
@@ -489,19 +509,27 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     const double h = this->h;
     const double step = this->step;
     const double slope = this->slope;
+    const double bend = this->bend;
     const double margin = this->margin;
     double error = this->error;
     double lastX = this->lastX;
     double lastValue = this->lastValue;
     int e = this->e;
+    // The record's cursor too: a write to its byte marks may alias anything
+    // reached through a pointer.
+    double* const places = record != nullptr ? record->places : nullptr;
+    uint8_t* const twiceMarks = record != nullptr ? record->twice : nullptr;
+    const int recordCapacity = record != nullptr ? record->capacity : 0;
+    int recorded = record != nullptr ? record->count : 0;
+    bool overflow = false;
 
-    auto put = [dest, capacity] (int index, double v) noexcept
+    auto put = [dest, capacity] (int index, double v) TALVORA_INLINE
     {
         if (index >= 0 && index < capacity)
             dest[index] = v;
     };
 
-    auto take = [&] (double w, double x) noexcept
+    auto take = [&] (double w, double x) TALVORA_INLINE
     {
         ++e;
         lastValue = height (w);
@@ -519,43 +547,73 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             put (pos + e, lastValue);
         }
 
-        if (record != nullptr)
+        if (places != nullptr)
         {
-            if (record->count < record->capacity)
+            if (recorded < recordCapacity)
             {
-                record->places[record->count] = w;
-                record->twice[record->count] = twice ? 1 : 0;
-                ++record->count;
+                places[recorded] = w;
+                twiceMarks[recorded] = twice ? 1 : 0;
+                ++recorded;
             }
             else
-                record->overflow = true;
+                overflow = true;
         }
     };
 
-    auto reached = [&] () noexcept { return pos + e >= until; };
+    auto reached = [&] () TALVORA_INLINE { return pos + e >= until; };
 
     // Walks the current run from step j on; false when it stopped at `until`.
-    // x climbs at most slope per unit of w, and w moves by the run's distance
-    // per step (plus the rounding of 1 - u), so a step whose x lies `deficit`
-    // short of taking a sample proves the next deficit / (slope distance)
+    // x moves by at most |x'| per unit of w, and w by the run's distance per
+    // step (plus the rounding of 1 - u), so a step whose x lies `deficit`
+    // short of taking a sample proves the next deficit / (|x'| distance)
     // steps short too, less what X's rounding could hide (the margin). Right
-    // after a sample the deficit is h: those are the `gap` steps. Where x
-    // runs backwards the deficit grows, and the walk crosses the stretch in a
-    // few evaluations instead of one per step.
-    auto walkRun = [&] () noexcept
+    // after a sample the deficit is h, and |x'| is bounded near the sample
+    // (its value nearby plus the largest |x''| times the distance), which
+    // lands the walk close to the next sample where x moves slowly. Where x
+    // runs back below the last sample the deficit grows, and the global
+    // bound on |x'| crosses the stretch in a few evaluations.
+    auto walkRun = [&] () TALVORA_INLINE
     {
         const Run r = run;
-        const int64_t skip = gap;
-        const double perStep = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin)
-                                 ? (1.0 - 1.0e-9) / (slope * r.distance) : 0.0;
+        const bool bounded = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin) && std::isfinite (bend);
+        const double perStep = bounded ? (1.0 - 1.0e-9) / (slope * r.distance) : 0.0;
         const double most = (double) r.last;
+        const double room = h - margin;
         int64_t i = j;
 
         // Steps after one `deficit` short that cannot take a sample either.
-        auto provenShort = [&] (double deficit) noexcept -> int64_t
+        auto provenShort = [&] (double deficit) TALVORA_INLINE -> int64_t
         {
             const double steps = (deficit - margin) * perStep;
             return steps >= 1.0 ? (int64_t) (steps < most ? steps : most) : 0;
+        };
+
+        // Steps after a sample that cannot take the next one. The bound on
+        // |x'| is worked out once per stretch of kStretch steps, for samples
+        // taken in it and the `span` past it (four global gaps): per sample
+        // it would put a division on the walk's critical path.
+        constexpr int64_t kStretch = 256;
+        const double span = bounded && room > 0.0 ? 4.0 * room / slope : 0.0;
+        const double spanSteps = std::min (std::floor (span / r.distance), most);
+        const double roomPerStep = room * (1.0 - 1.0e-9) / r.distance;
+        const double radius = (double) kStretch * r.distance + span;
+        int64_t stretchEnd = -1;
+        int64_t stretchGap = 0;
+        auto gapAfter = [&] (int64_t taken) TALVORA_INLINE -> int64_t
+        {
+            if (taken >= stretchEnd)
+            {
+                stretchEnd = taken + kStretch;
+                stretchGap = 0;
+                if (spanSteps >= 1.0)
+                {
+                    const double from = 1.0 - (r.start - (double) taken * r.distance);
+                    const double local = (std::abs (slopeAt (seg, from)) + bend * radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
+                    const double steps = std::min (roomPerStep / std::min (local, slope), spanSteps);
+                    stretchGap = steps >= 1.0 ? (int64_t) steps : 0;
+                }
+            }
+            return stretchGap;
         };
 #if defined(__SSE2__)
         const __m128d start = _mm_set1_pd (r.start);
@@ -604,7 +662,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             else
                 take (w1, x1);
 
-            i = std::max (i + 2, taken + 1 + skip);
+            i = std::max (i + 2, taken + 1 + gapAfter (taken));
             if (reached())
             {
                 j = i;
@@ -619,7 +677,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             if (x - lastX > h)
             {
                 take (w, x);
-                i += 1 + skip;
+                i += 1 + gapAfter (i);
                 if (reached())
                 {
                     j = i;
@@ -632,7 +690,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         return true;
     };
 
-    auto plainStep = [&] (double at) noexcept
+    auto plainStep = [&] (double at) TALVORA_INLINE
     {
         const double w = 1.0 - at;
         const double x = seg.X (w);
@@ -683,10 +741,6 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
                 {
                     run = found;
                     j = 0;
-                    gap = 0;
-                    const double steps = (h - margin) * ((1.0 - 1.0e-9) / (slope * found.distance));
-                    if (std::isfinite (slope) && slope > 0.0 && std::isfinite (margin) && steps >= 1.0)
-                        gap = steps < (double) found.last ? (int64_t) steps : found.last;
                     phase = Phase::inRun;
                     continue;
                 }
@@ -720,6 +774,11 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     this->lastX = lastX;
     this->lastValue = lastValue;
     this->e = e;
+    if (record != nullptr)
+    {
+        record->count = recorded;
+        record->overflow = record->overflow || overflow;
+    }
     return ! stopped;
 }
 

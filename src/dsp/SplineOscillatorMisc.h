@@ -364,6 +364,7 @@ private:
     double h = 0.5;
     double step = 0.0;
     double slope = 0.0;       // how fast x can move
+    double bend = 0.0;        // how fast that speed can change
     double margin = 0.0;      // rounding allowance of the skip
     double error = 0.0;
     double lastX = 0.0;
@@ -373,7 +374,6 @@ private:
     double retryBelow = 2.0;
     Run run {};
     int64_t j = 0;
-    int64_t gap = 0;
     Phase phase = Phase::ended;
     int result = 0;
 };

@@ -748,9 +748,11 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
     d.segment = 1;
     d.pos = 0;
     d.ready = 0;
-    d.covered = 0;
+    d.reached = 0;
     d.complete = true;
+    d.resumed = false;
     d.walking = 0;
+    std::fill (d.drawnType, d.drawnType + kNumPoints, 0);
     std::memcpy (d.counts, counts, sizeof (d.counts));
 
     d.replay = nullptr;
@@ -835,24 +837,24 @@ void SplineOscillator::drawUpTo (int entry) noexcept
     double* const dest = d.dest;
     const int capacity = d.capacity;
 
-    // Entries [0, covered) are written by this drawing while every segment
-    // starts inside what the ones before it wrote.
-    auto wrote = [&d] (int start, int entries) noexcept
-    {
-        if (start > d.covered)
-            d.complete = false;
-        d.covered = std::max (d.covered, start + entries);
-    };
-
     auto put = [dest, capacity] (int index, double v) noexcept
     {
         if (index >= 0 && index < capacity)
             dest[index] = v;
     };
 
-    auto nextSegment = [&d] () noexcept
+    // Segment k's run ended at `end` (or, stopped, reaches its own end):
+    // entries up to the next segment's start are settled.
+    auto settle = [&] (int k, bool stoppedAtEnd, int end) noexcept
     {
-        d.pos += d.counts[d.segment];
+        d.drawnType[k] = working[k].type;
+        d.stopped[k] = stoppedAtEnd;
+        d.runEnd[k] = end;
+        d.reached = std::max (d.reached, end);
+        const int next = d.pos + d.counts[k];
+        if (! stoppedAtEnd && end < next)
+            fillAfterRun (k, std::max (end, d.pos), next);
+        d.pos = next;
         ++d.segment;
         d.ready = d.pos;
     };
@@ -861,25 +863,27 @@ void SplineOscillator::drawUpTo (int entry) noexcept
     {
         if (d.walking != 0)
         {
-            // Past its own end the curve's entries belong to the segments
-            // after it: only a finished walk makes them final.
-            const int end = d.pos + d.counts[d.segment];
-            const int until = entry < end ? entry : std::numeric_limits<int>::max();
+            // The walk stops at the curve's own end at the latest; what it
+            // would write past it is drawn only where nothing after it writes.
+            const int k = d.segment;
+            const int end = d.pos + d.counts[k];
             const bool quadratic = d.walking == splineQuadratic;
-            if (! (quadratic ? d.quadratic.advance (until) : d.cubic.advance (until)))
+            const int until = std::min (entry, end - 1);
+            const bool ended = quadratic ? d.quadratics[k].advance (until) : d.cubics[k].advance (until);
+            const int reach = quadratic ? d.quadratics[k].ready() : d.cubics[k].ready();
+            if (! ended && reach < end)
             {
-                d.ready = std::min (quadratic ? d.quadratic.ready() : d.cubic.ready(), end);
+                d.ready = reach;
                 continue;
             }
 
-            wrote (d.pos, quadratic ? d.quadratic.written() : d.cubic.written());
             if (d.recordInto != nullptr)
             {
-                d.recordInto->first[d.segment] = d.placesBefore;
-                d.recordInto->emitted[d.segment] = d.record.count - d.placesBefore;
+                d.recordInto->first[k] = d.placesBefore;
+                d.recordInto->emitted[k] = d.record.count - d.placesBefore;
             }
             d.walking = 0;
-            nextSegment();
+            settle (k, ! ended, reach);
             continue;
         }
 
@@ -888,10 +892,12 @@ void SplineOscillator::drawUpTo (int entry) noexcept
         if (type == splineEndMarker || type == splineStart)
         {
             d.active = false;
+            if (d.resumed)
+                d.record.overflow = true;   // not one run of places per segment: not kept
             keepScan();
             CachedCycle& drawn = cached[d.slot];
-            drawn.complete = d.complete && d.covered >= d.length;
-            drawn.writtenEnd = std::clamp (d.covered, 0, capacity);
+            drawn.complete = d.complete;
+            drawn.writtenEnd = std::clamp (std::max (d.reached, d.pos), 0, capacity);
             return;
         }
         if (type < splineLinear || type > splineCubic)
@@ -914,13 +920,13 @@ void SplineOscillator::drawUpTo (int entry) noexcept
         {
             for (int t = 0; t < m; ++t)
                 put (pos + t, y0 + (yk - y0) * t / m);
-            wrote (pos, m);
+            settle (k, false, pos + m);
         }
         else if (! (dx > 0.0))
         {
             // A curve of no width holds its start value, like a linear one.
             put (pos, y0);
-            wrote (pos, 1);
+            settle (k, false, pos + 1);
         }
         else if (d.replay != nullptr)
         {
@@ -928,12 +934,12 @@ void SplineOscillator::drawUpTo (int entry) noexcept
             const double* places = scanPlaces.data() + d.replay->start + d.replay->first[k];
             const uint8_t* twice = scanTwice.data() + d.replay->start + d.replay->first[k];
             const int emitted = d.replay->emitted[k];
-            if (type == splineQuadratic)
-                wrote (pos, splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, places, twice,
-                                                 emitted, dest, pos, capacity));
-            else
-                wrote (pos, splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m, places,
-                                                 twice, emitted, dest, pos, capacity));
+            const int written = type == splineQuadratic
+                                  ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, places, twice,
+                                                         emitted, dest, pos, capacity)
+                                  : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m, places,
+                                                         twice, emitted, dest, pos, capacity);
+            settle (k, false, pos + written);
         }
         else
         {
@@ -942,7 +948,7 @@ void SplineOscillator::drawUpTo (int entry) noexcept
             if (type == splineQuadratic)
             {
                 const double a = (clamp01 (pt.x[1]) - x0) / dx;
-                d.quadratic.start ({ a, y0, pt.y[1], yk }, m, dest, pos, capacity, r);
+                d.quadratics[k].start ({ a, y0, pt.y[1], yk }, m, dest, pos, capacity, r);
             }
             else
             {
@@ -950,14 +956,47 @@ void SplineOscillator::drawUpTo (int entry) noexcept
                 const double x1 = clamp01 (pt.x[1]);
                 const double a1 = (x1 - x0) / dx;
                 const double a2 = (clamp01 (pt.x[2]) - x1) / dx;
-                d.cubic.start ({ a1, a2, y0, pt.y[1], pt.y[2], yk }, m, dest, pos, capacity, r);
+                d.cubics[k].start ({ a1, a2, y0, pt.y[1], pt.y[2], yk }, m, dest, pos, capacity, r);
             }
             d.walking = type;
-            continue;
         }
-
-        nextSegment();
     }
+}
+
+void SplineOscillator::fillAfterRun (int segment, int from, int to) noexcept
+{
+    // Entries [from, to) follow the run of `segment` inside its own stretch.
+    // Each belongs to the latest earlier segment whose run reaches it; runs
+    // start in order, so each earlier one covers a leading part of what is
+    // left. A walk that stopped at its own end goes on as far as needed,
+    // writing only what is left.
+    Drawing& d = drawing;
+    int filled = from;
+    for (int k = segment - 1; k >= 1 && filled < to; --k)
+    {
+        if (d.drawnType[k] == 0)
+            continue;
+
+        if (d.stopped[k])
+        {
+            const bool quadratic = d.drawnType[k] == splineQuadratic;
+            d.resumed = true;
+            if (quadratic)
+                d.quadratics[k].resumeFrom (filled);
+            else
+                d.cubics[k].resumeFrom (filled);
+            const bool ended = quadratic ? d.quadratics[k].advance (to - 1) : d.cubics[k].advance (to - 1);
+            const int reach = quadratic ? d.quadratics[k].ready() : d.cubics[k].ready();
+            d.stopped[k] = ! ended;
+            d.runEnd[k] = reach;
+            d.reached = std::max (d.reached, reach);
+        }
+        filled = std::max (filled, std::min (to, d.runEnd[k]));
+    }
+
+    // What no run reaches keeps the slot's old value.
+    if (filled < to)
+        d.complete = false;
 }
 
 void SplineOscillator::keepScan() noexcept

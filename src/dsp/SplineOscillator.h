@@ -228,10 +228,15 @@ private:
 
     /**
         The cycle being drawn. Its segments go into the table in order, each
-        writing only from its own start on; a long curve is walked as far as
-        the read-out needs and resumed later, so one block never pays for a
-        whole cycle of tens of thousands of entries. The length and the
-        segment counts are known before any of it is drawn.
+        writing one run of entries from its own start on; a later segment's
+        run overwrites an earlier one's. A long curve is walked as far as the
+        read-out needs and resumed later, so one block never pays for a whole
+        cycle of tens of thousands of entries. A curve whose x overshoots
+        writes far past its own entries, into the next segments' (they
+        overwrite it) or past the cycle's end (never read): its walk stops at
+        its own end and is taken up again only for entries that the segments
+        after it leave unwritten. The length and the segment counts are known
+        before any of it is drawn.
     */
     struct Drawing
     {
@@ -245,8 +250,9 @@ private:
         int segment = 1;        // the next one to draw (or the one walked)
         int pos = 0;            // where it starts
         int ready = 0;          // entries [0, ready) are final
-        int covered = 0;        // entries [0, covered) written while complete holds
-        bool complete = true;
+        int reached = 0;        // furthest entry any run wrote, plus one
+        bool complete = true;   // no entry of [0, ready) kept the slot's old value
+        bool resumed = false;   // a stopped walk went on: its places no longer lie together
         int walking = 0;        // type of the curve being walked, or 0
         int placesBefore = 0;   // recorded places before the walked curve
         CurveScan* replay = nullptr;
@@ -254,9 +260,15 @@ private:
         splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
         int recordStart = 0;
         int counts[kNumPoints] {};
-        splinecurve::Walk<splinecurve::Quadratic> quadratic;
-        splinecurve::Walk<splinecurve::Cubic> cubic;
+        // Per segment: 0 not drawn, else its type; whether its walk stopped
+        // at its own end (the rest of its run unknown) or where its run ended.
+        int drawnType[kNumPoints] {};
+        bool stopped[kNumPoints] {};
+        int runEnd[kNumPoints] {};
+        splinecurve::Walk<splinecurve::Quadratic> quadratics[kNumPoints];
+        splinecurve::Walk<splinecurve::Cubic> cubics[kNumPoints];
     };
+    void fillAfterRun (int segment, int from, int to) noexcept;
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
     double nextRandom() noexcept;

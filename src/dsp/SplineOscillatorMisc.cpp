@@ -470,6 +470,7 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
     dest = destination;
     pos = at;
     capacity = entries;
+    writeFloor = 0;
     record = recordTo;
     h = 1.0 / (m + 1);
     step = h / divisorOf (segment);
@@ -523,9 +524,10 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     int recorded = record != nullptr ? record->count : 0;
     bool overflow = false;
 
-    auto put = [dest, capacity] (int index, double v) TALVORA_INLINE
+    const int floor = writeFloor;
+    auto put = [dest, floor, capacity] (int index, double v) TALVORA_INLINE
     {
-        if (index >= 0 && index < capacity)
+        if (index >= floor && index < capacity)
             dest[index] = v;
     };
 

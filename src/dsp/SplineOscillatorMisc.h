@@ -345,6 +345,15 @@ public:
     /** Walks on until entry `until` is written or the walk ends; true once it has ended. */
     bool advance (int until) noexcept;
 
+    /** From here on, writes below `floor` are dropped and no places are
+        recorded: for going on with a walk whose earlier entries later
+        segments have since overwritten. */
+    void resumeFrom (int floor) noexcept
+    {
+        writeFloor = floor > 0 ? floor : 0;
+        record = nullptr;
+    }
+
     bool ended() const noexcept { return phase == Phase::ended; }
     /** Entries before this one are written for good. */
     int ready() const noexcept { return pos + (phase == Phase::ended ? result : e + 1); }
@@ -360,6 +369,7 @@ private:
     double* dest = nullptr;
     int pos = 0;
     int capacity = 0;
+    int writeFloor = 0;
     ScanRecord* record = nullptr;
     double h = 0.5;
     double step = 0.0;

@@ -48,6 +48,69 @@ std::vector<SplineOscillatorPoint> randomChain (std::mt19937& rng, int segments)
     return chain;
 }
 
+// Controls anywhere: curves whose x runs backwards or far past their own
+// stretch (their runs reach into the segments after them, or fall short),
+// and segments of no width.
+std::vector<SplineOscillatorPoint> wildChain (std::mt19937& rng, int segments)
+{
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    std::vector<double> xs ((size_t) segments);
+    for (auto& x : xs)
+        x = rng() % 5 == 0 ? 0.5 : unit (rng);
+    std::sort (xs.begin(), xs.end());
+    xs.back() = 1.0;
+
+    std::vector<SplineOscillatorPoint> chain { point (splineStart, 0.0, unit (rng)) };
+    for (double x : xs)
+    {
+        const int kind = (int) (rng() % 5);
+        auto p = point (kind == 0 ? splineLinear : (kind <= 2 ? splineQuadratic : splineCubic), x, unit (rng));
+        for (int pair = 1; pair < 3; ++pair)
+        {
+            p.x[pair] = unit (rng);
+            p.y[pair] = unit (rng);
+        }
+        chain.push_back (p);
+    }
+    return chain;
+}
+
+// The cycle as drawing each segment in turn, every curve walked to its end,
+// leaves it; entries no run reaches stay NaN.
+std::vector<double> wholeWalkCycle (const Osc4Data* points, int size)
+{
+    const int capacity = 4 * size + 4096;
+    std::vector<double> table ((size_t) capacity, std::nan (""));
+    auto clamp01 = [] (double v) { return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0; };
+    int pos = 0;
+    for (int k = 1; k < SplineOscillator::kNumPoints; ++k)
+    {
+        const Osc4Data& prev = points[k - 1];
+        const Osc4Data& pt = points[k];
+        if (pt.type == splineEndMarker || pt.type == splineStart)
+            break;
+        const double x0 = clamp01 (prev.x[0]);
+        const double dx = clamp01 (pt.x[0]) - x0;
+        const int count = std::clamp ((int) (size * dx), 0, size - pos);
+        const int m = std::max (count, 1);
+        if (pt.type == splineLinear)
+            for (int t = 0; t < m; ++t)
+                table[(size_t) (pos + t)] = prev.y[0] + (pt.y[0] - prev.y[0]) * t / m;
+        else if (! (dx > 0.0))
+            table[(size_t) pos] = prev.y[0];
+        else if (pt.type == splineQuadratic)
+            splinecurve::sample (splinecurve::Quadratic { (clamp01 (pt.x[1]) - x0) / dx, prev.y[0], pt.y[1], pt.y[0] },
+                                 m, table.data(), pos, capacity, nullptr);
+        else
+            splinecurve::sample (splinecurve::Cubic { (clamp01 (pt.x[1]) - x0) / dx, (clamp01 (pt.x[2]) - clamp01 (pt.x[1])) / dx,
+                                                      prev.y[0], pt.y[1], pt.y[2], pt.y[0] },
+                                 m, table.data(), pos, capacity, nullptr);
+        pos += count;
+    }
+    table.resize ((size_t) pos);
+    return table;
+}
+
 // The same chain with new heights only.
 std::vector<SplineOscillatorPoint> newHeights (std::vector<SplineOscillatorPoint> chain, std::mt19937& rng)
 {
@@ -242,4 +305,48 @@ TEST (SplineCycleReuse, LongCyclesDrawnAsTheyPlayGiveTheSameSoundWhateverTheBloc
         for (int i = 0; i < total; ++i)
             ASSERT_EQ (played[(size_t) i], expected[(size_t) i]) << "trial " << trial << " sample " << i;
     }
+}
+
+TEST (SplineCycleReuse, OvershootingCurvesDrawWhatWholeWalksInTurnDraw)
+{
+    // A curve's run past its own stretch is walked only where the segments
+    // after it leave entries unwritten; the cycle must be the one that
+    // walking every curve to its end, in turn, draws. Heights are redrawn
+    // from kept scans in between, and lengths repeat.
+    std::mt19937 rng (4242);
+    int gaps = 0, overshoots = 0;
+    for (int trial = 0; trial < 60; ++trial)
+    {
+        auto chain = wildChain (rng, 2 + (int) (rng() % 14));
+        Rig rig;
+        const int sizes[] = { 300 + (int) (rng() % 400), 2500 + (int) (rng() % 4000), 300 + (int) (rng() % 400) };
+        for (int round = 0; round < 2; ++round)
+        {
+            chain = newHeights (chain, rng);
+            rig.setPoints (chain);
+            for (int size : sizes)
+            {
+                const auto cycle = drawCycle (rig, size);
+                const auto expected = wholeWalkCycle (rig.osc.getWorkingPoints(), size);
+                ASSERT_EQ (cycle.size(), expected.size()) << "trial " << trial;
+                for (size_t i = 0; i < cycle.size(); ++i)
+                {
+                    if (std::isnan (expected[i]))
+                    {
+                        ++gaps;
+                        continue;
+                    }
+                    ASSERT_EQ (cycle[i], expected[i]) << "trial " << trial << " round " << round << " size " << size << " at " << i;
+                }
+            }
+        }
+
+        // How far the longest run reaches past its stretch, for the count below.
+        const Osc4Data* w = rig.osc.getWorkingPoints();
+        for (int k = 1; k < SplineOscillator::kNumPoints && w[k].type != splineEndMarker; ++k)
+            if ((w[k].type == splineQuadratic || w[k].type == splineCubic) && (w[k].x[1] < w[k - 1].x[0] || w[k].x[1] > w[k].x[0]))
+                ++overshoots;
+    }
+    EXPECT_GT (overshoots, 100);   // the chains did overshoot
+    EXPECT_GT (gaps, 0);           // and some left entries unwritten
 }

@@ -9,6 +9,7 @@
 #include <JuceHeader.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,28 @@ inline void set (BrevonAudioProcessor& p, int index, double value)
 inline void setChoice (BrevonAudioProcessor& p, int index, int item)
 {
     set (p, index, params::choiceValue (item));
+}
+
+// One oscillator-4 point: x and y of the point and of its two controls, and
+// its type.
+inline void setOsc4Point (BrevonAudioProcessor& p, int k, const std::array<double, 6>& xy, int type)
+{
+    set (p, params::osc4PointIndex (k, 0), 1.0);
+    for (int f = 0; f < 6; ++f)
+        set (p, params::osc4PointIndex (k, 1 + f), xy[(size_t) f]);
+    set (p, params::osc4PointIndex (k, 7), params::choiceValue (type));
+}
+
+// One modulation slot of an oscillator-4 point.
+inline void setOsc4Slot (BrevonAudioProcessor& p, int k, int slot, int direction, double depth, int source,
+                         double speed, int shape)
+{
+    const int f = 8 + 5 * slot;
+    set (p, params::osc4PointIndex (k, f), params::choiceValue (direction));
+    set (p, params::osc4PointIndex (k, f + 1), depth);
+    set (p, params::osc4PointIndex (k, f + 2), params::choiceValue (source));
+    set (p, params::osc4PointIndex (k, f + 3), speed);
+    set (p, params::osc4PointIndex (k, f + 4), params::choiceValue (shape));
 }
 
 // The heaviest voice: every oscillator with every copy, noise, the double
@@ -77,23 +100,9 @@ inline void configureHeavy (BrevonAudioProcessor& p)
     {
         const double x = k / 15.0;
         const double y = 0.5 + 0.4 * std::sin (k * 0.9);
-        set (p, params::osc4PointIndex (k, 0), 1.0);
-        set (p, params::osc4PointIndex (k, 1), x);
-        set (p, params::osc4PointIndex (k, 2), y);
-        set (p, params::osc4PointIndex (k, 3), std::max (0.0, x - 0.02));
-        set (p, params::osc4PointIndex (k, 4), 1.0 - y);
-        set (p, params::osc4PointIndex (k, 5), std::max (0.0, x - 0.01));
-        set (p, params::osc4PointIndex (k, 6), y * 0.5);
-        set (p, params::osc4PointIndex (k, 7), params::choiceValue (k == 0 ? 0 : 3));
-        for (int s = 0; s < 3; ++s)
-        {
-            const int f = 8 + 5 * s;
-            set (p, params::osc4PointIndex (k, f), params::choiceValue (2));            // vertical
-            set (p, params::osc4PointIndex (k, f + 1), 0.05 + 0.01 * s);               // depth
-            set (p, params::osc4PointIndex (k, f + 2), params::choiceValue ((k + s) % 6)); // source
-            set (p, params::osc4PointIndex (k, f + 3), 0.3 + 0.1 * s);                 // speed
-            set (p, params::osc4PointIndex (k, f + 4), params::choiceValue ((k + s) % 5)); // shape
-        }
+        setOsc4Point (p, k, { x, y, std::max (0.0, x - 0.02), 1.0 - y, std::max (0.0, x - 0.01), y * 0.5 }, k == 0 ? 0 : 3);
+        for (int s = 0; s < 3; ++s)   // vertical, sources and shapes in turn
+            setOsc4Slot (p, k, s, 2, 0.05 + 0.01 * s, (k + s) % 6, 0.3 + 0.1 * s, (k + s) % 5);
     }
     if (auto* bus = p.getEventAggregator())
         bus->sendEvent (Osc4PointsChanged, 0);
@@ -118,23 +127,12 @@ inline void configureSplineLow (BrevonAudioProcessor& p, bool bent)
     {
         const double x = k / 7.0;
         const double y = 0.5 + 0.35 * std::cos (k * 1.3);
-        set (p, params::osc4PointIndex (k, 0), 1.0);
-        set (p, params::osc4PointIndex (k, 1), x);
-        set (p, params::osc4PointIndex (k, 2), y);
-        set (p, params::osc4PointIndex (k, 3), std::max (0.0, x - 0.09));
-        set (p, params::osc4PointIndex (k, 4), 1.0 - y);
-        set (p, params::osc4PointIndex (k, 5), std::max (0.0, x - 0.03));
-        set (p, params::osc4PointIndex (k, 6), 0.2 + 0.1 * k);
-        set (p, params::osc4PointIndex (k, 7), params::choiceValue (types[k]));
+        setOsc4Point (p, k, { x, y, std::max (0.0, x - 0.09), 1.0 - y, std::max (0.0, x - 0.03), 0.2 + 0.1 * k }, types[k]);
         for (int s = 0; s < 3; ++s)
         {
-            const int f = 8 + 5 * s;
+            // Sideways or up and down; own shape or LFO 1.
             const bool sideways = (k + s) % 3 == 1;
-            set (p, params::osc4PointIndex (k, f), params::choiceValue (sideways ? 1 : 2));
-            set (p, params::osc4PointIndex (k, f + 1), sideways ? 0.02 : 0.1);
-            set (p, params::osc4PointIndex (k, f + 2), params::choiceValue (s == 2 ? 2 : 0));   // own shape or LFO 1
-            set (p, params::osc4PointIndex (k, f + 3), 0.11 + 0.07 * s);
-            set (p, params::osc4PointIndex (k, f + 4), params::choiceValue ((k + s) % 4));
+            setOsc4Slot (p, k, s, sideways ? 1 : 2, sideways ? 0.02 : 0.1, s == 2 ? 2 : 0, 0.11 + 0.07 * s, (k + s) % 4);
         }
     }
     set (p, params::osc4PointIndex (8, 7), params::choiceValue (10));

@@ -32,7 +32,9 @@ class VoiceModulation;
     enough, which depends only on the points' x positions and types and the
     segment counts. The scan's result (where each sample was taken) is kept
     for a few such layouts, so a cycle whose points only moved up or down is
-    drawn by evaluating the heights at the kept places.
+    drawn by evaluating the heights at the kept places. A long cycle (high
+    sample rates, low notes) is drawn a stretch ahead of the read-out rather
+    than whole at its start, so no single block pays for all of it.
 
     Two read-outs: the plain one (one table step per sub-sample through a
     one-pole smoother) and the modulated one (a fractional read speed) used

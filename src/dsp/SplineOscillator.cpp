@@ -665,7 +665,9 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
 
 void SplineOscillator::segmentCounts (int size, int capacity, int* counts) const noexcept
 {
-    // The same counts as renderCycle gives its segments (see there).
+    // Each segment's share of the cycle. Crossing x positions could add up to
+    // more than the cycle: it never grows past its size, and room for curve
+    // overshoot stays free past it.
     std::fill (counts, counts + kNumPoints, 0);
     const int maxPos = std::min (size, capacity - kTableMargin - 1);
     int pos = 0;
@@ -741,10 +743,6 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
     d.slot = slot;
     d.dest = table.data() + (size_t) slot * (size_t) slotCapacity;
     d.capacity = slotCapacity;
-    d.size = size;
-    // Crossing x positions could add up to more than the cycle: it never
-    // grows past its size, and room for curve overshoot stays free past it.
-    d.maxPos = std::min (size, slotCapacity - kTableMargin - 1);
     d.segment = 1;
     d.pos = 0;
     d.ready = 0;
@@ -796,7 +794,6 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
         }
         length += counts[k];
     }
-    d.length = length;
     return length;
 }
 

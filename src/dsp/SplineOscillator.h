@@ -246,9 +246,6 @@ private:
         int slot = 0;
         double* dest = nullptr;
         int capacity = 0;
-        int length = 0;
-        int size = 0;
-        int maxPos = 0;
         int segment = 1;        // the next one to draw (or the one walked)
         int pos = 0;            // where it starts
         int ready = 0;          // entries [0, ready) are final

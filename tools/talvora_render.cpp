@@ -8,14 +8,23 @@
 //   talvora_render --midi song.mid [--scenario NAME] [--tail 2] [--out song.wav]
 //   talvora_render --write-reference tests/data/reference_renders.txt
 //   talvora_render --check-reference tests/data/reference_renders.txt
+//   talvora_render --memory [--scenario heavy] [--seconds 0.5]
 //
 // The real-time factor is the CPU time of the rendering thread divided by the
 // duration of the audio; the process-wide silent start is played before and
 // not counted.
+//
+// --memory measures what a host sees when it adds instances: at 44.1, 96 and
+// 192 kHz, a fresh process plays one instance, then adds one (or four) more,
+// each prepared at the rate with the block size and playing the scenario's
+// notes, and the growth of its resident memory is divided by the number
+// added. Each measurement runs in a process of its own, so memory freed by
+// an earlier one cannot hide a later one's.
 
 #include <JuceHeader.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <chrono>
@@ -38,6 +47,19 @@ double threadCpuSeconds()
     return (double) ts.tv_sec + ts.tv_nsec * 1.0e-9;
 }
 
+// Resident memory now, in bytes.
+double residentBytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen ("/proc/self/statm", "r"))
+    {
+        if (std::fscanf (f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose (f);
+    }
+    return (double) resident * (double) sysconf (_SC_PAGESIZE);
+}
+
 double peakMemoryMiB()
 {
     rusage usage {};
@@ -57,9 +79,12 @@ struct Options
     int blockSize = 512;
     int voices = -1;
     double seconds = 5.0;
+    bool secondsGiven = false;
     double tail = 2.0;
     uint64_t seed = 1;
     bool list = false;
+    bool memory = false;
+    int memoryInstances = 0;     // > 0: one measurement, in this process
     std::vector<std::pair<int, double>> overrides;   // --set index=value, after the scenario
 };
 
@@ -68,7 +93,8 @@ void usage()
     std::cout << "usage: talvora_render [--list] [--scenario NAME] [--midi FILE] [--out FILE.wav]\n"
                  "                      [--voices N] [--rate HZ] [--block N] [--seconds S] [--tail S] [--seed N]\n"
                  "                      [--set INDEX=VALUE ...] [--block-log FILE]\n"
-                 "                      [--write-reference FILE] [--check-reference FILE]\n";
+                 "                      [--write-reference FILE] [--check-reference FILE]\n"
+                 "                      [--memory]\n";
 }
 
 bool parse (int argc, char** argv, Options& o)
@@ -88,7 +114,7 @@ bool parse (int argc, char** argv, Options& o)
         else if (a == "--voices") o.voices = std::stoi (value());
         else if (a == "--rate") o.sampleRate = std::stod (value());
         else if (a == "--block") o.blockSize = std::stoi (value());
-        else if (a == "--seconds") o.seconds = std::stod (value());
+        else if (a == "--seconds") { o.seconds = std::stod (value()); o.secondsGiven = true; }
         else if (a == "--tail") o.tail = std::stod (value());
         else if (a == "--seed") o.seed = std::stoull (value());
         else if (a == "--set")
@@ -103,13 +129,16 @@ bool parse (int argc, char** argv, Options& o)
             o.overrides.emplace_back (index, std::stod (v.substr (eq + 1)));
         }
         else if (a == "--block-log") o.blockLog = value();
+        else if (a == "--memory") o.memory = true;
+        else if (a == "--memory-instances") o.memoryInstances = std::stoi (value());
         else if (a == "--write-reference") o.writeReference = value();
         else if (a == "--check-reference") o.checkReference = value();
         else if (a == "--help" || a == "-h") return false;
         else throw std::runtime_error ("unknown option " + a);
     }
     if (o.sampleRate < 8000.0 || o.sampleRate > 384000.0 || o.blockSize < 1 || o.blockSize > 65536
-        || o.voices > BrevonAudioProcessor::kNumVoices || o.seconds <= 0.0 || o.tail < 0.0)
+        || o.voices > BrevonAudioProcessor::kNumVoices || o.seconds <= 0.0 || o.tail < 0.0
+        || o.memoryInstances < 0 || o.memoryInstances > 64)
         throw std::runtime_error ("option out of range");
     return true;
 }
@@ -248,6 +277,92 @@ int runRender (const Options& o)
     return 0;
 }
 
+//==============================================================================
+// One memory measurement: the first instance plays, then `added` more join
+// it; prints the resident growth per added instance in bytes.
+int measureMemoryHere (const Options& o)
+{
+    const render::Scenario* scenario = render::findScenario (o.scenario);
+    if (scenario == nullptr)
+        return 2;
+    const int blocks = std::max (1, (int) std::ceil (o.seconds * o.sampleRate / o.blockSize));
+    std::vector<std::unique_ptr<render::ScenarioPlayer>> players;
+    double cpu = 0.0;
+    int64_t samples = 0;
+    auto addAndPlay = [&] {
+        players.push_back (std::make_unique<render::ScenarioPlayer> (*scenario, o.sampleRate, o.blockSize, o.voices,
+                                                                     o.seed + players.size()));
+        auto& player = *players.back();
+        for (int b = 0; b < blocks; ++b)
+        {
+            juce::MidiBuffer midi;
+            if (b == 0)
+                player.addNoteOns (midi, 0);
+            const double cpu0 = threadCpuSeconds();
+            player.renderBlock (midi, o.blockSize);
+            cpu += threadCpuSeconds() - cpu0;
+            samples += o.blockSize;
+        }
+    };
+    addAndPlay();
+    const double before = residentBytes();
+    for (int i = 0; i < o.memoryInstances; ++i)
+        addAndPlay();
+    const double after = residentBytes();
+    std::printf ("growth %.0f rtf %.4f\n", (after - before) / o.memoryInstances, cpu * o.sampleRate / (double) samples);
+    return 0;
+}
+
+// Runs each measurement in a process of its own and prints the table.
+int measureMemory (const Options& o)
+{
+    char self[4096] {};
+    const ssize_t length = readlink ("/proc/self/exe", self, sizeof (self) - 1);
+    if (length <= 0)
+    {
+        std::cerr << "cannot find this program\n";
+        return 2;
+    }
+    const double seconds = o.secondsGiven ? o.seconds : 0.5;
+    std::printf ("resident memory per added instance, scenario %s, %d notes, block %d, %.2f s played each\n",
+                 o.scenario.c_str(), o.voices < 0 ? render::findScenario (o.scenario)->defaultVoices : o.voices,
+                 o.blockSize, seconds);
+    std::printf ("%-10s %-8s %14s %10s %8s\n", "rate", "added", "MB/instance", "budget", "rtf");
+    int failures = 0;
+    for (const double rate : { 44100.0, 96000.0, 192000.0 })
+        for (const int added : { 1, 4 })
+        {
+            std::ostringstream command;
+            command << '\'' << self << "' --memory-instances " << added << " --rate " << rate << " --block "
+                    << o.blockSize << " --scenario '" << o.scenario << "' --seconds " << seconds << " --seed " << o.seed;
+            if (o.voices >= 0)
+                command << " --voices " << o.voices;
+            double growth = -1.0, rtf = 0.0;
+            if (FILE* pipe = popen (command.str().c_str(), "r"))
+            {
+                char line[256];
+                while (std::fgets (line, sizeof (line), pipe) != nullptr)
+                    std::sscanf (line, "growth %lf rtf %lf", &growth, &rtf);
+                if (pclose (pipe) != 0)
+                    growth = -1.0;
+            }
+            if (growth < 0.0)
+            {
+                std::printf ("%-10.0f %-8d %14s\n", rate, added, "failed");
+                ++failures;
+                continue;
+            }
+            const double budget = rate <= 44100.0 ? 16.0 : rate >= 192000.0 ? 40.0 : 0.0;
+            const double mb = growth / 1.0e6;
+            char budgetText[32] = "-";
+            if (budget > 0.0)
+                std::snprintf (budgetText, sizeof (budgetText), "%.0f %s", budget, mb <= budget ? "ok" : "OVER");
+            std::printf ("%-10.0f %-8d %14.1f %10s %8.4f\n", rate, added, mb, budgetText, rtf);
+            std::fflush (stdout);
+        }
+    return failures == 0 ? 0 : 1;
+}
+
 std::string readFile (const std::string& path)
 {
     std::ifstream in (path);
@@ -343,6 +458,10 @@ int main (int argc, char** argv)
                 result = writeReference (o.writeReference);
             else if (! o.checkReference.empty())
                 result = checkReference (o.checkReference);
+            else if (o.memoryInstances > 0)
+                result = measureMemoryHere (o);
+            else if (o.memory)
+                result = measureMemory (o);
             else
                 result = runRender (o);
         }

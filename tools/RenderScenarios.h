@@ -401,6 +401,9 @@ inline std::vector<RenderSpec> referenceSpecs()
     // Cycles longer than a block draws at once, on both read-outs.
     specs.push_back ({ "spline-low", 192000.0, 257, -1, 65536, 49152, 1 });
     specs.push_back ({ "spline-low-bent", 192000.0, 263, -1, 65536, 49152, 1 });
+    // Reverb 1's tail across two once-a-second points, which the odd block
+    // size places mid-tail.
+    specs.push_back ({ "master-stereo", 44100.0, 441, -1, 100000, 30000, 1 });
     return specs;
 }
 

@@ -18,6 +18,12 @@ std::atomic<int> onceASecondSamples { 0 };
 std::atomic<int> onceEveryTenthSecond { 0 };
 std::atomic<int> cleanUpCount { 0 };
 
+// The reverb choice, rounded in single precision as every reader of it does.
+bool reverbTypeTwo (double value) noexcept
+{
+    return std::lround ((float) (value * 100.0)) == 1;
+}
+
 } // namespace
 
 juce::String BrevonAudioProcessor::latin1 (const char* text)
@@ -221,9 +227,9 @@ void BrevonAudioProcessor::updateEcho()
 
 void BrevonAudioProcessor::updateReverb()
 {
-    const int k = (int) std::lround ((float) (parameterValues[params::kReverbType] * 100.0));
-    reverb2Active = k == 1 ? 1 : 0;
-    if (k == 1)
+    const bool two = reverbTypeTwo (parameterValues[params::kReverbType]);
+    reverb2Active = two ? 1 : 0;
+    if (two)
         reverb2.updateReverb();
     else
         reverb1.updateReverb();
@@ -451,7 +457,7 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
     if (engine == nullptr)
         return;
 
-    // Once a second: reverb type and a tempo look-up; every tenth time a clamp.
+    // Once a second: the reverb type and a tempo look-up; every tenth time a clamp.
     if (onceASecondSamples.fetch_add (numSamples, std::memory_order_relaxed) + numSamples >= (int) sampleRate
         && ! onceASecondPending.load())
     {
@@ -462,7 +468,9 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
             onceEveryTenthSecond.store (0, std::memory_order_relaxed);
             clampAll = true;
         }
-        updateReverb();
+        // Only the type is re-read here: recomputing the reverb would disturb
+        // its running tail once a second.
+        reverb2Active = reverbTypeTwo (parameterValues[params::kReverbType]) ? 1 : 0;
     }
 
     if (clampAll.exchange (false))

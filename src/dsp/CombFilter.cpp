@@ -27,17 +27,20 @@ void CombFilter::prepare (double rate, int)
     const double longest = delayAt44100 * ratio + kDepthAt44100 * ratio;
     const int size = effects::powerOfTwoAtLeast ((int) std::ceil (longest) + 3, kMinLineSize);
 
+    bool restart = false;
     if ((int) line.size() != size)
     {
         line.assign ((size_t) size, 0.0);
-        writePosition = 0;
+        restart = true;
     }
     mask = size - 1;
-    computeDelays();
+    if (computeDelays() || restart)
+        writePosition = 0;
 }
 
-void CombFilter::computeDelays() noexcept
+bool CombFilter::computeDelays() noexcept
 {
+    const double before = baseDelay;
     const double ratio = sampleRate / 44100.0;
     modulationDepth = kDepthAt44100 * ratio;
 
@@ -48,12 +51,15 @@ void CombFilter::computeDelays() noexcept
     currentDelay = baseDelay;
     delaySamples = (int) baseDelay;
     phaseIncrement = modulationHz * kTableSize / sampleRate;
+    return baseDelay != before;
 }
 
 void CombFilter::update (float size) noexcept
 {
-    computeDelays();
-    writePosition = 0;
+    // Only a new delay length restarts the line; a size or colour change
+    // must not make the running tail jump.
+    if (computeDelays())
+        writePosition = 0;
 
     if (! (size > 0.0f) || delayAt44100 <= 0)
     {

@@ -22,8 +22,9 @@ public:
         the first update). */
     void prepare (double sampleRate, int maxBlockSize);
 
-    /** Delays, sweep and feedback for a reverb size in [0, 1]; the write
-        position restarts at 0, the line is kept. Size 0 gives feedback 0. */
+    /** Delays, sweep and feedback for a reverb size in [0, 1]; the line is
+        kept, and so is the write position unless the delay length changed
+        (then it restarts at 0). Size 0 gives feedback 0. */
     void update (float size) noexcept;
 
     /** Zeroes the line. */
@@ -41,7 +42,8 @@ public:
     int getLineSize() const noexcept { return (int) line.size(); }
 
 private:
-    void computeDelays() noexcept;
+    // True when the delay length changed.
+    bool computeDelays() noexcept;
 
     int delayAt44100 = 0;
     double modulationHz = 0.0;

@@ -58,6 +58,7 @@ void KevoReverb::prepare (double rate, int maxBlockSize)
     if ((int) inputLine.size() != length)
         inputLine.assign ((size_t) length, 0.0f);
     inputPosition = 0;
+    modulationPhase = 4096.0f;
 
     const int longestRead = (int) std::ceil (sampleRate * 0.11)
                             + 2 * (int) std::ceil (kPreDelaySweepAt44100 * sampleRate / 44100.0) + 4;
@@ -83,8 +84,12 @@ void KevoReverb::updateReverb() noexcept
     darkening = 1.0f - 2.0f * c;
     darkeningCoefficient = (float) ((40.0 + 2500.0 * (2.0 * c) * (2.0 * c)) / sampleRate);
 
-    preDelay = (float) std::max (16.0, sampleRate / 100.0 + size * size * sampleRate / 10.0);
-    modulationPhase = 4096.0f;
+    // The sweep restarts only with a new pre-delay, where the read jumps
+    // anyway; an unchanged one runs on undisturbed.
+    const float newPreDelay = (float) std::max (16.0, sampleRate / 100.0 + size * size * sampleRate / 10.0);
+    if (newPreDelay != preDelay)
+        modulationPhase = 4096.0f;
+    preDelay = newPreDelay;
     modulationIncrement = (float) (4915.2 / sampleRate);
 
     if (sampleRate > 40000.0 && sampleRate < 80000.0)

@@ -28,13 +28,15 @@ public:
     void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
 
     /** Sizes all lines for the sample rate (lines of unchanged size keep their
-        contents), restarts the write positions and calls updateReverb(). */
+        contents), restarts the input line and the sweep and calls
+        updateReverb(). */
     void prepare (double sampleRate, int maxBlockSize);
 
     /** Recomputes comb delays and feedback, colour terms, pre-delay and the
         input high-pass from parameters 31 and 32 and the sample rate. Call
         on a change of parameters 30-32 and 86 and after a state restore.
-        Does nothing without parameters. */
+        Line positions and the pre-delay sweep run on unless a delay length
+        changes. Does nothing without parameters. */
     void updateReverb() noexcept;
 
     /** Silences every line and filter state (for a switch of the reverb

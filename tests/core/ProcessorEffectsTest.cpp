@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "RenderScenarios.h"
 #include "support/PluginPlayer.h"
 
 namespace
@@ -97,4 +98,39 @@ TEST (ProcessorEffects, HostTempoReachesTheEchoAndBadTempoIsIgnored)
     EXPECT_NEAR (echoDelay (0.0), 0.5, 0.02);
     EXPECT_NEAR (echoDelay (std::nan ("")), 0.5, 0.02);
     EXPECT_NEAR (echoDelay ({}), 0.5, 0.02);
+}
+
+// The once-a-second housekeeping falls at different places for different
+// block sizes; the reverb's tail must not notice it.
+TEST (ProcessorEffects, ReverbTailDoesNotDependOnTheBlockSize)
+{
+    auto render = [] (double rate, int blockSize) {
+        render::settleProcessWideState (rate);   // the once-a-second count starts at 0
+        PluginPlayer player (rate, blockSize);
+        auto& p = player.processor();
+        for (auto [index, value] : { std::pair { 86, 0.0f }, { 30, 1.0f }, { 31, 0.8f } })
+            p.setParameter (index, value);
+        const auto release = (int64_t) (0.3 * rate);
+        return player.play ((int64_t) (4.3 * rate), { { 0, on (60) }, { release, juce::MidiMessage::noteOff (1, 60) } });
+    };
+
+    for (double rate : { 44100.0, 96000.0 })
+    {
+        SCOPED_TRACE (rate);
+        const auto a = render (rate, 512);
+        const auto b = render (rate, 441);
+        const int window = (int) (0.1 * rate);
+        int windows = 0;
+        for (int start = (int) (0.3 * rate); start + window <= a.getNumSamples(); start += window, ++windows)
+            for (int ch = 0; ch < 2; ++ch)
+            {
+                std::vector<float> d ((size_t) window);
+                for (int i = 0; i < window; ++i)
+                    d[(size_t) i] = a.getSample (ch, start + i) - b.getSample (ch, start + i);
+                const double level = rms (a.getReadPointer (ch, start), window);
+                ASSERT_GT (level, 1.0e-6) << "silent tail at " << start / rate << " s";
+                EXPECT_LT (rms (d.data(), window), 0.01 * level) << "channel " << ch << " at " << start / rate << " s";
+            }
+        EXPECT_EQ (windows, 40);
+    }
 }

@@ -199,6 +199,33 @@ TEST (Reverb, LongBlocksMatchShortBlocks)
     }
 }
 
+TEST (Reverb, RecomputingUnchangedSettingsLeavesTheTailAlone)
+{
+    // A recompute that changes no delay length (same size, or only the
+    // colour) must not move the lines: the tail runs on as if untouched.
+    for (int type : { 1, 2 })
+        for (double rate : { 44100.0, 96000.0 })
+        {
+            SCOPED_TRACE (testing::Message() << "type " << type << " at " << rate);
+            AnyReverb plain (type, rate, 512, 1.0, 0.8, 0.5), touched (type, rate, 512, 1.0, 0.8, 0.5);
+            const int n = (int) (1.5 * rate);
+            auto l1 = noise ((int) (0.2 * rate), 43);
+            l1.resize ((size_t) n, 0.0f);
+            auto r1 = std::vector<float> ((size_t) n, 0.0f);
+            auto l2 = l1, r2 = r1;
+            plain.run (l1, r1, 512);
+
+            int block = 0;
+            inBlocks (l2, r2, 512, [&] (float* a, float* b, int count) {
+                if (++block % 37 == 0)
+                    touched.visit ([] (auto& r) { r.updateReverb(); });
+                touched.process (a, b, count);
+            });
+            EXPECT_EQ (l1, l2);
+            EXPECT_EQ (r1, r2);
+        }
+}
+
 TEST (Reverb, HighRatesAndExtremeSettingsStayInBounds)
 {
     for (int type : { 1, 2 })

@@ -13,8 +13,9 @@ constexpr int kPresence1 = params::osc4PointIndex (1, osc4field::presence);
 constexpr int kX0 = params::osc4PointIndex (0, osc4field::x);
 constexpr int kX1 = params::osc4PointIndex (1, osc4field::x);
 
-// Pixels between the start point and point 1 at least.
-constexpr double kMinStartGap = 0.01;
+// Pixels kept between the start point and point 1, and between an inner
+// point and the right edge.
+constexpr double kMinGap = 0.01;
 
 /** Clamps into [lo, hi]; NaN becomes lo. Returns whether v changed. */
 bool clampInto (double& v, double lo, double hi) noexcept
@@ -251,6 +252,39 @@ SplinePointList::Node* SplinePointList::AddSplinePointAfterPoint (Node* after, S
         return nullptr;
 
     setEndPoint (first, last);
+    sanityCheckAndFixPoints (first);
+    return n;
+}
+
+SplinePointList::Node* SplinePointList::insertPointAfter (Node* after, const SplineOscillatorPoint& point)
+{
+    const auto type = point.type;
+    if (type != splineLinear && type != splineQuadratic && type != splineCubic)
+        return nullptr;
+    if (after == nullptr || after == last || indexOf (after) < 0 || size() >= kMaxPoints)
+        return nullptr;
+
+    Node* n = newNode (type);
+    n->point.slots[0] = point.slots[0];
+    n->point.slots[1] = point.slots[1];
+    n->point.slots[2] = point.slots[2];
+
+    const double lo = after->point.x[0];
+    const double hi = std::max (lo, firstAbscissa (after->next));
+    auto& p = n->point;
+    for (int pair = 0; pair < 3; ++pair)
+    {
+        p.x[pair] = point.x[pair];
+        p.y[pair] = point.y[pair];
+        clampInto (p.y[pair], 0.0, height);
+    }
+    clampInto (p.x[0], lo, hi);
+    clampInto (p.x[1], lo, p.x[0]);
+    clampInto (p.x[2], p.x[1], p.x[0]);
+
+    linkAfter (after, n);
+    setEndPoint (first, last);
+    renumber();
     sanityCheckAndFixPoints (first);
     return n;
 }
@@ -580,14 +614,18 @@ bool SplinePointList::sanityCheckAndFixPoints (Node* from) noexcept
         ok &= ! clampInto (p.x[0], lo, width);
 
         // A block whose points 0 and 1 share their x reads as unusable and
-        // would be replaced by a random curve: keep them apart.
+        // would be replaced by a random curve: keep them apart. A reader
+        // ends the chain at the first point on the right edge: only the last
+        // point may sit there.
         if (n == first)
-            ok &= ! clampInto (p.x[0], 0.0, width - 2.0 * kMinStartGap);
+            ok &= ! clampInto (p.x[0], 0.0, width - 2.0 * kMinGap);
         else if (prev == first && p.x[0] <= lo)
         {
-            p.x[0] = std::min (lo + kMinStartGap, width);
+            p.x[0] = std::min (lo + kMinGap, width);
             ok = false;
         }
+        if (n != first && n != last)
+            ok &= ! clampInto (p.x[0], std::min (lo, width - kMinGap), width - kMinGap);
         ok &= ! clampInto (p.x[1], lo, p.x[0]);
         ok &= ! clampInto (p.x[2], p.x[1], p.x[0]);
 

@@ -124,6 +124,15 @@ public:
     Node* AddSplinePointAfterPoint (Node* after, SplinePointType type);
 
     /**
+        Inserts a copy of `point` (type linear, quadratic or cubic; pairs and
+        slots as given) after `after`, for edits that put a point where the
+        user clicked. Its x is kept between `after` and the next point, its
+        controls between `after` and itself, so no other point moves.
+        Refused (null) like AddSplinePointAfterPoint.
+    */
+    Node* insertPointAfter (Node* after, const SplineOscillatorPoint& point);
+
+    /**
         Random places for a node with rand()'s range: x between its
         neighbours (first and last keep theirs), controls between the previous
         point and x, y values anywhere in the height.

@@ -440,3 +440,26 @@ TEST (SplinePointList, WritingStoresFractionsAndTheDefaultControlSpeed)
         EXPECT_EQ (Osc4Codec::readInt (field (values, k, osc4field::type)), splineEndMarker);
     EXPECT_FALSE (list.updateParamsValues (nullptr));
 }
+
+TEST (SplinePointList, WalksCarryTheRecordedLastPointToTheChainsEnd)
+{
+    SplinePointList list (kW, kH);
+    ASSERT_TRUE (load (list, mixedChain()));
+    Node* tail = list.at (4);
+    for (Node* recorded : { list.at (1), list.getFirst(), (Node*) nullptr })
+    {
+        list.setEndPoint (list.getFirst(), recorded);
+        EXPECT_EQ (list.getLast(), tail);
+    }
+
+    // A walk that passes the recorded last point moves it on.
+    list.setEndPoint (list.at (4), list.at (2));
+    EXPECT_EQ (list.getLast(), list.at (2));
+    EXPECT_EQ (list.walkNext (list.at (2)), list.at (3));
+    EXPECT_EQ (list.getLast(), list.at (3));
+    list.at (2)->point.index = 7;
+    list.renumber();
+    EXPECT_EQ (list.getLast(), tail);
+    EXPECT_EQ (list.at (2)->getIndex(), 2);
+    EXPECT_EQ (list.walkNext (tail), nullptr);
+}

@@ -1,0 +1,99 @@
+// The filter of the presets page's text boxes, driven through a real (headless)
+// text editor as typing and pasting reach it.
+
+#include <JuceHeader.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "presets/SafeTextRestriction.h"
+
+namespace
+{
+std::unique_ptr<juce::TextEditor> box (int maxLength, juce::String allowed = OK_SEARCH_STRING_CHARS)
+{
+    auto editor = std::make_unique<juce::TextEditor>();
+    editor->setInputFilter (new SafeTextRestriction (allowed, maxLength), true);
+    return editor;
+}
+} // namespace
+
+TEST (SafeTextRestriction, OnlyAllowedCharactersGetIn)
+{
+    auto search = box (safetext::kSearchLength);
+    search->insertTextAtCaret (juce::CharPointer_UTF8 ("\xC3\xA9"));
+    search->insertTextAtCaret (";");
+    EXPECT_EQ (search->getText(), "");
+
+    search->insertTextAtCaret (juce::CharPointer_UTF8 ("a;b\xC3\xA9<c>\"d'"));
+    EXPECT_EQ (search->getText(), "abcd");
+
+    search->clear();
+    search->insertTextAtCaret (OK_SEARCH_STRING_CHARS);
+    EXPECT_EQ (search->getText(), OK_SEARCH_STRING_CHARS);
+
+    auto unfiltered = box (0, {});
+    unfiltered->insertTextAtCaret (juce::CharPointer_UTF8 ("\xC3\xA9;'"));
+    EXPECT_EQ (unfiltered->getText(), juce::String (juce::CharPointer_UTF8 ("\xC3\xA9;'")));
+}
+
+TEST (SafeTextRestriction, TextStaysWithinTheBoxLength)
+{
+    const juce::String thirty = "abcdefghijklmnopqrstuvwxyzABCD";
+    auto name = box (safetext::kPresetNameLength);
+    name->insertTextAtCaret (thirty);
+    EXPECT_EQ (name->getText(), thirty.substring (0, 24));
+
+    name->insertTextAtCaret ("x");
+    EXPECT_EQ (name->getText().length(), 24);
+
+    // Ten characters selected: a paste may replace them with ten.
+    name->setHighlightedRegion ({ 4, 14 });
+    name->insertTextAtCaret ("0123456789012345");
+    EXPECT_EQ (name->getText(), "abcd0123456789opqrstuvwx");
+
+    auto unlimited = box (0);
+    unlimited->insertTextAtCaret (thirty + thirty);
+    EXPECT_EQ (unlimited->getText().length(), 60);
+}
+
+TEST (SafeTextRestriction, CommandWordPairsAreRemovedFromTheWholeText)
+{
+    auto search = box (safetext::kSearchLength);
+    for (auto c : { "d", "r", "o", "p" })
+        search->insertTextAtCaret (c);
+    EXPECT_EQ (search->getText(), "drop");
+    search->insertTextAtCaret (" table");
+    EXPECT_EQ (search->getText(), " ");
+
+    search->setText ("DROP");
+    search->insertTextAtCaret (" TABLE");
+    EXPECT_EQ (search->getText(), "DROP TABLE"); // case-sensitive
+
+    search->setText ("insert");
+    search->insertTextAtCaret (" x");
+    EXPECT_EQ (search->getText(), "insert x");
+    search->insertTextAtCaret (" into");
+    EXPECT_EQ (search->getText(), " x ");
+
+    // One pair does not shield the other, and removing a pair cannot leave one behind.
+    search->setText ("insert drop");
+    search->insertTextAtCaret (" table");
+    EXPECT_EQ (search->getText(), "insert  ");
+    search->setText ("tatableble dr");
+    search->insertTextAtCaret ("dropop");
+    EXPECT_EQ (search->getText(), " ");
+}
+
+TEST (SafeTextRestriction, RemovalKeepsTheLengthLimit)
+{
+    // 20 of 24 characters selected: the room is 20, but the text the words
+    // are removed from still holds the selection.
+    auto name = box (safetext::kPresetNameLength);
+    name->setText ("drop abcdefghijklmnopq");
+    name->setHighlightedRegion ({ 2, 22 });
+    name->insertTextAtCaret ("table ABCDEFGHIJKLMNOPQRSTU");
+    EXPECT_LE (name->getText().length(), 24);
+    EXPECT_FALSE (name->getText().contains ("drop"));
+    EXPECT_FALSE (name->getText().contains ("table"));
+}

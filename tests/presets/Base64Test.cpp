@@ -16,15 +16,8 @@ namespace
 std::vector<char> randomBytes (std::mt19937& rng, size_t n)
 {
     std::vector<char> bytes (n);
-    for (auto& b : bytes)
-        b = (char) rng();
+    std::generate (bytes.begin(), bytes.end(), [&] { return (char) rng(); });
     return bytes;
-}
-
-std::string withoutLineBreaks (std::string text)
-{
-    text.erase (std::remove (text.begin(), text.end(), '\n'), text.end());
-    return text;
 }
 } // namespace
 
@@ -45,7 +38,6 @@ TEST (Base64, EncodingBreaksLinesAfter72CharactersAndCloses)
     EXPECT_EQ (breaks.back(), text.size() - 1);
 
     EXPECT_EQ (base64::encode (nullptr, 0), "\n");
-    EXPECT_EQ (base64::encode ("ABC", 3), "QUJD\n");
     EXPECT_EQ (base64::encode ("AB", 2), "QUI=\n");
 }
 
@@ -56,39 +48,33 @@ TEST (Base64, RandomLengthsRoundTripAndMatchTheStandardAlphabet)
     {
         const size_t n = run < 10 ? (size_t) run : rng() % 5001;
         const auto bytes = randomBytes (rng, n);
-        const std::string text = base64::encode (bytes.data(), bytes.size());
-
+        std::string text = base64::encode (bytes.data(), bytes.size());
         ASSERT_EQ (base64::decode (text), bytes) << "length " << n;
-        ASSERT_EQ (juce::String (withoutLineBreaks (text)), juce::Base64::toBase64 (bytes.data(), bytes.size())) << "length " << n;
+
+        text.erase (std::remove (text.begin(), text.end(), '\n'), text.end());
+        ASSERT_EQ (juce::String (text), juce::Base64::toBase64 (bytes.data(), bytes.size())) << "length " << n;
     }
 }
 
 TEST (Base64, DecoderSkipsNoiseAndNeverWritesPastItsRoom)
 {
-    const auto decoded = base64::decode ("QU\nJD==\n");
-    EXPECT_EQ (std::string (decoded.begin(), decoded.end()), "ABC");
+    const auto abc = base64::decode ("QU\nJD==\n");
+    EXPECT_EQ (std::string (abc.begin(), abc.end()), "ABC");
 
     std::mt19937 rng (3);
     const auto bytes = randomBytes (rng, 3000);
     const std::string text = base64::encode (bytes.data(), bytes.size());
-
-    // Characters outside the alphabet anywhere are ignored.
     std::string noisy;
     const std::string noise = " \r\t=*;\x80\xff";
     for (char c : text)
-    {
-        noisy += c;
-        if (rng() % 3 == 0)
-            noisy += noise[rng() % noise.size()];
-    }
+        noisy += rng() % 3 == 0 ? std::string (1, c) + noise[rng() % noise.size()] : std::string (1, c);
     EXPECT_EQ (base64::decode (noisy), bytes);
 
     // Too little room: exactly the room is filled, the guard behind it kept.
     for (size_t room : { 0u, 1u, 2u, 100u, 2999u })
     {
         std::vector<char> out (room + 16, '#');
-        const size_t stored = base64::decode (text.data(), text.size(), out.data(), room);
-        ASSERT_EQ (stored, room);
+        ASSERT_EQ (base64::decode (text.data(), text.size(), out.data(), room), room);
         EXPECT_TRUE (std::equal (out.begin(), out.begin() + (long) room, bytes.begin()));
         EXPECT_EQ (std::count (out.begin() + (long) room, out.end(), '#'), 16);
     }

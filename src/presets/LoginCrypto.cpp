@@ -68,6 +68,8 @@ std::string encryptPassword (const std::string& password, const std::string& pub
 
 std::string decryptPassword (const std::string& field, const std::string& privateKeyText)
 {
+    if (field.size() > kMaxFieldLength)
+        return {};
     const std::vector<char> bytes = base64::decode (field);
     juce::BigInteger value = fromLittleEndian (bytes.data(), bytes.size());
     if (! applyKey (privateKeyText, value))

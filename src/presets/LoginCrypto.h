@@ -17,6 +17,7 @@ namespace logincrypto
 // still fits the 1024-byte field the server reads.
 constexpr size_t kMaxKeyTextLength = 4096;
 constexpr int kMaxModulusBits = 6048;
+constexpr size_t kMaxFieldLength = 1023;
 
 // At most kMaxKeyTextLength characters; two parts around the first comma,
 // each hexadecimal digits only (surrounding white space allowed) and
@@ -29,6 +30,7 @@ bool isUsableKey (const std::string& keyText);
 std::string encryptPassword (const std::string& password, const std::string& publicKeyText);
 
 // The server's side: the MD5 hex digest carried by a "password" field, or ""
-// when the field or the private key is unusable.
+// when the private key is unusable or the field is empty or longer than
+// kMaxFieldLength (a longer one would only cost the server time).
 std::string decryptPassword (const std::string& field, const std::string& privateKeyText);
 } // namespace logincrypto

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #pragma pack(push, 1)
 struct PresetMetaData
@@ -52,6 +53,7 @@ struct PresetMetaData
 #pragma pack(pop)
 
 static_assert (sizeof (PresetMetaData) == 1776, "metadata record size");
+static_assert (std::is_trivially_copyable_v<PresetMetaData>, "copied byte for byte");
 static_assert (offsetof (PresetMetaData, name) == 0, "name offset");
 static_assert (offsetof (PresetMetaData, author) == 128, "author offset");
 static_assert (offsetof (PresetMetaData, rating) == 384, "rating offset");

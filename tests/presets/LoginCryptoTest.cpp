@@ -50,6 +50,10 @@ TEST (LoginCrypto, ServerDecryptsTheDigestOfThePassword)
     }
 
     EXPECT_EQ (logincrypto::decryptPassword ("\n", privateText), "");
+    std::string tooLong;
+    while (tooLong.size() < 1024)
+        tooLong += "QUJD";
+    EXPECT_EQ (logincrypto::decryptPassword (tooLong, privateText), "");
     EXPECT_EQ (logincrypto::decryptPassword (logincrypto::encryptPassword ("a", publicText), "0," + privateText), "");
     EXPECT_EQ (assertions.failures, 0);
 }

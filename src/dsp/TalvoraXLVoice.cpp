@@ -667,7 +667,8 @@ void TalvoraXLVoice::receiveEvent (EventType type, int)
     switch (type)
     {
         case TuningChanged:
-            refreshCounter = 1000000;
+            // The counter belongs to the render; this may run on the message thread.
+            refreshRequested.store (true, std::memory_order_relaxed);
             break;
         case AmpEnvelopeChanged:
             amplitude.setShapesFromControls (p[72], p[73], p[75]);
@@ -846,7 +847,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     const double d2 = p[params::kOsc2Detune] * 0.04;
 
     refreshCounter += n;
-    if (refreshCounter > 20000)
+    if (refreshRequested.exchange (false, std::memory_order_relaxed) || refreshCounter > 20000)
     {
         refreshCounter = 0;
         refreshSettings();

@@ -2,6 +2,7 @@
 
 #include <JuceHeader.h>
 
+#include <atomic>
 #include <vector>
 
 #include "core/Talvora.h"
@@ -96,6 +97,9 @@ private:
     int velocityValue = 99;
     int blockCountdown = 0;
     int refreshCounter = 100000;
+    // Set by TuningChanged on whatever thread sends it; the next render takes
+    // it and re-reads the settings at once.
+    std::atomic<bool> refreshRequested { false };
     int octaveShift = 0;
 
     // Unison

@@ -1,0 +1,364 @@
+#include "presets/LocalPresetStore.h"
+
+#include <cstring>
+
+#if ! JUCE_WINDOWS
+ #include <sys/stat.h>
+#endif
+
+#include "core/PropertyProxy.h"
+
+namespace
+{
+// Longest file name most file systems take, in bytes.
+constexpr int kMaxFileNameBytes = 255;
+
+juce::File sibling (const juce::File& f, const char* suffix)
+{
+    return f.getSiblingFile (f.getFileName() + suffix);
+}
+
+// Made by us, so private from the start: the records carry the author's e-mail.
+bool makePrivateFolder (const juce::File& folder)
+{
+    if (! folder.createDirectory().wasOk() || ! folder.isDirectory())
+        return false;
+   #if ! JUCE_WINDOWS
+    ::chmod (folder.getFullPathName().toRawUTF8(), S_IRWXU);
+   #endif
+    return true;
+}
+
+// The record at the head of a preset file. Never reads more than the record,
+// and nothing at all from a file too short to hold one.
+bool readHead (const juce::File& f, PresetMetaData& md)
+{
+    if (! f.existsAsFile() || f.getSize() < (juce::int64) presetmeta::kRecordSize)
+        return false;
+
+    juce::FileInputStream in (f);
+    uint8_t head[presetmeta::kRecordSize];
+
+    if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
+        return false;
+
+    presetmeta::fromBytes (head, md);
+    return true;
+}
+
+bool samePreset (const PresetMetaData& a, const PresetMetaData& b)
+{
+    return a.getAuthor() == b.getAuthor() && a.getName() == b.getName();
+}
+
+bool createMarker (const juce::File& marker)
+{
+    return marker.existsAsFile() || marker.create().wasOk();
+}
+
+bool removeIfPresent (const juce::File& f)
+{
+    return ! f.exists() || f.deleteFile();
+}
+
+void stamp (PresetMetaData& md)
+{
+    md.setLastModified (LocalPresetStore::formatTime (juce::Time::getCurrentTime()).toStdString());
+}
+} // namespace
+
+LocalPresetStore::LocalPresetStore (std::function<bool()> isEnabledIn,
+                                    std::function<void (juce::MemoryBlock&)> readStateIn,
+                                    juce::File folderIn)
+    : isEnabled (std::move (isEnabledIn)),
+      readState (std::move (readStateIn)),
+      folder (std::move (folderIn))
+{
+}
+
+juce::File LocalPresetStore::defaultFolder()
+{
+    return PropertyProxy::getSettingsFolder().getChildFile ("presetcache");
+}
+
+juce::String LocalPresetStore::formatTime (juce::Time t)
+{
+    return t.formatted ("%Y-%m-%d %H:%M:%S");
+}
+
+juce::int64 LocalPresetStore::recordTime (const PresetMetaData& md)
+{
+    const juce::String text (juce::CharPointer_UTF8 (md.getLastModified().data()), md.getLastModified().size());
+    const auto field = [&text] (int start, int length) { return text.substring (start, start + length).getIntValue(); };
+
+    const int year = field (0, 4);
+    if (year < 1971)
+        return 0;
+
+    // Seconds are left out: a file written in the same minute as the stamp is never stale.
+    return juce::Time (year, field (5, 2) - 1, field (8, 2), field (11, 2), field (14, 2), 0, 0, true).toMilliseconds();
+}
+
+bool LocalPresetStore::enabled() const
+{
+    return isEnabled != nullptr && isEnabled();
+}
+
+//==============================================================================
+juce::String LocalPresetStore::getLocalPresetsPath() const
+{
+    if (folder == juce::File())
+        return {};
+
+    if (folder.isDirectory())
+        return folder.getFullPathName();
+
+    const juce::File parent = folder.getParentDirectory();
+
+    if (! parent.isDirectory() && ! makePrivateFolder (parent))
+        return {};
+
+    return makePrivateFolder (folder) ? folder.getFullPathName() : juce::String();
+}
+
+juce::File LocalPresetStore::fileFor (const PresetMetaData& md) const
+{
+    const juce::String name = juce::File::createLegalPathName (juce::String (presetMetaDataToFileName (md)));
+
+    // The first naming step leaves neither dots nor separators; this holds the
+    // file inside the folder whatever that step becomes. The longest marker
+    // name has to fit too, or the preset could never be synced.
+    if (name.isEmpty() || name.startsWithChar ('.') || name.containsAnyOf ("/\\")
+        || (int) name.getNumBytesAsUTF8() + (int) std::strlen (kMarkedDeleteSuffix) > kMaxFileNameBytes)
+        return {};
+
+    const juce::String path = getLocalPresetsPath();
+    if (path.isEmpty())
+        return {};
+
+    const juce::File dir (path);
+    const juce::File file = dir.getChildFile (name);
+    return file.getParentDirectory() == dir ? file : juce::File();
+}
+
+bool LocalPresetStore::metaDataToFile (const PresetMetaData* md, juce::File& file) const
+{
+    if (md == nullptr)
+        return false;
+
+    const juce::File f = fileFor (*md);
+    if (f == juce::File())
+        return false;
+
+    file = f;
+    return true;
+}
+
+//==============================================================================
+bool LocalPresetStore::writeBytes (juce::FileOutputStream& out, const void* data, size_t size)
+{
+    return out.write (data, size);
+}
+
+void LocalPresetStore::beforeReplace (const juce::File&) {}
+
+bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData& md)
+{
+    juce::MemoryBlock contents (presetmeta::kRecordSize);
+    presetmeta::toBytes (md, static_cast<uint8_t*> (contents.getData()));
+
+    juce::MemoryBlock state;
+    if (readState != nullptr)
+        readState (state);
+
+    // Anything else would be a file that no load accepts.
+    if (state.getSize() != kStateSize)
+        return false;
+
+    contents.append (state.getData(), state.getSize());
+
+    // Hidden, so neither the list nor the sync ever sees it, and in the same
+    // folder, so the rename below stays on one file system and is atomic.
+    juce::File temporary;
+    juce::Random random;
+    do
+        temporary = target.getSiblingFile (".presetsave_" + juce::String::toHexString (random.nextInt64()) + ".tmp");
+    while (temporary.exists());
+
+    bool ok = false;
+    {
+        juce::FileOutputStream out (temporary);
+
+        if (out.openedOk())
+        {
+            ok = writeBytes (out, contents.getData(), contents.getSize());
+            out.flush();  // also syncs to disk, so the rename cannot overtake the data
+            ok = ok && out.getStatus().wasOk() && out.getPosition() == (juce::int64) contents.getSize();
+        }
+    }
+
+    ok = ok && temporary.getSize() == (juce::int64) contents.getSize();
+
+    if (ok)
+    {
+        beforeReplace (temporary);
+        ok = temporary.replaceFileIn (target);
+    }
+
+    if (! ok)
+        temporary.deleteFile();
+
+    return ok;
+}
+
+bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync) const
+{
+    if (! target.exists())
+        return true;
+
+    // An edit the server has not seen yet is the only copy there is.
+    if (! sibling (target, kNeedSyncSuffix).exists())
+        return true;
+
+    // A download must not overwrite it, even with the same preset's server copy.
+    if (! needSync)
+        return false;
+
+    // A local save replaces its own pending edit, and a file with no record
+    // (which the sync could never send), but not another preset's.
+    PresetMetaData stored;
+    return ! readHead (target, stored) || samePreset (stored, md);
+}
+
+bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync)
+{
+    if (md == nullptr || ! enabled())
+        return false;
+
+    stamp (*md);
+
+    juce::File target;
+    if (! metaDataToFile (md, target) || ! mayReplace (target, *md, needSync) || ! writeFile (target, *md))
+        return false;
+
+    // Saving again brings a preset back: it must not stay hidden, nor be
+    // deleted on the server by the next sync. This order never leaves the
+    // delete marker without an upload marker where there was one before.
+    if (! removeIfPresent (sibling (target, kMarkedDeleteSuffix)))
+        return false;
+
+    return ! needSync || createMarker (sibling (target, kNeedSyncSuffix));
+}
+
+bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly)
+{
+    if (md == nullptr || ! enabled())
+        return false;
+
+    stamp (*md);
+
+    juce::File target;
+    if (! metaDataToFile (md, target))
+        return false;
+
+    if (markOnly)
+    {
+        if (! mayReplace (target, *md, true) || ! writeFile (target, *md))
+            return false;
+
+        return createMarker (sibling (target, kNeedSyncSuffix))
+            && createMarker (sibling (target, kMarkedDeleteSuffix));
+    }
+
+    // Only this preset's own file goes; a file that holds another one (same
+    // file name) is not what was asked for.
+    PresetMetaData stored;
+    if (! target.exists() || ! readHead (target, stored) || ! samePreset (stored, *md))
+        return true;
+
+    return target.deleteFile();
+}
+
+bool LocalPresetStore::removeNeedSync (const PresetMetaData& md)
+{
+    if (! enabled())
+        return false;
+
+    juce::File target;
+    if (! metaDataToFile (&md, target))
+        return false;
+
+    const bool needSyncGone = removeIfPresent (sibling (target, kNeedSyncSuffix));
+    const bool markGone = removeIfPresent (sibling (target, kMarkedDeleteSuffix));
+    return needSyncGone && markGone;
+}
+
+//==============================================================================
+bool LocalPresetStore::loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const
+{
+    if (! enabled())
+        return false;
+
+    const juce::int64 wanted = recordTime (md);
+
+    juce::File file;
+    if (! metaDataToFile (&md, file) || ! file.existsAsFile())
+        return false;
+
+    const juce::int64 fileTime = file.getLastModificationTime().toMilliseconds() / 1000 * 1000;
+
+    // The file is older than the record it is asked for.
+    if (wanted != 0 && wanted > fileTime)
+        return false;
+
+    // Anything but a whole record and a whole state is damaged; an empty state
+    // would otherwise be loaded and then synced as an empty preset.
+    if (file.getSize() != (juce::int64) kFileSize)
+        return false;
+
+    juce::FileInputStream in (file);
+    juce::HeapBlock<uint8_t> bytes (kFileSize);
+
+    if (! in.openedOk() || in.read (bytes.get(), (int) kFileSize) != (int) kFileSize)
+        return false;
+
+    PresetMetaData stored;
+    presetmeta::fromBytes (bytes.get(), stored);
+
+    // Two presets can share a file name; this one may not be the wanted one.
+    if (! samePreset (stored, md))
+        return false;
+
+    state.append (bytes.get() + presetmeta::kRecordSize, kStateSize);
+    return true;
+}
+
+std::vector<PresetMetaData> LocalPresetStore::getLocalPresets() const
+{
+    std::vector<PresetMetaData> presets;
+
+    if (! enabled())
+        return presets;
+
+    const juce::String path = getLocalPresetsPath();
+    if (path.isEmpty())
+        return presets;
+
+    // Hidden files are writes in progress or left by a crash.
+    for (const auto& entry : juce::RangedDirectoryIterator (juce::File (path), false, kListPattern,
+                                                             juce::File::findFiles | juce::File::ignoreHiddenFiles))
+    {
+        const juce::File f = entry.getFile();
+        PresetMetaData md;
+
+        if (! readHead (f, md) || sibling (f, kMarkedDeleteSuffix).exists())
+            continue;
+
+        if (md.getLastModified().empty())
+            md.setLastModified (formatTime (f.getLastModificationTime()).toStdString());
+
+        presets.push_back (md);
+    }
+
+    return presets;
+}

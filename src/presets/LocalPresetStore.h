@@ -1,0 +1,106 @@
+#pragma once
+
+// The local preset folder: one file per preset (the 1776-byte metadata record
+// followed by the program state, no header) and two empty marker files that
+// tell the sync what the server still has to hear of:
+//   name.TalvoraXLPreset.needsync       upload pending (or server delete, with the next one)
+//   name.TalvoraXLPreset.markeddelete   deleted here, server delete pending; hidden from the list
+//
+// A preset is never lost: every write goes into a hidden file of the same
+// folder, is synced and checked, and only then renamed over the old file;
+// markers are made after their preset file is complete. Different presets can
+// map to one file name, so loads check the stored author and name, and a
+// write never replaces a file that holds an edit the server has not seen.
+//
+// Everything except the two path operations does nothing while local saving
+// is switched off. Message thread only: nothing here is locked.
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+#include <vector>
+
+#include "presets/PresetMetaData.h"
+
+class LocalPresetStore
+{
+public:
+    static constexpr size_t kStateSize = 23758;  // the program record, as getStateInformation gives it
+    static constexpr size_t kFileSize = presetmeta::kRecordSize + kStateSize;
+
+    static constexpr const char* kExtension = ".TalvoraXLPreset";
+    static constexpr const char* kListPattern = "*.TalvoraXLPreset;*.talvoraxlpreset";
+    static constexpr const char* kNeedSyncSuffix = ".needsync";
+    static constexpr const char* kMarkedDeleteSuffix = ".markeddelete";
+
+    // isEnabled: the local-saving switch, asked on every call.
+    // readState: appends the current state to the block.
+    // folder: where the presets live; made on first use.
+    LocalPresetStore (std::function<bool()> isEnabled,
+                      std::function<void (juce::MemoryBlock&)> readState,
+                      juce::File folder);
+    virtual ~LocalPresetStore() = default;
+
+    // "presetcache" beside the settings file.
+    static juce::File defaultFolder();
+
+    // The folder's full path, made if needed; empty when it cannot be made.
+    juce::String getLocalPresetsPath() const;
+
+    // The record's preset file, always a direct child of the folder. False
+    // (file untouched) when there is no folder or the name cannot be a file name.
+    bool metaDataToFile (const PresetMetaData* md, juce::File& file) const;
+
+    // Writes the record, stamped with the current time, and the current state.
+    // needSync marks it for upload and clears a pending delete. False when
+    // nothing was written, or the markers could not be set; the old file is
+    // then untouched. A copy from the server (needSync false) never replaces a
+    // file that waits for sync, nor does any save replace one that holds
+    // another preset waiting for sync.
+    bool savePresetToDisc (PresetMetaData* md, bool needSync);
+
+    // Stamps md. markOnly: rewrites the file as a save does and hides it with
+    // both markers for a later server delete. Otherwise removes the file if it
+    // holds this preset (markers stay). False when that did not happen.
+    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly);
+
+    // Removes both markers; the preset file stays. False if one remains.
+    bool removeNeedSync (const PresetMetaData& md);
+
+    // Appends the stored state to state. False, state untouched, unless the
+    // file holds exactly this preset (author and name) with a full state and
+    // is not older than the record's time (to the minute; a time before 1971
+    // or an empty one is not checked).
+    bool loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const;
+
+    // The records of all visible presets, in directory order. Reads only the
+    // head of each file; hidden files, short files and presets marked for
+    // delete are left out. An empty time is filled from the file's time.
+    std::vector<PresetMetaData> getLocalPresets() const;
+
+    // "%Y-%m-%d %H:%M:%S" local time.
+    static juce::String formatTime (juce::Time t);
+
+    // The record's time to the minute, in ms since 1970; 0 before 1971 or unreadable.
+    static juce::int64 recordTime (const PresetMetaData& md);
+
+protected:
+    // Seams for tests. Moves bytes into the temporary file; the store checks
+    // the stream's status and the file's size afterwards all the same.
+    virtual bool writeBytes (juce::FileOutputStream& out, const void* data, size_t size);
+    // Called with the complete, closed temporary file just before it is
+    // renamed over the target.
+    virtual void beforeReplace (const juce::File& temporary);
+
+private:
+    bool enabled() const;
+    juce::File fileFor (const PresetMetaData& md) const;
+    bool writeFile (const juce::File& target, const PresetMetaData& md);
+    bool mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync) const;
+
+    std::function<bool()> isEnabled;
+    std::function<void (juce::MemoryBlock&)> readState;
+    juce::File folder;
+
+    JUCE_DECLARE_NON_COPYABLE (LocalPresetStore)
+};

@@ -71,6 +71,7 @@ BrevonAudioProcessor::BrevonAudioProcessor()
             auto* voice = new TalvoraXLVoice (i, parameterValues, performance, engine->getWaveBuffers(), aggregator.get());
             voice->setSharedLfos (&engine->modWheelLfo, &engine->masterLfo1, &engine->masterLfo2);
             voice->setPointSet (&osc4Points);
+            voice->setSplineScanStore (&splineScans);
             synth.addVoice (voice);
         }
         synth.addSound (new TalvoraXLSound());
@@ -349,6 +350,9 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
         limiterLeft.prepare (newSampleRate, maxBlockSize);
         limiterRight.prepare (newSampleRate, maxBlockSize);
     }
+    // Room for the scans of a dozen of the longest cycles: every copy of a
+    // full chord of ordinary notes keeps its own.
+    splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 512);
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);

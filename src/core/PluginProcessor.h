@@ -18,6 +18,7 @@
 #include "dsp/Limiter.h"
 #include "dsp/Saturator.h"
 #include "dsp/SplineOscillatorMisc.h"
+#include "dsp/SplineScanStore.h"
 #include "dsp/WarmEq.h"
 
 class TalvoraParameter;
@@ -33,6 +34,7 @@ public:
     static constexpr int kNumVoices = 48;
     static constexpr int kCaptureRingSize = 176400;
     static constexpr int kWarmUpBlocks = 149;
+    static constexpr int kSplineScanCycles = 12;
 
     BrevonAudioProcessor();
     ~BrevonAudioProcessor() override;
@@ -125,6 +127,8 @@ private:
     void updateReverb();
 
     Osc4PointSet osc4Points;
+    // Curve scans shared by every oscillator-4 copy of the instance.
+    SplineScanStore splineScans;
 
     // Settings proxy and event bus come first: everything else registers with them.
     PropertyProxy propertyProxy;

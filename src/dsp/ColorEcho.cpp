@@ -33,8 +33,8 @@ void ColorEcho::prepare (double rate, int)
     if (length != lineLength)
     {
         lineLength = length;
-        leftLine.assign ((size_t) length, 0.0);
-        rightLine.assign ((size_t) length, 0.0);
+        leftLine.assign ((size_t) length, 0.0f);
+        rightLine.assign ((size_t) length, 0.0f);
         linesWritten = false;
         leftLowPass = rightLowPass = 0.0;
         position = 0;
@@ -49,8 +49,8 @@ void ColorEcho::reset() noexcept
     // lock the audio thread waits on: lines nothing wrote since need no pass.
     if (linesWritten)
     {
-        std::fill (leftLine.begin(), leftLine.end(), 0.0);
-        std::fill (rightLine.begin(), rightLine.end(), 0.0);
+        std::fill (leftLine.begin(), leftLine.end(), 0.0f);
+        std::fill (rightLine.begin(), rightLine.end(), 0.0f);
         linesWritten = false;
     }
     leftLowPass = rightLowPass = 0.0;
@@ -133,7 +133,7 @@ void ColorEcho::process (float* left, float* right, int n) noexcept
     effects::flushTiny (rightLowPass);
 }
 
-void ColorEcho::processChannel (float* samples, int n, std::vector<double>& line, double& lowPass,
+void ColorEcho::processChannel (float* samples, int n, std::vector<float>& line, double& lowPass,
                                 int delaySamples) noexcept
 {
     const int length = lineLength;
@@ -170,7 +170,7 @@ void ColorEcho::processChannel (float* samples, int n, std::vector<double>& line
         int writeIndex = pos + delay;
         if (writeIndex >= length)
             writeIndex -= length;
-        line[(size_t) writeIndex] = w * s + w1 * lp;
+        line[(size_t) writeIndex] = (float) (w * s + w1 * lp);
 
         samples[i] = (float) (x + wet * line[(size_t) pos]);
     }

@@ -37,7 +37,8 @@ SplineOscillator::SplineOscillator()
         base[k] = working[k] = makeEndMarkerPoint();
 
     random.setSeed ((uint64_t) id + 1);
-    prepare (44100.0, 0);
+    // Until prepare() there is no scan store: curves are walked every time.
+    sizeTable (44100.0);
     reset();
 
     oversampling = 1;
@@ -53,14 +54,46 @@ SplineOscillator::SplineOscillator()
     smoothingCoefficient = 0.5;
 }
 
-void SplineOscillator::prepare (double newSampleRate, int)
+int SplineOscillator::cycleLimitFor (double rate) noexcept
 {
-    sampleRate = (newSampleRate > 0.0 && std::isfinite (newSampleRate)) ? newSampleRate : 44100.0;
-
     // Up to 48 kHz the limit stays at 8192; above, it grows with the rate so
     // a note's cycle fits at any rate.
-    cycleLimit = sampleRate <= 48000.0 ? kBaseCycleLimit
-                                       : (int) std::ceil (kBaseCycleLimit * (sampleRate / 48000.0));
+    rate = (rate > 0.0 && std::isfinite (rate)) ? rate : 44100.0;
+    return rate <= 48000.0 ? kBaseCycleLimit : (int) std::ceil (kBaseCycleLimit * (rate / 48000.0));
+}
+
+void SplineOscillator::setScanStore (SplineScanStore* store)
+{
+    abandonDrawing();
+    sharedScans = store != nullptr;
+    if (sharedScans)
+        ownScans.reset();
+    scans = sharedScans ? store : ownScans.get();
+}
+
+void SplineOscillator::prepare (double newSampleRate, int)
+{
+    sizeTable (newSampleRate);
+    if (! sharedScans)
+    {
+        // Room for the scans of two of the longest cycles (a pitch that
+        // moves makes neighbouring lengths alternate).
+        if (ownScans == nullptr)
+            ownScans = std::make_unique<SplineScanStore>();
+        ownScans->prepare (2 * (cycleLimit + 2 * kTableMargin + 8), 8);
+        scans = ownScans.get();
+    }
+}
+
+void SplineOscillator::sizeTable (double newSampleRate)
+{
+    // Whatever the drawing pinned in the store is let go (a shared store
+    // that was prepared again has forgotten it anyway).
+    drawing.active = false;
+    drawing.replay = drawing.recordInto = nullptr;
+
+    sampleRate = (newSampleRate > 0.0 && std::isfinite (newSampleRate)) ? newSampleRate : 44100.0;
+    cycleLimit = cycleLimitFor (sampleRate);
 
     const size_t needed = (size_t) cycleLimit + 2 * (size_t) kTableMargin + 8;
     if (table.size() != needed)
@@ -72,21 +105,6 @@ void SplineOscillator::prepare (double newSampleRate, int)
     for (auto& c : cached)
         c = CachedCycle {};
 
-    // Room for the scans of two of the longest cycles (a pitch that moves
-    // makes neighbouring lengths alternate); a scan with more places than
-    // the pool holds is simply not kept. Filled here, so that the audio
-    // thread never touches a fresh page.
-    const size_t pool = 2 * needed;
-    if (scanPlaces.size() != pool)
-    {
-        scanPlaces.assign (pool, 0.0);
-        scanTwice.assign (pool, 0);
-    }
-    scanPoolSize = (int) pool;
-    scanHead = 0;
-    drawing.active = false;
-    for (auto& c : scans)
-        c = CurveScan {};
     layoutStale = true;
 
     cycleLength = 0;
@@ -722,8 +740,6 @@ void SplineOscillator::refreshLayout() noexcept
         return;
 
     layout = fresh;
-    for (auto& c : scans)
-        c.sameLayout = c.valid && std::memcmp (&c.layout, &layout, sizeof (layout)) == 0;
 }
 
 int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexcept
@@ -755,29 +771,14 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
 
     d.replay = nullptr;
     d.recordInto = nullptr;
-    for (auto& c : scans)
-        if (c.valid && c.sameLayout && std::memcmp (c.counts, counts, sizeof (c.counts)) == 0)
-            d.replay = &c;
-
-    if (d.replay == nullptr && scanPoolSize > 0)
-    {
-        d.recordInto = &scans[0];
-        for (auto& c : scans)
-            if (! c.valid || (d.recordInto->valid && c.lastUse < d.recordInto->lastUse))
-                d.recordInto = &c;
-    }
-
     d.record = { nullptr, nullptr, 0, 0, false };
-    d.recordStart = 0;
-    if (d.recordInto != nullptr)
+    d.key = 0;
+    if (scans != nullptr)
     {
-        d.recordInto->valid = false;
-        // About one place per entry: start over at the beginning of the pool
-        // when the cycle would not fit after the last scan.
-        d.recordStart = scanPoolSize - scanHead >= size + 2 * kNumPoints ? scanHead : 0;
-        d.record.places = scanPlaces.data() + d.recordStart;
-        d.record.twice = scanTwice.data() + d.recordStart;
-        d.record.capacity = scanPoolSize - d.recordStart;
+        d.key = SplineScanStore::keyOf (layout, counts);
+        d.replay = scans->acquire (d.key, layout, counts);
+        if (d.replay == nullptr)
+            d.recordInto = scans->beginRecording (size, d.record);
     }
 
     // The length is the sum of the counts up to where the chain ends.
@@ -928,8 +929,8 @@ void SplineOscillator::drawUpTo (int entry) noexcept
         else if (d.replay != nullptr)
         {
             // A replay needs the heights only.
-            const double* places = scanPlaces.data() + d.replay->start + d.replay->first[k];
-            const uint8_t* twice = scanTwice.data() + d.replay->start + d.replay->first[k];
+            const double* places = scans->places (*d.replay) + d.replay->first[k];
+            const uint8_t* twice = scans->twice (*d.replay) + d.replay->first[k];
             const int emitted = d.replay->emitted[k];
             const int written = type == splineQuadratic
                                   ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, places, twice,
@@ -999,31 +1000,11 @@ void SplineOscillator::fillAfterRun (int segment, int from, int to) noexcept
 void SplineOscillator::keepScan() noexcept
 {
     Drawing& d = drawing;
-    if (d.replay != nullptr)
-        d.replay->lastUse = ++scanClock;
-    if (d.recordInto == nullptr)
+    if (scans == nullptr)
         return;
-
-    // The recording may have overwritten places of other kept scans.
-    const int end = d.recordStart + d.record.count;
-    for (auto& c : scans)
-        if (c.valid && c.start < end && d.recordStart < c.start + c.length)
-            c.valid = false;
-
-    if (d.record.overflow)
-    {
-        scanHead = 0;   // the next try gets the whole pool
-        return;
-    }
-    auto* kept = d.recordInto;
-    kept->valid = true;
-    kept->sameLayout = true;
-    kept->lastUse = ++scanClock;
-    kept->start = d.recordStart;
-    kept->length = d.record.count;
-    kept->layout = layout;
-    std::memcpy (kept->counts, d.counts, sizeof (kept->counts));
-    scanHead = end;
+    scans->release (d.replay);
+    scans->endRecording (d.recordInto, d.record, true, d.key, layout, d.counts);
+    d.replay = d.recordInto = nullptr;
 }
 
 //==============================================================================

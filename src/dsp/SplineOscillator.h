@@ -1,11 +1,13 @@
 #pragma once
 
 #include "dsp/SplineOscillatorMisc.h"
+#include "dsp/SplineScanStore.h"
 #include "dsp/VoiceRandom.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class LFO;
@@ -32,7 +34,8 @@ class VoiceModulation;
     enough, which depends only on the points' x positions and types and the
     segment counts. The scan's result (where each sample was taken) is kept
     for a few such layouts, so a cycle whose points only moved up or down is
-    drawn by evaluating the heights at the kept places. A long cycle (high
+    drawn by evaluating the heights at the kept places; the scans live in a
+    store shared by all copies of an instance. A long cycle (high
     sample rates, low notes) is drawn a stretch ahead of the read-out rather
     than whole at its start, so no single block pays for all of it.
 
@@ -70,8 +73,17 @@ public:
     /** Sizes the wave table for the sample rate: the longest cycle is 8192
         oversampled samples up to 48 kHz and grows in proportion above it, so
         the same notes sound at every rate. The block size is not needed (the
-        oscillator adds into the caller's buffer). Not on the audio thread. */
+        oscillator adds into the caller's buffer). Without a shared scan
+        store the oscillator makes one of its own here. Not on the audio thread. */
     void prepare (double sampleRate, int maximumBlockSize);
+
+    /** The longest cycle at a sample rate. */
+    static int cycleLimitFor (double sampleRate) noexcept;
+
+    /** The store of curve scans shared with the other copies of the
+        instance (prepared by its owner before this oscillator's prepare());
+        null gives the oscillator its own at prepare(). Not while playing. */
+    void setScanStore (SplineScanStore* store);
 
     /** Note start: read positions, carry, glide, pitch smoothing and the
         modulation state cleared; the working points sanitised. */
@@ -178,6 +190,7 @@ private:
         bool complete = false;
     };
 
+    void sizeTable (double sampleRate);
     void takePoints() noexcept;
     void copyBaseToWorking() noexcept;
     void refreshShapeRates() noexcept;
@@ -198,30 +211,8 @@ private:
     int findSameSamples (const int* counts) const noexcept;
     void refreshLayout() noexcept;
 
-    /** The inputs a curve scan depends on besides the segment counts. */
-    struct Layout
-    {
-        int32_t type[kNumPoints];
-        double x[kNumPoints][3];
-    };
-
-    /** Where the scans of one cycle layout took their samples: the entries
-        [start, start + length) of scanPlaces / scanTwice, a run of them for
-        each curve segment. */
-    struct CurveScan
-    {
-        bool valid = false;
-        bool sameLayout = false;    // its layout is the working points' one
-        uint64_t lastUse = 0;
-        int start = 0;
-        int length = 0;
-        Layout layout {};
-        int counts[kNumPoints] {};
-        int first[kNumPoints] {};   // from start
-        int emitted[kNumPoints] {};
-    };
-
-    static constexpr int kScanSlots = 8;
+    using Layout = SplineScanStore::Layout;
+    using CurveScan = SplineScanStore::Scan;
 
     /** Cycles up to this long are drawn whole when they start. */
     static constexpr int kWholeDrawLength = 2048;
@@ -257,7 +248,7 @@ private:
         CurveScan* replay = nullptr;
         CurveScan* recordInto = nullptr;
         splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
-        int recordStart = 0;
+        uint64_t key = 0;       // of the layout and counts drawn
         int counts[kNumPoints] {};
         // Per segment: 0 not drawn, else its type; whether its walk stopped
         // at its own end (the rest of its run unknown) or where its run ended.
@@ -326,16 +317,11 @@ private:
     uint64_t useClock = 0;
     CachedCycle cached[kMaxCachedCycles];
 
-    CurveScan scans[kScanSlots];
     Layout layout {};                   // of the working points when last checked
     bool layoutStale = true;            // working x or types may have changed since
-    // The kept scans share one pool, filled in turn from its start: a scan
-    // takes about one place per entry of its cycle.
-    std::vector<double> scanPlaces;     // w of each sample taken
-    std::vector<uint8_t> scanTwice;     // whether that sample was written twice
-    int scanPoolSize = 0;
-    int scanHead = 0;                       // where the next scan is recorded
-    uint64_t scanClock = 0;
+    SplineScanStore* scans = nullptr;   // shared, or ownScans
+    std::unique_ptr<SplineScanStore> ownScans;
+    bool sharedScans = false;
     Drawing drawing;
 
     int cycleLimit = kBaseCycleLimit;

@@ -417,6 +417,12 @@ void TalvoraXLVoice::setPointSet (const Osc4PointSet* points) noexcept
         osc.setPointSet (points);
 }
 
+void TalvoraXLVoice::setSplineScanStore (SplineScanStore* store)
+{
+    for (auto& osc : spline)
+        osc.setScanStore (store);
+}
+
 void TalvoraXLVoice::setSamplesPerBeat (int samples) noexcept
 {
     for (int k = 0; k < unisonCount; ++k)

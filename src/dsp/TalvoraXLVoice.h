@@ -49,6 +49,9 @@ public:
     // The processor's oscillator-4 point records.
     void setPointSet (const Osc4PointSet* points) noexcept;
 
+    // The instance's store of oscillator-4 curve scans. Not while playing.
+    void setSplineScanStore (SplineScanStore* store);
+
     // Tempo change: point modulation in beats follows it.
     void setSamplesPerBeat (int samples) noexcept;
 

@@ -1,0 +1,133 @@
+#include "dsp/SplineScanStore.h"
+
+#include <cstring>
+
+void SplineScanStore::prepare (int places, int slots)
+{
+    places = places > 0 ? places : 0;
+    slots = slots > 0 ? slots : 1;
+    // Filled here so that the audio thread never touches a fresh page.
+    if ((int) placePool.size() != places)
+    {
+        placePool.assign ((size_t) places, 0.0);
+        twicePool.assign ((size_t) places, 0);
+    }
+    scans.assign ((size_t) slots, Scan {});
+    head = 0;
+    clock = 0;
+    replays = 0;
+}
+
+uint64_t SplineScanStore::keyOf (const Layout& layout, const int* counts) noexcept
+{
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h] (const void* data, size_t bytes) {
+        const auto* b = static_cast<const unsigned char*> (data);
+        for (size_t i = 0; i < bytes; ++i)
+        {
+            h ^= b[i];
+            h *= 1099511628211ull;
+        }
+    };
+    mix (&layout, sizeof (layout));
+    mix (counts, sizeof (int) * kNumPoints);
+    return h;
+}
+
+SplineScanStore::Scan* SplineScanStore::acquire (uint64_t key, const Layout& layout, const int* counts) noexcept
+{
+    for (auto& s : scans)
+        if (s.valid && s.key == key && std::memcmp (s.counts, counts, sizeof (s.counts)) == 0
+            && std::memcmp (&s.layout, &layout, sizeof (layout)) == 0)
+        {
+            ++s.users;
+            ++replays;
+            s.lastUse = ++clock;
+            return &s;
+        }
+    return nullptr;
+}
+
+bool SplineScanStore::overlapsPinned (int start, int end) const noexcept
+{
+    for (const auto& s : scans)
+        if (s.users > 0 && s.start < end && start < s.start + s.length)
+            return true;
+    return false;
+}
+
+SplineScanStore::Scan* SplineScanStore::beginRecording (int entries, splinecurve::ScanRecord& record) noexcept
+{
+    record = { nullptr, nullptr, 0, 0, false };
+    const int capacity = (int) placePool.size();
+    // About one place per entry, a few more where curves double back.
+    const int need = entries + entries / 8 + 2 * kNumPoints;
+    if (need > capacity)
+        return nullptr;
+
+    int start = capacity - head >= need ? head : 0;
+    if (overlapsPinned (start, start + need))
+    {
+        if (start == 0 || overlapsPinned (0, need))
+            return nullptr;
+        start = 0;
+    }
+
+    // A free slot, else the least recently used one that is not pinned.
+    Scan* slot = nullptr;
+    for (auto& s : scans)
+    {
+        if (s.users > 0)
+            continue;
+        if (! s.valid)
+        {
+            slot = &s;
+            break;
+        }
+        if (slot == nullptr || s.lastUse < slot->lastUse)
+            slot = &s;
+    }
+    if (slot == nullptr)
+        return nullptr;
+
+    // Kept scans under the new room are lost.
+    for (auto& s : scans)
+        if (s.valid && s.start < start + need && start < s.start + s.length)
+            s.valid = false;
+
+    slot->valid = false;
+    slot->users = 1;
+    slot->start = start;
+    slot->length = need;
+    head = start + need;
+    record = { placePool.data() + start, twicePool.data() + start, need, 0, false };
+    return slot;
+}
+
+void SplineScanStore::endRecording (Scan* scan, const splinecurve::ScanRecord& record, bool keep, uint64_t key,
+                                    const Layout& layout, const int* counts) noexcept
+{
+    if (scan == nullptr)
+        return;
+    scan->users = 0;
+    if (! keep || record.overflow)
+    {
+        scan->valid = false;
+        return;
+    }
+    // Give back what the recording did not use when nothing came after it.
+    if (head == scan->start + scan->length)
+        head = scan->start + record.count;
+    scan->valid = true;
+    scan->key = key;
+    scan->lastUse = ++clock;
+    scan->length = record.count;
+    scan->layout = layout;
+    std::memcpy (scan->counts, counts, sizeof (scan->counts));
+}
+
+void SplineScanStore::release (Scan* scan) noexcept
+{
+    if (scan != nullptr && scan->users > 0)
+        --scan->users;
+}

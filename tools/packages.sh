@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config juce-modules-source libb64-dev
           libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
-          clang-14 libclang-rt-14-dev llvm-14)
+          clang-14 libclang-rt-14-dev llvm-14
+          libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -20,6 +20,7 @@
 #include "dsp/SplineOscillatorMisc.h"
 #include "dsp/SplineScanStore.h"
 #include "dsp/WarmEq.h"
+#include "presets/LocalPresetStore.h"
 
 class TalvoraParameter;
 
@@ -116,6 +117,20 @@ public:
     // Worker threads that did not stop in time; deleted later by the block driver.
     void retireThread (juce::Thread* thread);
 
+    //==============================================================================
+    // The local preset folder, holding this instance's state; see LocalPresetStore.
+    // Message thread only.
+    juce::String getLocalPresetsPath() const { return localPresets.getLocalPresetsPath(); }
+    bool metaDataToFile (const PresetMetaData* md, juce::File& file) const { return localPresets.metaDataToFile (md, file); }
+    bool savePresetToDisc (PresetMetaData* md, bool needSync) { return localPresets.savePresetToDisc (md, needSync); }
+    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly) { return localPresets.deletePresetFromDisc (md, markOnly); }
+    bool removeNeedSync (const PresetMetaData& md) { return localPresets.removeNeedSync (md); }
+    bool loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const
+    {
+        return localPresets.loadPresetFromDiscToMemoryBlock (md, state);
+    }
+    std::vector<PresetMetaData> getLocalPresets() const { return localPresets.getLocalPresets(); }
+
 private:
     void runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples);
     void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
@@ -132,6 +147,12 @@ private:
 
     // Settings proxy and event bus come first: everything else registers with them.
     PropertyProxy propertyProxy;
+    // Asks the switch on every call: another instance may have changed it.
+    LocalPresetStore localPresets {
+        [this] { return propertyProxy.getIntValue (settingsKeys::enableLocalCache, settingsDefaults::enableLocalCache) != 0; },
+        [this] (juce::MemoryBlock& state) { getStateInformation (state); },
+        LocalPresetStore::defaultFolder()
+    };
     juce::PropertySet pageState;
     std::unique_ptr<EventAggregator> aggregator;
     std::unique_ptr<Talvora> engine;

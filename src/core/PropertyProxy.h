@@ -27,21 +27,21 @@ namespace settingsKeys
     constexpr const char* password              = "password";              // string, preset-server password
 }
 
-// Defaults on read. Some keys are read with a different default depending on
-// who reads them; those carry the reader in the name.
+// Defaults on read. Every reader of a key uses the same default, so a new
+// user's window does not change scheme or style between two reads.
 namespace settingsDefaults
 {
-    constexpr int knobSliderStyle           = 0; // 0 stands for the horizontal-vertical drag style
-    constexpr int knobVelocitySensitive     = 0;
-    constexpr int drawShadowsOnPageCreate   = 0; // only a stored non-zero value is applied
-    constexpr int drawShadowsInMenu         = 1;
-    constexpr int thinLineKnobsOnPageCreate = 0;
-    constexpr int thinLineKnobsInMenu       = 1;
-    constexpr int colorSetOnPageCreate      = 5;
-    constexpr int colorSetInMenuAndEditor   = 0;
-    constexpr int enableLocalCache          = 0;
-    constexpr int oscopeBlurInMenu          = 1;
-    constexpr int oscopeBlurOnMenuClose     = 0;
+    constexpr int knobSliderStyle       = 0; // 0 stands for the horizontal-vertical drag style
+    constexpr int knobVelocitySensitive = 0;
+    constexpr int drawShadows           = 1; // applied as stored: off survives a restart
+    constexpr int thinLineKnobs         = 1;
+    constexpr int colorSet              = 5;
+    constexpr int enableLocalCache      = 0;
+    constexpr int oscopeBlurInMenu      = 1;
+    constexpr int oscopeBlurOnMenuClose = 0;
+    // Kept for readers written before the defaults were made the same.
+    constexpr int colorSetOnPageCreate    = colorSet;
+    constexpr int colorSetInMenuAndEditor = colorSet;
     // "email" and "password" default to the empty text.
 }
 

@@ -51,9 +51,9 @@ std::vector<T> testSignal (int n, double level = 0.3)
     return x;
 }
 
-std::vector<double> defaultParameters()
+std::vector<ParameterValue> defaultParameters()
 {
-    std::vector<double> v ((size_t) params::kNumValues, 0.0);
+    std::vector<ParameterValue> v ((size_t) params::kNumValues, 0.0);
     for (int i = 0; i < params::kNumParameters; ++i)
         v[(size_t) i] = params::defaultValue (i);
     return v;
@@ -127,7 +127,7 @@ BENCHMARK (BM_Decimator)->DenseRange (0, 3)->ArgName ("type");
 // Control rate: one voice's envelope (64 steps per 512-sample block).
 void BM_Envelope (benchmark::State& state)
 {
-    double attack = 0.3, decay = 0.5, sustain = 0.5, release = 0.5;
+    ParameterValue attack = 0.3, decay = 0.5, sustain = 0.5, release = 0.5;
     Envelope e;
     e.prepare (kRate);
     e.bind (&attack, &decay, &sustain, &release);
@@ -201,7 +201,7 @@ void BM_VoiceModulation (benchmark::State& state)
     auto values = defaultParameters();
     for (int i = params::kModAmountFirst; i <= params::kModAmountLast; ++i)
         values[(size_t) i] = 0.1 + 0.01 * (i % 7);
-    double a = 0.3, d = 0.5, s = 0.5, r = 0.5;
+    ParameterValue a = 0.3, d = 0.5, s = 0.5, r = 0.5;
     Envelope amp, filt;
     for (auto* e : { &amp, &filt })
     {
@@ -272,7 +272,7 @@ void BM_SplineOscillator (benchmark::State& state)
     Osc4PointSet points;
     points.publishFromParameters (values.data());
 
-    double a = 0.3, d = 0.5, sus = 0.5, r = 0.5;
+    ParameterValue a = 0.3, d = 0.5, sus = 0.5, r = 0.5;
     Envelope amp, filt;
     for (auto* e : { &amp, &filt })
     {
@@ -338,7 +338,7 @@ BENCHMARK (BM_SplineOscillator)->ArgsProduct ({ { 36, 96 }, { 0, 1, 2 } })->ArgN
 // Master effects, float channels in place, every mix at 1.
 struct MasterRig
 {
-    std::vector<double> values = defaultParameters();
+    std::vector<ParameterValue> values = defaultParameters();
     std::vector<float> left, right;
     std::vector<float> source = testSignal<float> (512 * 64, 0.25);
     size_t offset = 0;

@@ -146,9 +146,8 @@ juce::AudioProcessorEditor* BrevonAudioProcessor::createEditor()
 //==============================================================================
 float BrevonAudioProcessor::getParameter (int index)
 {
-    // Parameters are read and written from the host's audio and main threads:
-    // every access is serialised with the block (wrappers render under this lock).
-    const juce::ScopedLock sl (getCallbackLock());
+    // No lock: a host polling every value from its interface thread must
+    // never make the audio thread wait. Each value is read whole.
     return engine->getParameter (index);
 }
 
@@ -162,10 +161,7 @@ const juce::String BrevonAudioProcessor::getParameterName (int index)
 const juce::String BrevonAudioProcessor::getParameterText (int index)
 {
     char text[Talvora::kTextSize] = {};
-    {
-        const juce::ScopedLock sl (getCallbackLock());
-        engine->getParameterDisplay (index, text);
-    }
+    engine->getParameterDisplay (index, text);   // lock-free, as getParameter
     return latin1 (text);
 }
 
@@ -178,7 +174,8 @@ void BrevonAudioProcessor::setParameterNotifyingHost (int index, float value)
 void BrevonAudioProcessor::setParameter (int index, float value)
 {
     // The value and its reactions (effect settings, envelope shapes) change
-    // state that a running block reads: never in the middle of one.
+    // state that a running block reads: never in the middle of one. Reads
+    // take no lock.
     const juce::ScopedLock sl (getCallbackLock());
     engine->setParameter (index, value);
 
@@ -222,7 +219,7 @@ void BrevonAudioProcessor::setParameter (int index, float value)
 
 void BrevonAudioProcessor::updateEcho()
 {
-    const double* v = parameterValues;
+    const ParameterValue* v = parameterValues;
     echo.updateEchoValues (v[27], v[69], v[28], v[29], v[68], hostBeatsPerSecond.load());
 }
 
@@ -479,7 +476,14 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
 
     if (clampAll.exchange (false))
         for (int i = 0; i < params::kNumParameters; ++i)
-            parameterValues[i] = juce::jlimit (0.0, 1.0, std::isfinite (parameterValues[i]) ? parameterValues[i] : 0.0);
+        {
+            // Written back only when out of range, so a value another thread
+            // sets meanwhile is not overwritten with its old one.
+            const double v = parameterValues[i];
+            const double clamped = juce::jlimit (0.0, 1.0, std::isfinite (v) ? v : 0.0);
+            if (clamped != v)
+                parameterValues[i] = clamped;
+        }
 
     if (onceASecondPending.exchange (false))
         tempoWork();

@@ -88,7 +88,7 @@ public:
     void changeListenerCallback (juce::ChangeBroadcaster* source) override;
 
     Talvora* getEngine() noexcept { return engine.get(); }
-    double* getParameterValues() noexcept { return parameterValues; }
+    ParameterValue* getParameterValues() noexcept { return parameterValues; }
     EventAggregator* getEventAggregator() noexcept { return aggregator.get(); }
     PropertyProxy& getPropertyProxy() noexcept { return propertyProxy; }
     TalvoraSynthesiser& getSynthesiser() noexcept { return synth; }
@@ -167,7 +167,7 @@ private:
     Saturator saturatorLeft, saturatorRight;
     Limiter limiterLeft, limiterRight;
 
-    double* parameterValues = nullptr;
+    ParameterValue* parameterValues = nullptr;
     ParametersStruct* performance = nullptr;
     std::vector<TalvoraParameter*> hostParameters;
 

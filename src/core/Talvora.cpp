@@ -196,7 +196,7 @@ void Talvora::formatParameterDisplay (int index, double value, char* text)
 
 void Talvora::getParameterDisplay (int index, char* text) const
 {
-    formatParameterDisplay (index, params::isValidIndex (index) ? values[index] : 0.0, text);
+    formatParameterDisplay (index, params::isValidIndex (index) ? values[index].get() : 0.0, text);
 }
 
 void Talvora::getParameterLabel (int index, char* text) const

@@ -14,19 +14,19 @@
 
 struct ParametersStruct
 {
-    double ampDecayCurve = 0.0;
-    double ampAttackCurve = 0.0;
-    double ampReleaseCurve = 0.0;
-    double filterDecayCurve = 0.0;
-    double filterAttackCurve = 0.0;
-    double filterReleaseCurve = 0.0;
+    ParameterValue ampDecayCurve = 0.0;
+    ParameterValue ampAttackCurve = 0.0;
+    ParameterValue ampReleaseCurve = 0.0;
+    ParameterValue filterDecayCurve = 0.0;
+    ParameterValue filterAttackCurve = 0.0;
+    ParameterValue filterReleaseCurve = 0.0;
     int coarseTune = 0;
     int scopeValue = 0;
     int voiceMode = 0;
     int filterType = 0;
     double pitchBendRatio = 1.0;
     double modWheelAmount = 0.0;
-    double* parameters = nullptr;
+    ParameterValue* parameters = nullptr;
     int int1 = 1;
     int int2 = 1;
     int spare = 0;
@@ -75,7 +75,7 @@ public:
     // Pitch bend and modulation wheel from a raw MIDI message.
     void handleMidiMessage (uint8_t status, uint8_t data1, uint8_t data2) noexcept;
 
-    double* getParameterValues() noexcept { return values; }
+    ParameterValue* getParameterValues() noexcept { return values; }
     ParametersStruct* getParametersStruct() noexcept { return &performance; }
     double* getWaveBuffer (int i) noexcept { return waveBuffers[i]; }
     double** getWaveBuffers() noexcept { return waveBuffers; }
@@ -95,7 +95,7 @@ private:
     void writeDefaultsIntoProgram();
     void updateDerived (int index, float value);
 
-    double values[params::kNumValues] {};
+    ParameterValue values[params::kNumValues] {};
     ParametersStruct performance;
     TalvoraProgram program {};
     double* waveBuffers[kNumWaveBuffers] {};

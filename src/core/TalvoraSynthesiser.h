@@ -29,12 +29,12 @@ public:
     // (no message object, so nothing is allocated even for long messages).
     void dispatchMidi (const juce::uint8* data, int size);
 
-    void setParameterPointers (double* values, ParametersStruct* performance) noexcept
+    void setParameterPointers (ParameterValue* values, ParametersStruct* performance) noexcept
     {
         parameterValues = values;
         parametersStruct = performance;
     }
-    double* getParameterValues() const noexcept { return parameterValues; }
+    ParameterValue* getParameterValues() const noexcept { return parameterValues; }
 
     juce::CriticalSection& getSynthLock() noexcept { return lock; }
 
@@ -51,7 +51,7 @@ private:
 
     void startMonoVoice (int channel, int note, float velocity);
 
-    double* parameterValues = nullptr;
+    ParameterValue* parameterValues = nullptr;
     ParametersStruct* parametersStruct = nullptr;
     HeldKey held[128];
     uint64_t pressCounter = 0;

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "core/ParameterValue.h"
+
 namespace params
 {
 constexpr int kNumParameters = 1770;   // host-visible parameters

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 // Small pieces shared by the master effects: reading a parameter from the
 // engine's value array, sample-rate sanity, power-of-two line sizes and the
 // guards that keep NaN, Inf and denormals out of effect states.
@@ -17,7 +19,7 @@ constexpr double kTinyState = 1.0e-18;
 /** Parameter p as the effects use it: inside [0, 1], 0 for NaN. Values are
     normally in range already; the clamp only keeps a stray host value from
     turning into a line index outside its buffer. */
-inline double parameter (const double* values, int index) noexcept
+inline double parameter (const ParameterValue* values, int index) noexcept
 {
     const double v = values[index];
     return v >= 0.0 ? (v <= 1.0 ? v : 1.0) : 0.0;

@@ -39,7 +39,7 @@ void Envelope::prepare (double newSampleRate, int) noexcept
         sampleRate = newSampleRate;
 }
 
-void Envelope::bind (const double* a, const double* d, const double* s, const double* r) noexcept
+void Envelope::bind (const ParameterValue* a, const ParameterValue* d, const ParameterValue* s, const ParameterValue* r) noexcept
 {
     attackValue = a;
     decayValue = d;
@@ -80,7 +80,7 @@ void Envelope::startRelease() noexcept
     }
 }
 
-double Envelope::readStageValue (const double* p) noexcept
+double Envelope::readStageValue (const ParameterValue* p) noexcept
 {
     // Stage values outside [0, 1] would make the phase run backwards and the
     // power curves NaN.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 #include <atomic>
 #include <string>
 
@@ -51,8 +53,8 @@ public:
 
     /** Binds the stage values: attack, decay and release in [0, 1] (1 slowest)
         and the sustain level in [0, 1]. Null pointers leave it unbound. */
-    void bind (const double* attackValue, const double* decayValue,
-               const double* sustainValue, const double* releaseValue) noexcept;
+    void bind (const ParameterValue* attackValue, const ParameterValue* decayValue,
+               const ParameterValue* sustainValue, const ParameterValue* releaseValue) noexcept;
 
     bool isBound() const noexcept { return bound; }
 
@@ -106,7 +108,7 @@ public:
     double getSampleRate() const noexcept    { return sampleRate; }
 
 private:
-    static double readStageValue (const double* p) noexcept;
+    static double readStageValue (const ParameterValue* p) noexcept;
 
     double sustainLevel = 0.5;
     std::atomic<double> attackShape { 0.65 };
@@ -115,10 +117,10 @@ private:
     bool bound = false;
     std::string name;
 
-    const double* attackValue = nullptr;
-    const double* decayValue = nullptr;
-    const double* sustainValue = nullptr;
-    const double* releaseValue = nullptr;
+    const ParameterValue* attackValue = nullptr;
+    const ParameterValue* decayValue = nullptr;
+    const ParameterValue* sustainValue = nullptr;
+    const ParameterValue* releaseValue = nullptr;
 
     int state = off;
     double x = 0.0;

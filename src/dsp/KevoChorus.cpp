@@ -16,7 +16,7 @@ KevoChorus::KevoChorus()
 {
 }
 
-void KevoChorus::setParameters (const double* parameterValues) noexcept
+void KevoChorus::setParameters (const ParameterValue* parameterValues) noexcept
 {
     values = parameterValues;
     leftTapper.setParameters (parameterValues);

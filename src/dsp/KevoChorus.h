@@ -15,7 +15,7 @@ public:
     KevoChorus();
 
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept;
+    void setParameters (const ParameterValue* parameterValues) noexcept;
 
     /** Sizes both tappers. Later calls keep the line contents when the sample
         rate is unchanged. */
@@ -39,7 +39,7 @@ private:
     float currentMix() const noexcept;
     int chunkSize() const noexcept;
 
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
     float smoothedMonoMix = 0.0f;
     MultiTapper leftTapper, rightTapper;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 #include "dsp/AllPassFilter.h"
 #include "dsp/CombFilter.h"
 
@@ -25,7 +27,7 @@ public:
     KevoReverb() noexcept;
 
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { values = parameterValues; }
 
     /** Sizes all lines for the sample rate (lines of unchanged size keep their
         contents), restarts the input line and the sweep and calls
@@ -66,7 +68,7 @@ private:
     void processSubBlock (float* left, float* right, int n, double mix, double colour) noexcept;
     double applyColour (double y, ColourState& state, double colour) const noexcept;
 
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
     double sampleRate = 44100.0;
     bool prepared = false;
 

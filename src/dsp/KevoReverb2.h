@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 #include <vector>
 
 /** Reverb type 2: a lattice of in-place all-pass pairs over one interleaved
@@ -19,7 +21,7 @@ public:
     KevoReverb2();
 
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { values = parameterValues; }
 
     /** Stores the sample rate, restarts the write position and calls
         updateReverb(). */
@@ -45,7 +47,7 @@ public:
     float getHighPassCoefficient() const noexcept { return highPassCoefficient; }
 
 private:
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
     double sampleRate = 44100.0;
 
     std::vector<double> line;

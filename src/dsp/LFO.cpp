@@ -127,7 +127,7 @@ void LFO::setPhase (double tableSamples) noexcept
     phase = wrapPhase (tableSamples);
 }
 
-bool LFO::setModulator (const LFO* newModulator, const double* depthControl) noexcept
+bool LFO::setModulator (const LFO* newModulator, const ParameterValue* depthControl) noexcept
 {
     if (newModulator != nullptr && newModulator != this
         && newModulator->isVoiceOwned() && ! isVoiceOwned())
@@ -183,7 +183,7 @@ void LFO::calculateBlock (int numSamples)
     const int rephaseAt = (synced && countdown > 0 && countdown <= n) ? countdown - 1 : -1;
     const double jumpTo = getSyncPhase();
 
-    const double d = depth != nullptr ? *depth : 0.0;
+    const double d = depth != nullptr ? depth->get() : 0.0;
     const bool modulated = modulator != nullptr && d > 0.005 && std::isfinite (d);
 
     const double* modBuffer = modulated ? modulator->getBuffer() : nullptr;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/ParameterValue.h"
+
 /**
     Table-reading low-frequency oscillator.
 
@@ -130,7 +132,7 @@ public:
         when this LFO is shared (not voice-owned) and the modulator is
         voice-owned: a voice's LFO is computed after the shared ones and dies
         with its voice. Null detaches. Audio thread. */
-    bool setModulator (const LFO* newModulator, const double* depthControl) noexcept;
+    bool setModulator (const LFO* newModulator, const ParameterValue* depthControl) noexcept;
     const LFO* getModulator() const noexcept { return modulator; }
 
     /** Marks an LFO that belongs to one voice (one-shot LFOs count as such). */
@@ -206,7 +208,7 @@ private:
 
     const LFO* master = nullptr;
     const LFO* modulator = nullptr;
-    const double* depth = nullptr;
+    const ParameterValue* depth = nullptr;
 
     std::atomic<double> increment { 0.0 };
     double phase = 0.0;

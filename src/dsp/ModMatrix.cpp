@@ -29,7 +29,7 @@ double ModMatrix::mapPulseWidth (double entry) noexcept
     return v > -1.0 ? (v < 1.0 ? v : 1.0) : -1.0;   // NaN ends at -1, never passes through
 }
 
-double ModMatrix::amount (const double* parameters, int source, int destination) noexcept
+double ModMatrix::amount (const ParameterValue* parameters, int source, int destination) noexcept
 {
     if (parameters == nullptr || source < 0 || source >= kNumSources
         || destination < 0 || destination >= kNumDestinations)
@@ -39,7 +39,7 @@ double ModMatrix::amount (const double* parameters, int source, int destination)
     return std::isfinite (a) ? a : 0.0;
 }
 
-bool ModMatrix::hasAnyAmount (const double* parameters, int destination) noexcept
+bool ModMatrix::hasAnyAmount (const ParameterValue* parameters, int destination) noexcept
 {
     for (int s = 0; s < kNumSources; ++s)
         if (amount (parameters, s, destination) > 0.0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 /**
     Layout of the per-voice modulation matrix: which sources feed which
     destinations, where each amount lives in the parameter array, what a
@@ -66,10 +68,10 @@ struct ModMatrix
 
     /** The amount of a source on a destination; a value that is not finite
         (or indices out of range, or no parameters) reads as 0. */
-    static double amount (const double* parameters, int source, int destination) noexcept;
+    static double amount (const ParameterValue* parameters, int source, int destination) noexcept;
 
     /** Whether any of the ten sources has an amount above 0 on a destination. */
-    static bool hasAnyAmount (const double* parameters, int destination) noexcept;
+    static bool hasAnyAmount (const ParameterValue* parameters, int destination) noexcept;
 
     /** Entries a block of n samples uses: n / 8 rounded up. */
     static int entriesForBlock (int numSamples) noexcept;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 #include "dsp/LFO.h"
 
 #include <vector>
@@ -22,7 +24,7 @@ public:
     MultiTapper (const float* taps, double baseDelay);
 
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { values = parameterValues; }
 
     /** Sizes the line for the sample rate and the output for maxBlockSize.
         Keeps the line contents when its size does not change. */
@@ -46,7 +48,7 @@ public:
 private:
     static int neededOutputSize (int n) noexcept;
 
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
     double sampleRate = 44100.0;
     double baseDelay;
     float taps[kNumTaps];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 /** The master saturation, one per channel, in place on the channel.
 
     Parameter 35 is the drive (D = 20 * P35^2; at most 0.01 bypasses the
@@ -19,7 +21,7 @@ public:
     Saturator() noexcept { reset(); }
 
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { values = parameterValues; }
 
     /** Nothing is sized or rate-dependent; the running state is kept. */
     void prepare (double sampleRate, int maxBlockSize) noexcept;
@@ -43,7 +45,7 @@ private:
     void compressor (float* samples, int n, float p) noexcept;
     void bolvoTube (float* samples, int n, float p) noexcept;
 
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
 
     float normaliser = 1.0f;
     float drive = 1.0f;

@@ -115,7 +115,7 @@ public:
     void setPointSet (const Osc4PointSet* pointSet) noexcept;
 
     /** Parameter array (element p = parameter p, at least 770 values); only read. */
-    void setParameters (const double* parameterValues) noexcept { parameters = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { parameters = parameterValues; }
 
     void setVoiceModulation (VoiceModulation* modulation) noexcept { voiceModulation = modulation; }
 
@@ -287,7 +287,7 @@ private:
     double smoothingCoefficient = 0.5;
     double smoothingState = 0.0;
 
-    const double* parameters = nullptr;
+    const ParameterValue* parameters = nullptr;
     const double* ampLevels = nullptr;
     int ampEntries = 0;
     const double* filterLevels = nullptr;

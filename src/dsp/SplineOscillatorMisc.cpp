@@ -23,12 +23,15 @@ namespace
 {
 inline double finiteOrZero (double v) noexcept { return std::isfinite (v) ? v : 0.0; }
 
-inline double& at (double* values, int point, int field) noexcept
+// Values are plain doubles (the editor's copies) or the engine's array.
+template <typename Value>
+inline Value& at (Value* values, int point, int field) noexcept
 {
     return values[params::osc4PointIndex (point, field)];
 }
 
-inline double at (const double* values, int point, int field) noexcept
+template <typename Value>
+inline double at (const Value* values, int point, int field) noexcept
 {
     return values[params::osc4PointIndex (point, field)];
 }
@@ -51,7 +54,12 @@ int Osc4Codec::readInt (double value) noexcept
     return (int) std::lroundf (f);
 }
 
-bool Osc4Codec::encodePoints (SplineOscillatorPoint* points, int count, double* values) noexcept
+namespace Osc4Codec
+{
+namespace
+{
+template <typename Value>
+bool encodeInto (SplineOscillatorPoint* points, int count, Value* values) noexcept
 {
     using namespace osc4field;
 
@@ -100,8 +108,8 @@ bool Osc4Codec::encodePoints (SplineOscillatorPoint* points, int count, double* 
     return true;
 }
 
-int Osc4Codec::decodePoints (const double* values, double width, double height,
-                             SplineOscillatorPoint* out, int maxPoints) noexcept
+template <typename Value>
+int decodeFrom (const Value* values, double width, double height, SplineOscillatorPoint* out, int maxPoints) noexcept
 {
     using namespace osc4field;
 
@@ -151,7 +159,8 @@ int Osc4Codec::decodePoints (const double* values, double width, double height,
     return chain;
 }
 
-void Osc4Codec::decodeParameters (const double* values, Osc4Data* dest) noexcept
+template <typename Value>
+void decodeRecords (const Value* values, Osc4Data* dest) noexcept
 {
     using namespace osc4field;
 
@@ -182,7 +191,8 @@ void Osc4Codec::decodeParameters (const double* values, Osc4Data* dest) noexcept
     }
 }
 
-void Osc4Codec::writePresenceMarks (double* values) noexcept
+template <typename Value>
+void markPresence (Value* values) noexcept
 {
     if (values == nullptr)
         return;
@@ -190,6 +200,26 @@ void Osc4Codec::writePresenceMarks (double* values) noexcept
     for (int k = 0; k < params::kOsc4MaxPoints; ++k)
         at (values, k, osc4field::presence) = 1.0;
 }
+} // namespace
+
+bool encodePoints (SplineOscillatorPoint* points, int count, double* values) noexcept { return encodeInto (points, count, values); }
+bool encodePoints (SplineOscillatorPoint* points, int count, ParameterValue* values) noexcept { return encodeInto (points, count, values); }
+
+int decodePoints (const double* values, double width, double height, SplineOscillatorPoint* out, int maxPoints) noexcept
+{
+    return decodeFrom (values, width, height, out, maxPoints);
+}
+
+int decodePoints (const ParameterValue* values, double width, double height, SplineOscillatorPoint* out, int maxPoints) noexcept
+{
+    return decodeFrom (values, width, height, out, maxPoints);
+}
+
+void decodeParameters (const double* values, Osc4Data* dest16) noexcept { decodeRecords (values, dest16); }
+void decodeParameters (const ParameterValue* values, Osc4Data* dest16) noexcept { decodeRecords (values, dest16); }
+void writePresenceMarks (double* values) noexcept { markPresence (values); }
+void writePresenceMarks (ParameterValue* values) noexcept { markPresence (values); }
+} // namespace Osc4Codec
 
 //==============================================================================
 Osc4PointSet::Osc4PointSet() noexcept
@@ -207,6 +237,17 @@ Osc4PointSet::Osc4PointSet() noexcept
 }
 
 bool Osc4PointSet::publishFromParameters (const double* values) noexcept
+{
+    return publishDecoded (values);
+}
+
+bool Osc4PointSet::publishFromParameters (const ParameterValue* values) noexcept
+{
+    return publishDecoded (values);
+}
+
+template <typename Value>
+bool Osc4PointSet::publishDecoded (const Value* values) noexcept
 {
     if (values == nullptr)
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 #include <atomic>
 #include <cstdint>
 #include <type_traits>
@@ -174,6 +176,7 @@ inline double writeInt (int value) noexcept { return value / 100.0; }
     block holds the whole chain.
 */
 bool encodePoints (SplineOscillatorPoint* points, int count, double* values) noexcept;
+bool encodePoints (SplineOscillatorPoint* points, int count, ParameterValue* values) noexcept;
 
 /**
     Reads the editor's chain from the block. Points are read from index 0 on
@@ -184,6 +187,8 @@ bool encodePoints (SplineOscillatorPoint* points, int count, double* values) noe
 */
 int decodePoints (const double* values, double width, double height,
                   SplineOscillatorPoint* out, int maxPoints) noexcept;
+int decodePoints (const ParameterValue* values, double width, double height,
+                  SplineOscillatorPoint* out, int maxPoints) noexcept;
 
 /**
     Copies the 16 points of the block into audio-side records: coordinates and
@@ -191,9 +196,11 @@ int decodePoints (const double* values, double width, double height,
     read as 0.
 */
 void decodeParameters (const double* values, Osc4Data* dest16) noexcept;
+void decodeParameters (const ParameterValue* values, Osc4Data* dest16) noexcept;
 
 /** Writes 1.0 into field 0 of all 16 points (done whenever the engine copy is refreshed). */
 void writePresenceMarks (double* values) noexcept;
+void writePresenceMarks (ParameterValue* values) noexcept;
 } // namespace Osc4Codec
 
 /**
@@ -224,6 +231,7 @@ public:
 
     /** Decodes parameters 90 to 569 and publishes them. Any thread; no allocation. */
     bool publishFromParameters (const double* values) noexcept;
+    bool publishFromParameters (const ParameterValue* values) noexcept;
 
     /** Publishes 16 records. Any thread; no allocation. */
     bool publish (const Osc4Data* points16) noexcept;
@@ -243,6 +251,9 @@ public:
     int getChangeCounter() const noexcept { return (int) (getVersion() & 15u); }
 
 private:
+    template <typename Value>
+    bool publishDecoded (const Value* values) noexcept;
+
     static constexpr int kWords = (int) (sizeof (Osc4Data) * kNumPoints / sizeof (uint64_t));
     static_assert (std::atomic<uint64_t>::is_always_lock_free, "the point store needs lock-free words");
 

@@ -343,7 +343,7 @@ inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
 }
 } // namespace
 
-TalvoraXLVoice::TalvoraXLVoice (int index, double* parameterValues, ParametersStruct* performance,
+TalvoraXLVoice::TalvoraXLVoice (int index, ParameterValue* parameterValues, ParametersStruct* performance,
                                 double** waves, EventAggregator* agg)
     : EventListener ("TalvoraXLVoice"),
       voiceIndex (index),

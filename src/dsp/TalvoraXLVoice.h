@@ -33,7 +33,7 @@ public:
     static constexpr int kMaxUnison = 4;
     static constexpr int kMaxStack = 10;
 
-    TalvoraXLVoice (int voiceIndex, double* parameterValues, ParametersStruct* performance,
+    TalvoraXLVoice (int voiceIndex, ParameterValue* parameterValues, ParametersStruct* performance,
                     double** waveBuffers, EventAggregator* aggregator);
     ~TalvoraXLVoice() override;
 
@@ -89,7 +89,7 @@ private:
     const double* morphTables (int osc, const double*& b, double& t, int& mode) const noexcept;
 
     const int voiceIndex;
-    double* p;                 // parameter values, element i = parameter i
+    ParameterValue* p;                 // parameter values, element i = parameter i
     ParametersStruct* perf;
     double** waveBuffers;
     EventAggregator* aggregator;

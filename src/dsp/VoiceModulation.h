@@ -46,7 +46,7 @@ public:
 
     //==============================================================================
     /** The parameter array (element p = parameter p, at least 770 values). */
-    void setParameters (const double* parameterValues) noexcept { parameters = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { parameters = parameterValues; }
 
     /** The voice's envelope level tables and how many entries each holds.
         Entries beyond a table's size are never read. */
@@ -129,5 +129,5 @@ private:
 
     bool active[ModMatrix::kNumDestinations] {};
 
-    const double* parameters = nullptr;
+    const ParameterValue* parameters = nullptr;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ParameterValue.h"
+
 /** The three-band "warm" equaliser of the master chain, one per channel.
 
     Two one-pole low-pass stages split off the low band, two more split the
@@ -14,7 +16,7 @@ class WarmEq
 {
 public:
     /** The engine's parameter values (element p = parameter p). */
-    void setParameters (const double* parameterValues) noexcept { values = parameterValues; }
+    void setParameters (const ParameterValue* parameterValues) noexcept { values = parameterValues; }
 
     /** Nothing to size; the filter state is kept (the equaliser never needs
         a reset in the chain). */
@@ -29,7 +31,7 @@ public:
     void process (float* samples, int n) noexcept { blockBasedWarmEq (samples, n); }
 
 private:
-    const double* values = nullptr;
+    const ParameterValue* values = nullptr;
     double x1 = 0.0;
     double a = 0.0, aPrev = 0.0, low = 0.0;
     double hPrev = 0.0;

@@ -30,7 +30,7 @@ double stepInterval (int steps)
 
 GuiPage::GuiPage (BrevonAudioProcessor* proc, juce::Font* f1, juce::Font* f2, juce::Font* f3,
                   EventAggregator* agg, juce::AudioProcessorEditor* ed, juce::String name, const Images& imageSet,
-                  double* values)
+                  ParameterValue* values)
     : Colorable (name, agg), EventListener ("GuiPage"), images (&imageSet), editor (ed), parameterValues (values),
       processor (proc), font1 (f1), font2 (f2), font3 (f3)
 {

@@ -10,6 +10,7 @@
 #include "core/TalvoraEvents.h"
 #include "gui/Colorable.h"
 #include "gui/ComponentRepaintTimer.h"
+#include "core/ParameterValue.h"
 
 class BrevonAudioProcessor;
 class EventAggregator;
@@ -53,7 +54,7 @@ public:
 
     GuiPage (BrevonAudioProcessor* processor, juce::Font* font1, juce::Font* font2, juce::Font* font3,
              EventAggregator* aggregator, juce::AudioProcessorEditor* editor, juce::String name,
-             const Images& images, double* parameterValues);
+             const Images& images, ParameterValue* parameterValues);
     ~GuiPage() override;
 
     void paint (juce::Graphics&) override {}
@@ -91,8 +92,8 @@ public:
 
     void setEditor (juce::AudioProcessorEditor* e) { editor = e; }
     juce::AudioProcessorEditor* getEditor() const noexcept { return editor; }
-    void setParameterValues (double* values) { parameterValues = values; }
-    double* getParameterValues() const noexcept { return parameterValues; }
+    void setParameterValues (ParameterValue* values) { parameterValues = values; }
+    ParameterValue* getParameterValues() const noexcept { return parameterValues; }
     BrevonAudioProcessor* getProcessor() const noexcept { return processor; }
 
     KevoJuceKnob* getKnob (int index) const;
@@ -126,7 +127,7 @@ protected:
     int knobSliderStyle = juce::Slider::RotaryHorizontalVerticalDrag;
     bool knobVelocityMode = false;
     juce::AudioProcessorEditor* editor;
-    double* parameterValues;
+    ParameterValue* parameterValues;
 
     std::array<std::unique_ptr<KevoJuceKnob>, numParameters> knobs;
     std::array<std::unique_ptr<juce::Label>, numParameters> knobLabels;

@@ -16,7 +16,7 @@ void MultiChoice::takeValueFromParameters()
     }
 }
 
-void MultiChoice::setParameterValues (double* values)
+void MultiChoice::setParameterValues (ParameterValue* values)
 {
     parameterValues = values;
     takeValueFromParameters();

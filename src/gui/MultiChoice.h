@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gui/Colorable.h"
+#include "core/ParameterValue.h"
 
 class EventAggregator;
 
@@ -18,7 +19,7 @@ public:
 
     // Once the value array and both lists are set, the value follows
     // parameterValues[id] whenever one of them is set again.
-    void setParameterValues (double* values);
+    void setParameterValues (ParameterValue* values);
     void setFieldNames (std::vector<std::string> names);
     void setMenuNames (std::vector<std::string> names);
 
@@ -29,7 +30,7 @@ public:
 
     void paint (juce::Graphics& g) override;
 
-    double* parameterValues = nullptr;
+    ParameterValue* parameterValues = nullptr;
     int id;
     bool hoverLeft = false, hoverRight = false, pressed = false;
     juce::Font* font;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/TalvoraEvents.h"
+#include "core/ParameterValue.h"
 
 class BrevonAudioProcessor;
 class EventAggregator;
@@ -83,7 +84,7 @@ private:
     const Images* images = nullptr;
     TalvoraLookAndFeel* lookAndFeel = nullptr;
     EventAggregator* aggregator = nullptr;
-    double* parameterValues = nullptr;
+    ParameterValue* parameterValues = nullptr;
     const float* captureRing = nullptr;
     double oscPeriod = 100.0;
     bool switchToPresetsPage = false, switchToSynthPage = false;

@@ -9,7 +9,7 @@
 PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juce::Font* statusFont,
                           juce::Font* titleFont, juce::Font* secondFont, EventAggregator* agg,
                           juce::AudioProcessorEditor* ed, juce::String pageName, const Images& imageSet,
-                          double* values)
+                          ParameterValue* values)
     : GuiPage (proc, labelFont, titleFont, secondFont, agg, ed, pageName, imageSet, values)
 {
     EventListener::name = "PresetsPage";

@@ -14,7 +14,7 @@ public:
     // font1: labels, statusFont: status display, font2: titles, font3: second face.
     PresetsPage (BrevonAudioProcessor* processor, juce::Font* font1, juce::Font* statusFont, juce::Font* font2,
                  juce::Font* font3, EventAggregator* aggregator, juce::AudioProcessorEditor* editor,
-                 juce::String name, const Images& images, double* parameterValues);
+                 juce::String name, const Images& images, ParameterValue* parameterValues);
     ~PresetsPage() override;
 
     void paint (juce::Graphics& g) override;

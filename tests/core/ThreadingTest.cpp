@@ -95,9 +95,35 @@ TEST (Threading, TwoRenderingInstancesWithAutomationStateAndInstanceChurn)
     second.processor().setPlayHead (&transport);
 
     std::atomic<bool> stop { false };
+    std::atomic<bool> pollsFinite { true };
+    std::atomic<int> emptyTexts { 0 };
     AudioThreadResult firstResult, secondResult;
     std::thread audio1 ([&] { renderUntil (first, 1, stop, firstResult); });
     std::thread audio2 ([&] { renderUntil (second, 2, stop, secondResult); });
+
+    // The host's interface thread polls every value and a few texts, as a
+    // generic editor does; it never takes the lock the blocks render under.
+    int64_t polls = 0;
+    std::thread poller ([&] {
+        while (! stop.load())
+        {
+            for (auto* player : { &first, &second })
+            {
+                auto& p = player->processor();
+                const auto& hostParameters = p.getParameters();
+                for (int i = 0; i < params::kNumParameters; ++i)
+                {
+                    const float a = p.getParameter (i), b = hostParameters[i]->getValue();
+                    if (! std::isfinite (a) || ! std::isfinite (b))
+                        pollsFinite = false;
+                }
+                for (int i = 0; i < 40; ++i)
+                    if (p.getParameterText (i).isEmpty())
+                        ++emptyTexts;
+            }
+            ++polls;
+        }
+    });
 
     // The host's other thread: automation, state, and instances coming and going.
     int states = 0, instances = 0, automations = 0;
@@ -145,6 +171,7 @@ TEST (Threading, TwoRenderingInstancesWithAutomationStateAndInstanceChurn)
     stop = true;
     audio1.join();
     audio2.join();
+    poller.join();
 
     EXPECT_GT (states, 0);
     EXPECT_GT (instances, 0);
@@ -155,7 +182,62 @@ TEST (Threading, TwoRenderingInstancesWithAutomationStateAndInstanceChurn)
         EXPECT_TRUE (r->finite);
     }
     EXPECT_TRUE (firstResult.sounded || secondResult.sounded);
+    EXPECT_GT (polls, 0);
+    EXPECT_TRUE (pollsFinite.load());
+    EXPECT_EQ (emptyTexts.load(), 0);
 
     std::printf ("threads: %lld and %lld blocks rendered, %d state swaps, %d automation bursts, %d instances opened and closed\n",
                  (long long) firstResult.blocks, (long long) secondResult.blocks, states, automations, instances);
+}
+
+// Reads never wait for a block: with the lock the blocks render under held by
+// another thread (as during a long block), every read still returns, and
+// returns the value last written.
+TEST (Threading, ParameterReadsReturnWhileTheCallbackLockIsHeld)
+{
+    PluginPlayer player;
+    auto& p = player.processor();
+    for (int i = 0; i < params::kNumParameters; i += 7)
+        p.setParameter (i, (float) ((i % 97) / 96.0));
+
+    std::atomic<bool> locked { false }, release { false };
+    std::thread audio ([&] {
+        const juce::ScopedLock sl (p.getCallbackLock());
+        locked = true;
+        while (! release.load())
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    });
+    while (! locked.load())
+        std::this_thread::yield();
+
+    std::atomic<bool> done { false };
+    int wrong = 0;
+    juce::StringArray texts;
+    std::thread reader ([&] {
+        const auto& hostParameters = p.getParameters();
+        for (int i = 0; i < params::kNumParameters; ++i)
+        {
+            const float a = p.getParameter (i), b = hostParameters[i]->getValue();
+            if (a != b || (i % 7 == 0 && a != (float) ((i % 97) / 96.0)))
+                ++wrong;
+            texts.add (p.getParameterText (i));
+        }
+        done = true;
+    });
+
+    // A generous bound: the reads take microseconds; a read waiting on the
+    // lock would never finish while it is held.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds (20);
+    while (! done.load() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    const bool finishedUnderLock = done.load();
+
+    release = true;
+    audio.join();
+    reader.join();
+    EXPECT_TRUE (finishedUnderLock) << "a parameter read waited for the callback lock";
+    EXPECT_EQ (wrong, 0);
+    ASSERT_EQ (texts.size(), params::kNumParameters);
+    for (int i = 0; i < params::kNumParameters; ++i)
+        EXPECT_EQ (texts[i], p.getParameterText (i)) << i;
 }

@@ -10,7 +10,7 @@ namespace
 // Stage values as the engine would hold them, bound to one envelope.
 struct Stages
 {
-    double attack = 0.5, decay = 0.5, sustain = 0.5, release = 0.5;
+    ParameterValue attack = 0.5, decay = 0.5, sustain = 0.5, release = 0.5;
 
     void bindTo (Envelope& e) { e.bind (&attack, &decay, &sustain, &release); }
 };

@@ -288,9 +288,10 @@ TEST_F (LFOTest, RateModulationScalesTheRateFromTheModulatorsBlock)
     setUp (modulator, LFO::capturedWave, 1.0);
     modulator.setCapturedTable (ones.data());
 
-    for (auto [depth, factor] : { std::pair { 0.5, 1.5 }, { 1.0, 3.0 }, { 0.005, 1.0 } })
+    for (auto [depthValue, factor] : { std::pair { 0.5, 1.5 }, { 1.0, 3.0 }, { 0.005, 1.0 } })
     {
-        SCOPED_TRACE (depth);
+        SCOPED_TRACE (depthValue);
+        ParameterValue depth = depthValue;
         LFO lfo;
         setUp (lfo, LFO::sine, 2.0);
         EXPECT_TRUE (lfo.setModulator (&modulator, &depth));
@@ -306,7 +307,7 @@ TEST_F (LFOTest, RateModulationScalesTheRateFromTheModulatorsBlock)
     }
 
     // Only as many modulator values as its own block holds are read.
-    double depth = 0.5;
+    ParameterValue depth = 0.5;
     modulator.calculateBlock (64);
     LFO lfo;
     setUp (lfo, LFO::sine, 1.0);
@@ -317,7 +318,7 @@ TEST_F (LFOTest, RateModulationScalesTheRateFromTheModulatorsBlock)
 
 TEST_F (LFOTest, VoiceLfoNeverModulatesASharedLfo)
 {
-    double depth = 0.5;
+    ParameterValue depth = 0.5;
     LFO master1, master2, voiceLfo1, voiceLfo2;
     voiceLfo1.setOneShot (true);
     voiceLfo2.setVoiceOwned (true);

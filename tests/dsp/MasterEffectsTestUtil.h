@@ -19,7 +19,7 @@ constexpr double kPi = 3.141592653589793;
 /** The engine's value array as the effects see it, starting at the defaults. */
 struct Parameters
 {
-    std::vector<double> values;
+    std::vector<ParameterValue> values;
 
     Parameters() : values ((size_t) params::kNumValues, 0.0)
     {
@@ -28,8 +28,8 @@ struct Parameters
             values[(size_t) d.index] = d.value;
     }
 
-    double& operator[] (int index) { return values[(size_t) index]; }
-    const double* data() const { return values.data(); }
+    ParameterValue& operator[] (int index) { return values[(size_t) index]; }
+    const ParameterValue* data() const { return values.data(); }
 };
 
 inline std::vector<float> noise (int n, uint64_t seed, float amplitude = 1.0f)

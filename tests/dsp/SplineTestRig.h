@@ -127,7 +127,7 @@ struct Rig
 
     double sampleRate;
     int maximumBlock;
-    std::vector<double> parameters = std::vector<double> (params::kNumValues, 0.0);
+    std::vector<ParameterValue> parameters = std::vector<ParameterValue> (params::kNumValues, 0.0);
     Osc4PointSet points;
     Envelope ampEnv { "amplitude" }, filterEnv { "filter" };
     std::vector<double> ampLevels = std::vector<double> ((size_t) maximumBlock / 8 + 2, 0.0);

@@ -67,7 +67,7 @@ protected:
         }
     }
 
-    std::vector<double> parameters = std::vector<double> (params::kNumValues, 0.0);
+    std::vector<ParameterValue> parameters = std::vector<ParameterValue> (params::kNumValues, 0.0);
     std::vector<double> ampLevels = std::vector<double> (kEntries, 0.0);
     std::vector<double> filterLevels = std::vector<double> (kBlock / 16, 0.0);
     Envelope ampEnv { "amplitude" }, filterEnv { "filter" };
@@ -290,7 +290,7 @@ TEST_F (VoiceModulationTest, BadAmountsAndVelocitiesStayFinite)
 
 TEST (ModMatrix, AmountBlockCoversExactly570To769)
 {
-    std::vector<double> p (params::kNumValues, 0.0);
+    std::vector<ParameterValue> p (params::kNumValues, 0.0);
     p[569] = p[770] = 1.0; // neighbours of the block
     for (int s = 0; s < ModMatrix::kNumSources; ++s)
         for (int d = 0; d < ModMatrix::kNumDestinations; ++d)

@@ -42,7 +42,7 @@ constexpr SplinePlace splinePlaces[] = {
 
 SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font* fontB, juce::Font* fontC,
                       juce::Font* fontD, EventAggregator* agg, juce::AudioProcessorEditor* ed, juce::String pageName,
-                      const Images& imageSet, double* values)
+                      const Images& imageSet, ParameterValue* values)
     : GuiPage (proc, fontA, fontC, fontD, agg, ed, pageName, imageSet, values)
 {
     EventListener::name = "SynthPage";

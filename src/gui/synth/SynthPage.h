@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "gui/GuiPage.h"
+#include "core/ParameterValue.h"
 
 class ParameterShower;
 
@@ -19,7 +20,7 @@ public:
     // fontA: labels, fontB: value display, fontC: titles, fontD: second face.
     SynthPage (BrevonAudioProcessor* processor, juce::Font* fontA, juce::Font* fontB, juce::Font* fontC,
                juce::Font* fontD, EventAggregator* aggregator, juce::AudioProcessorEditor* editor,
-               juce::String name, const Images& images, double* parameterValues);
+               juce::String name, const Images& images, ParameterValue* parameterValues);
     ~SynthPage() override;
 
     void paint (juce::Graphics& g) override;

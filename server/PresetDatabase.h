@@ -1,0 +1,60 @@
+#pragma once
+
+// The preset server's storage: accounts and presets in one SQLite file.
+// One connection serves every request thread, one at a time behind a mutex;
+// every value reaches SQL as a bound parameter, never as statement text.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "presets/PresetMetaData.h"
+
+struct sqlite3;
+
+class PresetDatabase
+{
+public:
+    PresetDatabase() = default;
+    ~PresetDatabase();
+
+    // Opens (creating if needed, readable by the owner only) and prepares the
+    // tables. False with a reason when the file cannot be used.
+    bool open (const std::string& path, std::string& error);
+    void close();
+
+    // Stores the salted hash of a password digest; replaces an existing account.
+    bool putAccount (const std::string& email, const std::string& salt, const std::string& hash);
+    // False when there is no such account.
+    bool getAccount (const std::string& email, std::string& salt, std::string& hash);
+
+    // Inserts or replaces the preset (author, name) of the record.
+    bool putPreset (const PresetMetaData& record, const std::vector<char>& data);
+
+    // The data of the preset (author, name) when it is public or the viewer's own.
+    bool getPresetData (const std::string& author, const std::string& name, const std::string& viewer,
+                        std::vector<char>& data);
+
+    // Removes the viewer's own preset of that name; true also when there was none.
+    bool deletePreset (const std::string& author, const std::string& name);
+
+    struct ListQuery
+    {
+        std::string viewer;       // sees public presets and their own
+        std::string search;       // contained in the name, ASCII case ignored; empty = all
+        uint32_t categoryMask = 0; // any of these bits; 0 = all
+        uint32_t offset = 0;
+        uint32_t limit = 40;
+    };
+
+    // One page of matching records in the presets table's order, and the
+    // number of all matches. False on a storage failure.
+    bool listPresets (const ListQuery& query, std::vector<PresetMetaData>& page, uint32_t& total);
+
+private:
+    bool exec (const char* sql);
+
+    sqlite3* db = nullptr;
+    std::mutex lock;
+};

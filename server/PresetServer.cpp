@@ -1,0 +1,458 @@
+#include "PresetServer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include <httplib.h>
+#include <juce_core/juce_core.h>
+#include <juce_cryptography/juce_cryptography.h>
+
+#include "presets/Base64.h"
+#include "presets/LoginCrypto.h"
+#include "presets/RequestResponse.h"
+
+namespace
+{
+const char* const kWrongLogin = "wrong e-mail or password";
+
+std::string randomBytes (size_t count)
+{
+    std::random_device device;
+    std::string bytes (count, '\0');
+    for (auto& b : bytes)
+        b = (char) (device() & 0xff);
+    return bytes;
+}
+
+// Salted SHA-256 of the password's MD5 hex digest, the form logins carry it in.
+std::string passwordHash (const std::string& salt, const std::string& md5Hex)
+{
+    const std::string salted = salt + md5Hex;
+    const juce::MemoryBlock raw = juce::SHA256 (salted.data(), salted.size()).getRawData();
+    return std::string (static_cast<const char*> (raw.getData()), raw.getSize());
+}
+
+// Compares every byte whatever the first difference, so the time taken says
+// nothing about how much of a hash matched.
+bool sameBytes (const std::string& a, const std::string& b) noexcept
+{
+    if (a.size() != b.size())
+        return false;
+    volatile unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference = (unsigned char) (difference | ((unsigned char) a[i] ^ (unsigned char) b[i]));
+    return difference == 0;
+}
+
+void putU32 (std::string& out, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out[at + (size_t) i] = (char) (uint8_t) (v >> (8 * i));
+}
+
+std::string reply (uint32_t type, const std::string& payload = {})
+{
+    std::string bytes (requestresponse::kHeaderSize, '\0');
+    putU32 (bytes, 4, type);
+    putU32 (bytes, 8, 1);
+    putU32 (bytes, 12, (uint32_t) payload.size());
+    bytes += payload;
+    return base64::encode (bytes.data(), bytes.size());
+}
+
+std::string failed (const std::string& text) { return reply (REQUEST_FAILED, text); }
+
+std::string recordBytes (const PresetMetaData& md)
+{
+    std::string bytes (presetmeta::kRecordSize, '\0');
+    presetmeta::toBytes (md, reinterpret_cast<uint8_t*> (bytes.data()));
+    return bytes;
+}
+
+PresetMetaData recordAt (const std::vector<char>& bytes, size_t at)
+{
+    PresetMetaData md;
+    presetmeta::fromBytes (reinterpret_cast<const uint8_t*> (bytes.data() + at), md);
+    return md;
+}
+
+bool readSmallFile (const std::string& path, std::string& text)
+{
+    const juce::File file (path);
+    if (! file.existsAsFile() || file.getSize() > 16384)
+        return false;
+    text = file.loadFileAsString().trim().toStdString();
+    return true;
+}
+
+// Written aside, owner-only from the start, then renamed into place.
+bool writePrivateFile (const std::string& path, const std::string& text, std::string& error)
+{
+    const std::string temp = path + ".tmp";
+    ::unlink (temp.c_str());
+    const int fd = ::open (temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    if (ok)
+    {
+        ok = ::write (fd, text.data(), text.size()) == (ssize_t) text.size() && ::fsync (fd) == 0;
+        ok = (::close (fd) == 0) && ok;
+    }
+    ok = ok && ::rename (temp.c_str(), path.c_str()) == 0;
+    if (! ok)
+    {
+        error = "cannot write " + path + ": " + std::strerror (errno);
+        ::unlink (temp.c_str());
+    }
+    return ok;
+}
+
+int hexValue (char c) noexcept
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Percent-decoding with "+" for a space; false on a broken escape.
+bool formDecode (std::string_view in, std::string& out)
+{
+    out.clear();
+    out.reserve (in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+    {
+        if (in[i] == '+')
+            out += ' ';
+        else if (in[i] != '%')
+            out += in[i];
+        else
+        {
+            if (i + 2 >= in.size())
+                return false;
+            const int hi = hexValue (in[i + 1]), lo = hexValue (in[i + 2]);
+            if (hi < 0 || lo < 0)
+                return false;
+            out += (char) (hi * 16 + lo);
+            i += 2;
+        }
+    }
+    return true;
+}
+} // namespace
+
+std::string PresetServerOptions::defaultDataFolder()
+{
+    const char* dataHome = std::getenv ("XDG_DATA_HOME");
+    const juce::File base = dataHome != nullptr && juce::File::isAbsolutePath (dataHome)
+        ? juce::File (dataHome)
+        : juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".local/share");
+    return base.getChildFile ("TalvoraXL/preset-server").getFullPathName().toStdString();
+}
+
+PresetServer::PresetServer (PresetServerOptions o) : options (std::move (o))
+{
+    if (options.dataFolder.empty())
+        options.dataFolder = PresetServerOptions::defaultDataFolder();
+    if (options.advertiseHost.empty())
+        options.advertiseHost = options.listenAddress;
+}
+
+PresetServer::~PresetServer()
+{
+    stop();
+}
+
+bool PresetServer::open (std::string& error)
+{
+    const juce::File folder (options.dataFolder);
+    if (! juce::File::isAbsolutePath (options.dataFolder) || ! folder.createDirectory())
+    {
+        error = "cannot create the data folder " + options.dataFolder;
+        return false;
+    }
+    ::chmod (options.dataFolder.c_str(), 0700);
+
+    if (! loadOrCreateKeys (options.dataFolder, error))
+        return false;
+    return database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error);
+}
+
+bool PresetServer::loadOrCreateKeys (const std::string& folderPath, std::string& error)
+{
+    const juce::File folder (folderPath);
+    const std::string publicPath = folder.getChildFile ("public_key.txt").getFullPathName().toStdString();
+    const std::string privatePath = folder.getChildFile ("private_key.txt").getFullPathName().toStdString();
+    const bool havePublic = juce::File (publicPath).exists(), havePrivate = juce::File (privatePath).exists();
+
+    if (havePublic || havePrivate)
+    {
+        // Never replace a key that clients may already use.
+        if (! readSmallFile (publicPath, publicKey) || ! readSmallFile (privatePath, privateKey)
+            || ! logincrypto::isUsableKey (publicKey) || ! logincrypto::isUsableKey (privateKey))
+        {
+            error = "the key files in " + folderPath + " are missing or unusable; remove both to make a new pair";
+            return false;
+        }
+        ::chmod (privatePath.c_str(), 0600);
+        return true;
+    }
+
+    // The framework's own seeding is time-based; add entropy from the system.
+    int seeds[16];
+    std::random_device device;
+    for (auto& s : seeds)
+        s = (int) device();
+    juce::RSAKey pub, priv;
+    juce::RSAKey::createKeyPair (pub, priv, options.keyBits, seeds, 16);
+    publicKey = pub.toString().toStdString();
+    privateKey = priv.toString().toStdString();
+    return writePrivateFile (privatePath, privateKey + "\n", error)
+        && writePrivateFile (publicPath, publicKey + "\n", error);
+}
+
+bool PresetServer::addAccount (const std::string& email, const std::string& password, std::string& error)
+{
+    const bool printable = std::all_of (email.begin(), email.end(), [] (char c) { return (unsigned char) c > ' '; });
+    if (email.empty() || email.size() > (size_t) presetmeta::kTextLength || ! printable)
+    {
+        error = "an e-mail address is 1 to 127 characters without spaces";
+        return false;
+    }
+    if (password.empty())
+    {
+        error = "the password is empty";
+        return false;
+    }
+    const std::string salt = randomBytes (16);
+    const std::string md5Hex = juce::MD5 (password.data(), password.size()).toHexString().toStdString();
+    if (! database.putAccount (email, salt, passwordHash (salt, md5Hex)))
+    {
+        error = "cannot store the account";
+        return false;
+    }
+    return true;
+}
+
+bool PresetServer::checkLogin (const std::map<std::string, std::string>& fields, std::string& email)
+{
+    const auto emailField = fields.find ("email");
+    const auto passwordField = fields.find ("password");
+    if (emailField == fields.end() || passwordField == fields.end())
+        return false;
+
+    std::string salt, stored;
+    const bool known = database.getAccount (emailField->second, salt, stored);
+    const std::string md5Hex = logincrypto::decryptPassword (passwordField->second, privateKey);
+    // An unknown address costs the same hashing as a known one.
+    const std::string offered = passwordHash (known ? salt : std::string (16, '\0'), md5Hex);
+    if (! known || md5Hex.size() != 32 || ! sameBytes (offered, stored))
+        return false;
+    email = emailField->second;
+    return true;
+}
+
+std::map<std::string, std::string> PresetServer::parseForm (const std::string& body)
+{
+    std::map<std::string, std::string> fields;
+    size_t start = 0;
+    while (start <= body.size() && ! body.empty())
+    {
+        size_t end = body.find ('&', start);
+        if (end == std::string::npos)
+            end = body.size();
+        const std::string_view pair (body.data() + start, end - start);
+        if (! pair.empty())
+        {
+            const size_t eq = pair.find ('=');
+            std::string key, value;
+            if (! formDecode (pair.substr (0, eq), key)
+                || ! formDecode (eq == std::string_view::npos ? std::string_view() : pair.substr (eq + 1), value))
+                return {};
+            fields.emplace (std::move (key), std::move (value));
+        }
+        start = end + 1;
+    }
+    return fields;
+}
+
+std::string PresetServer::answer (const std::map<std::string, std::string>& fields)
+{
+    using namespace requestresponse;
+    const auto data = fields.find ("requestData");
+    if (data == fields.end())
+        return failed ("malformed request");
+
+    const std::vector<char> bytes = base64::decode (data->second);
+    const auto request = requestResponseFromBuffer (bytes.data(), bytes.size());
+    if (request == nullptr)
+        return failed ("malformed request");
+
+    const size_t recordOffset = kHeaderSize + (size_t) request->size;
+    const bool hasRecord = bytes.size() >= recordOffset + presetmeta::kRecordSize;
+    const bool payloadIsRecord = request->payload.size() >= presetmeta::kRecordSize;
+
+    if (request->type == GET_META_DATA)
+    {
+        PresetMetaData latest;
+        latest.version = options.latestVersion;
+        return reply (META_DATA, recordBytes (latest));
+    }
+
+    const bool known = request->type == LIST_PRESETS || request->type == DOWNLOAD_PRESET
+                    || request->type == UPLOAD_PRESET || request->type == DELETE_PRESET;
+    if (! known)
+        return failed ("unknown request");
+
+    std::string email;
+    if (! checkLogin (fields, email))
+        return failed (kWrongLogin);
+
+    switch (request->type)
+    {
+        case LIST_PRESETS:
+        {
+            if (! payloadIsRecord)
+                return failed ("malformed request");
+            const PresetMetaData query = recordAt (request->payload, 0);
+            PresetDatabase::ListQuery q;
+            q.viewer = email;
+            const auto search = fields.find ("search");
+            q.search = search != fields.end() ? search->second : std::string();
+            q.categoryMask = query.categoryMask;
+            q.offset = query.listOffset;
+            q.limit = kPageSize;
+
+            std::vector<PresetMetaData> page;
+            uint32_t total = 0;
+            if (! database.listPresets (q, page, total))
+                return reply (SERVER_ERROR, "storage failed");
+
+            std::string payload (4, '\0');
+            putU32 (payload, 0, (uint32_t) page.size());
+            for (size_t i = 0; i < page.size(); ++i)
+            {
+                PresetMetaData row = page[i];
+                row.listOffset = i == 0 ? query.listOffset : 0;
+                row.listTotal = i == 0 ? total : 0;
+                payload += recordBytes (row);
+            }
+            return reply (PRESET_LIST, payload);
+        }
+
+        case DOWNLOAD_PRESET:
+        {
+            if (! payloadIsRecord)
+                return failed ("malformed request");
+            const PresetMetaData wanted = recordAt (request->payload, 0);
+            std::vector<char> preset;
+            if (! database.getPresetData (std::string (wanted.getAuthor()), std::string (wanted.getName()), email, preset))
+                return failed ("preset not found");
+            return reply (PRESET_DATA, std::string (preset.begin(), preset.end()));
+        }
+
+        case UPLOAD_PRESET:
+        {
+            if (! hasRecord)
+                return failed ("malformed request");
+            if (request->payload.size() != kPresetSize)
+                return failed ("wrong preset size");
+
+            // Re-terminate every text read from the network; the author is
+            // whoever logged in, whatever the record says.
+            const PresetMetaData sent = recordAt (bytes, recordOffset);
+            PresetMetaData stored = sent;
+            stored.setName (sent.getName());
+            stored.setAuthor (email);
+            stored.setComments (sent.getComments());
+            stored.setLastModified (sent.getLastModified());
+            stored.rating = 0;
+            stored.ratingCount = 0;
+            stored.listOffset = 0;
+            stored.listTotal = 0;
+            if (! stored.isComplete())
+                return failed ("the preset needs a name and a time");
+            if (! database.putPreset (stored, request->payload))
+                return reply (SERVER_ERROR, "storage failed");
+            return reply (REQUEST_OK);
+        }
+
+        case DELETE_PRESET:
+        {
+            if (! hasRecord)
+                return failed ("malformed request");
+            const PresetMetaData target = recordAt (bytes, recordOffset);
+            if (! database.deletePreset (email, std::string (target.getName())))
+                return reply (SERVER_ERROR, "storage failed");
+            return reply (REQUEST_OK);
+        }
+
+        default:
+            return failed ("unknown request");
+    }
+}
+
+bool PresetServer::isValidHost (const std::string& host)
+{
+    return ! host.empty() && host.size() <= 253
+        && std::all_of (host.begin(), host.end(), [] (char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+           });
+}
+
+int PresetServer::start (std::string& error)
+{
+    if (http != nullptr)
+        return port;
+
+    http = std::make_unique<httplib::Server>();
+    http->set_payload_max_length (kMaxBodySize);
+    http->Get ("/server_address", [this] (const httplib::Request&, httplib::Response& res) {
+        res.set_content (options.advertiseHost + "\n", "text/plain");
+    });
+    http->Get ("/public_key", [this] (const httplib::Request&, httplib::Response& res) {
+        res.set_content (publicKey, "text/plain");
+    });
+    // Read through a content reader: the library's own form handling refuses
+    // bodies over 8 KiB, far less than an upload.
+    http->Post ("/synth_request", [this] (const httplib::Request&, httplib::Response& res,
+                                          const httplib::ContentReader& reader) {
+        std::string body;
+        const bool whole = reader ([&body] (const char* data, size_t size) {
+            body.append (data, size);
+            return body.size() <= kMaxBodySize;
+        });
+        res.set_content (whole ? answer (parseForm (body)) : failed ("malformed request"), "text/plain");
+    });
+
+    if (options.port == 0)
+        port = http->bind_to_any_port (options.listenAddress);
+    else
+        port = http->bind_to_port (options.listenAddress, options.port) ? options.port : -1;
+    if (port <= 0)
+    {
+        error = "cannot listen on " + options.listenAddress + ":" + std::to_string (options.port);
+        http.reset();
+        port = -1;
+        return -1;
+    }
+    serving = std::thread ([this] { http->listen_after_bind(); });
+    return port;
+}
+
+void PresetServer::stop()
+{
+    if (http == nullptr)
+        return;
+    http->stop();
+    if (serving.joinable())
+        serving.join();
+    http.reset();
+    port = -1;
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// The online preset library: answers the plug-in's requests over HTTP.
+//
+//   GET  /server_address  the host clients should use, and a line break
+//   GET  /public_key      the RSA public key text the clients encrypt with
+//   POST /synth_request   a base64 request record in the form field
+//                         "requestData", the login in "email" and "password",
+//                         "search" for lists; always answered with a base64
+//                         reply record
+//
+// Everything but the metadata request needs a login. Accounts, presets and
+// the key pair live in one data folder, readable by its owner only.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PresetDatabase.h"
+
+namespace httplib { class Server; }
+
+struct PresetServerOptions
+{
+    std::string listenAddress = "127.0.0.1";
+    int port = 8888;                       // 0: any free port
+    std::string dataFolder;                // empty: defaultDataFolder()
+    std::string advertiseHost;             // empty: the listen address
+    uint32_t latestVersion = 103;          // what the metadata request reports
+    int keyBits = 1024;                    // for a key pair made on first start
+
+    static std::string defaultDataFolder(); // ~/.local/share/TalvoraXL/preset-server
+};
+
+class PresetServer
+{
+public:
+    explicit PresetServer (PresetServerOptions options);
+    ~PresetServer();
+
+    // Creates the data folder, the database and the key pair as needed.
+    // False with a reason when any of them cannot be used.
+    bool open (std::string& error);
+
+    // Binds and serves on a thread of its own; the bound port, or -1.
+    int start (std::string& error);
+    void stop();
+    int getPort() const noexcept { return port; }
+
+    // Adds or replaces an account. The password itself is never stored: only
+    // a salted SHA-256 of its MD5 hex digest, which is what logins carry.
+    bool addAccount (const std::string& email, const std::string& password, std::string& error);
+
+    const std::string& getPublicKey() const noexcept { return publicKey; }
+
+    // The form fields of a /synth_request body; empty on a malformed body.
+    static std::map<std::string, std::string> parseForm (const std::string& body);
+
+    // The base64 reply to a /synth_request with these fields.
+    std::string answer (const std::map<std::string, std::string>& fields);
+
+    // Hosts the plug-in accepts: letters, digits, "." and "-", 1 to 253 characters.
+    static bool isValidHost (const std::string& host);
+
+    static constexpr size_t kMaxBodySize = 2 * 1024 * 1024;
+    static constexpr uint32_t kPageSize = 40;
+    static constexpr size_t kPresetSize = 23758; // the program record
+
+private:
+    bool loadOrCreateKeys (const std::string& folder, std::string& error);
+    bool checkLogin (const std::map<std::string, std::string>& fields, std::string& email);
+
+    PresetServerOptions options;
+    std::string publicKey, privateKey;
+    PresetDatabase database;
+    std::unique_ptr<httplib::Server> http;
+    std::thread serving;
+    int port = -1;
+};

@@ -1,0 +1,130 @@
+// The preset server as a program: serves until SIGINT or SIGTERM, or adds an
+// account and ends.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+
+#include "PresetServer.h"
+
+namespace
+{
+void usage (FILE* out)
+{
+    std::fprintf (out,
+        "usage: talvora_preset_server [options]\n"
+        "  --listen ADDRESS         address to listen on (127.0.0.1)\n"
+        "  --port N                 port, 0 for any free one (8888)\n"
+        "  --data DIR               data folder (~/.local/share/TalvoraXL/preset-server)\n"
+        "  --advertise-host HOST    host that /server_address names (the listen address)\n"
+        "  --latest-version N       newest program version to report (103)\n"
+        "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
+}
+
+bool parseNumber (const char* text, long low, long high, long& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol (text, &end, 10);
+    return errno == 0 && end != text && *end == 0 && value >= low && value <= high;
+}
+} // namespace
+
+int main (int argc, char** argv)
+{
+    PresetServerOptions options;
+    std::string accountEmail;
+    bool addAccount = false;
+
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+        {
+            usage (stdout);
+            return 0;
+        }
+        if (i + 1 >= argc)
+        {
+            usage (stderr);
+            return 2;
+        }
+        const char* value = argv[++i];
+        long number = 0;
+        if (arg == "--listen")
+            options.listenAddress = value;
+        else if (arg == "--port" && parseNumber (value, 0, 65535, number))
+            options.port = (int) number;
+        else if (arg == "--data")
+            options.dataFolder = value;
+        else if (arg == "--advertise-host")
+            options.advertiseHost = value;
+        else if (arg == "--latest-version" && parseNumber (value, 0, 0x7fffffff, number))
+            options.latestVersion = (uint32_t) number;
+        else if (arg == "--add-account")
+        {
+            addAccount = true;
+            accountEmail = value;
+        }
+        else
+        {
+            std::fprintf (stderr, "bad option or value: %s %s\n", arg.c_str(), value);
+            usage (stderr);
+            return 2;
+        }
+    }
+
+    if (! options.advertiseHost.empty() && ! PresetServer::isValidHost (options.advertiseHost))
+    {
+        std::fprintf (stderr, "the advertised host may hold letters, digits, \".\" and \"-\" only\n");
+        return 2;
+    }
+
+    // Every thread started from here on leaves these signals to sigwait below.
+    sigset_t stopSignals;
+    sigemptyset (&stopSignals);
+    sigaddset (&stopSignals, SIGINT);
+    sigaddset (&stopSignals, SIGTERM);
+    pthread_sigmask (SIG_BLOCK, &stopSignals, nullptr);
+    std::signal (SIGPIPE, SIG_IGN);
+
+    PresetServer server (options);
+    std::string error;
+    if (! server.open (error))
+    {
+        std::fprintf (stderr, "%s\n", error.c_str());
+        return 1;
+    }
+
+    if (addAccount)
+    {
+        std::string password;
+        std::getline (std::cin, password);
+        if (! password.empty() && password.back() == '\r')
+            password.pop_back();
+        if (! server.addAccount (accountEmail, password, error))
+        {
+            std::fprintf (stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        std::printf ("account %s added\n", accountEmail.c_str());
+        return 0;
+    }
+
+    const int port = server.start (error);
+    if (port < 0)
+    {
+        std::fprintf (stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    std::printf ("listening on %s:%d\n", options.listenAddress.c_str(), port);
+    std::fflush (stdout);
+
+    int received = 0;
+    sigwait (&stopSignals, &received);
+    server.stop();
+    return 0;
+}

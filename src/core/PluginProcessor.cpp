@@ -40,7 +40,6 @@ BrevonAudioProcessor::BrevonAudioProcessor()
     name = "PluginProcessor";
 
     aggregator = std::make_unique<EventAggregator> ("EventAggregator");
-    captureRing.assign ((size_t) kCaptureRingSize, 0.0f);
 
     engine = std::make_unique<Talvora>();
     parameterValues = engine->getParameterValues();
@@ -77,8 +76,6 @@ BrevonAudioProcessor::BrevonAudioProcessor()
         synth.addSound (new TalvoraXLSound());
     }
     synth.setNoteStealingEnabled (false);
-
-    std::fill (captureRing.begin(), captureRing.end(), 0.0f);
 
     aggregator->registerForEvent (Osc4PointsChanged, this);
     aggregator->registerForEvent (PresetLoaded, this);
@@ -615,32 +612,32 @@ void BrevonAudioProcessor::applyVolumeAndPan (float* left, float* right, int num
 
 void BrevonAudioProcessor::capture (const float* left, const float* right, int numSamples) noexcept
 {
-    int64_t pos = capturePosition.load (std::memory_order_relaxed);
+    int64_t pos = captureBlock.getPosition();
     for (int i = 0; i < numSamples; ++i)
     {
         pos = (pos + 1) % kCaptureRingSize;
-        captureRing[(size_t) pos] = left[i];
+        captureBlock.setSample (pos, left[i]);
     }
-    capturePosition.store (pos, std::memory_order_relaxed);
+    captureBlock.setPosition (pos);
 
     float pl, pr;
-    if (peakReset.exchange (false))
+    if (captureBlock.peakReset.exchange (false, std::memory_order_relaxed))
     {
         pl = std::abs (left[0]);
         pr = std::abs (right[0]);
     }
     else
     {
-        pl = peakLeft.load();
-        pr = peakRight.load();
+        pl = captureBlock.peakLeft.load (std::memory_order_relaxed);
+        pr = captureBlock.peakRight.load (std::memory_order_relaxed);
     }
     for (int i = 0; i < numSamples; ++i)
     {
         pl = juce::jmax (pl, std::abs (left[i]));
         pr = juce::jmax (pr, std::abs (right[i]));
     }
-    peakLeft = pl;
-    peakRight = pr;
+    captureBlock.peakLeft.store (pl, std::memory_order_relaxed);
+    captureBlock.peakRight.store (pr, std::memory_order_relaxed);
 }
 
 void BrevonAudioProcessor::cleanUpRetiredThreads()

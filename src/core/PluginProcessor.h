@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/CaptureBlock.h"
 #include "core/EventAggregator.h"
 #include "core/PropertyProxy.h"
 #include "core/Talvora.h"
@@ -33,7 +34,7 @@ class BrevonAudioProcessor : public juce::AudioProcessor,
 {
 public:
     static constexpr int kNumVoices = 48;
-    static constexpr int kCaptureRingSize = 176400;
+    static constexpr int kCaptureRingSize = CaptureBlock::kRingSize;
     static constexpr int kWarmUpBlocks = 149;
     static constexpr int kSplineScanCycles = 12;
 
@@ -99,11 +100,13 @@ public:
     bool hadBadBlock() const noexcept { return badBlock.load(); }
     int getClipLamp() const noexcept { return clipLamp.load(); }
     double getScopeWindow() const noexcept { return scopeWindow.load(); }
-    int64_t getCapturePosition() const noexcept { return capturePosition.load(); }
-    const float* getCaptureRing() const noexcept { return captureRing.data(); }
-    float getPeakLeft() const noexcept { return peakLeft.load(); }
-    float getPeakRight() const noexcept { return peakRight.load(); }
-    void requestPeakReset() noexcept { peakReset = true; }
+    int64_t getCapturePosition() const noexcept { return captureBlock.getPosition(); }
+    const std::atomic<float>* getCaptureRing() const noexcept { return captureBlock.entries(); }
+    float getPeakLeft() const noexcept { return captureBlock.peakLeft.load (std::memory_order_relaxed); }
+    float getPeakRight() const noexcept { return captureBlock.peakRight.load (std::memory_order_relaxed); }
+    void requestPeakReset() noexcept { captureBlock.peakReset.store (true, std::memory_order_relaxed); }
+    // Ring, position, peaks and reset flag as one block, for the oscilloscope.
+    CaptureBlock& getCaptureBlock() noexcept { return captureBlock; }
     double getHostBeatsPerSecond() const noexcept { return hostBeatsPerSecond.load(); }
 
     // Rebuilds the oscillator-4 point records from parameters 90-569 and hands
@@ -187,10 +190,7 @@ private:
     std::atomic<double> scopeWindow { 100.0 };
     std::atomic<int> clipLamp { 0 };
     int clipCount = 0;
-    std::atomic<float> peakLeft { 0.0f }, peakRight { 0.0f };
-    std::atomic<bool> peakReset { true };
-    std::vector<float> captureRing;
-    std::atomic<int64_t> capturePosition { 0 };
+    CaptureBlock captureBlock;
 
     // Beats per second seen on the audio thread; 2.0 (120 bpm) until a host tells.
     std::atomic<double> hostBeatsPerSecond { 2.0 };

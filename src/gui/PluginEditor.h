@@ -2,6 +2,7 @@
 
 #include <JuceHeader.h>
 
+#include <atomic>
 #include <memory>
 
 #include "core/TalvoraEvents.h"
@@ -54,7 +55,7 @@ public:
     TalvoraLookAndFeel* getSharedLookAndFeel() const noexcept { return lookAndFeel; }
     const Images* getImages() const noexcept { return images; }
     double getOscPeriod() const noexcept { return oscPeriod; }
-    const float* getCaptureRing() const noexcept { return captureRing; }
+    const std::atomic<float>* getCaptureRing() const noexcept { return captureRing; }
 
     juce::Font& getSmallFont() const { return *smallFont; }
     juce::Font& getSmallSecondFont() const { return *smallSecondFont; }
@@ -85,7 +86,7 @@ private:
     TalvoraLookAndFeel* lookAndFeel = nullptr;
     EventAggregator* aggregator = nullptr;
     ParameterValue* parameterValues = nullptr;
-    const float* captureRing = nullptr;
+    const std::atomic<float>* captureRing = nullptr;
     double oscPeriod = 100.0;
     bool switchToPresetsPage = false, switchToSynthPage = false;
 

@@ -30,7 +30,7 @@ public:
     void onAfterRightClickMenuCallback() override;
     void onSetParams() override;
 
-    void setCaptureRing (const float* ring) { captureRing = ring; }
+    void setCaptureRing (const std::atomic<float>* ring) { captureRing = ring; }
     void setScopeWindow (double window) { scopeWindow = window; }
     double getScopeWindow() const noexcept { return scopeWindow; }
 
@@ -45,7 +45,7 @@ private:
 
     bool destroying = false;
     double scopeWindow = 100.0;
-    const float* captureRing = nullptr;
+    const std::atomic<float>* captureRing = nullptr;
     bool decorationDirty = true;
     juce::Image decoration;
 

@@ -1,6 +1,8 @@
 #include "presets/LocalPresetStore.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #if ! JUCE_WINDOWS
  #include <sys/stat.h>
@@ -88,8 +90,12 @@ juce::String LocalPresetStore::formatTime (juce::Time t)
 
 juce::int64 LocalPresetStore::recordTime (const PresetMetaData& md)
 {
-    const juce::String text (juce::CharPointer_UTF8 (md.getLastModified().data()), md.getLastModified().size());
-    const auto field = [&text] (int start, int length) { return text.substring (start, start + length).getIntValue(); };
+    // Bytes from a file: no text conversion, just the digits of each field.
+    const std::string_view text = md.getLastModified();
+    const auto field = [text] (size_t start, size_t length)
+    {
+        return start < text.size() ? (int) std::strtol (std::string (text.substr (start, length)).c_str(), nullptr, 10) : 0;
+    };
 
     const int year = field (0, 4);
     if (year < 1971)

@@ -288,6 +288,46 @@ void BrevonAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
         destData.append (chunk.data(), chunk.size());
 }
 
+std::unique_ptr<WaveRows> BrevonAudioProcessor::rowsForRecord (const void* data, int sizeInBytes)
+{
+    if ((size_t) sizeInBytes != program::kRecordSize)
+        return nullptr;
+    auto record = std::make_unique<TalvoraProgram>();
+    program::fromBytes (static_cast<const uint8_t*> (data), *record);
+    if (! program::isValid (*record))
+        return nullptr;
+
+    auto rows = std::make_unique<WaveRows>();
+    for (int i = 0; i < WaveRows::kRowSize; ++i)
+        rows->rows[0][i] = (double) record->wave[i];
+    waveCapture::deriveFromRow0 (*rows, globals[0]);
+    return rows;
+}
+
+void BrevonAudioProcessor::installWaveRows (const WaveRows& rows)
+{
+    // Voices and master LFOs read the buffers inside the block.
+    const juce::ScopedLock sl (getCallbackLock());
+    engine->setWaveRows (rows);
+}
+
+void BrevonAudioProcessor::captureWaveform()
+{
+    auto rows = std::make_unique<WaveRows>();
+    const double rate = globals[0];
+    waveCapture::build (captureBlock.entries(), kCaptureRingSize, captureBlock.getPosition(),
+                        (double) engine->getParameter (params::kCaptureResampling), rate, *rows);
+
+    // Row 0 as the record will hold it, and the other rows from that alone,
+    // exactly as a restore rebuilds them: a saved capture sounds the same.
+    for (auto& v : rows->rows[0])
+        v = (double) (float) juce::jlimit (-1.0, 1.0, v);
+    waveCapture::deriveFromRow0 (*rows, rate);
+
+    installWaveRows (*rows);
+    setParameter (params::kOsc3Shape, (float) params::choiceValue (4));
+}
+
 void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
 {
     if (data == nullptr || sizeInBytes <= 0)
@@ -295,12 +335,17 @@ void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInByte
 
     try
     {
+        // The record keeps wave buffer 0 only; the other rows are derived from
+        // it here, before the lock, so a restored capture plays at every pitch.
+        const auto rows = rowsForRecord (data, sizeInBytes);
+
         std::vector<float> before;
         {
             // Applied whole between two blocks, never under a running one.
             const juce::ScopedLock sl (getCallbackLock());
             before.assign (parameterValues, parameterValues + params::kNumParameters);
-            engine->setChunk (data, (size_t) sizeInBytes);
+            if (engine->setChunk (data, (size_t) sizeInBytes) > 0 && rows != nullptr)
+                engine->setWaveRows (*rows);
             updateEcho();
             updateReverb();
             osc4Dirty = true;

@@ -109,6 +109,13 @@ public:
     CaptureBlock& getCaptureBlock() noexcept { return captureBlock; }
     double getHostBeatsPerSecond() const noexcept { return hostBeatsPerSecond.load(); }
 
+    // Message thread: turns the last output into the waveform "OH SNAP!"
+    // (all twelve wave buffers and the program's copy) and selects it as
+    // oscillator 3's shape, without telling the host.
+    void captureWaveform();
+    // Puts the rows into the engine between two blocks, never under one.
+    void installWaveRows (const WaveRows& rows);
+
     // Rebuilds the oscillator-4 point records from parameters 90-569 and hands
     // them to the voices whole. Returns false when it must be tried again.
     bool updateOsc4DataFromParams();
@@ -135,6 +142,8 @@ public:
     std::vector<PresetMetaData> getLocalPresets() const { return localPresets.getLocalPresets(); }
 
 private:
+    // All twelve rows for a valid program record; null for anything else.
+    static std::unique_ptr<WaveRows> rowsForRecord (const void* data, int sizeInBytes);
     void runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples);
     void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
     void capture (const float* left, const float* right, int numSamples) noexcept;

@@ -306,6 +306,18 @@ int Talvora::setChunk (const void* data, size_t size)
     return (int) size;
 }
 
+void Talvora::setWaveRows (const WaveRows& rows) noexcept
+{
+    static_assert (WaveRows::kNumRows == kNumWaveBuffers && WaveRows::kRowSize == kWaveBufferSize, "row layout");
+    for (int b = 0; b < kNumWaveBuffers; ++b)
+        std::memcpy (waveBuffers[b], rows.rows[b], sizeof (double) * kWaveBufferSize);
+    for (int i = 0; i < kWaveBufferSize; ++i)
+    {
+        const double s = rows.rows[0][i];
+        program.wave[i] = std::isfinite (s) ? (float) (s < -1.0 ? -1.0 : (s > 1.0 ? 1.0 : s)) : 0.0f;
+    }
+}
+
 void Talvora::setSampleRate (double rate)
 {
     setGlobalSampleRate (rate);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/TalvoraProgram.h"
+#include "core/WaveCapture.h"
 #include "core/parameters.h"
 #include "dsp/LFO.h"
 
@@ -79,6 +80,9 @@ public:
     ParametersStruct* getParametersStruct() noexcept { return &performance; }
     double* getWaveBuffer (int i) noexcept { return waveBuffers[i]; }
     double** getWaveBuffers() noexcept { return waveBuffers; }
+    // Replaces all twelve wave buffers and the program's copy of row 0
+    // (clamped into [-1, 1], as the record requires). Not during a block.
+    void setWaveRows (const WaveRows& rows) noexcept;
 
     // Master LFOs (shared by every voice) and the modulation-wheel LFO that
     // drives the vibrato.

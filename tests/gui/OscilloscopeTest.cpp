@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <limits>
 #include <vector>
 
@@ -322,5 +324,58 @@ TEST_F (OscilloscopeTest, PauseFreezesTheTraceWhileAudioGoesOn)
             if (before.at (x, y) != live.at (x, y))
                 ++changed;
     EXPECT_GT (changed, 50);
+}
+
+// Run under ThreadSanitizer too: the editor's reads of ring, peaks and time
+// scale and the capture's install meet a block rendering on another thread.
+TEST_F (OscilloscopeTest, PaintsAndCapturesWhileAudioRenders)
+{
+    PluginPlayer player;
+    player.warmUp();
+    auto& processor = player.processor();
+    scope.setLiveBlock (&processor.getCaptureBlock());
+    scope.setParameterValues (processor.getParameterValues());
+
+    std::atomic<bool> stop { false }, finite { true };
+    std::atomic<int> blocks { 0 };
+    std::thread audio ([&] {
+        juce::AudioBuffer<float> buffer (2, 256);
+        juce::MidiBuffer midi;
+        for (int n = 0; ! stop.load(); ++n)
+        {
+            midi.clear();
+            const int note = 36 + (n / 40) % 48;
+            if (n % 40 == 0)
+                midi.addEvent (juce::MidiMessage::noteOn (1, note, (juce::uint8) 110), 0);
+            else if (n % 40 == 30)
+                midi.addEvent (juce::MidiMessage::noteOff (1, note), 0);
+            player.renderBlock (buffer, midi);
+            if (! allFinite (buffer))
+                finite = false;
+            ++blocks;
+        }
+    });
+
+    juce::Image frame (juce::Image::ARGB, kWidth, kHeight, true);
+    for (int i = 0; i < 300; ++i)
+    {
+        if (processor.getClipLamp() > 0)
+            scope.setClipFlash (1.0f);
+        if (i % 50 == 49)
+            scope.mouseDown (mouseDown (scope, { 4.0f, 4.0f }, {}));
+        scope.setTriggerWindow (processor.getScopeWindow());
+        {
+            juce::Graphics g (frame);
+            scope.paintEntireComponent (g, false);
+        }
+        if (i % 15 == 7)
+            processor.captureWaveform();
+    }
+    stop = true;
+    audio.join();
+
+    EXPECT_TRUE (finite.load());
+    EXPECT_GT (blocks.load(), 0);
+    EXPECT_EQ (processor.getParameter (params::kOsc3Shape), 0.04f);
 }
 } // namespace

@@ -542,8 +542,10 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
     // Modulation wheel pre-scan: channel 1 controller 1, the last one wins.
     for (const auto meta : midi)
     {
+        // A data byte with its top bit set (a broken stream) must not push the
+        // wheel past full.
         if (meta.numBytes >= 3 && meta.data[0] == 0xB0 && meta.data[1] == 1)
-            engine->handleMidiMessage (meta.data[0], meta.data[1], meta.data[2]);
+            engine->handleMidiMessage (meta.data[0], meta.data[1], (uint8_t) (meta.data[2] & 0x7F));
     }
 
     engine->masterLfo1.calculateBlock (numSamples);
@@ -576,7 +578,9 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
 
         for (const auto meta : midi)
         {
-            const int pos = juce::jlimit (0, numSamples, meta.samplePosition);
+            if (meta.samplePosition < 0)
+                continue;   // before this block: not handled
+            const int pos = juce::jmin (numSamples, meta.samplePosition);
             if (pos > start)
             {
                 renderSpan (start, pos - start);

@@ -374,6 +374,11 @@ TalvoraXLVoice::TalvoraXLVoice (int index, ParameterValue* parameterValues, Para
         osc.setCapturedWave (waveBuffers != nullptr ? waveBuffers[0] : nullptr);
     }
     setRandomSeed ((uint64_t) index + 1);
+
+    // Chosen once, from the rate the voice has when it is built (before any
+    // host rate arrives), and kept: the output high-pass is part of the sound.
+    const double rate = getSampleRate();
+    highPassCoefficient = rate > 40000.0 && rate < 80000.0 ? 0.001854 : (rate > 80000.0 ? 0.001375 : 0.001);
     prepare (44100.0, 256);
 
     if (aggregator != nullptr)
@@ -395,6 +400,8 @@ void TalvoraXLVoice::setSharedLfos (LFO* vibrato, LFO* master1, LFO* master2)
     vibratoLfo = vibrato;
     masterLfo1 = master1;
     masterLfo2 = master2;
+    // The matrix reads the master LFOs until a refresh finds both LFOs chosen.
+    modulation.setLfoSources (master1, master2);
     ownLfo1.setMaster (master1);
     ownLfo2.setMaster (master2);
     if (master1 != nullptr)
@@ -456,12 +463,6 @@ void TalvoraXLVoice::setCurrentPlaybackSampleRate (double newRate)
     sampleRate = newRate;
     amplitude.prepare (newRate);
     filterEnvelope.prepare (newRate);
-    if (newRate > 40000.0 && newRate < 80000.0)
-        highPassCoefficient = 0.001854;
-    else if (newRate > 80000.0)
-        highPassCoefficient = 0.001375;
-    else
-        highPassCoefficient = 0.001;
 }
 
 void TalvoraXLVoice::ensureCapacity (int numSamples)
@@ -578,8 +579,6 @@ void TalvoraXLVoice::startNote (int midiNoteNumber, float velocity, juce::Synthe
         for (int k = 0; k < kMaxUnison; ++k)
         {
             osc3Phase[k] = osc1Phase[k][0];
-            for (int j = 0; j < kMaxStack; ++j)
-                osc1PastFirstCycle[k][j] = false;
         }
 
         ownLfo1.startOneShot();

@@ -120,6 +120,9 @@ private:
     // Phases, all kept in [0, 4096) (pulse-width phases in [0, 1)).
     double osc1Phase[kMaxUnison][kMaxStack] {};
     double osc2Phase[kMaxUnison][kMaxStack] {};
+    // Stacked oscillator-1 copies past their first cycle since the voice was
+    // built: in switch mode they stay on the first shape from then on, for
+    // every later note too (their unwrapped phase never comes back below it).
     bool osc1PastFirstCycle[kMaxUnison][kMaxStack] {};
     double pw1Phase[kMaxStack] {};
     double pw2Phase[kMaxStack] {};

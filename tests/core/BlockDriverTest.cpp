@@ -126,6 +126,43 @@ TEST (BlockDriver, VolumeAndPanGains)
     EXPECT_EQ (out.getMagnitude (1, 0, out.getNumSamples()), 0.0f);
 }
 
+TEST (BlockDriver, EventsBeforeTheBlockAreSkipped)
+{
+    PluginPlayer player;
+    auto& p = player.processor();
+    player.warmUp();
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    midi.addEvent (on (60), -3);
+    midi.addEvent (on (64), 0);
+    player.renderBlock (buffer, midi);
+    EXPECT_EQ (playingNotes (p), std::vector<int> { 64 });
+}
+
+// Controller 1 on channel 1 sets the wheel before the voices render; on
+// another channel it does not; a broken data byte reads as its low 7 bits.
+TEST (BlockDriver, ModulationWheelPreScan)
+{
+    PluginPlayer player;
+    auto& p = player.processor();
+    const auto& performance = *p.getEngine()->getParametersStruct();
+    player.warmUp();
+    auto send = [&] (juce::MidiMessage m) {
+        juce::AudioBuffer<float> buffer (2, 64);
+        juce::MidiBuffer midi;
+        midi.addEvent (m, 10);
+        player.renderBlock (buffer, midi);
+        return performance.modWheelAmount;
+    };
+    EXPECT_NEAR (send (juce::MidiMessage::controllerEvent (1, 1, 127)), 1.0, 1e-12);
+    EXPECT_NEAR (send (juce::MidiMessage::controllerEvent (1, 1, 0)), 0.0, 1e-12);
+    EXPECT_NEAR (send (juce::MidiMessage::controllerEvent (2, 1, 127)), 0.0, 1e-12);
+    EXPECT_NEAR (send (juce::MidiMessage::controllerEvent (1, 1, 64)), (64.0 / 127) * (64.0 / 127), 1e-12);
+
+    const juce::uint8 broken[] = { 0xB0, 1, 0xC0 };   // top bit set: reads as 64
+    EXPECT_NEAR (send (juce::MidiMessage (broken, 3)), (64.0 / 127) * (64.0 / 127), 1e-12);
+}
+
 TEST (NoteHandling, PolyphonicDropsTheFortyNinthNoteWithoutStealing)
 {
     PluginPlayer player;

@@ -66,6 +66,31 @@ TEST (ProcessorEffects, ReverbTypeSwitchClearsTheTail)
     EXPECT_LT (cleared, ringing * 1.0e-3);
 }
 
+// A host re-sending the same reverb choice (every automation point does)
+// must not cut the tail, and reverb 1 reached by a switch sounds as reverb 1
+// set up from the start: the switch clears the lines, not the input filter.
+TEST (ProcessorEffects, ReverbChoiceRepeatedKeepsTheTailAndASwitchKeepsTheTone)
+{
+    auto tail = [] (std::initializer_list<float> typeWrites) {
+        PluginPlayer player;
+        auto& p = player.processor();
+        for (auto [index, value] : { std::pair { 30, 1.0f }, { 31, 0.7f }, { 8, 0.0f } })
+            p.setParameter (index, value);
+        for (float t : typeWrites)
+            p.setParameter (86, t);
+        player.warmUp();
+        player.play (22050, { { 0, on (60) }, { 11025, juce::MidiMessage::noteOff (1, 60) } });
+        p.setParameter (86, 0.0f);   // the same choice again, mid-tail
+        const auto out = player.play (16384);
+        return std::pair { rms (out.getReadPointer (0, 8192), 8192), rms (out.getReadPointer (1, 8192), 8192) };
+    };
+    const auto fresh = tail ({ 0.0f });
+    const auto switched = tail ({ 0.01f, 0.0f });
+    EXPECT_GT (fresh.first, 1.0e-3);
+    EXPECT_NEAR (switched.first, fresh.first, 0.02 * fresh.first);
+    EXPECT_NEAR (switched.second, fresh.second, 0.02 * fresh.second);
+}
+
 TEST (ProcessorEffects, HostTempoReachesTheEchoAndBadTempoIsIgnored)
 {
     // The echo at 120 bpm with time 0.5 (one beat) returns a note after 0.5 s;

@@ -358,3 +358,35 @@ TEST (Filter, PerGroupCallsMatchTheBlockCall)
         }
     }
 }
+
+TEST (Filter, ATypeChangeStartsTheNewRoutineFromRest)
+{
+    // A routine picked again must not replay what it held when it was last
+    // left (a burst of an old note): after every switch, silence in gives
+    // silence out, whatever ran before.
+    for (int first = 0; first < Filter::numTypes; ++first)
+        for (int second = 0; second < Filter::numTypes; ++second)
+        {
+            if (first == second)
+                continue;
+            SCOPED_TRACE (testing::Message() << first << " -> " << second << " -> " << first);
+            Filter filter;
+            filter.prepare (44100.0);
+            filter.setOverdrive (0.3);
+            std::vector<double> cutoff (64, 0.3);
+            VoiceRandom rng (5);
+            std::vector<double> loud (512);
+
+            for (int type : { first, second })
+            {
+                filter.setType (type);
+                fillNoise (rng, loud.data(), 512, 1.0);
+                filter.processBlock (cutoff.data(), nullptr, loud.data(), 512, false, 0.95);
+            }
+            filter.setType (first);
+            std::vector<double> quiet (512, 0.0);
+            filter.processBlock (cutoff.data(), nullptr, quiet.data(), 512, false, 0.95);
+            EXPECT_EQ (*std::max_element (quiet.begin(), quiet.end()), 0.0);
+            EXPECT_EQ (*std::min_element (quiet.begin(), quiet.end()), 0.0);
+        }
+}

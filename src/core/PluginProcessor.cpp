@@ -168,6 +168,18 @@ void BrevonAudioProcessor::setParameterNotifyingHost (int index, float value)
         hostParameters[(size_t) index]->setValueNotifyingHost (value);
 }
 
+void BrevonAudioProcessor::beginParameterGesture (int index)
+{
+    if (index >= 0 && index < (int) hostParameters.size())
+        hostParameters[(size_t) index]->beginChangeGesture();
+}
+
+void BrevonAudioProcessor::endParameterGesture (int index)
+{
+    if (index >= 0 && index < (int) hostParameters.size())
+        hostParameters[(size_t) index]->endChangeGesture();
+}
+
 void BrevonAudioProcessor::setParameter (int index, float value)
 {
     // The value and its reactions (effect settings, envelope shapes) change

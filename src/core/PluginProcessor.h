@@ -73,6 +73,9 @@ public:
     float getParameter (int index) override;
     void setParameter (int index, float value) override;
     void setParameterNotifyingHost (int index, float value);
+    // A control's drag: the host records the changes in between as one edit.
+    void beginParameterGesture (int index);
+    void endParameterGesture (int index);
     const juce::String getParameterName (int index) override;
     const juce::String getParameterText (int index) override;
     bool isParameterAutomatable (int) const override { return true; }

@@ -2,86 +2,104 @@
 
 #include "core/EventAggregator.h"
 #include "core/PluginProcessor.h"
+#include "core/PropertyProxy.h"
 #include "gui/CommonImages.h"
 #include "gui/KevoJuceKnob.h"
 #include "gui/KevoJuceSlider.h"
+#include "gui/LogoComponent.h"
 #include "gui/MultiChoice.h"
+#include "gui/Oscilloscope.h"
 #include "gui/ParameterShower.h"
 #include "gui/PluginEditor.h"
 #include "gui/SplineComponent.h"
 #include "gui/TalvoraLookAndFeel.h"
+#include "gui/synth/SynthChoiceLists.h"
+#include "gui/synth/SynthPageLayout.h"
+#include "gui/synth/SynthValueTexts.h"
+
+using namespace synthpage;
 
 namespace
 {
-constexpr int pageWidth = 829, pageHeight = 740;
+juce::Rectangle<int> rectOf (const Box& b)
+{
+    return { b.x, b.y, b.width, b.height };
+}
 
-struct KnobPlace { int index, x, y, size; bool centred; const char* text; };
-struct SplinePlace { int index, x; float start, end; bool locked; const char* name; };
-
-constexpr KnobPlace knobPlaces[] = {
-    { 5, 33, 255, 50, false, "attack" }, { 6, 84, 255, 50, false, "decay" },
-    { 7, 135, 255, 50, false, "sustain" }, { 8, 186, 255, 50, false, "release" },
-    { 9, 588, 255, 50, false, "attack" }, { 10, 639, 255, 50, false, "decay" },
-    { 11, 690, 255, 50, false, "sustain" }, { 12, 741, 255, 50, false, "release" },
-    { 27, 540, 378, 50, false, "mix" }, { 28, 640, 378, 50, false, "time" },
-    { 29, 690, 378, 50, false, "stereo" }, { 69, 590, 378, 50, false, "fdback" },
-    { 68, 740, 378, 50, false, "color" }, { 30, 543, 505, 50, false, "mix" },
-    { 31, 594, 505, 50, false, "size" }, { 32, 645, 505, 50, false, "color" },
-    { 40, 33, 378, 50, false, "mix" }, { 41, 84, 378, 50, false, "mod" },
-    { 42, 135, 378, 50, false, "rate" }, { 43, 186, 378, 50, false, "time" },
-    { 33, 775, 520, 37, false, "volume" }, { 34, 775, 470, 37, true, "panning" },
-};
-
-constexpr SplinePlace splinePlaces[] = {
-    { 72, 36, 1.0f, 0.0f, false, "kAmplitudeAttackShape" }, { 73, 86, 0.0f, 0.5f, false, "kAmplitudeDecayShape" },
-    { 74, 136, 0.5f, 0.5f, true, "kAmplitudeSustainShape" }, { 75, 186, 0.5f, 1.0f, false, "kAmplitudeReleaseShape" },
-    { 76, 591, 1.0f, 0.0f, false, "kFilterAttackShape" }, { 77, 641, 0.0f, 0.5f, false, "kFilterDecayShape" },
-    { 78, 691, 0.5f, 0.5f, true, "kFilterSustainShape" }, { 79, 741, 0.5f, 1.0f, false, "kFilterReleaseShape" },
-};
+std::unique_ptr<juce::TextButton> makeButton (Child child)
+{
+    const auto& place = childPlace (child);
+    auto button = std::make_unique<juce::TextButton> (place.text);
+    button->setBounds (rectOf (place.bounds));
+    button->setClickingTogglesState (true);
+    return button;
+}
 } // namespace
 
 SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font* fontB, juce::Font* fontC,
                       juce::Font* fontD, EventAggregator* agg, juce::AudioProcessorEditor* ed, juce::String pageName,
                       const Images& imageSet, ParameterValue* values)
-    : GuiPage (proc, fontA, fontC, fontD, agg, ed, pageName, imageSet, values)
+    : GuiPage (proc, fontA, fontC, fontD, agg, ed, pageName, imageSet, values), valueFont (fontB)
 {
-    EventListener::name = "SynthPage";
-    setSize (pageWidth, pageHeight);
-    decoration = juce::Image (juce::Image::ARGB, pageWidth, pageHeight, true);
+    EventListener::name = kListenerName;
+    setSize (kPageWidth, kPageHeight);
+    decoration = juce::Image (juce::Image::ARGB, kPageWidth, kPageHeight, true);
 
-    for (const auto& k : knobPlaces)
-        placeKnob (k.x, k.y, k.index, k.text, k.size, 0, k.centred);
-    placeSlider (735, 585, 45, "kEqLow", true, 0, 80);
-    placeSlider (735, 595, 46, "kEqMid", true, 0, 80);
-    placeSlider (735, 605, 47, "kEqHigh", true, 0, 80);
-    placeSlider (40, 705, 48, "velocity 2 vol", false, 0, 100);
-    placeMultiChoice (735, 655, 75, 37, { "poly", "mono", "legato" }, { "poly", "mono", "legato" });
-    for (const auto& s : splinePlaces)
-        placeSpline (s.x, 213, s.index, s.name, s.start, s.end, s.locked);
+    for (const auto& k : synthpage::knobs())
+    {
+        placeKnob (k.x, k.y, k.index, k.text, k.size, k.steps, k.centred);
+        // Lent to a menu that shows it; never shown on the page itself.
+        if (k.hidden)
+            if (auto* knob = getKnob (k.index))
+                knob->setVisible (false);
+    }
+    for (const auto& s : synthpage::sliders())
+        placeSlider (s.x, s.y, s.index, s.name, s.bipolar, s.steps, s.length);
+    placeMultiChoices();
+    for (const auto& c : curves())
+        placeSpline (c.x, kCurveY, c.index, c.name, c.curveStart, c.curveEnd, c.locked);
 
-    // Shown elsewhere: 87 inside the point editor's menu, 772 inside the settings menu.
-    placeKnob (0, 0, 87, {}, 50, 0, false);
-    placeKnob (0, 0, captureSizeKnob, {}, 50, 0, false);
-    getKnob (87)->setVisible (false);
-    getKnob (captureSizeKnob)->setVisible (false);
+    presetsButton = makeButton (Child::presetsButton);
+    viewButton = makeButton (Child::viewButton);
+    captureButton = makeButton (Child::captureButton);
+    for (auto* button : { presetsButton.get(), viewButton.get(), captureButton.get() })
+    {
+        button->addListener (this);
+        addAndMakeVisible (*button);
+    }
 
-    presetsButton = own (new juce::TextButton ("presets"));
-    presetsButton->setBounds (725, 700, 90, 30);
-    presetsButton->addListener (this);
-    presetsButton->setClickingTogglesState (true);
-    addAndMakeVisible (*presetsButton);
+    const auto& scopePlace = childPlace (Child::oscilloscope);
+    oscilloscope = std::make_unique<Oscilloscope> (aggregator);
+    oscilloscope->setName (scopePlace.text);
+    oscilloscope->setBounds (rectOf (scopePlace.bounds));
+    oscilloscope->setTriggerWindow (scopeWindow);
+    if (processor != nullptr)
+        oscilloscope->setLiveBlock (&processor->getCaptureBlock());
+    addAndMakeVisible (*oscilloscope);
+    repaintTimer.addComponent (oscilloscope.get());
 
-    valueDisplay = own (new ParameterShower ("parametershower", fontB));
-    valueDisplay->setBounds (275, 390, 226, 45);
+    const auto& display = childPlace (Child::valueDisplay);
+    valueDisplay = std::make_unique<ParameterShower> (display.text, valueFont);
+    valueDisplay->setBounds (rectOf (display.bounds));
+    valueDisplay->forwardTarget = oscilloscope.get();
     addAndMakeVisible (*valueDisplay);
     valueDisplay->setInterceptsMouseClicks (false, false);
-    valueDisplay->setLongTimeText ("talvora xl");
-    repaintTimer.addComponent (valueDisplay);
+    valueDisplay->setLongTimeText (kValueDisplayStartText);
+    repaintTimer.addComponent (valueDisplay.get());
 
-    repaintTimer.startTimer (33);
+    const auto& editorArea = childPlace (Child::splineEditor);
+    splineEditor = std::make_unique<juce::Component> (editorArea.text);
+    splineEditor->setBounds (rectOf (editorArea.bounds));
+    addAndMakeVisible (*splineEditor);
 
-    if (aggregator != nullptr)
-        aggregator->registerForEvent (ParameterChanged, this);
+    repaintTimer.startTimer (kRepaintIntervalMs);
+
+    const auto& logoPlace = childPlace (Child::logo);
+    logo = std::make_unique<LogoComponent> (kLogoText, logoPlace.text, font2, valueFont, aggregator, &repaintTimer);
+    logo->setBounds (rectOf (logoPlace.bounds));
+    addAndMakeVisible (*logo);
+
+    applyViewVisibility();
 }
 
 SynthPage::~SynthPage()
@@ -92,12 +110,103 @@ SynthPage::~SynthPage()
     stopListening();
     repaintTimer.stopTimer();
     setVisible (false);
+    decoration = {};
+
+    if (logo != nullptr)
+        removeChildComponent (logo.get());
+    logo.reset();
+
+    // Last added first. The controls belong to the page's arrays, which also
+    // hold the knobs lent to menus that are not children at this moment.
+    for (int i = getNumChildComponents(); --i >= 0;)
+    {
+        auto* child = getChildComponent (i);
+        removeChildComponent (i);
+        if (child == splineEditor.get())
+            splineEditor.reset();
+        else if (child == valueDisplay.get())
+        {
+            repaintTimer.removeComponent (child);
+            valueDisplay.reset();
+        }
+        else if (child == oscilloscope.get())
+        {
+            repaintTimer.removeComponent (child);
+            oscilloscope.reset();
+        }
+        else if (child == captureButton.get())
+            captureButton.reset();
+        else if (child == viewButton.get())
+            viewButton.reset();
+        else if (child == presetsButton.get())
+            presetsButton.reset();
+    }
+    for (int i = numParameters; --i >= 0;)
+    {
+        knobLabels[(size_t) i].reset();
+        knobs[(size_t) i].reset();
+        sliders[(size_t) i].reset();
+        multiChoices[(size_t) i].reset();
+        splines[(size_t) i].reset();
+    }
+    rowLabels.clear();
+    columnLabels.clear();
+}
+
+void SynthPage::placeMultiChoices()
+{
+    for (const auto& f : choiceFields())
+    {
+        auto b = f.bounds();
+        if (f.placedFrom >= 0)
+        {
+            // Beside whatever control the anchor parameter has on this page.
+            juce::Component* anchor = getKnob (f.placedFrom);
+            if (anchor == nullptr)
+                anchor = getSlider (f.placedFrom);
+            if (anchor == nullptr)
+                anchor = getSpline (f.placedFrom);
+            if (anchor == nullptr)
+                anchor = getMultiChoice (f.placedFrom);
+            if (anchor != nullptr)
+                b = { anchor->getX() + f.offsetX, anchor->getY() + f.offsetY, f.width, kChoiceHeight };
+        }
+        placeMultiChoice (b.x, b.y, f.width, f.index, f.fieldNameList(), f.menuNameList());
+    }
+}
+
+void SynthPage::applyViewVisibility()
+{
+    for (int i = 0; i < numParameters; ++i)
+    {
+        const bool shown = isShownIn (viewOfParameter (i), osc4View);
+        if (auto* knob = getKnob (i))
+        {
+            if (i == 87 || i == captureSizeKnob)
+                continue; // lent to menus; their own visibility is the menus' business
+            knob->setVisible (shown);
+            if (auto* label = getKnobLabel (i))
+                label->setVisible (shown);
+        }
+        if (auto* slider = getSlider (i))
+            slider->setVisible (shown);
+        if (auto* choice = getMultiChoice (i))
+            choice->setVisible (shown);
+        if (auto* spline = getSpline (i))
+            spline->setVisible (shown);
+    }
+    if (captureButton != nullptr)
+        captureButton->setVisible (isShownIn (viewOfChild (Child::captureButton), osc4View));
+    if (splineEditor != nullptr)
+        splineEditor->setVisible (isShownIn (viewOfChild (Child::splineEditor), osc4View));
 }
 
 void SynthPage::onSetParams()
 {
     if (parameterValues == nullptr)
         return;
+    if (oscilloscope != nullptr)
+        oscilloscope->setParameterValues (parameterValues);
     for (int i = 0; i < numParameters; ++i)
         shownValues[(size_t) i] = parameterValues[i];
 }
@@ -116,26 +225,73 @@ void SynthPage::sliderValueChanged (juce::Slider* slider)
     const int index = indexOf (slider);
     if (index < 0 || processor == nullptr)
         return;
+
     const double value = slider->getValue();
-    shownValues[(size_t) index] = value;
-    processor->setParameterNotifyingHost (index, (float) value);
-    valueDisplay->setShortTimeText (processor->getParameterText (index));
+    if (index < processor->getParameters().size())
+        processor->setParameterNotifyingHost (index, (float) value);
+    else
+        processor->setParameter (index, (float) value);
+    // What the engine keeps, so the next look for host changes leaves the control alone.
+    shownValues[(size_t) index] = parameterValues != nullptr ? (double) parameterValues[index] : value;
+    setParameterShowerText (index, (float) value);
+}
+
+void SynthPage::setParameterShowerText (int index, float value)
+{
+    if (valueDisplay == nullptr || index < 0 || index >= numParameters)
+        return;
+
+    ControlValues controls;
+    if (auto* choice = getMultiChoice (index))
+        controls.choiceField = choice->getValue();
+    else if (auto* spline = getSpline (index))
+        controls.curveControl = spline->getValue();
+
+    const auto text = valueText (index, value, parameterValues, controls);
+    if (sendsTuningChanged (index) && aggregator != nullptr)
+        aggregator->sendEvent (TuningChanged, 0);
+    if (text.isNotEmpty())
+        valueDisplay->setShortTimeText (text);
 }
 
 void SynthPage::buttonClicked (juce::Button* button)
 {
-    if (button == presetsButton)
+    if (button == presetsButton.get())
+    {
         if (auto* e = dynamic_cast<BrevonAudioProcessorEditor*> (editor))
             e->requestPageSwitch();
+    }
+    else if (button == viewButton.get())
+    {
+        osc4View = ! osc4View;
+        decorationDirty = true;
+        repaint();
+    }
+
+    if (viewButton != nullptr)
+        viewButton->setButtonText (osc4View ? kViewButtonOsc1to3Text : kViewButtonOsc4Text);
 }
 
-void SynthPage::receiveEvent (EventType type, int)
+void SynthPage::receiveEvent (EventType type, int value)
 {
     switch (type)
     {
-        case ParameterChanged:
-            hostChangesPending.store (true, std::memory_order_release);
+        case MultiChoiceChanged:
+        {
+            // Only a field of this page names a parameter to set; anything
+            // else would write 0 into whatever index it carries.
+            auto* choice = getMultiChoice (value);
+            if (choice == nullptr || processor == nullptr)
+                break;
+            const double v = choice->getValue();
+            processor->beginParameterGesture (value);
+            processor->setParameterNotifyingHost (value, (float) v);
+            processor->endParameterGesture (value);
+            if (parameterValues != nullptr)
+                shownValues[(size_t) value] = parameterValues[value];
+            setParameterShowerText (value, 0.0f);
             break;
+        }
         case AppearanceChanged:
         case GlobalAppearanceChanged:
             decorationDirty = true;
@@ -144,7 +300,7 @@ void SynthPage::receiveEvent (EventType type, int)
                     label->setColour (juce::Label::textColourId, (*getColors())[11]);
             repaint();
             break;
-        case MultiChoiceChanged: case AmpEnvelopeChanged: case FilterEnvelopeChanged:
+        case ParameterChanged: case AmpEnvelopeChanged: case FilterEnvelopeChanged:
         case OscilloscopeModeChanged: case GuiPageCreated: case Osc4PointsChanged:
         case PresetLoaded: case TuningChanged: case LogoClicked:
         default:
@@ -154,14 +310,28 @@ void SynthPage::receiveEvent (EventType type, int)
 
 void SynthPage::onAfterRightClickMenuCallback()
 {
+    if (oscilloscope != nullptr)
+    {
+        int blur = settingsDefaults::oscopeBlurOnMenuClose;
+        if (processor != nullptr)
+        {
+            const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
+            auto& proxy = processor->getPropertyProxy();
+            if (proxy.hasFile())
+                blur = proxy.getIntValue (settingsKeys::OScopeBlur, settingsDefaults::oscopeBlurOnMenuClose);
+        }
+        oscilloscope->setBlur (blur != 0);
+    }
     repaint();
 }
 
 void SynthPage::applyHostChanges()
 {
-    if (parameterValues == nullptr || ! hostChangesPending.exchange (false, std::memory_order_acq_rel))
+    if (parameterValues == nullptr)
         return;
 
+    // Every value is compared, so no change is lost however many arrive
+    // between two paints, and none is queued from the thread that made it.
     for (int i = 0; i < numParameters; ++i)
     {
         const double v = parameterValues[i];
@@ -197,11 +367,22 @@ void SynthPage::redrawDecoration()
         g.fillAll();
     }
 
-    drawPrettyBox (g, 10, 10, 245, 155, 14, "osc1", false, 0);
-    drawPrettyBox (g, 100, 45, 70, 105, 7, "p\nw\nm", true, 0);
-    drawPrettyBox (g, 175, 45, 70, 105, 7, "m\nu\nl\nt\n i", true, 0);
-    drawPrettyBox (g, 270, 10, 320, 155, 14, "osc2", false, 0);
-    drawPrettyBox (g, 605, 10, 165, 115, 14, "osc3", false, 0);
+    if (osc4View)
+    {
+        drawPrettyBox (g, 10, 10, 760, 155, 14, "osc4", false, 550);
+        drawPrettyBox (g, 690, 45, 70, 105, 7, "p\ni\nt\nc\nh", true, 0);
+    }
+    else
+    {
+        drawPrettyBox (g, 10, 10, 245, 155, 14, "osc1", false, 0);
+        drawPrettyBox (g, 100, 45, 70, 105, 7, "p\nw\nm", true, 0);
+        drawPrettyBox (g, 175, 45, 70, 105, 7, "m\nu\nl\nt\n i", true, 0);
+        drawPrettyBox (g, 270, 10, 320, 155, 14, "osc2", false, 0);
+        drawPrettyBox (g, 360, 45, 70, 105, 7, "p\nw\nm", true, 0);
+        drawPrettyBox (g, 435, 45, 70, 105, 7, "m\nu\nl\nt\n i", true, 0);
+        drawPrettyBox (g, 510, 45, 70, 105, 7, "p\ni\nt\nc\nh", true, 0);
+        drawPrettyBox (g, 605, 10, 165, 115, 14, "osc3", false, 0);
+    }
     drawPrettyBox (g, 520, 350, 285, 310.0f / 3.0f, 14, "echo", false, 0);
     drawPrettyBox (g, 520, 470, 195, 310.0f / 3.0f, 14, "reverb", false, 0);
     drawPrettyBox (g, 10, 180, 245, 155, 14, "amplitude", false, 0);
@@ -224,10 +405,20 @@ void SynthPage::paint (juce::Graphics& g)
         return;
     }
 
+    if (! eventsRegistered && aggregator != nullptr)
+    {
+        for (auto type : { MultiChoiceChanged, ParameterChanged, OscilloscopeModeChanged, AppearanceChanged,
+                           GlobalAppearanceChanged, LogoClicked })
+            aggregator->registerForEvent (type, this);
+        eventsRegistered = true;
+    }
+
     if (decorationDirty)
     {
         decorationDirty = false;
         redrawDecoration();
+        applyViewVisibility();
+        repaint();
     }
     g.drawImageAt (decoration, 0, 0);
 

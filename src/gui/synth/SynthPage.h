@@ -5,19 +5,21 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "gui/GuiPage.h"
-#include "core/ParameterValue.h"
 
+class LogoComponent;
+class Oscilloscope;
 class ParameterShower;
 
-// The editor's main page. For now it carries a representative part of its
-// controls (envelopes, effects, the capture-size knob), the section frames
-// and the page button; the full layout replaces this.
+// The editor's main page: one control for every parameter the user edits by
+// hand, at the places SynthPageLayout.h tables, plus the page buttons, the
+// value display, the oscillator-4 editor area and the logo.
 class SynthPage : public GuiPage
 {
 public:
-    // fontA: labels, fontB: value display, fontC: titles, fontD: second face.
+    // fontA: labels, fontB: value display and logo, fontC: titles, fontD: second face.
     SynthPage (BrevonAudioProcessor* processor, juce::Font* fontA, juce::Font* fontB, juce::Font* fontC,
                juce::Font* fontD, EventAggregator* aggregator, juce::AudioProcessorEditor* editor,
                juce::String name, const Images& images, ParameterValue* parameterValues);
@@ -30,31 +32,50 @@ public:
     void onAfterRightClickMenuCallback() override;
     void onSetParams() override;
 
+    // Shows the text of a parameter's new value on the value display; after a
+    // tuning control it also tells the voices to re-read their tuning.
+    void setParameterShowerText (int index, float value);
+
     void setCaptureRing (const std::atomic<float>* ring) { captureRing = ring; }
     void setScopeWindow (double window) { scopeWindow = window; }
     double getScopeWindow() const noexcept { return scopeWindow; }
+    bool isOsc4ViewOn() const noexcept { return osc4View; }
 
     juce::TextButton& getPresetsButton() { return *presetsButton; }
+    juce::TextButton& getViewButton() { return *viewButton; }
+    juce::TextButton& getCaptureButton() { return *captureButton; }
     ParameterShower& getValueDisplay() { return *valueDisplay; }
+    juce::Component& getSplineEditor() { return *splineEditor; }
+    LogoComponent& getLogo() { return *logo; }
+    Oscilloscope& getOscilloscope() { return *oscilloscope; }
 
 private:
+    void placeMultiChoices();
+    // Shows the controls of the current view and hides the other view's.
+    void applyViewVisibility();
     void redrawDecoration();
     // Moves the controls to values the host set since the last look.
     void applyHostChanges();
     int indexOf (juce::Slider* slider) const;
 
     bool destroying = false;
+    std::vector<juce::Label*> rowLabels, columnLabels;
+    bool osc4View = false;
     double scopeWindow = 100.0;
-    const std::atomic<float>* captureRing = nullptr;
+    std::unique_ptr<ParameterShower> valueDisplay;
+    // Stands where the oscillator-4 point editor goes, shown in its view.
+    std::unique_ptr<juce::Component> splineEditor;
+    bool eventsRegistered = false;
+    std::unique_ptr<Oscilloscope> oscilloscope;
     bool decorationDirty = true;
     juce::Image decoration;
+    std::unique_ptr<juce::TextButton> presetsButton, viewButton, captureButton;
+    std::unique_ptr<LogoComponent> logo;
 
-    juce::TextButton* presetsButton = nullptr;
-    ParameterShower* valueDisplay = nullptr;
+    juce::Font* valueFont;
+    const std::atomic<float>* captureRing = nullptr;
 
-    // Set on whatever thread changed a parameter; the next paint compares the
-    // values with what the controls were last given. Nothing else is shared.
-    std::atomic<bool> hostChangesPending { false };
+    // The values the controls were last given; each paint compares.
     std::array<double, numParameters> shownValues {};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (SynthPage)

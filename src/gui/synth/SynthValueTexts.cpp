@@ -45,9 +45,18 @@ juce::String text (const std::string& s) { return juce::String (s); }
 // and clamping keeps anything else from overflowing the conversion.
 float unit (float v) { return std::clamp (v, 0.0f, 1.0f); }
 
-bool syncedAt (const double* parameterValues, int switchIndex)
+// The LFO rate texts depend on the two tempo-sync switches, read by the caller.
+struct SyncSwitches
 {
-    return parameterValues != nullptr && parameterValues[switchIndex] != 0.0;
+    bool lfo1 = false, lfo2 = false;
+};
+
+template <typename Value>
+SyncSwitches syncSwitchesOf (const Value* parameterValues)
+{
+    if (parameterValues == nullptr)
+        return {};
+    return { (double) parameterValues[params::kLfo1Sync] != 0.0, (double) parameterValues[params::kLfo2Sync] != 0.0 };
 }
 
 juce::String lfoRateText (float v, bool synced)
@@ -60,7 +69,7 @@ juce::String lfoRateText (float v, bool synced)
     return juce::String ((int) entry.numerator) + "/" + juce::String ((int) entry.denominator) + " beat";
 }
 
-juce::String tableText (int index, float v, const double* parameterValues)
+juce::String tableText (int index, float v, SyncSwitches syncs)
 {
     switch (index)
     {
@@ -105,10 +114,10 @@ juce::String tableText (int index, float v, const double* parameterValues)
             return v > 0.5f ? text ("boost " + general ((v - 0.5) * 2.0)) : text ("cut " + general ((0.5 - v) * 2.0));
 
         case 53:
-            return lfoRateText (v, syncedAt (parameterValues, params::kLfo2Sync));
+            return lfoRateText (v, syncs.lfo2);
 
         case 64:
-            return lfoRateText (v, syncedAt (parameterValues, params::kLfo1Sync));
+            return lfoRateText (v, syncs.lfo1);
 
         case 87:
             return text (fixed ((double) v * v * 100.0, 3) + " Hz");
@@ -130,7 +139,9 @@ juce::String choiceText (int index, double fieldValue)
     return name != nullptr ? juce::String (name) : juce::String();
 }
 
-juce::String valueText (int index, float value, const double* parameterValues, const ControlValues& controls)
+namespace
+{
+juce::String textFor (int index, float value, SyncSwitches syncs, const ControlValues& controls)
 {
     if (controls.choiceField.has_value())
         return choiceText (index, *controls.choiceField);
@@ -144,7 +155,18 @@ juce::String valueText (int index, float value, const double* parameterValues, c
     if (index == params::kCapturedWavePresent && value > 0.0f)
         return "OH SNAP!";
 
-    return tableText (index, value, parameterValues);
+    return tableText (index, value, syncs);
+}
+} // namespace
+
+juce::String valueText (int index, float value, const double* parameterValues, const ControlValues& controls)
+{
+    return textFor (index, value, syncSwitchesOf (parameterValues), controls);
+}
+
+juce::String valueText (int index, float value, const ParameterValue* parameterValues, const ControlValues& controls)
+{
+    return textFor (index, value, syncSwitchesOf (parameterValues), controls);
 }
 
 } // namespace synthpage

@@ -12,6 +12,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include "core/ParameterValue.h"
+
 namespace synthpage
 {
 // What the page knows about the index besides the value it was handed. The
@@ -30,6 +32,8 @@ struct ControlValues
 // null); the LFO rate texts read their tempo-sync switches, 54 and 56, from it
 // at the moment of the call.
 juce::String valueText (int index, float value, const double* parameterValues, const ControlValues& controls = {});
+// The same over the engine's live value array.
+juce::String valueText (int index, float value, const ParameterValue* parameterValues, const ControlValues& controls = {});
 
 // The menu name of the item a choice value stands for, or "" outside the list.
 juce::String choiceText (int index, double fieldValue);

@@ -25,6 +25,9 @@ namespace settingsKeys
     constexpr const char* OScopeBlur            = "OScopeBlur";            // int 0/1
     constexpr const char* email                 = "email";                 // string, preset author and login
     constexpr const char* password              = "password";              // string, preset-server password
+    constexpr const char* presetServerAddressPage = "presetServerAddressPage"; // string, URL that answers with the server's host
+    constexpr const char* presetServerHost      = "presetServerHost";      // string, host used until that page answers
+    constexpr const char* presetServerPort      = "presetServerPort";      // int, port of the preset server
 }
 
 // Defaults on read. Every reader of a key uses the same default, so a new
@@ -43,6 +46,9 @@ namespace settingsDefaults
     constexpr int colorSetOnPageCreate    = colorSet;
     constexpr int colorSetInMenuAndEditor = colorSet;
     // "email" and "password" default to the empty text.
+    constexpr const char* presetServerAddressPage = "http://127.0.0.1:8888/server_address";
+    constexpr const char* presetServerHost        = "127.0.0.1";
+    constexpr int presetServerPort                = 8888;
 }
 
 class PropertyProxy : public juce::ChangeBroadcaster,

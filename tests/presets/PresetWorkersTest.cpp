@@ -356,8 +356,10 @@ TEST (PresetWorkers, WorkersStartedTogetherConnectASecondApart)
     }
     auto requests = server.requests();
     ASSERT_EQ (requests.size(), 3u);
+    // Turns are 1001 ms apart; seen from the server's accept, a few ms of
+    // scheduling either way.
     for (size_t i = 1; i < requests.size(); ++i)
-        EXPECT_GE (requests[i].acceptedMs - requests[i - 1].acceptedMs, 1000.0);
+        EXPECT_GE (requests[i].acceptedMs - requests[i - 1].acceptedMs, 990.0);
     // No login on the metadata request.
     EXPECT_EQ (requests[0].fields()[1].second, "");
 

@@ -361,6 +361,7 @@ void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInByte
             updateEcho();
             updateReverb();
             osc4Dirty = true;
+            stateRestores.fetch_add (1, std::memory_order_acq_rel);
         }
 
         // LV2 hosts keep their own copy of every control value and only learn

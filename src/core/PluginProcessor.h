@@ -124,6 +124,14 @@ public:
     bool updateOsc4DataFromParams();
     const Osc4PointSet& getOsc4Points() const noexcept { return osc4Points; }
 
+    // The point editor wrote parameters 90-569: the next block copies them.
+    // Set directly, because Osc4PointsChanged is dropped while the bus is busy.
+    void markOsc4PointsChanged() noexcept { osc4Dirty = true; }
+
+    // Counts completed state restores. Changed under the callback lock, so a
+    // reader holding that lock sees the count that matches the parameters.
+    uint32_t getStateRestoreCount() const noexcept { return stateRestores.load (std::memory_order_acquire); }
+
     // Seeds every voice's noise generator; renders repeat for equal seeds.
     void setRandomSeed (uint64_t seed);
 
@@ -194,6 +202,7 @@ private:
     std::atomic<bool> badBlock { false };
     std::atomic<bool> onceASecondPending { true };
     std::atomic<bool> osc4Dirty { true };
+    std::atomic<uint32_t> stateRestores { 0 };
     std::atomic<bool> unisonChangePending { false };
     std::atomic<bool> reverbClearPending { false };
     std::atomic<int> reverb2Active { 0 };

@@ -402,9 +402,9 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
         limiterLeft.prepare (newSampleRate, maxBlockSize);
         limiterRight.prepare (newSampleRate, maxBlockSize);
     }
-    // Room for the scans of a dozen of the longest cycles: every copy of a
-    // full chord of ordinary notes keeps its own.
-    splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 512);
+    // Room for the scans of two dozen of the longest cycles: every copy of
+    // 48 notes spread over the keyboard keeps the few it alternates between.
+    splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 1024);
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);

@@ -36,7 +36,7 @@ public:
     static constexpr int kNumVoices = 48;
     static constexpr int kCaptureRingSize = CaptureBlock::kRingSize;
     static constexpr int kWarmUpBlocks = 149;
-    static constexpr int kSplineScanCycles = 12;
+    static constexpr int kSplineScanCycles = 24;
 
     BrevonAudioProcessor();
     ~BrevonAudioProcessor() override;

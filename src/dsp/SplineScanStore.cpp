@@ -20,13 +20,17 @@ void SplineScanStore::prepare (int places, int slots)
 
 uint64_t SplineScanStore::keyOf (const Layout& layout, const int* counts) noexcept
 {
-    uint64_t h = 1469598103934665603ull;
-    auto mix = [&h] (const void* data, size_t bytes) {
+    // Word by word: the key only narrows the search, equal keys are compared whole.
+    static_assert (sizeof (Layout) % 8 == 0, "layout hashed in whole words");
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    auto mix = [&h] (const void* data, size_t bytes) noexcept {
         const auto* b = static_cast<const unsigned char*> (data);
-        for (size_t i = 0; i < bytes; ++i)
+        for (size_t i = 0; i + 8 <= bytes; i += 8)
         {
-            h ^= b[i];
-            h *= 1099511628211ull;
+            uint64_t w;
+            std::memcpy (&w, b + i, 8);
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 29;
         }
     };
     mix (&layout, sizeof (layout));

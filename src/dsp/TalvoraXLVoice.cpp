@@ -10,12 +10,20 @@
 #if defined(__SSE2__)
  #include <emmintrin.h>
 #endif
+// The wide path is built for x86-64 with GCC or clang and chosen at run time.
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+ #define TALVORA_WIDE_PATH 1
+ #include <immintrin.h>
+#else
+ #define TALVORA_WIDE_PATH 0
+#endif
 
 #include "core/EventAggregator.h"
 #include "core/TalvoraSynthesiser.h"
 #include "core/globalStuff.h"
 #include "core/parameters.h"
 #include "dsp/ModMatrix.h"
+#include "dsp/VectorPath.h"
 
 namespace
 {
@@ -202,6 +210,80 @@ inline __m128d stackCopyPair (const StackTables& in, const double* w, const doub
 }
 #endif
 
+#if TALVORA_WIDE_PATH
+ #define TALVORA_WIDE __attribute__ ((target ("avx2")))
+
+// Stacked copies j to j + 3 side by side, each exactly as stackCopy does it
+// (the kinds without switch points).
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE inline __m256d stackCopyQuad (const StackTables& in, const double* w, const double* wOffset,
+                                           double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
+{
+    static_assert (Kind == stackCrossfade || Kind == stackSawSquare || Kind == stackSawSquarePwm, "no switch points");
+    const __m256d table = _mm256_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m256d ph = _mm256_loadu_pd (phase + j);
+    const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask);
+    const __m256d a = _mm256_i32gather_pd (in.a, idx, 8);
+
+    __m256d value;
+    if constexpr (Kind == stackCrossfade)
+        value = _mm256_add_pd (_mm256_mul_pd (a, _mm256_set1_pd (in.oneMinusT)),
+                               _mm256_mul_pd (_mm256_i32gather_pd (in.b, idx, 8), _mm256_set1_pd (in.t)));
+    else if constexpr (Kind == stackSawSquare)
+    {
+        const __m128i k = _mm_and_si128 (_mm_add_epi32 (idx, _mm_set1_epi32 (2048)), mask);
+        value = _mm256_sub_pd (a, _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), _mm256_set1_pd (in.t)));
+    }
+    else
+    {
+        const __m128i k = _mm_and_si128 (_mm256_cvttpd_epi32 (_mm256_add_pd (_mm256_loadu_pd (wOffset + j), ph)), mask);
+        value = _mm256_add_pd (_mm256_sub_pd (_mm256_loadu_pd (w + j),
+                                              _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), _mm256_set1_pd (in.t))),
+                               a);
+    }
+
+    const __m256d raw = _mm256_add_pd (ph, _mm256_loadu_pd (step + j));
+    const __m256d over = _mm256_cmp_pd (raw, table, _CMP_GE_OS);
+    const __m256d next = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
+    if constexpr (Oscillator1)
+    {
+        const int o = _mm256_movemask_pd (over);
+        for (int l = 0; l < 4; ++l)
+            pastFirstCycle[j + l] = pastFirstCycle[j + l] | (((o >> l) & 1) != 0);
+    }
+    _mm256_storeu_pd (phase + j, next);
+    const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (next, _mm256_setzero_pd(), _CMP_GE_OS),
+                                           _mm256_cmp_pd (next, table, _CMP_LT_OS));
+    if (_mm256_movemask_pd (inRange) != 15)
+    {
+        double r[4];
+        _mm256_storeu_pd (r, raw);
+        for (int l = 0; l < 4; ++l)
+            phase[j + l] = unusualWrap<Oscillator1> (r[l], phase[j + l], pastFirstCycle, j + l);
+    }
+    return value;
+}
+
+// stackSample four copies at a time, then in pairs and singly.
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE inline double stackSampleWide (const StackTables& in, double level, const double* w, const double* wOffset,
+                                            double* phase, bool* pastFirstCycle, const double* step, int stack) noexcept
+{
+    int j = 0;
+    __m256d quads = _mm256_setzero_pd();
+    for (; j + 4 <= stack; j += 4)
+        quads = _mm256_add_pd (quads, stackCopyQuad<Kind, Oscillator1> (in, w, wOffset, phase, pastFirstCycle, step, j));
+    __m128d pairs = _mm_add_pd (_mm256_castpd256_pd128 (quads), _mm256_extractf128_pd (quads, 1));
+    for (; j + 2 <= stack; j += 2)
+        pairs = _mm_add_pd (pairs, stackCopyPair<Kind, Oscillator1> (in, w, wOffset, nullptr, phase, pastFirstCycle, step, j));
+    double sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
+    for (; j < stack; ++j)
+        sum += stackCopy<Kind, Oscillator1> (in, w, wOffset, nullptr, phase, pastFirstCycle, step, j);
+    return sum * level;
+}
+#endif
+
 // One sample of one unison copy: the stacked copies' values summed, times
 // the level, and the phases advanced. A fixed stack of one lets the copy
 // loop fold away.
@@ -268,6 +350,31 @@ void runStack (const StackTables& in, const StackRun& run, double* phase, bool* 
     }
 }
 
+#if TALVORA_WIDE_PATH
+// runStack of a stack of several copies on the wide path.
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE void runStackWide (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                                StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    constexpr int K = TalvoraXLVoice::kMaxStack;
+    for (int i = from; i < to; ++i)
+    {
+        if constexpr (Oscillator1)
+            if (! std::isfinite (phase[0]))
+                phase[0] = 0.0;
+        steps.update (run.increment[i], spread, stack);
+        const double* w = nullptr;
+        const double* wOffset = nullptr;
+        if constexpr (Kind == stackSawSquarePwm)
+        {
+            w = run.w + i * K;
+            wOffset = run.wOffset + i * K;
+        }
+        out[i] = stackSampleWide<Kind, Oscillator1> (in, run.level[i], w, wOffset, phase, pastFirstCycle, steps.step, stack);
+    }
+}
+#endif
+
 template <bool Oscillator1, bool Single>
 void runStackOfKind (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
                      StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
@@ -290,9 +397,21 @@ void runStackOfKind (int kind, const StackTables& in, const StackRun& run, doubl
 
 // One copy's samples, with the stack-of-one case split off.
 template <bool Oscillator1>
-void runStackCopy (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+void runStackCopy (bool wide, int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
                    StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
 {
+#if TALVORA_WIDE_PATH
+    if (wide && stack >= 4)
+        switch (kind)
+        {
+            case stackCrossfade:    runStackWide<stackCrossfade, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            case stackSawSquare:    runStackWide<stackSawSquare, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            case stackSawSquarePwm: runStackWide<stackSawSquarePwm, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            default: break;   // switch points: the plain path
+        }
+#else
+    (void) wide;
+#endif
     if (stack == 1)
         runStackOfKind<Oscillator1, true> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
     else
@@ -789,6 +908,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     if (perf == nullptr || ! amplitude.isBound() || ! filterEnvelope.isBound())
         return;
 
+    const bool wide = vectorpath::useWide();
     const double keyFollowAmount = p[params::kFilterKeyFollow];
     const double keyFollowTarget = std::pow ((note + 64) / 128.0, 8.0 * keyFollowAmount) * keyFollowAmount + (1.0 - keyFollowAmount);
 
@@ -1151,7 +1271,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 const StackRun run { w.level1, w.inc1[k], k == 0 ? &w.pwA1[0][0] : &w.pwB1[0][0],
                                      k == 0 ? &w.offA1[0][0] : &w.offB1[0][0], fixedSwitchAt };
                 const int to = len + (stop && k < stopCopy ? 1 : 0);
-                runStackCopy<true> (kind1, in1, run, osc1Phase[k], osc1PastFirstCycle[k], steps1[k], d1, stack1,
+                runStackCopy<true> (wide, kind1, in1, run, osc1Phase[k], osc1PastFirstCycle[k], steps1[k], d1, stack1,
                                     w.osc1Sums[k], 0, to);
             }
             // The stopping copy still restarts a phase that is not finite.
@@ -1209,7 +1329,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                     }
                 const StackRun run { w.level2, w.inc2, k == 0 ? &w.pwA2[0][0] : &w.pwB2[0][0],
                                      k == 0 ? &w.offA2[0][0] : &w.offB2[0][0], nullptr };
-                runStackCopy<false> (kind2, in2, run, osc2Phase[k], nullptr, steps2[k], d2, stack2,
+                runStackCopy<false> (wide, kind2, in2, run, osc2Phase[k], nullptr, steps2[k], d2, stack2,
                                      w.osc2Sums[k], 0, len);
             }
         }

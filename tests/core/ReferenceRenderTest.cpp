@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "RenderScenarios.h"
+#include "dsp/VectorPath.h"
 
 namespace
 {
@@ -29,7 +30,9 @@ std::string referenceText()
 }
 } // namespace
 
-TEST (ReferenceRender, EveryScenarioMatchesItsReference)
+namespace
+{
+void expectEveryScenarioMatchesItsReference()
 {
     const auto stored = render::parseFingerprints (referenceText());
     ASSERT_FALSE (stored.empty()) << "no reference renders found";
@@ -56,6 +59,37 @@ TEST (ReferenceRender, EveryScenarioMatchesItsReference)
         const double d = render::difference (now, *ref);
         EXPECT_LE (d, render::kTolerance) << "differs from the reference by " << 20.0 * std::log10 (d) << " dB";
     }
+}
+
+// Puts the vector path back to the one chosen at start.
+struct ForcedVectorPath
+{
+    explicit ForcedVectorPath (int mode) { vectorpath::force (mode); }
+    ~ForcedVectorPath() { vectorpath::force (-1); }
+};
+} // namespace
+
+TEST (ReferenceRender, EveryScenarioMatchesItsReference)
+{
+    expectEveryScenarioMatchesItsReference();
+}
+
+// The plain path every x86-64 processor runs and the wide one chosen where
+// the processor has it: both within the references.
+TEST (ReferenceRender, BothVectorPathsMatchTheReferences)
+{
+    {
+        const ForcedVectorPath plain (0);
+        ASSERT_FALSE (vectorpath::useWide());
+        SCOPED_TRACE ("plain path");
+        expectEveryScenarioMatchesItsReference();
+    }
+    if (! vectorpath::wideAvailable())
+        GTEST_SKIP() << "this processor or build has no wide path";
+    const ForcedVectorPath wide (1);
+    ASSERT_TRUE (vectorpath::useWide());
+    SCOPED_TRACE ("wide path");
+    expectEveryScenarioMatchesItsReference();
 }
 
 // The fingerprint must see a change far below hearing but above -120 dB, and

@@ -3,6 +3,8 @@
 #include "core/EventAggregator.h"
 #include "core/PluginProcessor.h"
 #include "core/PropertyProxy.h"
+#include "core/globalStuff.h"
+#include "core/parameters.h"
 #include "gui/CommonImages.h"
 #include "gui/KevoJuceKnob.h"
 #include "gui/KevoJuceSlider.h"
@@ -44,6 +46,7 @@ SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font*
     EventListener::name = kListenerName;
     setSize (kPageWidth, kPageHeight);
     decoration = juce::Image (juce::Image::ARGB, kPageWidth, kPageHeight, true);
+    waveformIcons = makeWaveformIcons();
 
     for (const auto& k : synthpage::knobs())
     {
@@ -149,6 +152,7 @@ SynthPage::~SynthPage()
         multiChoices[(size_t) i].reset();
         splines[(size_t) i].reset();
     }
+    waveformIcons = {};
     rowLabels.clear();
     columnLabels.clear();
 }
@@ -207,8 +211,46 @@ void SynthPage::onSetParams()
         return;
     if (oscilloscope != nullptr)
         oscilloscope->setParameterValues (parameterValues);
+
+    if (rowLabels.empty())
+    {
+        auto makeLabel = [this] (const char* text, const Box& box, juce::Justification justification) {
+            auto label = std::make_unique<juce::Label> (text, text);
+            label->setColour (juce::Label::textColourId, (*getColors())[11]);
+            label->setJustificationType (justification);
+            if (font1 != nullptr)
+                label->setFont (*font1);
+            label->setBounds (rectOf (box));
+            addAndMakeVisible (*label);
+            return label;
+        };
+        for (int r = 0; r < kGridRows; ++r)
+            rowLabels.push_back (makeLabel (kGridRowLabels[r], gridRowLabelBox (r), juce::Justification::centredRight));
+        for (int c = 0; c < kGridColumns; ++c)
+            columnLabels.push_back (makeLabel (kGridDestinationLabels[kGridColumnDestinations[c]], gridColumnLabelBox (c),
+                                               juce::Justification::centred));
+
+        // The place operation copies each value in without telling anyone.
+        for (int r = 0; r < kGridRows; ++r)
+            for (int c = 0; c < kGridColumns; ++c)
+            {
+                const auto box = gridKnobBox (r, c);
+                placeKnob (box.x, box.y, params::modAmountIndex (r, kGridColumnDestinations[c]), {}, box.width, 0, false);
+            }
+    }
+
     for (int i = 0; i < numParameters; ++i)
         shownValues[(size_t) i] = parameterValues[i];
+}
+
+juce::Label* SynthPage::getRowLabel (int row) const
+{
+    return row >= 0 && row < (int) rowLabels.size() ? rowLabels[(size_t) row].get() : nullptr;
+}
+
+juce::Label* SynthPage::getColumnLabel (int column) const
+{
+    return column >= 0 && column < (int) columnLabels.size() ? columnLabels[(size_t) column].get() : nullptr;
 }
 
 int SynthPage::indexOf (juce::Slider* slider) const
@@ -294,15 +336,27 @@ void SynthPage::receiveEvent (EventType type, int value)
         }
         case AppearanceChanged:
         case GlobalAppearanceChanged:
+        {
+            recolourLabels();
             decorationDirty = true;
-            for (int i = 0; i < numParameters; ++i)
-                if (auto* label = getKnobLabel (i))
-                    label->setColour (juce::Label::textColourId, (*getColors())[11]);
+            if (logo != nullptr)
+                logo->repaint();
             repaint();
             break;
+        }
+        case OscilloscopeModeChanged:
+            if (valueDisplay != nullptr && oscilloscope != nullptr)
+                valueDisplay->setShortTimeText (oscilloscope->getModeName());
+            break;
+        case LogoClicked:
+            if (valueDisplay != nullptr)
+            {
+                const unsigned version = 102u + (TALVORA_XL_VERSION.load (std::memory_order_relaxed) ? 1u : 0u);
+                valueDisplay->setShortTimeText ("version " + juce::String::formatted ("%u.%u", 1u, version % 100u));
+            }
+            break;
         case ParameterChanged: case AmpEnvelopeChanged: case FilterEnvelopeChanged:
-        case OscilloscopeModeChanged: case GuiPageCreated: case Osc4PointsChanged:
-        case PresetLoaded: case TuningChanged: case LogoClicked:
+        case GuiPageCreated: case Osc4PointsChanged: case PresetLoaded: case TuningChanged:
         default:
             break;
     }
@@ -355,12 +409,216 @@ void SynthPage::applyHostChanges()
     }
 }
 
+juce::Image SynthPage::makeWaveformIcons()
+{
+    // Around the shape knob of an oscillator, which sits 13 pixels in from
+    // the image's left edge: sine low left, triangle up left, saw up right,
+    // square low right, in the order the knob's sweep morphs through them.
+    juce::Image icons (juce::Image::ARGB, 77, 44, true);
+    juce::Graphics g (icons);
+    g.setColour (juce::Colours::white);
+    const juce::PathStrokeType stroke (1.2f, juce::PathStrokeType::mitered, juce::PathStrokeType::butt);
+    const float w = 11.0f, h = 8.0f;
+
+    juce::Path sine;
+    for (int i = 0; i <= 22; ++i)
+    {
+        const float t = (float) i / 22.0f;
+        const juce::Point<float> p (1.0f + w * t, 36.0f - 0.5f * h * std::sin (t * juce::MathConstants<float>::twoPi));
+        i == 0 ? sine.startNewSubPath (p) : sine.lineTo (p);
+    }
+    g.strokePath (sine, stroke);
+
+    juce::Path triangle;
+    triangle.startNewSubPath (1.0f, 8.0f);
+    triangle.lineTo (1.0f + w * 0.25f, 8.0f - 0.5f * h);
+    triangle.lineTo (1.0f + w * 0.75f, 8.0f + 0.5f * h);
+    triangle.lineTo (1.0f + w, 8.0f);
+    g.strokePath (triangle, stroke);
+
+    juce::Path saw;
+    saw.startNewSubPath (65.0f, 8.0f + 0.5f * h);
+    saw.lineTo (65.0f + w * 0.5f, 8.0f - 0.5f * h);
+    saw.lineTo (65.0f + w * 0.5f, 8.0f + 0.5f * h);
+    saw.lineTo (65.0f + w, 8.0f - 0.5f * h);
+    g.strokePath (saw, stroke);
+
+    juce::Path square;
+    square.startNewSubPath (65.0f, 36.0f + 0.5f * h);
+    square.lineTo (65.0f, 36.0f - 0.5f * h);
+    square.lineTo (65.0f + w * 0.5f, 36.0f - 0.5f * h);
+    square.lineTo (65.0f + w * 0.5f, 36.0f + 0.5f * h);
+    square.lineTo (65.0f + w, 36.0f + 0.5f * h);
+    square.lineTo (65.0f + w, 36.0f - 0.5f * h);
+    g.strokePath (square, stroke);
+    return icons;
+}
+
+juce::Component* SynthPage::captionTarget (int index) const
+{
+    if (auto* slider = getSlider (index))
+        return slider;
+    return getMultiChoice (index);
+}
+
+void SynthPage::textLeftOfComponent (juce::Graphics& g, int index, const juce::String& text)
+{
+    auto* c = captionTarget (index);
+    if (c == nullptr)
+        return;
+    g.setColour ((*getColors())[11]);
+    if (font1 != nullptr)
+        g.setFont (*font1);
+    g.drawFittedText (text, c->getX() - 100, c->getY() - 1, 96, 10, juce::Justification::centredRight, 1);
+}
+
+void SynthPage::textOverComponent (juce::Graphics& g, int index, const juce::String& text)
+{
+    auto* c = captionTarget (index);
+    if (c == nullptr)
+        return;
+    g.setColour ((*getColors())[11]);
+    if (font1 != nullptr)
+        g.setFont (*font1);
+    g.drawFittedText (text, c->getX(), c->getY() - 11, c->getWidth(), 10, juce::Justification::centredLeft, 1);
+}
+
+namespace
+{
+// Offsets of the "lfo & mod" panel's lower edges, kept in single precision.
+constexpr float kLfoPanelStep = 470.0f + 123.33334f;
+constexpr float kLfoPanelBottom = 470.0f + 258.33334f;
+
+juce::Path lfoModPanel()
+{
+    juce::Path p;
+    p.startNewSubPath (24.0f, 470.0f);
+    p.lineTo (220.0f, 470.0f);
+    p.cubicTo (270.0f, 470.0f, 227.5f, kLfoPanelStep, 277.5f, kLfoPanelStep);
+    p.lineTo (701.0f, kLfoPanelStep);
+    p.quadraticTo (715.0f, kLfoPanelStep, 715.0f, kLfoPanelStep + 14.0f);
+    p.lineTo (715.0f, kLfoPanelBottom - 14.0f);
+    p.quadraticTo (715.0f, kLfoPanelBottom, 701.0f, kLfoPanelBottom);
+    p.lineTo (335.0f, kLfoPanelBottom);
+    p.lineTo (24.0f, kLfoPanelBottom);
+    p.quadraticTo (10.0f, kLfoPanelBottom, 10.0f, kLfoPanelBottom - 14.0f);
+    p.lineTo (10.0f, 484.0f);
+    p.quadraticTo (10.0f, 470.0f, 24.0f, 470.0f);
+    p.closeSubPath();
+    return p;
+}
+
+// LFO 1 left, LFO 2 right, parted by a notch from the top edge.
+juce::Path lfoBox()
+{
+    juce::Path p;
+    p.startNewSubPath (27.0f, 500.0f);
+    p.lineTo (116.0f, 500.0f);
+    p.lineTo (118.0f, 502.0f);
+    p.lineTo (118.0f, 575.0f);
+    p.quadraticTo (120.0f, 579.0f, 122.0f, 575.0f);
+    p.lineTo (122.0f, 502.0f);
+    p.lineTo (124.0f, 500.0f);
+    p.lineTo (213.0f, 500.0f);
+    p.quadraticTo (220.0f, 500.0f, 220.0f, 507.0f);
+    p.lineTo (220.0f, 643.0f);
+    p.quadraticTo (220.0f, 650.0f, 213.0f, 650.0f);
+    p.lineTo (27.0f, 650.0f);
+    p.quadraticTo (20.0f, 650.0f, 20.0f, 643.0f);
+    p.lineTo (20.0f, 507.0f);
+    p.quadraticTo (20.0f, 500.0f, 27.0f, 500.0f);
+    p.closeSubPath();
+    return p;
+}
+
+// The filter section and the filter envelope, joined by a waist.
+juce::Path filterPanel()
+{
+    juce::Path p;
+    p.startNewSubPath (284.0f, 180.0f);
+    p.lineTo (480.0f, 180.0f);
+    p.cubicTo (505.0f, 180.0f, 512.5f, 218.75f, 537.5f, 218.75f);
+    p.cubicTo (570.0f, 218.75f, 562.5f, 180.0f, 595.0f, 180.0f);
+    p.lineTo (791.0f, 180.0f);
+    p.quadraticTo (805.0f, 180.0f, 805.0f, 194.0f);
+    p.lineTo (805.0f, 321.0f);
+    p.quadraticTo (805.0f, 335.0f, 791.0f, 335.0f);
+    p.lineTo (595.0f, 335.0f);
+    p.cubicTo (562.5f, 335.0f, 570.0f, 296.25f, 537.5f, 296.25f);
+    p.cubicTo (505.0f, 296.25f, 512.5f, 335.0f, 480.0f, 335.0f);
+    p.lineTo (284.0f, 335.0f);
+    p.quadraticTo (270.0f, 335.0f, 270.0f, 321.0f);
+    p.lineTo (270.0f, 194.0f);
+    p.quadraticTo (270.0f, 180.0f, 284.0f, 180.0f);
+    p.closeSubPath();
+    return p;
+}
+} // namespace
+
+void SynthPage::drawPanels (juce::Graphics& g)
+{
+    const auto& colors = *getColors();
+    auto drawPanel = [&] (const juce::Path& path) {
+        drawShadowOfPath (g, path, 4.0f);
+        g.setColour (colors[7]);
+        g.fillPath (path);
+        if (draw_shadows && images != nullptr && (*images)[1].isValid())
+        {
+            g.setTiledImageFill ((*images)[1], 0, 0, 0.05f);
+            g.fillPath (path);
+        }
+        drawShadowOfStrokePath (g, path);
+        g.setColour (colors[6]);
+        g.strokePath (path, juce::PathStrokeType (2.0f));
+    };
+    auto title = [&] (const char* text, int x, int y) {
+        g.setColour (colors[11]);
+        if (font2 != nullptr)
+            g.setFont (*font2);
+        g.drawFittedText (text, x, y, 219, 30, juce::Justification::centredTop, 1);
+    };
+
+    drawPanel (lfoModPanel());
+    title ("lfo & mod", 10, 470);
+
+    const auto lfo = lfoBox();
+    drawShadowOfPath (g, lfo, 2.0f);
+    g.setColour (colors[8]);
+    g.fillPath (lfo);
+    if (draw_shadows && images != nullptr && (*images)[1].isValid())
+    {
+        g.setTiledImageFill ((*images)[1], 17, 17, 0.05f);
+        g.fillPath (lfo);
+    }
+    g.setColour (colors.flag2 ? colors[6] : colors[1]);
+    g.strokePath (lfo, juce::PathStrokeType (1.0f));
+
+    drawPanel (filterPanel());
+    title ("filter", 270, 180);
+    title ("envelope", 585, 180);
+}
+
+void SynthPage::recolourLabels()
+{
+    const auto text = (*getColors())[11];
+    for (int i = 0; i < numParameters; ++i)
+        if (auto* label = getKnobLabel (i))
+            label->setColour (juce::Label::textColourId, text);
+    for (auto* labels : { &rowLabels, &columnLabels })
+        for (auto& label : *labels)
+            label->setColour (juce::Label::textColourId, text);
+}
+
 void SynthPage::redrawDecoration()
 {
-    auto* colors = getColors();
+    ++decorationRedraws;
+    // Again here: an appearance event may reach the page before the editor
+    // has selected the new scheme.
+    recolourLabels();
+    const auto& colors = *getColors();
     decoration.clear (decoration.getBounds());
     juce::Graphics g (decoration);
-    g.fillAll ((*colors)[3]);
+    g.fillAll (colors[3]);
     if (draw_shadows && images != nullptr && (*images)[2].isValid())
     {
         g.setTiledImageFill ((*images)[2], 0, 0, 0.1f);
@@ -383,12 +641,43 @@ void SynthPage::redrawDecoration()
         drawPrettyBox (g, 510, 45, 70, 105, 7, "p\ni\nt\nc\nh", true, 0);
         drawPrettyBox (g, 605, 10, 165, 115, 14, "osc3", false, 0);
     }
-    drawPrettyBox (g, 520, 350, 285, 310.0f / 3.0f, 14, "echo", false, 0);
-    drawPrettyBox (g, 520, 470, 195, 310.0f / 3.0f, 14, "reverb", false, 0);
+    const float third = 310.0f / 3.0f;
+    drawPrettyBox (g, 520, 350, 285, third, 14, "echo", false, 0);
+    drawPrettyBox (g, 520, 470, 195, third, 14, "reverb", false, 0);
     drawPrettyBox (g, 10, 180, 245, 155, 14, "amplitude", false, 0);
-    drawPrettyBox (g, 10, 350, 245, 310.0f / 3.0f, 14, "chorus", false, 0);
+    drawPrettyBox (g, 10, 350, 245, third, 14, "chorus", false, 0);
     drawPrettyBox (g, 270, 350, 235, 155, 14, "o-scope", false, 0);
-    drawPrettyBox (g, 585, 180, 220, 155, 14, "envelope", false, 0);
+
+    if (! osc4View)
+    {
+        // Tinted with the scheme's text colour, each pixel keeping its own alpha.
+        auto icons = waveformIcons.createCopy();
+        const auto tint = colors[11];
+        for (int y = 0; y < icons.getHeight(); ++y)
+            for (int x = 0; x < icons.getWidth(); ++x)
+                if (const auto alpha = icons.getPixelAt (x, y).getAlpha(); alpha != 0)
+                    icons.setPixelAt (x, y, tint.withAlpha (alpha));
+        g.drawImageAt (icons, 17, 29);
+        g.drawImageAt (icons, 277, 29);
+
+        textLeftOfComponent (g, 44, "v. sat.");
+        textLeftOfComponent (g, 50, "noise");
+        textLeftOfComponent (g, 61, "shape");
+        textLeftOfComponent (g, 62, "volume");
+        textLeftOfComponent (g, 63, "octave");
+        textLeftOfComponent (g, 774, "det.");
+    }
+
+    drawPanels (g);
+
+    textOverComponent (g, 45, "warm eq");
+    textLeftOfComponent (g, 45, "l");
+    textLeftOfComponent (g, 46, "m");
+    textLeftOfComponent (g, 47, "h");
+    textOverComponent (g, 48, "velocity to vol.");
+    textOverComponent (g, 71, "p. bend");
+    textOverComponent (g, 59, "offset");
+    textOverComponent (g, 84, "offset");
 }
 
 void SynthPage::paint (juce::Graphics& g)
@@ -398,17 +687,32 @@ void SynthPage::paint (juce::Graphics& g)
 
     if (getTalvoraLookAndFeel() == nullptr)
     {
-        // The editor puts its look-and-feel back; until then draw nothing.
-        if (aggregator != nullptr)
+        // The editors put ours back. Asked once per spell: each ask makes every
+        // editor of the process reload the settings file.
+        if (aggregator != nullptr && ! foreignLookAndFeelAnnounced)
+        {
+            foreignLookAndFeelAnnounced = true;
             EventAggregator::sendGlobalEvent (GlobalAppearanceChanged, 0);
+        }
         decorationDirty = true;
         return;
     }
+    foreignLookAndFeelAnnounced = false;
 
+    if (processor != nullptr && valueDisplay != nullptr)
+    {
+        if (processor->isNotStereo())
+            valueDisplay->setShortTimeText ("Only supports stereo!");
+        else if (processor->hadBadBlock())
+            valueDisplay->setShortTimeText ("Bad data from host!");
+    }
+
+    // Host changes are found by comparing values on every paint, so the page
+    // needs no events from the threads that set parameters.
     if (! eventsRegistered && aggregator != nullptr)
     {
-        for (auto type : { MultiChoiceChanged, ParameterChanged, OscilloscopeModeChanged, AppearanceChanged,
-                           GlobalAppearanceChanged, LogoClicked })
+        for (auto type : { MultiChoiceChanged, OscilloscopeModeChanged, AppearanceChanged, GlobalAppearanceChanged,
+                           LogoClicked })
             aggregator->registerForEvent (type, this);
         eventsRegistered = true;
     }
@@ -423,4 +727,17 @@ void SynthPage::paint (juce::Graphics& g)
     g.drawImageAt (decoration, 0, 0);
 
     applyHostChanges();
+
+    if (oscilloscope != nullptr)
+    {
+        if (processor != nullptr && processor->getClipLamp() > 0)
+            oscilloscope->setClipFlash (1.0f);
+        // Shared by every page of the process, as the scope window moves slowly.
+        static std::atomic<int> everyHundred { 0 };
+        if (everyHundred.fetch_add (1, std::memory_order_relaxed) + 1 >= 100)
+        {
+            everyHundred.store (0, std::memory_order_relaxed);
+            oscilloscope->setTriggerWindow (scopeWindow);
+        }
+    }
 }

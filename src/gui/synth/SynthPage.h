@@ -48,18 +48,34 @@ public:
     juce::Component& getSplineEditor() { return *splineEditor; }
     LogoComponent& getLogo() { return *logo; }
     Oscilloscope& getOscilloscope() { return *oscilloscope; }
+    // The modulation grid's labels, once onSetParams has built the grid.
+    juce::Label* getRowLabel (int row) const;
+    juce::Label* getColumnLabel (int column) const;
+    const juce::Image& getWaveformIcons() const noexcept { return waveformIcons; }
+    // How often the cached decoration was drawn, for tests and diagnostics.
+    int getDecorationRedraws() const noexcept { return decorationRedraws; }
+
+    // One-line captions beside and above a slider or choice field.
+    void textLeftOfComponent (juce::Graphics& g, int index, const juce::String& text);
+    void textOverComponent (juce::Graphics& g, int index, const juce::String& text);
+
+    // Four small waveforms, drawn white on transparent; paint tints them.
+    static juce::Image makeWaveformIcons();
 
 private:
     void placeMultiChoices();
     // Shows the controls of the current view and hides the other view's.
     void applyViewVisibility();
     void redrawDecoration();
+    void drawPanels (juce::Graphics& g);
+    void recolourLabels();
+    juce::Component* captionTarget (int index) const;
     // Moves the controls to values the host set since the last look.
     void applyHostChanges();
     int indexOf (juce::Slider* slider) const;
 
     bool destroying = false;
-    std::vector<juce::Label*> rowLabels, columnLabels;
+    std::vector<std::unique_ptr<juce::Label>> rowLabels, columnLabels;
     bool osc4View = false;
     double scopeWindow = 100.0;
     std::unique_ptr<ParameterShower> valueDisplay;
@@ -69,10 +85,15 @@ private:
     std::unique_ptr<Oscilloscope> oscilloscope;
     bool decorationDirty = true;
     juce::Image decoration;
+    juce::Image waveformIcons;
     std::unique_ptr<juce::TextButton> presetsButton, viewButton, captureButton;
     std::unique_ptr<LogoComponent> logo;
 
     juce::Font* valueFont;
+    int decorationRedraws = 0;
+    // Set while a look-and-feel of someone else's is in force and the editors
+    // have been asked once to put ours back.
+    bool foreignLookAndFeelAnnounced = false;
     const std::atomic<float>* captureRing = nullptr;
 
     // The values the controls were last given; each paint compares.

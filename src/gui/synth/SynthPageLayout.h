@@ -172,6 +172,27 @@ constexpr bool isShownIn (View member, bool osc4ViewOn) noexcept
     return member == View::both || (member == View::osc4) == osc4ViewOn;
 }
 
+// The modulation grid: one knob per source (row) and destination. Columns
+// show the destinations in kGridColumnDestinations order: noise first, then
+// the volumes, then the pitches. Destinations 16 to 19 have no knob.
+constexpr int kGridRows = 5;
+constexpr int kGridColumns = 16;
+constexpr int kGridKnobSize = 23;
+constexpr int kGridColumnDestinations[kGridColumns] = { 2, 0, 3, 4, 5, 6, 1, 7, 8, 9, 10, 11, 12, 13, 14, 15 };
+constexpr const char* kGridRowLabels[kGridRows] = { "lfo1", "lfo2", "amp env", "flt env", "velocity" };
+constexpr const char* kGridDestinationLabels[kGridColumns] = {
+    "o\nvol",  "o\nptc",  "noise",    "o1\nvol", "o2\nvol",  "o3\nvol",  "o4\nvol",  "o1\nptc",
+    "o2\nptc", "o3\nptc", "o4\nptc", "o1\npwm", "o2\npwm", "flt\ncut", "flt\nres", "flt\ndec"
+};
+
+// Rows overlap their labels by 3 pixels, as drawn.
+constexpr Box gridKnobBox (int row, int column) noexcept
+{
+    return { 250 + 28 * column, 617 + 20 * row, kGridKnobSize, kGridKnobSize };
+}
+constexpr Box gridRowLabelBox (int row) noexcept { return { 150, 620 + 20 * row, 100, 15 }; }
+constexpr Box gridColumnLabelBox (int column) noexcept { return { 210 + 28 * column, 600, 100, 15 }; }
+
 enum class ControlKind
 {
     none,

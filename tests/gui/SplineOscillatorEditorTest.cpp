@@ -7,6 +7,8 @@
 #include <map>
 #include <thread>
 
+#include "gui/synth/SynthPage.h"
+
 using namespace splineeditor;
 
 namespace
@@ -495,4 +497,54 @@ TEST (SplineOscillatorEditor, RestoreWhileOpenReplacesTheShownCurveBeforeAnyEdit
     rig.drag (150.0, 10.0, 151.0, 11.0);
     EXPECT_TRUE (holdsInvariants (rig.list()));
     EXPECT_TRUE (sameChain (rig.list(), *decoded (rig.processor), 1e-6));
+}
+
+TEST (SplineOscillatorEditor, OnTheSynthPageItEditsItsProcessorThroughKnob87)
+{
+    editorRig::AssertionsFailTests assertionsFail;
+    BrevonAudioProcessor processor;
+    auto chain = mixedChain();
+    chain[1].slots[0] = { osc4mod::vertical, 0, 0.4, 0.2, osc4mod::ownShapeHz };
+    storeChain (processor, chain);
+    auto* window = editorRig::openEditor (processor);
+    ASSERT_NE (window, nullptr);
+    auto* page = window->getSynthPage();
+    ASSERT_NE (page, nullptr);
+    auto* editor = dynamic_cast<SplineOscillatorEditor*> (&page->getSplineEditor());
+    ASSERT_NE (editor, nullptr);
+    EXPECT_EQ (editor->getName(), "osc4");
+    EXPECT_EQ (editor->getBounds(), juce::Rectangle<int> (30, 25, 575, 130));
+
+    // Shown in the oscillator-4 view; its first paint builds the list from the block and writes nothing.
+    EXPECT_FALSE (editor->isVisible());
+    page->buttonClicked (&page->getViewButton());
+    EXPECT_EQ (editor->getListIfBuilt(), nullptr);
+    for (int i = 0; i < 2; ++i)
+        editorRig::drawToImage (829, 740, [&] (juce::Graphics& g) { page->paintEntireComponent (g, false); });
+    EXPECT_TRUE (editor->isVisible());
+    editorRig::Snapshot shot (*page, "osc4 view");
+    ASSERT_NE (editor->getListIfBuilt(), nullptr);
+    EXPECT_EQ (editor->getListIfBuilt()->size(), 5);
+    EXPECT_EQ (editor->getWriteCount(), 0);
+
+    // The point menu lends the page's knob 87; turning it sets the point's speed.
+    juce::PopupMenu shown;
+    std::function<void (int)> result;
+    editor->menuPresenter = [&] (juce::PopupMenu m, std::function<void (int)> cb) {
+        shown = std::move (m);
+        result = std::move (cb);
+    };
+    editor->mouseMove (editorRig::mouseDown (*editor, { 100.0f, 20.0f }, {}));
+    editor->mouseDown (editorRig::mouseDown (*editor, { 100.0f, 20.0f }, juce::ModifierKeys::rightButtonModifier));
+    ASSERT_TRUE (result);
+    auto* knob = page->getKnob (87);
+    ASSERT_NE (knob, nullptr);
+    EXPECT_DOUBLE_EQ (knob->getValue(), 0.2);
+    knob->setValue (0.5, juce::sendNotificationSync);
+    editorRig::pumpFor (120);
+    result (0);
+    EXPECT_NEAR (processor.getParameterValues()[params::osc4PointIndex (1, osc4field::slotField (0, osc4field::slotSpeed))].get(),
+                 0.5, 1e-9);
+    EXPECT_GE (editor->getWriteCount(), 1);
+    editorRig::closeEditor (processor, window);
 }

@@ -4,6 +4,7 @@
 #include "core/PluginProcessor.h"
 #include "gui/ColorSet.h"
 #include "gui/ParameterShower.h"
+#include "gui/TalvoraLookAndFeel.h"
 
 #include <cmath>
 
@@ -273,6 +274,9 @@ bool SplineOscillatorEditor::isModulated (const Node* n) const noexcept
 void SplineOscillatorEditor::paint (juce::Graphics& g)
 {
     prepare();
+    // The page's colours until the shared look-and-feel is in force, then its scheme.
+    if (auto* laf = TalvoraLookAndFeel::findFor (*this))
+        colors = &laf->colors;
     if (normalizing || colors == nullptr || list == nullptr)
         return;
 

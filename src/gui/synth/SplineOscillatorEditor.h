@@ -163,7 +163,12 @@ private:
     {
     public:
         explicit RestoreWatch (SplineOscillatorEditor& e) : editor (e) {}
-        void timerCallback() override { editor.prepare(); }
+        // Only a built list is checked: building waits for a paint, mouse or knob call.
+        void timerCallback() override
+        {
+            if (editor.list != nullptr)
+                editor.prepare();
+        }
 
     private:
         SplineOscillatorEditor& editor;

@@ -12,6 +12,7 @@
 #include "gui/MultiChoice.h"
 #include "gui/Oscilloscope.h"
 #include "gui/ParameterShower.h"
+#include "gui/synth/SplineOscillatorEditor.h"
 #include "gui/PluginEditor.h"
 #include "gui/SplineComponent.h"
 #include "gui/TalvoraLookAndFeel.h"
@@ -91,7 +92,9 @@ SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font*
     repaintTimer.addComponent (valueDisplay.get());
 
     const auto& editorArea = childPlace (Child::splineEditor);
-    splineEditor = std::make_unique<juce::Component> (editorArea.text);
+    splineEditor = std::make_unique<SplineOscillatorEditor> (getColors(), parameterValues, aggregator, valueDisplay.get(),
+                                                             getKnob (87), processor);
+    splineEditor->setName (editorArea.text);
     splineEditor->setBounds (rectOf (editorArea.bounds));
     addAndMakeVisible (*splineEditor);
 

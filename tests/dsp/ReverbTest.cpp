@@ -265,3 +265,101 @@ TEST (Reverb, NonFiniteInputNeverEntersTheLines)
         EXPECT_GT (rms (tailL), 0.1) << type;
     }
 }
+
+TEST (Reverb, PreDelayIsAHundredthOfASecondPlusTheSize)
+{
+    // The input reaches the combs twice, at once and after the pre-delay
+    // max(16, sr / 100 + size^2 sr / 10). The all-pass network has a flat
+    // spectrum, so the wet answer to a click correlates with itself only at
+    // lag 0 and at the pre-delay (give or take the 7-sample sweep); the comb
+    // repeats come later than the window searched.
+    for (double rate : { 44100.0, 96000.0 })
+        for (double size : { 0.0, 0.1 })
+        {
+            SCOPED_TRACE (testing::Message() << rate << " Hz, size " << size);
+            AnyReverb r (1, rate, 512, 1.0, size, 0.5);
+            const int n = 1 << 16;
+            std::vector<float> l ((size_t) n, 0.0f), rr ((size_t) n, 0.0f);
+            l[0] = 1.0f;
+            r.run (l, rr, 512);
+            const double expected = rate / 100.0 + size * size * rate / 10.0;
+            const int from = (int) expected - 100, to = (int) expected + 100;
+            ASSERT_LT (to, (int) (613 * rate / 44100.0));
+
+            auto correlation = [&] (int lag) {
+                double sum = 0.0;
+                for (int i = 0; i + lag < n; ++i)
+                    sum += (double) l[(size_t) i] * l[(size_t) (i + lag)];
+                return sum;
+            };
+            int best = from;
+            double peak = 0.0, elsewhere = 0.0;
+            std::vector<double> c ((size_t) (to - from + 1));
+            for (int lag = from; lag <= to; ++lag)
+            {
+                c[(size_t) (lag - from)] = correlation (lag);
+                if (c[(size_t) (lag - from)] > peak)
+                {
+                    peak = c[(size_t) (lag - from)];
+                    best = lag;
+                }
+            }
+            for (int lag = from; lag <= to; ++lag)
+                if (std::abs (lag - expected) > 12)
+                    elsewhere = std::max (elsewhere, std::abs (c[(size_t) (lag - from)]));
+            EXPECT_NEAR (best, expected, 8.0);
+            EXPECT_GT (peak, 3.0 * elsewhere);
+        }
+}
+
+TEST (Reverb, ColourTiltsTheWetOutputAsItsFiltersSay)
+{
+    // Colour acts only at the outputs: the colour-1 and colour-0 outputs are
+    // the neutral (0.5) output passed through the tilt filters,
+    //   bright (c > 0.51): z += (y - z) kb, y - (2c - 1) z, kb = (2500 + 5000 (2c - 1)^2) / sr
+    //   dark (c < 0.49): q = (1 - kd) q + (1 - kd / 2) (y - y'), (1 + md)(y - md q),
+    //                    md = 1 - 2c, kd = (40 + 2500 (2c)^2) / sr.
+    const double rate = 44100.0;
+    const int n = 22050;
+    auto wet = [&] (double colour) {
+        AnyReverb r (1, rate, 512, 1.0, 0.6, colour);
+        auto l = noise (n, 77, 0.3f);
+        std::vector<float> rr ((size_t) n, 0.0f);
+        r.run (l, rr, 512);
+        return l;
+    };
+    const auto neutral = wet (0.5);
+    for (double colour : { 1.0, 0.8, 0.0, 0.2 })
+    {
+        SCOPED_TRACE (colour);
+        const auto coloured = wet (colour);
+        std::vector<float> expected ((size_t) n);
+        double z = 0.0, q = 0.0, previous = 0.0;
+        const double c = (float) colour;
+        const double mb = (float) (2.0 * c - 1.0), kb = (float) ((2500.0 + 5000.0 * mb * mb) / rate);
+        const double md = (float) (1.0 - 2.0 * c), kd = (float) ((40.0 + 2500.0 * (2.0 * c) * (2.0 * c)) / rate);
+        for (int i = 0; i < n; ++i)
+        {
+            const double y = neutral[(size_t) i];
+            if (c > 0.51)
+            {
+                z += (y - z) * kb;
+                expected[(size_t) i] = (float) (y - mb * z);
+            }
+            else
+            {
+                q = (1.0 - kd) * q + (1.0 - kd / 2.0) * (y - previous);
+                previous = y;
+                expected[(size_t) i] = (float) ((1.0 + md) * (y - md * q));
+            }
+        }
+        double worst = 0.0, change = 0.0;
+        for (int i = 0; i < n; ++i)
+        {
+            worst = std::max (worst, (double) std::abs (expected[(size_t) i] - coloured[(size_t) i]));
+            change = std::max (change, (double) std::abs (neutral[(size_t) i] - coloured[(size_t) i]));
+        }
+        EXPECT_LT (worst, 1.0e-4);
+        EXPECT_GT (change, 100.0 * worst);
+    }
+}

@@ -150,3 +150,33 @@ TEST (NoteHandling, UnisonChangeReleasesEveryVoice)
     // Released, not cut: the first samples still carry the notes.
     EXPECT_GT (std::abs (after.getSample (0, 0)) + std::abs (after.getSample (0, 1)) + std::abs (after.getSample (0, 2)), 0.0f);
 }
+
+TEST (NoteHandling, UnisonChangeResetsTheMasterSaturators)
+{
+    // The compressor curve rides its gain down on a loud chord and recovers
+    // slowly. After a unison change it starts again from unity gain; after
+    // plain note-offs it is still recovering when the next note comes.
+    auto nextNoteLevel = [] (bool unisonChange) {
+        PluginPlayer player;
+        auto& p = player.processor();
+        plainVoice (p);
+        p.setParameter (params::kSaturation, 1.0f);
+        p.setParameter (params::kSaturationType, (float) params::choiceValue (4));
+        player.warmUp();
+        std::vector<PluginPlayer::Event> chord;
+        for (int n : { 48, 52, 55, 60, 64, 67 })
+            chord.push_back ({ 0, on (n) });
+        player.play (22050, chord);
+        if (unisonChange)
+            p.setParameter (params::kUnison, 0.0f);
+        else
+            for (int n : { 48, 52, 55, 60, 64, 67 })
+                player.play (1, { { 0, juce::MidiMessage::noteOff (1, n) } });
+        player.play (400);
+        const auto out = player.play (2205, { { 0, on (72) } });
+        return rms (out.getReadPointer (0, 1000), 1205);
+    };
+    const double reset = nextNoteLevel (true), kept = nextNoteLevel (false);
+    EXPECT_GT (kept, 0.005);
+    EXPECT_GT (reset, 1.05 * kept);
+}

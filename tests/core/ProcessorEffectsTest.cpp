@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "RenderScenarios.h"
+#include "dsp/LFOHelper.h"
 #include "support/PluginPlayer.h"
 
 namespace
@@ -157,5 +158,53 @@ TEST (ProcessorEffects, ReverbTailDoesNotDependOnTheBlockSize)
                 EXPECT_LT (rms (d.data(), window), 0.01 * level) << "channel " << ch << " at " << start / rate << " s";
             }
         EXPECT_EQ (windows, 40);
+    }
+}
+
+// A playing host re-phases both master LFOs to its beat grid: they restart
+// at the next whole cycle of master LFO 1's synced length after the host's
+// position, ((floor(ppq / B) + 1) B - ppq) beats away.
+TEST (ProcessorEffects, MasterLfosRephaseToTheHostsBeatGrid)
+{
+    for (double ppq : { 0.3, 5.9 })
+    {
+        SCOPED_TRACE (ppq);
+        PluginPlayer player;
+        auto& p = player.processor();
+        player.warmUp();
+        FixedPlayHead head;
+        juce::AudioPlayHead::PositionInfo info;
+        info.setBpm (120.0);
+        info.setIsPlaying (true);
+        info.setPpqPosition (ppq);
+        head.position = info;
+        p.setPlayHead (&head);
+        p.setParameter (params::kLfo1Sync, 1.0f);
+        p.setParameter (params::kLfo2Sync, 1.0f);
+        p.setParameter (params::kLfo1Rate, 0.4f);
+        p.setParameter (params::kLfo1Phase, 0.0f);
+        p.setParameter (params::kLfo2Phase, 0.0f);
+
+        auto& lfo1 = p.getEngine()->masterLfo1;
+        auto& lfo2 = p.getEngine()->masterLfo2;
+        const double beats = LFOHelper::instance().getSyncSpeedFromHz (lfo1.getRate()).beats();
+        const double samplesPerBeat = 44100.0 / 2.0;
+        const int expected = (int) (((std::floor (ppq / beats) + 1.0) * beats - ppq) * samplesPerBeat);
+        ASSERT_GT (expected, 512);
+
+        player.play (512);   // the tempo look-up, then 512 samples counted off
+        p.setPlayHead (nullptr);
+        EXPECT_EQ (lfo1.getSyncCountdown(), expected - 512);
+        EXPECT_EQ (lfo2.getSyncCountdown(), expected - 512);
+
+        // The block holding the restart ends with the phase grown from 0 for
+        // the samples after it.
+        const int blocksBefore = (expected - 1) / 512;
+        player.play ((int64_t) (blocksBefore * 512 - 512));
+        ASSERT_GT (lfo1.getSyncCountdown(), 0);
+        player.play (512);
+        const int after = (blocksBefore + 1) * 512 - expected;
+        EXPECT_NEAR (lfo1.getPhase(), after * lfo1.getIncrement(), 1.0e-6 + 1.0e-9 * after);
+        EXPECT_NEAR (lfo2.getPhase(), after * lfo2.getIncrement(), 1.0e-6 + 1.0e-9 * after);
     }
 }

@@ -431,3 +431,26 @@ TEST (VoiceModulation, NoteStartingMidBlockReadsTheLfosAtItsOwnOffset)
     EXPECT_GT (highest - lowest, 2.0);
     EXPECT_LT (maxDifference (inside, onBoundary, 0, inside.getNumSamples()), 1.0e-6);
 }
+
+TEST (VoiceModulation, MatrixReadsTheMasterLfosUntilBothLfosAreChosen)
+{
+    // With LFO 1 set to none the voice has no chosen LFO 1, and its matrix
+    // keeps reading master LFO 1: the level still swells with it.
+    auto swing = [] (double amount) {
+        Rig rig;
+        rig.set (params::kLfo1Mode, params::choiceValue (2));
+        rig.set (params::kLfo1Rate, 0.5);
+        rig.set (params::modAmountIndex (0, 0), amount);
+        const auto out = rig.hold (2.0);
+        double lowest = 1.0e9, highest = 0.0;
+        for (int w = 0; w < 18; ++w)
+        {
+            const double level = rmsFrom (out, 8800 + w * 4400, 4400);
+            lowest = std::min (lowest, level);
+            highest = std::max (highest, level);
+        }
+        return highest / lowest;
+    };
+    EXPECT_LT (swing (0.0), 1.01);
+    EXPECT_GT (swing (0.7), 1.3);
+}

@@ -201,6 +201,7 @@ bool PresetServer::loadOrCreateKeys (const std::string& folderPath, std::string&
             return false;
         }
         ::chmod (privatePath.c_str(), 0600);
+        ::chmod (publicPath.c_str(), 0600);
         return true;
     }
 

@@ -298,7 +298,7 @@ TEST (PresetServer, NamesComeBackExactlyAndSurviveARestart)
 
     // The folder and everything with a secret in it are the owner's only.
     struct stat info {};
-    for (const char* name : { "", "/presets.sqlite", "/private_key.txt" })
+    for (const char* name : { "", "/presets.sqlite", "/private_key.txt", "/public_key.txt" })
     {
         ASSERT_EQ (::stat ((rig.folder().getFullPathName().toStdString() + name).c_str(), &info), 0) << name;
         EXPECT_EQ (info.st_mode & 077, 0u) << name;

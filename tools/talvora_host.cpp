@@ -3,12 +3,25 @@
 //
 //   talvora_host PATH            print identity, buses, parameters, render
 //   talvora_host --check PATH    the same, and exit 1 if anything is off
+//   talvora_host --editor PATH   also open the plug-in's window, leave it
+//                                alone for 2 s and fail if the host heard
+//                                any parameter change (needs a display)
 
 #include <JuceHeader.h>
 
+#include <atomic>
 #include <cmath>
 #include <iostream>
 #include <map>
+
+// HostX11.cpp
+void prepareXlibForPluginWindows();
+
+namespace juce
+{
+// JUCE's own step of its message loop (declared the same way inside JUCE).
+bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
 
 namespace
 {
@@ -39,6 +52,28 @@ std::map<int, juce::AudioProcessorParameter*> ownParameters (juce::AudioPluginIn
 
 int failures = 0;
 bool checking = false;
+bool withEditor = false;
+
+// Everything a plug-in's own window tells its host.
+class ParameterWatch : public juce::AudioProcessorListener
+{
+public:
+    void audioProcessorParameterChanged (juce::AudioProcessor*, int index, float) override { note (index); }
+    void audioProcessorChanged (juce::AudioProcessor*, const ChangeDetails&) override {}
+    void audioProcessorParameterChangeGestureBegin (juce::AudioProcessor*, int index) override { note (index); }
+    void audioProcessorParameterChangeGestureEnd (juce::AudioProcessor*, int index) override { note (index); }
+
+    std::atomic<int> heard { 0 };
+    std::atomic<int> firstIndex { -1 };
+
+private:
+    void note (int index)
+    {
+        int none = -1;
+        firstIndex.compare_exchange_strong (none, index);
+        ++heard;
+    }
+};
 
 void expect (bool ok, const juce::String& what)
 {
@@ -78,6 +113,40 @@ std::unique_ptr<juce::AudioPluginInstance> load (juce::AudioPluginFormatManager&
         std::cout << "could not load " << type->fileOrIdentifier << ": " << error << std::endl;
     }
     return {};
+}
+
+// Opens the plug-in's window as a host would, idles, and closes it. An idle
+// window must never write to the host: every write marks the project changed.
+void idleEditor (juce::AudioPluginInstance& plugin)
+{
+    ParameterWatch watch;
+    plugin.addListener (&watch);
+    {
+        std::unique_ptr<juce::AudioProcessorEditor> editor (plugin.createEditorIfNeeded());
+        expect (editor != nullptr, "plug-in opens its window");
+        if (editor != nullptr)
+        {
+            juce::DocumentWindow window ("talvora_host", juce::Colours::black, 0);
+            window.setUsingNativeTitleBar (true);
+            window.setContentNonOwned (editor.get(), true);
+            window.setVisible (true);
+
+            const auto end = juce::Time::getMillisecondCounter() + 2000;
+            while (juce::Time::getMillisecondCounter() < end)
+            {
+                while (juce::dispatchNextMessageOnSystemQueue (true))
+                {
+                }
+                juce::Thread::sleep (5);
+            }
+            std::cout << "window:       " << editor->getWidth() << " x " << editor->getHeight() << "\n";
+            window.clearContentComponent();
+        }
+    }
+    plugin.removeListener (&watch);
+    expect (watch.heard.load() == 0,
+            "an idle window writes nothing to the host (heard " + juce::String (watch.heard.load())
+                + ", first for parameter " + juce::String (watch.firstIndex.load()) + ")");
 }
 
 void run (const juce::File& path)
@@ -203,23 +272,30 @@ void run (const juce::File& path)
             expect (std::abs (freshParameters[14]->getValue() - 0.25f) < 1e-6f, "restored parameter value reaches the host");
     }
 
+    if (withEditor)
+        idleEditor (*plugin);
+
     plugin->releaseResources();
 }
 } // namespace
 
 int main (int argc, char** argv)
 {
-    juce::ScopedJuceInitialiser_GUI init;
-
     juce::StringArray args;
     for (int i = 1; i < argc; ++i)
         args.add (argv[i]);
     checking = args.contains ("--check");
     args.removeString ("--check");
+    withEditor = args.contains ("--editor");
+    args.removeString ("--editor");
+
+    if (withEditor)
+        prepareXlibForPluginWindows();
+    juce::ScopedJuceInitialiser_GUI init;
 
     if (args.isEmpty())
     {
-        std::cout << "usage: talvora_host [--check] PATH_TO.vst3|PATH_TO.lv2" << std::endl;
+        std::cout << "usage: talvora_host [--check] [--editor] PATH_TO.vst3|PATH_TO.lv2" << std::endl;
         return 2;
     }
 

@@ -134,6 +134,11 @@ TEST (NoteHandling, RetriggerReleasesEveryVoiceBeforeTheNewNote)
     EXPECT_NEAR (poly.second, poly.first, 0.02 * poly.first);
     EXPECT_NEAR (retrigger.first, poly.first, 1.0e-6);
     EXPECT_LT (retrigger.second, 0.01 * retrigger.first);
+
+    // A voice mode past the three choices plays nothing at all.
+    const auto unknown = firstNoteAfterSecondKey (3);
+    EXPECT_EQ (unknown.first, 0.0);
+    EXPECT_EQ (unknown.second, 0.0);
 }
 
 TEST (NoteHandling, UnisonChangeReleasesEveryVoice)

@@ -454,3 +454,28 @@ TEST (VoiceModulation, MatrixReadsTheMasterLfosUntilBothLfosAreChosen)
     EXPECT_LT (swing (0.0), 1.01);
     EXPECT_GT (swing (0.7), 1.3);
 }
+
+TEST (VoiceShapes, PulseWidthAtItsLimitIsANarrowPulse)
+{
+    // Saw-to-square at t = 1 with the pulse-width destination driven past its
+    // range (velocity and the sustained amplitude envelope): the width stops
+    // at 0.99, a pulse 0.5 % of the cycle wide, whose low harmonics are all
+    // nearly as strong as the fundamental (sin(pi h d) / h, d = 0.005). At
+    // width 0 it is the square, without even harmonics.
+    auto render = [] (bool driven) {
+        Rig rig;
+        rig.set (params::kOsc1Shape, 1.0);
+        rig.set (params::kOsc1Volume, 0.3);
+        if (driven)
+        {
+            rig.set (params::modAmountIndex (4, 11), 1.0);
+            rig.set (params::modAmountIndex (2, 11), 1.0);
+        }
+        return harmonics (rig.hold (0.5));
+    };
+    const auto square = render (false), pulse = render (true);
+    EXPECT_LT (square[1], 2.0e-3 * square[0]);
+    const double d = 0.005;
+    for (int h = 2; h <= 5; ++h)
+        EXPECT_NEAR (pulse[(size_t) h - 1] / pulse[0], std::sin (kPi * h * d) / (h * std::sin (kPi * d)), 0.01) << h;
+}

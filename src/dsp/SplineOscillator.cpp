@@ -740,6 +740,7 @@ void SplineOscillator::refreshLayout() noexcept
         return;
 
     layout = fresh;
+    layoutKey = SplineScanStore::layoutKey (layout);
 }
 
 int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexcept
@@ -775,7 +776,7 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
     d.key = 0;
     if (scans != nullptr)
     {
-        d.key = SplineScanStore::keyOf (layout, counts);
+        d.key = SplineScanStore::keyOf (layoutKey, counts);
         d.replay = scans->acquire (d.key, layout, counts);
         if (d.replay == nullptr)
             d.recordInto = scans->beginRecording (size, d.record);

@@ -318,6 +318,7 @@ private:
     CachedCycle cached[kMaxCachedCycles];
 
     Layout layout {};                   // of the working points when last checked
+    uint64_t layoutKey = SplineScanStore::layoutKey (Layout {});
     bool layoutStale = true;            // working x or types may have changed since
     SplineScanStore* scans = nullptr;   // shared, or ownScans
     std::unique_ptr<SplineScanStore> ownScans;

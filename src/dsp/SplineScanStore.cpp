@@ -18,24 +18,32 @@ void SplineScanStore::prepare (int places, int slots)
     replays = 0;
 }
 
-uint64_t SplineScanStore::keyOf (const Layout& layout, const int* counts) noexcept
+namespace
 {
-    // Word by word: the key only narrows the search, equal keys are compared whole.
-    static_assert (sizeof (Layout) % 8 == 0, "layout hashed in whole words");
-    uint64_t h = 0x9E3779B97F4A7C15ull;
-    auto mix = [&h] (const void* data, size_t bytes) noexcept {
-        const auto* b = static_cast<const unsigned char*> (data);
-        for (size_t i = 0; i + 8 <= bytes; i += 8)
-        {
-            uint64_t w;
-            std::memcpy (&w, b + i, 8);
-            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 29;
-        }
-    };
-    mix (&layout, sizeof (layout));
-    mix (counts, sizeof (int) * kNumPoints);
+// Word by word: a key only narrows the search, equal keys are compared whole.
+uint64_t mixWords (uint64_t h, const void* data, size_t bytes) noexcept
+{
+    const auto* b = static_cast<const unsigned char*> (data);
+    for (size_t i = 0; i + 8 <= bytes; i += 8)
+    {
+        uint64_t w;
+        std::memcpy (&w, b + i, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+    }
     return h;
+}
+} // namespace
+
+uint64_t SplineScanStore::layoutKey (const Layout& layout) noexcept
+{
+    static_assert (sizeof (Layout) % 8 == 0, "layout hashed in whole words");
+    return mixWords (0x9E3779B97F4A7C15ull, &layout, sizeof (layout));
+}
+
+uint64_t SplineScanStore::keyOf (uint64_t layoutKey, const int* counts) noexcept
+{
+    return mixWords (layoutKey, counts, sizeof (int) * kNumPoints);
 }
 
 SplineScanStore::Scan* SplineScanStore::acquire (uint64_t key, const Layout& layout, const int* counts) noexcept

@@ -51,7 +51,11 @@ public:
         Not on the audio thread. */
     void prepare (int places, int slots);
 
-    static uint64_t keyOf (const Layout& layout, const int* counts) noexcept;
+    /** The key of a layout and counts; layoutKey (layout) can be kept while
+        the layout stays and combined with each drawing's counts. */
+    static uint64_t layoutKey (const Layout& layout) noexcept;
+    static uint64_t keyOf (uint64_t layoutKey, const int* counts) noexcept;
+    static uint64_t keyOf (const Layout& layout, const int* counts) noexcept { return keyOf (layoutKey (layout), counts); }
 
     /** A kept scan of this layout and these counts, pinned; null when none. */
     Scan* acquire (uint64_t key, const Layout& layout, const int* counts) noexcept;

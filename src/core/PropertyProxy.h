@@ -40,8 +40,8 @@ namespace settingsDefaults
     constexpr int thinLineKnobs         = 1;
     constexpr int colorSet              = 5;
     constexpr int enableLocalCache      = 0;
+    // The scope starts blurred; the menu's tick and the page agree on that.
     constexpr int oscopeBlurInMenu      = 1;
-    constexpr int oscopeBlurOnMenuClose = 0;
     // Kept for readers written before the defaults were made the same.
     constexpr int colorSetOnPageCreate    = colorSet;
     constexpr int colorSetInMenuAndEditor = colorSet;

@@ -22,6 +22,7 @@
 
 using namespace synthpage;
 
+
 namespace
 {
 juce::Rectangle<int> rectOf (const Box& b)
@@ -81,6 +82,7 @@ SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font*
         oscilloscope->setLiveBlock (&processor->getCaptureBlock());
     addAndMakeVisible (*oscilloscope);
     repaintTimer.addComponent (oscilloscope.get());
+    applyScopeBlurSetting();
 
     const auto& display = childPlace (Child::valueDisplay);
     valueDisplay = std::make_unique<ParameterShower> (display.text, valueFont);
@@ -312,6 +314,14 @@ void SynthPage::buttonClicked (juce::Button* button)
         decorationDirty = true;
         repaint();
     }
+    else if (button == captureButton.get())
+    {
+        if (processor != nullptr)
+        {
+            processor->captureWaveform();
+            setParameterShowerText (params::kCapturedWavePresent, 1.0f);
+        }
+    }
 
     if (viewButton != nullptr)
         viewButton->setButtonText (osc4View ? kViewButtonOsc1to3Text : kViewButtonOsc4Text);
@@ -367,19 +377,23 @@ void SynthPage::receiveEvent (EventType type, int value)
 
 void SynthPage::onAfterRightClickMenuCallback()
 {
-    if (oscilloscope != nullptr)
-    {
-        int blur = settingsDefaults::oscopeBlurOnMenuClose;
-        if (processor != nullptr)
-        {
-            const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
-            auto& proxy = processor->getPropertyProxy();
-            if (proxy.hasFile())
-                blur = proxy.getIntValue (settingsKeys::OScopeBlur, settingsDefaults::oscopeBlurOnMenuClose);
-        }
-        oscilloscope->setBlur (blur != 0);
-    }
+    applyScopeBlurSetting();
     repaint();
+}
+
+void SynthPage::applyScopeBlurSetting()
+{
+    if (oscilloscope == nullptr)
+        return;
+    int blur = settingsDefaults::oscopeBlurInMenu;
+    if (processor != nullptr)
+    {
+        const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
+        auto& proxy = processor->getPropertyProxy();
+        if (proxy.hasFile())
+            blur = proxy.getIntValue (settingsKeys::OScopeBlur, settingsDefaults::oscopeBlurInMenu);
+    }
+    oscilloscope->setBlur (blur != 0);
 }
 
 void SynthPage::applyHostChanges()

@@ -63,6 +63,8 @@ public:
     static juce::Image makeWaveformIcons();
 
 private:
+    // The scope's trail as the settings file says (on unless it says 0).
+    void applyScopeBlurSetting();
     void placeMultiChoices();
     // Shows the controls of the current view and hides the other view's.
     void applyViewVisibility();

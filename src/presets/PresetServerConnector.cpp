@@ -138,20 +138,26 @@ bool PresetServerConnector::fetch (const juce::URL& url, bool post, size_t maxCh
     if (watchdog.finish() || ! connected || stream.getStatusCode() != 200)
         return false;
 
-    // Small reads: each returns once it is filled or the body ends, and the
-    // stream's own stall limit ends a trickle, so time and stop requests are
-    // looked at often.
-    char buffer[512];
+    // A read returns only once it is filled or the body ends; the stream's
+    // own stall limit ends a trickle. Reads start small and grow while data
+    // flows, so a slow server is still looked at often (time, stop requests)
+    // and a fast one is not read in thousands of pieces.
+    constexpr size_t kSmallRead = 512, kLargeRead = 16384;
+    char buffer[kLargeRead];
+    size_t chunk = kSmallRead;
     for (;;)
     {
-        if (std::chrono::steady_clock::now() >= deadline || (stop && stop()))
+        const auto start = std::chrono::steady_clock::now();
+        if (start >= deadline || (stop && stop()))
             return false;
-        const int n = stream.read (buffer, (int) sizeof (buffer));
+        const int n = stream.read (buffer, (int) chunk);
         if (n <= 0)
             break;
         if (body.size() + (size_t) n > maxChars)
             return false;
         body.append (buffer, (size_t) n);
+        const bool quick = std::chrono::steady_clock::now() - start < std::chrono::milliseconds (20);
+        chunk = quick ? std::min (chunk * 2, kLargeRead) : kSmallRead;
     }
 
     // A body cut short (a drop before the announced length) is an error.

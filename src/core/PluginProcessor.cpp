@@ -106,18 +106,30 @@ BrevonAudioProcessor::~BrevonAudioProcessor()
             synth.removeVoice (synth.getNumVoices() - 1);
     }
 
-    // Ask retired workers to stop and give them a bounded time to do so.
+    // Retired workers may still be inside a server exchange: ask them all to
+    // stop (a stopped exchange ends within about a second) and wait for them,
+    // all together at most kRetiredWaitMs. A worker that still runs then is
+    // left alone rather than deleted under its own feet.
     {
         const juce::ScopedLock sl (retiredLock);
         for (auto* t : retiredThreads)
+        {
             t->signalThreadShouldExit();
+            t->notify(); // the exit signal alone does not end a wait()
+        }
+        const auto deadline = juce::Time::getMillisecondCounterHiRes() + kRetiredWaitMs;
         for (int i = retiredThreads.size(); --i >= 0;)
         {
             auto* t = retiredThreads.getUnchecked (i);
-            if (t->stopThread (1000))
+            const int left = juce::jmax (0, (int) (deadline - juce::Time::getMillisecondCounterHiRes()));
+            if (t->waitForThreadToExit (left))
             {
                 retiredThreads.remove (i);
                 delete t;
+            }
+            else
+            {
+                printf ("WARNING, preset worker \"%s\" still running at exit\n", t->getThreadName().toRawUTF8());
             }
         }
     }
@@ -285,7 +297,106 @@ void BrevonAudioProcessor::retireThread (juce::Thread* thread)
     if (thread == nullptr)
         return;
     const juce::ScopedLock sl (retiredLock);
-    retiredThreads.add (thread);
+    retiredThreads.addIfNotAlreadyThere (thread);
+}
+
+int BrevonAudioProcessor::getNumRetiredThreads() const
+{
+    const juce::ScopedLock sl (retiredLock);
+    return retiredThreads.size();
+}
+
+//==============================================================================
+int BrevonAudioProcessor::applyPresetRecord (const void* data, size_t size)
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    int taken = 0;
+    try
+    {
+        taken = engine->setChunk (data, size);
+    }
+    catch (...)
+    {
+        // Refused whole: the effects still follow the (unchanged) values.
+        updateEcho();
+        updateReverb();
+        throw;
+    }
+    updateEcho();
+    updateReverb();
+    osc4Dirty = true;
+    return taken;
+}
+
+void BrevonAudioProcessor::writeOsc4PresenceMarks()
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    Osc4Codec::writePresenceMarks (parameterValues);
+    osc4Dirty = true;
+}
+
+void BrevonAudioProcessor::stopAllVoices()
+{
+    const juce::ScopedLock sl (synth.getSynthLock());
+    for (int i = 0; i < synth.getNumVoices(); ++i)
+        if (auto* voice = synth.getVoice (i))
+            voice->stopNote (0.0f, false);
+}
+
+namespace
+{
+// Program texts are 8-bit: characters past 255 have no byte and become "_".
+std::string toLatin1 (const juce::String& text, size_t maxBytes)
+{
+    std::string out;
+    for (auto p = text.getCharPointer(); ! p.isEmpty() && out.size() < maxBytes;)
+    {
+        const auto c = p.getAndAdvance();
+        out.push_back (c < 256 ? (char) (unsigned char) c : '_');
+    }
+    return out;
+}
+} // namespace
+
+juce::String BrevonAudioProcessor::getProgramNameText()
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    char text[Talvora::kTextSize] = {};
+    engine->getProgramName (text);
+    return latin1 (text);
+}
+
+void BrevonAudioProcessor::setProgramNameText (const juce::String& text)
+{
+    const auto bytes = toLatin1 (text, program::kNameLength);
+    const juce::ScopedLock sl (getCallbackLock());
+    engine->setProgramName (bytes.c_str());
+}
+
+juce::String BrevonAudioProcessor::getProgramCommentText()
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    const auto& comment = engine->getProgram().comment;
+    return latin1 (std::string (comment, strnlen (comment, program::kCommentLength)).c_str());
+}
+
+void BrevonAudioProcessor::setProgramCommentText (const juce::String& text)
+{
+    const auto bytes = toLatin1 (text, program::kCommentLength);
+    const juce::ScopedLock sl (getCallbackLock());
+    engine->setProgramComment (bytes.c_str());
+}
+
+uint32_t BrevonAudioProcessor::getProgramCategoryMask()
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    return engine->programCategoryMask;
+}
+
+void BrevonAudioProcessor::setProgramCategoryMask (uint32_t mask)
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    engine->programCategoryMask = mask;
 }
 
 //==============================================================================

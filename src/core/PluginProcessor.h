@@ -135,8 +135,32 @@ public:
     // Seeds every voice's noise generator; renders repeat for equal seeds.
     void setRandomSeed (uint64_t seed);
 
-    // Worker threads that did not stop in time; deleted later by the block driver.
+    // Worker threads that did not stop in time; deleted later by the block
+    // driver, or by the destructor, which asks them to stop and waits for them.
     void retireThread (juce::Thread* thread);
+    int getNumRetiredThreads() const;
+    static constexpr int kRetiredWaitMs = 5000;
+
+    //==============================================================================
+    // The presets page's calls, message thread only. Each goes through the
+    // callback lock, so no block renders against a half-written program.
+
+    // Loads a program record as setStateInformation does (echo, reverb and
+    // oscillator-4 points follow), but lets UserPresentException ("wrong preset
+    // size") through. 0 when the content is refused and nothing changed, else
+    // the size taken.
+    int applyPresetRecord (const void* data, size_t size);
+    // Marks all 16 oscillator-4 points present (parameters 90 + 30k = 1).
+    void writeOsc4PresenceMarks();
+    // Every voice stops at once, without a tail.
+    void stopAllVoices();
+    // The program's texts, 8-bit (Latin-1); longer texts are cut (24 and 256).
+    juce::String getProgramNameText();
+    void setProgramNameText (const juce::String& text);
+    juce::String getProgramCommentText();
+    void setProgramCommentText (const juce::String& text);
+    uint32_t getProgramCategoryMask();
+    void setProgramCategoryMask (uint32_t mask);
 
     //==============================================================================
     // The local preset folder, holding this instance's state; see LocalPresetStore.
@@ -194,7 +218,7 @@ private:
     ParametersStruct* performance = nullptr;
     std::vector<TalvoraParameter*> hostParameters;
 
-    juce::CriticalSection retiredLock;
+    mutable juce::CriticalSection retiredLock;
     juce::Array<juce::Thread*> retiredThreads;
 
     std::atomic<bool> clampAll { true };

@@ -1,0 +1,582 @@
+#include "presets/PresetsPageController.h"
+
+#include <algorithm>
+
+#include "core/PluginProcessor.h"
+#include "core/UserPresentException.h"
+#include "presets/GetMetaDataThread.h"
+#include "presets/ListPresetThread.h"
+#include "presets/LoadPresetThread.h"
+#include "presets/LocalPresetStore.h"
+#include "presets/SaveDeletePresetThread.h"
+#include "presets/UpdateServerIpThread.h"
+
+std::atomic<uint32_t> PresetsPageController::latestVersionOnServer { 0 };
+
+namespace
+{
+// Monotonic time of the last sync step of the process; unset until the first.
+double lastSyncMs = -1.0;
+
+double nowMs() { return juce::Time::getMillisecondCounterHiRes(); }
+
+bool isPlaceholderName (const juce::String& name)
+{
+    return name.isEmpty() || name == "preset name" || name == "insert preset name here";
+}
+
+juce::String toText (const std::string& bytes)
+{
+    if (juce::CharPointer_UTF8::isValidString (bytes.c_str(), (int) bytes.size()))
+        return juce::String::fromUTF8 (bytes.c_str(), (int) bytes.size());
+    return BrevonAudioProcessor::latin1 (bytes.c_str()); // an old 8-bit text
+}
+
+uint32_t maskOfIndex (int idx) { return idx <= 0 ? 0u : (idx > 32 ? 0u : 1u << (idx - 1)); }
+} // namespace
+
+PresetsPageController::PresetsPageController (BrevonAudioProcessor& p, View& v) : processor (p), view (v)
+{
+    startWorker (new UpdateServerIpThread (&processor));
+}
+
+PresetsPageController::~PresetsPageController()
+{
+    if (thread == nullptr)
+        return;
+    if (thread->isThreadRunning())
+    {
+        // The page never waits long: a worker stuck in an exchange goes on in
+        // the processor's list, which deletes it once it has stopped.
+        thread->signalThreadShouldExit();
+        thread->notify();
+        thread->waitForThreadToExit (100);
+        processor.retireThread (thread.release());
+    }
+    thread.reset();
+}
+
+void PresetsPageController::showText (const juce::String& text)
+{
+    // A worker that failed without a word leaves the display as it is.
+    if (text.isNotEmpty())
+        view.showStatus (text, false);
+}
+
+void PresetsPageController::startWorker (PresetsPageThread* worker)
+{
+    thread.reset (worker);
+    thread->startThread();
+}
+
+//==============================================================================
+bool PresetsPageController::localPresetsOK() const
+{
+    return processor.getPropertyProxy().getIntValue (settingsKeys::enableLocalCache, settingsDefaults::enableLocalCache)
+           == 1;
+}
+
+bool PresetsPageController::shouldFilterPreset (const PresetMetaData& md)
+{
+    const int idx = view.getSearchCategoryIndex();
+    const bool categoryOK = idx == 0 || (md.categoryMask & maskOfIndex (idx)) != 0;
+    const std::string search = view.getSearchText().toStdString();
+    const bool textOK = search.empty() || std::string (md.getName()).find (search) != std::string::npos;
+    return ! (categoryOK && textOK);
+}
+
+bool PresetsPageController::isLoadEnabled() const
+{
+    return mode == online && ! rows.empty() && rowInRange();
+}
+
+bool PresetsPageController::isDeleteEnabled (const juce::String& email) const
+{
+    return rowInRange() && rows[(size_t) selectedRow].record.getAuthor() == email.toStdString();
+}
+
+void PresetsPageController::selectedRowsChanged (int row)
+{
+    selectedRow = row;
+}
+
+void PresetsPageController::updateSearchData()
+{
+    const int idx = view.getSearchCategoryIndex();
+    searchCategoryMask = maskOfIndex (idx);
+    auto& state = processor.getPageState();
+    state.setValue ("presetsPageSearchCategoryInt", idx);
+    state.setValue ("presetsPageSearchText", view.getSearchText());
+}
+
+//==============================================================================
+void PresetsPageController::nextPage()
+{
+    if (listStart + kPageSize < listTotal)
+        listStart += kPageSize;
+    view.controlsChanged();
+    refreshWanted = true;
+}
+
+void PresetsPageController::previousPage()
+{
+    listStart = listStart > kPageSize ? listStart - kPageSize : 0;
+    view.controlsChanged();
+    refreshWanted = true;
+}
+
+void PresetsPageController::refreshPresetList (bool quiet)
+{
+    updateSearchData();
+    view.clearSelection();
+    selectedRow = -1;
+
+    if (mode == localOnly)
+    {
+        refreshWanted = false;
+        if (! localPresetsOK())
+            return;
+        rows.clear();
+        for (const auto& md : processor.getLocalPresets())
+            if (! shouldFilterPreset (md))
+            {
+                RowData row;
+                row.record = md;
+                row.local = 1;
+                rows.push_back (row);
+            }
+        std::stable_sort (rows.begin(), rows.end(),
+                          [] (const RowData& a, const RowData& b) { return PresetMetaDataCompare (a.record, b.record); });
+        view.rowsChanged();
+        view.showStatus ("local preset list updated", false);
+        view.controlsChanged();
+        return;
+    }
+
+    if (thread != nullptr)
+        return;
+    if (! quiet)
+        view.showStatus ("get presets", true);
+    startWorker (new ListPresetThread (&processor, view.getSearchText().toStdString(), listStart, searchCategoryMask));
+}
+
+//==============================================================================
+void PresetsPageController::onLoadPresetButton()
+{
+    if (rows.empty() || ! rowInRange())
+    {
+        view.showStatus ("select row first.", false);
+        return;
+    }
+    if (thread != nullptr)
+        return;
+
+    view.showStatus ("loading preset", false);
+    const PresetMetaData wanted = rows[(size_t) selectedRow].record;
+
+    int taken = 0;
+    juce::MemoryBlock block;
+    if (processor.loadPresetFromDiscToMemoryBlock (wanted, block) && block.getSize() > 0)
+    {
+        try
+        {
+            taken = processor.applyPresetRecord (block.getData(), block.getSize());
+        }
+        catch (const UserPresentException& e)
+        {
+            // A bad local copy: say so and take the server's.
+            view.showStatus (e.what(), false);
+        }
+    }
+    if (taken > 0)
+    {
+        view.showStatus ("preset loaded", false);
+        return;
+    }
+    startWorker (new LoadPresetThread (&processor, wanted));
+}
+
+void PresetsPageController::applyLoadedData (const void* data, size_t size, const PresetMetaData& wanted)
+{
+    try
+    {
+        if (processor.applyPresetRecord (data, size) == 0)
+        {
+            view.showStatus ("malformed or old format preset", false);
+            return;
+        }
+        if (localPresetsOK())
+        {
+            PresetMetaData copy = wanted;
+            processor.savePresetToDisc (&copy, false);
+        }
+        view.showStatus ("preset loaded", false);
+        if (auto* bus = processor.getEventAggregator())
+            bus->sendEvent (PresetLoaded, 0);
+        processor.writeOsc4PresenceMarks();
+        view.showLoadedPreset (processor.getProgramNameText(), processor.getProgramCommentText());
+        if (rowInRange())
+            view.setPublicState (rows[(size_t) selectedRow].record.isPublic != 0);
+    }
+    catch (const UserPresentException& e)
+    {
+        view.showStatus (e.what(), false);
+    }
+    catch (...)
+    {
+    }
+}
+
+//==============================================================================
+void PresetsPageController::save()
+{
+    const juce::String name = view.getNameText();
+    if (isPlaceholderName (name))
+    {
+        view.showStatus ("Need to change preset name before saving", false);
+        return;
+    }
+    if (thread != nullptr)
+        return;
+
+    PresetMetaData md = presetmeta::newRecord();
+    md.setName (name.toStdString());
+    md.setAuthor (view.getEmailText().toStdString());
+    md.setComments (view.getCommentsText().toStdString());
+    md.categoryMask = processor.getProgramCategoryMask();
+    md.isPublic = view.getPublicState() ? 1 : 0;
+
+    if (mode == online)
+    {
+        view.showStatus ("saving preset", false);
+        processor.writeOsc4PresenceMarks();
+        juce::MemoryBlock state;
+        processor.getStateInformation (state);
+        startSaveDelete (false, md, std::move (state), Upload::onlineSave);
+        // The local copy waits for the server's word: marked until its REQUEST_OK.
+        localMarked = localPresetsOK() && processor.savePresetToDisc (&md, true);
+        return;
+    }
+
+    if (processor.savePresetToDisc (&md, true))
+    {
+        view.showStatus ("saving preset to disc", false);
+        refreshWanted = mode == localOnly;
+    }
+    else
+        view.showStatus ("could not save preset to disc", false);
+}
+
+void PresetsPageController::deleteSelected()
+{
+    if (thread != nullptr || ! rowInRange())
+        return;
+    PresetMetaData md = rows[(size_t) selectedRow].record;
+    view.showStatus ("deleting preset", false);
+
+    if (mode == online)
+    {
+        startSaveDelete (true, md, {}, Upload::onlineDelete);
+        // Hidden and marked here; the file goes on the server's REQUEST_OK.
+        localMarked = localPresetsOK() && processor.deletePresetFromDisc (&md, true);
+        return;
+    }
+
+    if (processor.deletePresetFromDisc (&md, true))
+    {
+        view.showStatus ("delete local preset", false);
+        refreshWanted = mode == localOnly;
+    }
+    else
+        view.showStatus ("could not delete local preset", false);
+}
+
+void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& md, juce::MemoryBlock state, Upload why)
+{
+    std::vector<char> data;
+    if (! remove)
+    {
+        processor.writeOsc4PresenceMarks();
+        data.assign (static_cast<const char*> (state.getData()), static_cast<const char*> (state.getData()) + state.getSize());
+    }
+    upload = why;
+    uploadRecord = md;
+    localMarked = why == Upload::syncSave || why == Upload::syncDelete;
+    startWorker (new SaveDeletePresetThread (&processor,
+                                             remove ? SaveDeletePresetThread::remove : SaveDeletePresetThread::upload, md,
+                                             std::move (data)));
+}
+
+//==============================================================================
+void PresetsPageController::poll()
+{
+    if (thread != nullptr)
+    {
+        if (thread->isThreadRunning())
+        {
+            if (dynamic_cast<ListPresetThread*> (thread.get()) != nullptr)
+                view.showStatus ("updating preset list", false);
+            return;
+        }
+        handleFinishedWorker();
+        return;
+    }
+
+    if (refreshWanted)
+        refreshPresetList (true);
+    else if (metaDataWanted)
+        startWorker (new GetMetaDataThread (&processor));
+    else if (scanWanted)
+    {
+        if (localPresetsOK())
+            rebuildPending();
+        scanWanted = false;
+    }
+    else if (! pending.empty() && localPresetsOK())
+        syncStep();
+}
+
+void PresetsPageController::handleFinishedWorker()
+{
+    std::unique_ptr<PresetsPageThread> done (thread.release());
+
+    if (auto* list = dynamic_cast<ListPresetThread*> (done.get()))
+    {
+        if (! list->success)
+            showText (list->status);
+        else
+        {
+            // Paging comes from the reply's first record, before sorting.
+            if (! list->presets.empty())
+            {
+                listTotal = list->presets.front().listTotal;
+                listStart = list->presets.front().listOffset;
+            }
+            rows.clear();
+            for (const auto& md : list->presets)
+            {
+                RowData row;
+                row.record = md;
+                row.online = 1;
+                rows.push_back (row);
+            }
+            if (localPresetsOK())
+            {
+                const auto local = processor.getLocalPresets();
+                for (auto& row : rows)
+                    for (const auto& md : local)
+                        if (md.getAuthor() == row.record.getAuthor() && md.getName() == row.record.getName())
+                        {
+                            row.local = 1;
+                            break;
+                        }
+            }
+            std::stable_sort (rows.begin(), rows.end(),
+                              [] (const RowData& a, const RowData& b) { return PresetMetaDataCompare (a.record, b.record); });
+            view.rowsChanged();
+            view.showStatus ("preset list updated", false);
+            if (latestVersionOnServer.load() == 0)
+                metaDataWanted = true;
+            // A sync round follows a good list only, so a failing one cannot
+            // come round again every second.
+            scanWanted = true;
+        }
+        refreshWanted = false;
+    }
+    else if (auto* load = dynamic_cast<LoadPresetThread*> (done.get()))
+    {
+        if (! load->success)
+            showText (load->status);
+        else if (load->data.empty())
+            view.showStatus ("malformed or old format preset", false);
+        else
+            applyLoadedData (load->data.data(), load->data.size(), load->wanted);
+        // Whatever came of it, no voice goes on with the old sound.
+        processor.stopAllVoices();
+    }
+    else if (auto* meta = dynamic_cast<GetMetaDataThread*> (done.get()))
+    {
+        if (meta->success && meta->metaData != nullptr)
+        {
+            metaDataWanted = false;
+            latestVersionOnServer = meta->metaData->version;
+            view.latestVersionChanged();
+        }
+        else
+            showText (meta->status);
+    }
+    else if (auto* saveDelete = dynamic_cast<SaveDeletePresetThread*> (done.get()))
+    {
+        const Upload why = upload;
+        upload = Upload::none;
+        if (saveDelete->success)
+        {
+            mode = online;
+            updateSearchData();
+            view.clearSelection();
+            selectedRow = -1;
+            // Only now has the server got it: the markers (and a file marked
+            // for delete) may go.
+            // Markers of a file this run did not mark (another preset of the
+            // same file name, say) are not ours to clear.
+            if (localMarked)
+            {
+                if (why == Upload::onlineDelete || why == Upload::syncDelete)
+                    processor.deletePresetFromDisc (&uploadRecord, false);
+                processor.removeNeedSync (uploadRecord);
+            }
+            view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
+                             false);
+            if (localPresetsOK() && pending.empty())
+                refreshWanted = true;
+        }
+        else
+            showText (saveDelete->status);
+    }
+    else if (done != nullptr)
+    {
+        // The server address lookup.
+        if (done->success)
+        {
+            mode = online;
+            updateSearchData();
+            view.clearSelection();
+            selectedRow = -1;
+        }
+        else
+        {
+            mode = localOnly;
+            showText (done->status);
+        }
+    }
+
+    done.reset();
+    view.controlsChanged();
+}
+
+//==============================================================================
+void PresetsPageController::rebuildPending()
+{
+    pending.clear();
+    const juce::String path = processor.getLocalPresetsPath();
+    if (path.isEmpty())
+        return;
+    for (const auto& file :
+         juce::File (path).findChildFiles (juce::File::findFiles, false, LocalPresetStore::kListPattern))
+    {
+        if (! file.getSiblingFile (file.getFileName() + LocalPresetStore::kNeedSyncSuffix).existsAsFile())
+            continue;
+        juce::FileInputStream in (file);
+        uint8_t head[presetmeta::kRecordSize];
+        if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
+            continue;
+        PresetMetaData md;
+        presetmeta::fromBytes (head, md);
+        md.setLastModified (LocalPresetStore::formatTime (file.getLastModificationTime()).toStdString());
+        pending.push_back (md);
+    }
+}
+
+bool PresetsPageController::isMarkedDeleted (const PresetMetaData& md) const
+{
+    juce::File file;
+    if (! processor.metaDataToFile (&md, file))
+        return false;
+    const auto sibling = [&file] (const char* suffix) { return file.getSiblingFile (file.getFileName() + suffix); };
+    if (! sibling (LocalPresetStore::kNeedSyncSuffix).existsAsFile()
+        || ! sibling (LocalPresetStore::kMarkedDeleteSuffix).existsAsFile())
+        return false;
+    juce::FileInputStream in (file);
+    uint8_t head[presetmeta::kRecordSize];
+    if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
+        return false;
+    PresetMetaData stored;
+    presetmeta::fromBytes (head, stored);
+    return stored.getName() == md.getName() && stored.getAuthor() == md.getAuthor();
+}
+
+void PresetsPageController::syncStep()
+{
+    // At most one step a second, and never a wait on this thread: until the
+    // second is over the poll simply returns.
+    const double now = nowMs();
+    if (lastSyncMs < 0.0)
+        lastSyncMs = now;
+    if (now - lastSyncMs < kSyncSpacingMs)
+        return;
+    lastSyncMs = now;
+
+    const PresetMetaData md = pending.front();
+    pending.erase (pending.begin());
+
+    // Another author's preset waits for that author: the markers stay.
+    if (md.getAuthor() != view.getEmailText().toStdString())
+        return;
+
+    view.showStatus ("syncing preset to server", false);
+    if (isMarkedDeleted (md))
+    {
+        startSaveDelete (true, md, {}, Upload::syncDelete);
+        return;
+    }
+    juce::MemoryBlock state;
+    if (! processor.loadPresetFromDiscToMemoryBlock (md, state))
+    {
+        // Left for a later round, markers and all.
+        view.showStatus ("could not read local preset", false);
+        return;
+    }
+    startSaveDelete (false, md, std::move (state), Upload::syncSave);
+}
+
+//==============================================================================
+const std::vector<std::string>& PresetsPageController::categoryNames()
+{
+    static const std::vector<std::string> names { "no category", "bass", "keys", "pads", "drums", "lead" };
+    return names;
+}
+
+juce::String PresetsPageController::categoryText (uint32_t mask)
+{
+    juce::StringArray parts;
+    for (int bit = 0; bit < 5; ++bit)
+        if ((mask & (1u << bit)) != 0)
+            parts.add (categoryNames()[(size_t) bit + 1]);
+    return parts.isEmpty() ? juce::String ("-") : parts.joinIntoString (", ");
+}
+
+juce::String PresetsPageController::authorText (const PresetMetaData& md)
+{
+    const std::string author (md.getAuthor());
+    return toText (author.substr (0, author.find ('@')));
+}
+
+juce::String PresetsPageController::lastModifiedText (const PresetMetaData& md)
+{
+    const std::string text (md.getLastModified());
+    if (text.empty())
+        return "-";
+    const auto colon = text.rfind (':');
+    return toText (text.substr (0, colon));
+}
+
+juce::String PresetsPageController::displayText (std::string_view bytes)
+{
+    return toText (std::string (bytes));
+}
+
+juce::String PresetsPageController::versionText()
+{
+    return "talvora xl version " + juce::String::formatted ("%u.%u", 1u, presetmeta::currentVersion() % 100u);
+}
+
+juce::String PresetsPageController::versionNotice (uint32_t latest)
+{
+    const uint32_t own = presetmeta::currentVersion();
+    if (latest <= own)
+        return {};
+    const juce::String server = latest >= 100 ? juce::String::formatted ("%u.%u", latest / 100, latest % 100)
+                                              : juce::String::formatted ("beta %u", latest % 100);
+    return "update available, you run " + juce::String::formatted ("%u.%u", 1u, own % 100u) + " latest on server "
+           + server;
+}

@@ -1,0 +1,156 @@
+#pragma once
+
+// What the presets page does, without its components: the table's rows, the
+// server status, the one worker thread, the actions behind the buttons and
+// the background sync of presets saved or deleted while offline. The page
+// calls poll() at the end of every paint; tests call it directly.
+//
+// Message thread only. A worker runs alone and is read only once it has
+// stopped; the controller deletes finished workers itself and hands a running
+// one to the processor when it goes.
+
+#include <JuceHeader.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "presets/PresetMetaData.h"
+
+class BrevonAudioProcessor;
+class PresetsPageThread;
+
+class PresetsPageController
+{
+public:
+    // One table row: the record, whether it came from the server's list and
+    // whether the preset is also in the local folder.
+    struct RowData
+    {
+        PresetMetaData record;
+        uint8_t online = 0;
+        uint8_t local = 0;
+        uint8_t spare[6] = {};
+    };
+
+    // What the controller reads from and tells the page.
+    class View
+    {
+    public:
+        virtual ~View() = default;
+        virtual juce::String getNameText() = 0;
+        virtual juce::String getCommentsText() = 0;
+        virtual juce::String getEmailText() = 0;
+        virtual juce::String getSearchText() = 0;
+        virtual int getSearchCategoryIndex() = 0; // 0 all, k category bit k-1
+        virtual bool getPublicState() = 0;
+        // held: stays until the next message; otherwise it fades.
+        virtual void showStatus (const juce::String& text, bool held) = 0;
+        // A download's program texts and public flag (the boxes notify).
+        virtual void showLoadedPreset (const juce::String& name, const juce::String& comments) = 0;
+        virtual void setPublicState (bool on) = 0;
+        // The rows were replaced: the table re-reads them.
+        virtual void rowsChanged() {}
+        // The table's selection goes (the page then reports row -1).
+        virtual void clearSelection() {}
+        // Mode, paging or load-button state may have changed.
+        virtual void controlsChanged() {}
+        virtual void latestVersionChanged() {}
+    };
+
+    enum Mode
+    {
+        unknown = 0,
+        online = 1,
+        localOnly = 2
+    };
+
+    static constexpr uint32_t kPageSize = 40;
+    static constexpr double kSyncSpacingMs = 1000.0;
+
+    // Starts the server address lookup.
+    PresetsPageController (BrevonAudioProcessor& processor, View& view);
+    // Stops a running worker: waits for it up to 100 ms, then hands it to the
+    // processor whether it stopped or not.
+    ~PresetsPageController();
+
+    // The server status poll: acts on a finished worker or starts the next
+    // piece of work. Never blocks.
+    void poll();
+
+    // Actions.
+    void refreshPresetList (bool quiet);
+    void onLoadPresetButton();
+    void save();
+    void deleteSelected();
+    void nextPage();
+    void previousPage();
+    void updateSearchData();
+    void selectedRowsChanged (int row);
+
+    // Rules.
+    bool shouldFilterPreset (const PresetMetaData& md);
+    bool localPresetsOK() const;
+    bool isLoadEnabled() const;
+    bool isDeleteEnabled (const juce::String& email) const;
+    bool isPreviousEnabled() const { return listTotal != 0 && listStart != 0; }
+    bool isNextEnabled() const { return listTotal != 0 && listTotal - listStart > rows.size(); }
+    bool isSearchEnabled() const { return mode != unknown; }
+    bool hasWorker() const { return thread != nullptr; }
+    PresetsPageThread* getWorker() const { return thread.get(); }
+
+    // Texts.
+    static juce::String displayText (std::string_view bytes); // UTF-8, or 8-bit when not valid UTF-8
+    static juce::String categoryText (uint32_t mask);
+    static juce::String authorText (const PresetMetaData& md);
+    static juce::String lastModifiedText (const PresetMetaData& md);
+    static juce::String versionText();
+    // "update available, ..." when the server knows a newer release, else empty.
+    static juce::String versionNotice (uint32_t latest);
+    static const std::vector<std::string>& categoryNames(); // "no category", "bass", ...
+
+    // The process-wide newest release the server reported; 0 until then.
+    static std::atomic<uint32_t> latestVersionOnServer;
+
+    int mode = unknown;
+    bool refreshWanted = true, scanWanted = false, metaDataWanted = false;
+    std::vector<RowData> rows;
+    std::vector<PresetMetaData> pending;
+    int selectedRow = -1;
+    uint32_t listStart = 0, listTotal = 0, searchCategoryMask = 0;
+
+private:
+    // What the running save/delete worker was started for, so that its
+    // REQUEST_OK clears the right markers.
+    enum class Upload
+    {
+        none,
+        onlineSave,
+        onlineDelete,
+        syncSave,
+        syncDelete
+    };
+
+    void handleFinishedWorker();
+    void showText (const juce::String& text);
+    void startWorker (PresetsPageThread* worker);
+    void startSaveDelete (bool remove, const PresetMetaData& md, juce::MemoryBlock state, Upload why);
+    void applyLoadedData (const void* data, size_t size, const PresetMetaData& wanted);
+    void rebuildPending();
+    void syncStep();
+    bool isMarkedDeleted (const PresetMetaData& md) const;
+    bool rowInRange() const { return selectedRow >= 0 && selectedRow < (int) rows.size(); }
+
+    BrevonAudioProcessor& processor;
+    View& view;
+    std::unique_ptr<PresetsPageThread> thread;
+    Upload upload = Upload::none;
+    PresetMetaData uploadRecord;
+    bool localMarked = false; // this run's local file carries the markers
+
+    JUCE_DECLARE_NON_COPYABLE (PresetsPageController)
+};
+
+static_assert (sizeof (PresetsPageController::RowData) == 1784, "row size");

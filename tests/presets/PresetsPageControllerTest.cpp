@@ -1,0 +1,513 @@
+// The presets page's behaviour without its components: the server status,
+// lists, loads, saves and the background sync, against the real server on a
+// free port or a scripted one.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "FaultServer.h"
+#include "ServerRig.h"
+#include "core/PluginProcessor.h"
+#include "presets/Base64.h"
+#include "presets/ListPresetThread.h"
+#include "presets/PresetServerConnector.h"
+#include "presets/PresetsPageController.h"
+#include "support/EditorRig.h"
+
+using faultserver::FaultServer;
+using faultserver::Step;
+
+namespace
+{
+const std::string ann = "ann@example.org", annPassword = "ann's secret";
+
+struct FakeView : PresetsPageController::View
+{
+    juce::String name, comments, email = ann, search;
+    int category = 0;
+    bool isPublic = true;
+    struct Status
+    {
+        juce::String text;
+        bool held;
+        double ms;
+    };
+    std::vector<Status> statuses;
+    juce::String loadedName;
+    int rowsChangedCount = 0;
+
+    juce::String getNameText() override { return name; }
+    juce::String getCommentsText() override { return comments; }
+    juce::String getEmailText() override { return email; }
+    juce::String getSearchText() override { return search; }
+    int getSearchCategoryIndex() override { return category; }
+    bool getPublicState() override { return isPublic; }
+    void showStatus (const juce::String& text, bool held) override
+    {
+        statuses.push_back ({ text, held, juce::Time::getMillisecondCounterHiRes() });
+    }
+    void showLoadedPreset (const juce::String& n, const juce::String&) override { loadedName = n; }
+    void setPublicState (bool on) override { isPublic = on; }
+    void rowsChanged() override { ++rowsChangedCount; }
+
+    int count (const juce::String& text) const
+    {
+        int n = 0;
+        for (const auto& s : statuses)
+            n += s.text == text ? 1 : 0;
+        return n;
+    }
+    juce::String last() const { return statuses.empty() ? juce::String() : statuses.back().text; }
+};
+
+struct PresetLoadedCounter : EventListener
+{
+    void receiveEvent (EventType type, int) override { count += type == PresetLoaded ? 1 : 0; }
+    int count = 0;
+};
+
+// A port on which nothing listens.
+int closedPort()
+{
+    juce::StreamingSocket s;
+    s.createListener (0, "127.0.0.1");
+    const int port = s.getBoundPort();
+    s.close();
+    return port;
+}
+
+// Settings sandbox, local saving on, ann logged in, a processor.
+struct Page
+{
+    explicit Page (int port)
+    {
+        PresetServerConnector::publishServer ("", "");
+        pointAt (port);
+        auto& settings = processor.getPropertyProxy();
+        settings.setValue (settingsKeys::enableLocalCache, 1);
+        settings.setValue (settingsKeys::email, juce::String (ann));
+        settings.setValue (settingsKeys::password, juce::String (annPassword));
+    }
+    void pointAt (int port)
+    {
+        auto& settings = processor.getPropertyProxy();
+        settings.setValue (settingsKeys::presetServerAddressPage,
+                           juce::String ("http://127.0.0.1:" + std::to_string (port) + "/server_address"));
+        settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
+        settings.setValue (settingsKeys::presetServerPort, port);
+    }
+
+    // Polls as the page's paint does, until done() or the time is up; keeps
+    // the longest poll.
+    template <typename Done>
+    bool pollUntil (Done done, int timeoutMs = 8000)
+    {
+        const double end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+        while (juce::Time::getMillisecondCounterHiRes() < end)
+        {
+            const double start = juce::Time::getMillisecondCounterHiRes();
+            controller->poll();
+            longestPollMs = std::max (longestPollMs, juce::Time::getMillisecondCounterHiRes() - start);
+            if (done())
+                return true;
+            juce::Thread::sleep (10);
+        }
+        return false;
+    }
+    bool pollIdle (int timeoutMs = 8000)
+    {
+        return pollUntil ([this] { return ! controller->hasWorker() && ! controller->refreshWanted && ! controller->scanWanted
+                                          && ! controller->metaDataWanted && controller->pending.empty(); },
+                          timeoutMs);
+    }
+    void open() { controller = std::make_unique<PresetsPageController> (processor, view); }
+
+    juce::File fileOf (const std::string& name)
+    {
+        PresetMetaData md = presetmeta::newRecord();
+        md.setAuthor (ann);
+        md.setName (name);
+        juce::File f;
+        processor.metaDataToFile (&md, f);
+        return f;
+    }
+    static bool marked (const juce::File& f) { return f.getSiblingFile (f.getFileName() + ".needsync").existsAsFile(); }
+
+    editorRig::SettingsSandbox sandbox;
+    editorRig::AssertionsFailTests assertions;
+    BrevonAudioProcessor processor;
+    FakeView view;
+    std::unique_ptr<PresetsPageController> controller;
+    double longestPollMs = 0;
+};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kPollLimitMs = 200.0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr double kPollLimitMs = 200.0;
+#else
+constexpr double kPollLimitMs = 20.0;
+#endif
+#else
+constexpr double kPollLimitMs = 20.0;
+#endif
+
+std::vector<std::string> namesOnServer (serverrig::Rig& rig)
+{
+    std::vector<std::string> names;
+    for (const auto& md : rig.list (ann, annPassword, 0).presets())
+        names.emplace_back (md.getName());
+    std::sort (names.begin(), names.end());
+    return names;
+}
+
+void putU32 (std::string& bytes, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + (size_t) i] = (char) (uint8_t) (v >> (8 * i));
+}
+
+std::string replyBody (uint32_t type, const std::string& payload)
+{
+    std::string bytes (16, '\0');
+    putU32 (bytes, 4, type);
+    putU32 (bytes, 8, 1);
+    putU32 (bytes, 12, (uint32_t) payload.size());
+    bytes += payload;
+    return base64::encode (bytes.data(), bytes.size());
+}
+
+std::string listBody (const std::vector<PresetMetaData>& records)
+{
+    std::string payload (4 + records.size() * presetmeta::kRecordSize, '\0');
+    putU32 (payload, 0, (uint32_t) records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+        presetmeta::toBytes (records[i], reinterpret_cast<uint8_t*> (&payload[4 + i * presetmeta::kRecordSize]));
+    return replyBody (PRESET_LIST, payload);
+}
+
+// The address lookup against a scripted server: its own host, a usable key.
+void scriptLookup (FaultServer& server)
+{
+    server.add (Step::reply ("127.0.0.1\n"));
+    server.add (Step::reply ("11,c5"));
+}
+} // namespace
+
+TEST (PresetsPageController, LooksUpTheServerThenListsOnce)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Keys One", "2024-05-01 10:00:00"), serverrig::presetBytes (1)).type(),
+               (uint32_t) REQUEST_OK);
+    Page page (rig.port());
+    page.open();
+    auto& c = *page.controller;
+
+    EXPECT_EQ (c.mode, 0);
+    EXPECT_FALSE (c.isSearchEnabled());
+    EXPECT_FALSE (c.isLoadEnabled());
+
+    ASSERT_TRUE (page.pollUntil ([&] { return c.mode == PresetsPageController::online; }));
+    EXPECT_TRUE (c.isSearchEnabled());
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (c.rows[0].online, 1);
+    EXPECT_EQ (page.view.count ("preset list updated"), 1);
+    EXPECT_EQ (page.view.count ("get presets"), 0); // the first list is quiet
+
+    // A selected row enables loading; the user's own row enables delete.
+    c.selectedRowsChanged (0);
+    EXPECT_TRUE (c.isLoadEnabled());
+    EXPECT_TRUE (c.isDeleteEnabled (ann));
+    EXPECT_FALSE (c.isDeleteEnabled ("bob@example.org"));
+    EXPECT_NE (PresetsPageController::latestVersionOnServer.load(), 0u);
+}
+
+TEST (PresetsPageController, WithoutAServerListsTheLocalFolderFilteredByName)
+{
+    Page page (closedPort());
+    for (const char* name : { "Big Bass", "big bass soft", "Pad Bass" })
+    {
+        PresetMetaData md = presetmeta::newRecord();
+        md.setAuthor (ann);
+        md.setName (name);
+        md.categoryMask = std::strcmp (name, "Pad Bass") == 0 ? 4u : 1u;
+        ASSERT_TRUE (page.processor.savePresetToDisc (&md, false));
+    }
+    page.view.search = "Bass";
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return c.mode == PresetsPageController::localOnly && ! c.refreshWanted; }));
+    ASSERT_EQ (c.rows.size(), 2u);
+    for (const auto& row : c.rows)
+    {
+        EXPECT_EQ (row.local, 1);
+        EXPECT_EQ (row.online, 0);
+        EXPECT_NE (std::string (row.record.getName()), "big bass soft");
+    }
+    EXPECT_EQ (page.view.last(), "local preset list updated");
+
+    // The category narrows it further.
+    page.view.category = 3; // pads
+    c.refreshPresetList (false);
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Pad Bass");
+    EXPECT_EQ (c.searchCategoryMask, 4u);
+    EXPECT_EQ ((int) page.processor.getPageState().getIntValue ("presetsPageSearchCategoryInt"), 3);
+
+    // Local saving off: a save says it failed, and nothing is written.
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.view.name = "Lost Lead";
+    c.save();
+    EXPECT_EQ (page.view.last(), "could not save preset to disc");
+    EXPECT_EQ (page.view.count ("saving preset to disc"), 0);
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 1);
+    EXPECT_FALSE (page.fileOf ("Lost Lead").exists());
+
+    // A placeholder name is refused before anything happens.
+    page.view.name = "insert preset name here";
+    c.save();
+    EXPECT_EQ (page.view.last(), "Need to change preset name before saving");
+}
+
+TEST (PresetsPageController, PresetsSavedOfflineAreUploadedOneASecondOnceTheServerIsBack)
+{
+    const int down = closedPort();
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Already There", "2024-05-01 10:00:00"), serverrig::presetBytes (2)).type(),
+               (uint32_t) REQUEST_OK);
+
+    Page page (down);
+    {
+        page.open();
+        ASSERT_TRUE (page.pollUntil ([&] { return page.controller->mode == PresetsPageController::localOnly; }));
+        for (const char* name : { "Pad A", "Pad B" })
+        {
+            page.view.name = name;
+            page.controller->save();
+            EXPECT_EQ (page.view.last(), "saving preset to disc");
+            EXPECT_TRUE (Page::marked (page.fileOf (name)));
+        }
+        // A preset of another author waits for that author.
+        PresetMetaData bobs = presetmeta::newRecord();
+        bobs.setAuthor ("bob@example.org");
+        bobs.setName ("Bob Lead");
+        ASSERT_TRUE (page.processor.savePresetToDisc (&bobs, true));
+        page.controller.reset();
+    }
+
+    page.pointAt (rig.port());
+    page.view.statuses.clear();
+    page.open();
+    ASSERT_TRUE (page.pollUntil ([&] { return namesOnServer (rig).size() == 3 && page.controller->pending.empty()
+                                              && ! page.controller->hasWorker(); },
+                                 15000));
+    EXPECT_EQ (namesOnServer (rig), (std::vector<std::string> { "Already There", "Pad A", "Pad B" }));
+    EXPECT_FALSE (Page::marked (page.fileOf ("Pad A")));
+    EXPECT_FALSE (Page::marked (page.fileOf ("Pad B")));
+
+    std::vector<double> steps;
+    for (const auto& s : page.view.statuses)
+        if (s.text == "syncing preset to server")
+            steps.push_back (s.ms);
+    ASSERT_EQ (steps.size(), 2u);
+    EXPECT_GE (steps[1] - steps[0], 1000.0);
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+
+    PresetMetaData bobs = presetmeta::newRecord();
+    bobs.setAuthor ("bob@example.org");
+    bobs.setName ("Bob Lead");
+    juce::File bobsFile;
+    page.processor.metaDataToFile (&bobs, bobsFile);
+    EXPECT_TRUE (Page::marked (bobsFile));
+}
+
+TEST (PresetsPageController, AFailedOnlineSaveKeepsItsMarkerForALaterRound)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Already There", "2024-05-01 10:00:00"), serverrig::presetBytes (3)).type(),
+               (uint32_t) REQUEST_OK);
+    Page page (rig.port());
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.mode, PresetsPageController::online);
+
+    rig.get().stop();
+    page.view.name = "Pad C";
+    c.save();
+    EXPECT_EQ (page.view.last(), "saving preset");
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "problem connecting to server");
+    EXPECT_TRUE (page.fileOf ("Pad C").existsAsFile());
+    EXPECT_TRUE (Page::marked (page.fileOf ("Pad C")));
+    EXPECT_FALSE (c.refreshWanted);
+
+    rig.restart();
+    page.pointAt (rig.port());
+    c.refreshPresetList (false);
+    EXPECT_EQ (page.view.last(), "get presets");
+    EXPECT_TRUE (page.view.statuses.back().held);
+    ASSERT_TRUE (page.pollUntil ([&] { return ! Page::marked (page.fileOf ("Pad C")) && ! c.hasWorker(); }, 12000));
+    EXPECT_EQ (namesOnServer (rig), (std::vector<std::string> { "Already There", "Pad C" }));
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+}
+
+TEST (PresetsPageController, DownloadsLoadOnceAndLocalCopiesLoadWithoutTheServer)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    juce::MemoryBlock preset;
+    {
+        BrevonAudioProcessor author;
+        author.setParameter (27, 0.9f);
+        for (int k = 0; k < 16; ++k)
+            author.setParameter (90 + 30 * k, 0.0f);
+        author.setProgramNameText ("Bright Keys");
+        author.getStateInformation (preset);
+    }
+    const std::vector<char> bytes (static_cast<const char*> (preset.getData()),
+                                   static_cast<const char*> (preset.getData()) + preset.getSize());
+    PresetMetaData md = serverrig::record ("Bright Keys", "2024-05-01 10:00:00");
+    md.setAuthor ("bob@example.org");
+    rig.addAccount ("bob@example.org", "bob");
+    ASSERT_EQ (rig.upload ("bob@example.org", "bob", md, bytes).type(), (uint32_t) REQUEST_OK);
+
+    Page page (rig.port());
+    PresetLoadedCounter loaded;
+    page.processor.getEventAggregator()->registerForEvent (PresetLoaded, &loaded);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (c.rows[0].local, 0);
+
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    ASSERT_TRUE (c.hasWorker());
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "preset loaded");
+    EXPECT_EQ (loaded.count, 1);
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    for (int k = 0; k < 16; ++k)
+        EXPECT_EQ (page.processor.getParameter (90 + 30 * k), 1.0f) << k;
+    EXPECT_EQ (page.view.loadedName, "Bright Keys");
+    EXPECT_EQ (page.processor.getProgramNameText(), "Bright Keys");
+    PresetMetaData bobs = presetmeta::newRecord();
+    bobs.setAuthor ("bob@example.org");
+    bobs.setName ("Bright Keys");
+    juce::File local;
+    page.processor.metaDataToFile (&bobs, local);
+    ASSERT_TRUE (local.existsAsFile());
+    EXPECT_FALSE (Page::marked (local));
+
+    // Now the local copy serves: no worker, no event.
+    page.processor.setParameter (27, 0.1f);
+    c.onLoadPresetButton();
+    EXPECT_FALSE (c.hasWorker());
+    EXPECT_EQ (page.view.last(), "preset loaded");
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    EXPECT_EQ (loaded.count, 1);
+
+    // A local copy the engine refuses: the server's copy instead.
+    {
+        juce::FileOutputStream out (local);
+        ASSERT_TRUE (out.openedOk());
+        const float outside = 7.0f;
+        out.setPosition ((juce::int64) presetmeta::kRecordSize + 4 * 200);
+        out.write (&outside, 4);
+    }
+    page.processor.setParameter (27, 0.1f);
+    c.onLoadPresetButton();
+    EXPECT_TRUE (c.hasWorker());
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "preset loaded");
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    EXPECT_EQ (loaded.count, 2);
+    page.processor.getEventAggregator()->unregisterListener (&loaded);
+}
+
+TEST (PresetsPageController, ScriptedRepliesForPagingAndAWrongSizedPreset)
+{
+    FaultServer server;
+    scriptLookup (server);
+    // The reply's first record carries the paging; sorting puts the newer one first.
+    PresetMetaData older = serverrig::record ("Older", "2020-01-01 00:00:00");
+    older.setAuthor ("bob@example.org");
+    older.listTotal = 95;
+    older.listOffset = 40;
+    PresetMetaData newer = serverrig::record ("Newer", "2024-01-01 00:00:00");
+    newer.setAuthor ("bob@example.org");
+    server.add (Step::reply (listBody ({ older, newer })));
+    server.add (Step::reply (replyBody (PRESET_DATA, std::string (100, 'x'))));
+
+    PresetsPageController::latestVersionOnServer = 103; // no metadata request in the script
+    Page page (server.port());
+    PresetLoadedCounter loaded;
+    page.processor.getEventAggregator()->registerForEvent (PresetLoaded, &loaded);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 2u);
+    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Newer");
+    EXPECT_EQ (c.listTotal, 95u);
+    EXPECT_EQ (c.listStart, 40u);
+    EXPECT_TRUE (c.isPreviousEnabled());
+    EXPECT_TRUE (c.isNextEnabled());
+
+    // Paging by 40: back from 40 to 0; on from 80 stays at 80 with 95 in all.
+    c.previousPage();
+    EXPECT_EQ (c.listStart, 0u);
+    EXPECT_TRUE (c.refreshWanted);
+    c.previousPage();
+    EXPECT_EQ (c.listStart, 0u);
+    c.listStart = 80;
+    c.nextPage();
+    EXPECT_EQ (c.listStart, 80u);
+    c.listStart = 40;
+    c.nextPage();
+    EXPECT_EQ (c.listStart, 80u);
+    c.refreshWanted = false;
+
+    juce::MemoryBlock before;
+    page.processor.getStateInformation (before);
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "wrong preset size");
+    juce::MemoryBlock after;
+    page.processor.getStateInformation (after);
+    EXPECT_TRUE (after == before);
+    EXPECT_EQ (loaded.count, 0);
+    page.processor.getEventAggregator()->unregisterListener (&loaded);
+}
+
+TEST (PresetsPageController, ClosingWhileTheServerHangsHandsTheWorkerOver)
+{
+    FaultServer server;
+    scriptLookup (server);
+    server.add (Step::hangs());
+    PresetsPageController::latestVersionOnServer = 103;
+    auto page = std::make_unique<Page> (server.port());
+    page->open();
+    ASSERT_TRUE (page->pollUntil ([&] { return server.requests().size() >= 3; }));
+    juce::Thread* worker = page->controller->getWorker();
+    ASSERT_NE (worker, nullptr);
+    ASSERT_NE (dynamic_cast<ListPresetThread*> (worker), nullptr);
+
+    const double start = juce::Time::getMillisecondCounterHiRes();
+    page->controller.reset();
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 300.0);
+    EXPECT_EQ (page->processor.getNumRetiredThreads(), 1);
+
+    const double end = juce::Time::getMillisecondCounterHiRes() + 1500.0;
+    while (worker->isThreadRunning() && juce::Time::getMillisecondCounterHiRes() < end)
+        juce::Thread::sleep (10);
+    EXPECT_FALSE (worker->isThreadRunning());
+    page.reset(); // the processor deletes it
+}

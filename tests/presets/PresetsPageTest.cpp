@@ -1,0 +1,208 @@
+// The presets page as the editor builds it: controls, texts, the table's
+// painting and the enabling rules, drawn headless and probed in snapshots.
+
+#include <gtest/gtest.h>
+
+#include "core/PluginProcessor.h"
+#include "gui/ColorSet.h"
+#include "gui/MultiChoice.h"
+#include "gui/ParameterShower.h"
+#include "gui/PluginEditor.h"
+#include "presets/PresetServerConnector.h"
+#include "presets/PresetsPage.h"
+#include "support/EditorRig.h"
+
+using namespace editorRig;
+
+namespace
+{
+// Nothing listens on the server's port: the lookup fails and the page stays offline.
+int closedPort()
+{
+    juce::StreamingSocket s;
+    s.createListener (0, "127.0.0.1");
+    const int port = s.getBoundPort();
+    s.close();
+    return port;
+}
+
+PresetMetaData row (const char* name, const char* author, const char* time, uint32_t mask, bool isPublic)
+{
+    PresetMetaData md = presetmeta::newRecord();
+    md.setName (name);
+    md.setAuthor (author);
+    md.setLastModified (time);
+    md.setComments ("soft");
+    md.categoryMask = mask;
+    md.isPublic = isPublic ? 1 : 0;
+    return md;
+}
+
+struct PresetsPageTest : ::testing::Test
+{
+    void SetUp() override
+    {
+        PresetServerConnector::publishServer ("", ""); // no server known from earlier tests
+        auto& settings = processor->getPropertyProxy();
+        const int port = closedPort();
+        settings.setValue (settingsKeys::presetServerAddressPage,
+                           juce::String ("http://127.0.0.1:" + std::to_string (port) + "/server_address"));
+        settings.setValue (settingsKeys::presetServerPort, port);
+        settings.setValue (settingsKeys::email, "ann@example.org");
+        processor->setProgramNameText ("Deep Bass");
+        processor->setProgramCategoryMask (4);
+        editor = openEditor (*processor);
+        editor->requestPageSwitch();
+        juce::Image tiny (juce::Image::ARGB, 1, 1, true);
+        juce::Graphics g (tiny);
+        editor->paint (g);
+        page = editor->getPresetsPage();
+        ASSERT_NE (page, nullptr);
+    }
+    void TearDown() override
+    {
+        if (editor != nullptr)
+            closeEditor (*processor, editor);
+    }
+
+    AssertionsFailTests assertionsFail;
+    SettingsSandbox sandbox;
+    std::unique_ptr<BrevonAudioProcessor> processor = std::make_unique<BrevonAudioProcessor>();
+    BrevonAudioProcessorEditor* editor = nullptr;
+    PresetsPage* page = nullptr;
+};
+} // namespace
+
+TEST_F (PresetsPageTest, StartsOfflineWithItsControlsInPlace)
+{
+    auto& c = page->getController();
+    EXPECT_EQ (c.mode, 0);
+    EXPECT_EQ (page->connectedLabel->getText(), "not connected to server");
+    EXPECT_FALSE (page->searchButton->isEnabled());
+    EXPECT_FALSE (page->loadButton->isEnabled());
+    EXPECT_FALSE (page->deleteButton->isEnabled());
+    EXPECT_FALSE (page->prevButton->isEnabled());
+    EXPECT_EQ (page->getBounds().getWidth(), 829);
+    EXPECT_EQ (page->getBounds().getHeight(), 740);
+    EXPECT_EQ (page->searchButton->getBounds(), juce::Rectangle<int> (150, 590, 120, 30));
+    EXPECT_EQ (page->saveButton->getBounds(), juce::Rectangle<int> (505, 590, 120, 30));
+    EXPECT_EQ (page->getTable().getBounds(), juce::Rectangle<int> (30, 45, 760, 370));
+    EXPECT_EQ (page->nameBox->getText(), "Deep Bass");
+    EXPECT_EQ (page->emailBox->getText(), "ann@example.org");
+    EXPECT_EQ (page->versionLabel->getText(), "talvora xl version 1.3");
+    // Category mask 4 is "pads", the third category.
+    EXPECT_EQ (page->getSaveCategoryChoice().getValue(), 0.03);
+
+    auto& header = page->getTable().getHeader();
+    EXPECT_EQ (header.getNumColumns (true), 7);
+    EXPECT_EQ (header.getColumnIdOfIndex (2, true), 6);
+    EXPECT_EQ (header.getColumnWidth (1), 195);
+    EXPECT_FALSE (header.isColumnVisible (3));
+
+    // The lookup fails: local mode, searching allowed, loading not.
+    const double end = juce::Time::getMillisecondCounterHiRes() + 8000;
+    while (c.mode == 0 && juce::Time::getMillisecondCounterHiRes() < end)
+    {
+        Snapshot shot (*page, "offline");
+        juce::Thread::sleep (20);
+    }
+    EXPECT_EQ (c.mode, PresetsPageController::localOnly);
+    EXPECT_EQ (page->connectedLabel->getText(), "connected to server");
+    EXPECT_TRUE (page->searchButton->isEnabled());
+
+    // The search box's filter takes word pairs out without complaint.
+    page->searchEditor->setText ({});
+    page->searchEditor->insertTextAtCaret ("drop");
+    page->searchEditor->insertTextAtCaret (" table");
+    EXPECT_EQ (page->searchEditor->getText(), " ");
+
+    // Category choices: the search category reaches the page state.
+    page->getSearchCategoryChoice().setValue (0.02);
+    page->receiveEvent (MultiChoiceChanged, PresetsPage::kSearchCategoryId);
+    EXPECT_EQ (c.searchCategoryMask, 2u);
+    EXPECT_EQ ((int) processor->getPageState().getIntValue ("presetsPageSearchCategoryInt"), 2);
+    page->getSaveCategoryChoice().setValue (0.05);
+    page->receiveEvent (MultiChoiceChanged, PresetsPage::kSaveCategoryId);
+    EXPECT_EQ (processor->getProgramCategoryMask(), 16u);
+}
+
+TEST_F (PresetsPageTest, TablePaintsRowsIconsAndTheVersionNotice)
+{
+    auto& c = page->getController();
+    PresetsPageController::RowData a, b, both;
+    a.record = row ("Alpha", "bob@example.org", "2024-05-01 10:11:12", 0, true);
+    a.online = 1;
+    b.record = row ("Beta", "ann", "", 3, false);
+    b.local = 1;
+    both.record = row ("Both", "ann@example.org", "2024-05-02 10:11:12", 16, true);
+    both.online = both.local = 1;
+    c.rows = { both, a, b };
+    c.mode = PresetsPageController::online;
+    page->getTable().updateContent();
+    page->getTable().selectRow (0);
+    EXPECT_TRUE (page->loadButton->isEnabled());
+    EXPECT_TRUE (page->deleteButton->isEnabled());
+
+    EXPECT_EQ (PresetsPageController::authorText (b.record), "ann");
+    EXPECT_EQ (PresetsPageController::authorText (a.record), "bob");
+    EXPECT_EQ (PresetsPageController::lastModifiedText (a.record), "2024-05-01 10:11");
+    EXPECT_EQ (PresetsPageController::lastModifiedText (b.record), "-");
+    EXPECT_EQ (PresetsPageController::categoryText (3), "bass, keys");
+    EXPECT_EQ (PresetsPageController::categoryText (0), "-");
+
+    PresetsPageController::latestVersionOnServer = 104;
+    page->updateLatestVersion();
+    EXPECT_EQ (page->versionNoticeLabel->getText(), "update available, you run 1.3 latest on server 1.4");
+    PresetsPageController::latestVersionOnServer = 5;
+    EXPECT_EQ (PresetsPageController::versionNotice (5), "");
+    PresetsPageController::latestVersionOnServer = 103;
+
+    Snapshot shot (*page, "table");
+    ASSERT_EQ (shot.image.getWidth(), 829);
+    ASSERT_EQ (shot.image.getHeight(), 740);
+    auto* colors = page->getColors();
+    auto& table = page->getTable();
+    // A cell on the page, from the table's own position of it.
+    auto cellRect = [&] (int r, int columnId) {
+        return table.getCellPosition (columnId, r, true).translated (table.getX(), table.getY());
+    };
+    // Right of the last column only the row's background shows: colour 6
+    // for the selected row, colour 0 for the others (both over the page's
+    // colour 3); other rows' cells are colour 1.
+    const int beyond = cellRect (0, 8).getRight() + 5;
+    EXPECT_COLOUR_NEAR (shot.at (beyond, cellRect (0, 8).getCentreY()), (*colors)[3].overlaidWith ((*colors)[6]), 8);
+    EXPECT_COLOUR_NEAR (shot.at (beyond, cellRect (1, 8).getCentreY()), (*colors)[3].overlaidWith ((*colors)[0]), 8);
+    const auto otherName = cellRect (1, 1);
+    EXPECT_COLOUR_NEAR (shot.at (otherName.getX() + 3, otherName.getY() + 3), (*colors)[1], 8);
+
+    // Two icons in the selected row's "online" cell, one in each other row's.
+    auto inkColumns = [&] (juce::Rectangle<int> cell, juce::Colour background) {
+        int columns = 0, runs = 0;
+        bool inRun = false;
+        for (int x = cell.getX() + 1; x < cell.getRight() - 1; ++x)
+        {
+            bool ink = false;
+            for (int y = cell.getY() + 1; y < cell.getBottom() - 1; ++y)
+                ink = ink || ! near (shot.at (x, y), background, 24);
+            columns += ink ? 1 : 0;
+            runs += ink && ! inRun ? 1 : 0;
+            inRun = ink;
+        }
+        return std::make_pair (columns, runs);
+    };
+    const auto selectedOnline = cellRect (0, 8);
+    const auto icons = inkColumns (selectedOnline.reduced (2, 2), (*colors)[2]);
+    EXPECT_GE (icons.second, 2);
+    const auto alphaOnline = cellRect (1, 8);
+    EXPECT_EQ (inkColumns (alphaOnline.reduced (2, 2), (*colors)[1]).second, 1);
+}
+
+TEST_F (PresetsPageTest, ClosingWithAWorkerRunningHandsItToTheProcessor)
+{
+    // The page's first worker (the lookup) may still run; either way the
+    // editor closes at once and the processor ends clean.
+    const double start = juce::Time::getMillisecondCounterHiRes();
+    closeEditor (*processor, editor);
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 300.0);
+    processor.reset();
+}

@@ -101,7 +101,7 @@ struct Page
     // Polls as the page's paint does, until done() or the time is up; keeps
     // the longest poll.
     template <typename Done>
-    bool pollUntil (Done done, int timeoutMs = 8000)
+    bool pollUntil (Done done, int timeoutMs = 12000)
     {
         const double end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
         while (juce::Time::getMillisecondCounterHiRes() < end)
@@ -115,7 +115,7 @@ struct Page
         }
         return false;
     }
-    bool pollIdle (int timeoutMs = 8000)
+    bool pollIdle (int timeoutMs = 12000)
     {
         return pollUntil ([this] { return ! controller->hasWorker() && ! controller->refreshWanted && ! controller->scanWanted
                                           && ! controller->metaDataWanted && controller->pending.empty(); },

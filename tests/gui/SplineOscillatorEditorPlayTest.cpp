@@ -112,9 +112,11 @@ TEST (SplineOscillatorEditorPlay, AnEditDuringAnotherEventsDeliveryStillReachesT
     player.renderBlock (block, midi);
     const auto version = p.getOsc4Points().getVersion();
 
+    // The busy flag is process-wide: another instance's delivery is enough.
     PointEvents events (p.getEventAggregator());
-    EditDuringDelivery during (p.getEventAggregator(), [&] { rig.drag (100.0, 20.0, 120.0, 110.0); });
-    p.getEventAggregator()->sendEvent (LogoClicked, 0);
+    EventAggregator otherInstance ("other instance");
+    EditDuringDelivery during (&otherInstance, [&] { rig.drag (100.0, 20.0, 120.0, 110.0); });
+    otherInstance.sendEvent (LogoClicked, 0);
     ASSERT_EQ (rig.editor->getWriteCount(), 1);
     EXPECT_EQ (events.count, 0) << "the bus was busy: the event is dropped";
 

@@ -511,3 +511,30 @@ TEST (PresetsPageController, ClosingWhileTheServerHangsHandsTheWorkerOver)
     EXPECT_FALSE (worker->isThreadRunning());
     page.reset(); // the processor deletes it
 }
+
+TEST (PresetsPageController, ARefusedSyncStepKeepsItsMarkerAndWaitsForTheNextGoodList)
+{
+    FaultServer server;
+    scriptLookup (server);
+    PresetMetaData listed = serverrig::record ("Listed", "2024-01-01 00:00:00");
+    server.add (Step::reply (listBody ({ listed })));
+    server.add (Step::reply (replyBody (REQUEST_FAILED, "quota reached")));
+    PresetsPageController::latestVersionOnServer = 103;
+
+    Page page (server.port());
+    PresetMetaData md = presetmeta::newRecord();
+    md.setAuthor (ann);
+    md.setName ("Pad D");
+    ASSERT_TRUE (page.processor.savePresetToDisc (&md, true));
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return server.requests().size() >= 4 && ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "quota reached");
+    EXPECT_TRUE (Page::marked (page.fileOf ("Pad D")));
+
+    // Not tried again every second: the round is over until the next list.
+    page.pollUntil ([] { return false; }, 2500);
+    EXPECT_EQ (server.requests().size(), 4u);
+    EXPECT_EQ (page.view.count ("syncing preset to server"), 1);
+    EXPECT_TRUE (c.pending.empty());
+}

@@ -50,13 +50,18 @@ bool PresetsPageThread::waitForConnectionSlot()
         slot = std::max (nowMs(), lastSlotMs + kSpacingMs);
         lastSlotMs = slot;
     }
+    connectionSlotMs = slot;
     for (;;)
     {
         if (threadShouldExit())
             return false;
-        const double left = slot - nowMs();
-        if (left <= 0)
+        const double now = nowMs();
+        if (now >= slot)
+        {
+            connectedAtMs = now;
             return true;
+        }
+        const double left = slot - now;
         wait ((int) std::ceil (left)); // a stop request wakes it
     }
 }

@@ -37,6 +37,10 @@ public:
     // The least time between the starts of two exchanges of the process.
     static constexpr double kSpacingMs = 1001.0;
 
+    // The turn this worker was given and when it began its exchange, on the
+    // monotonic clock in ms; -1 until then.
+    double connectionSlotMs = -1.0, connectedAtMs = -1.0;
+
 protected:
     // Waits for this worker's turn to connect: at least kSpacingMs after the
     // previous worker's turn and after the end of its exchange, on the

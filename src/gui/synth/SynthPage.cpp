@@ -113,6 +113,7 @@ SynthPage::SynthPage (BrevonAudioProcessor* proc, juce::Font* fontA, juce::Font*
 SynthPage::~SynthPage()
 {
     destroying = true;
+    cancelPendingUpdate();
     // First: a send on the audio thread may be walking the list right now;
     // unregistering waits for it, so nothing reaches the page once it is going.
     stopListening();
@@ -332,21 +333,16 @@ void SynthPage::receiveEvent (EventType type, int value)
     switch (type)
     {
         case MultiChoiceChanged:
-        {
             // Only a field of this page names a parameter to set; anything
-            // else would write 0 into whatever index it carries.
-            auto* choice = getMultiChoice (value);
-            if (choice == nullptr || processor == nullptr)
-                break;
-            const double v = choice->getValue();
-            processor->beginParameterGesture (value);
-            processor->setParameterNotifyingHost (value, (float) v);
-            processor->endParameterGesture (value);
-            if (parameterValues != nullptr)
-                shownValues[(size_t) value] = parameterValues[value];
-            setParameterShowerText (value, 0.0f);
+            // else would write 0 into whatever index it carries. Written
+            // after the send: the bus's lock is held during delivery, and the
+            // audio thread takes the two locks the other way round.
+            if (getMultiChoice (value) != nullptr)
+            {
+                pendingChoices[(size_t) value].store (true, std::memory_order_release);
+                triggerAsyncUpdate();
+            }
             break;
-        }
         case AppearanceChanged:
         case GlobalAppearanceChanged:
         {
@@ -372,6 +368,24 @@ void SynthPage::receiveEvent (EventType type, int value)
         case GuiPageCreated: case Osc4PointsChanged: case PresetLoaded: case TuningChanged:
         default:
             break;
+    }
+}
+
+void SynthPage::handleAsyncUpdate()
+{
+    for (const auto& field : choiceFields())
+    {
+        const int index = field.index;
+        auto* choice = getMultiChoice (index);
+        if (! pendingChoices[(size_t) index].exchange (false, std::memory_order_acq_rel) || choice == nullptr
+            || processor == nullptr)
+            continue;
+        processor->beginParameterGesture (index);
+        processor->setParameterNotifyingHost (index, (float) choice->getValue());
+        processor->endParameterGesture (index);
+        if (parameterValues != nullptr)
+            shownValues[(size_t) index] = parameterValues[index];
+        setParameterShowerText (index, 0.0f);
     }
 }
 

@@ -16,7 +16,8 @@ class ParameterShower;
 // The editor's main page: one control for every parameter the user edits by
 // hand, at the places SynthPageLayout.h tables, plus the page buttons, the
 // value display, the oscillator-4 editor area and the logo.
-class SynthPage : public GuiPage
+class SynthPage : public GuiPage,
+                  private juce::AsyncUpdater
 {
 public:
     // fontA: labels, fontB: value display and logo, fontC: titles, fontD: second face.
@@ -65,6 +66,8 @@ public:
 private:
     // The scope's trail as the settings file says (on unless it says 0).
     void applyScopeBlurSetting();
+    // Writes the choices picked since the last time.
+    void handleAsyncUpdate() override;
     void placeMultiChoices();
     // Shows the controls of the current view and hides the other view's.
     void applyViewVisibility();
@@ -98,6 +101,8 @@ private:
     bool foreignLookAndFeelAnnounced = false;
     const std::atomic<float>* captureRing = nullptr;
 
+    // Choice fields whose pick is still to be written.
+    std::array<std::atomic<bool>, numParameters> pendingChoices {};
     // The values the controls were last given; each paint compares.
     std::array<double, numParameters> shownValues {};
 

@@ -209,3 +209,44 @@ TEST_F (LookAndFeelTest, TexturesAreFixedAndNotFlat)
     }
 }
 } // namespace
+
+#include "core/EventAggregator.h"
+#include "gui/MultiChoice.h"
+
+namespace
+{
+class GlobalCounter : public EventListener
+{
+public:
+    explicit GlobalCounter (EventAggregator& a) : aggregator (a) { aggregator.registerForEvent (GlobalAppearanceChanged, this); }
+    ~GlobalCounter() override { aggregator.unregisterListener (this); }
+    void receiveEvent (EventType, int) override { ++count; }
+    EventAggregator& aggregator;
+    int count = 0;
+};
+
+TEST (Colorable, WithoutOurLookAndFeelAsksOnceAndDrawsTheDefaultScheme)
+{
+    editorRig::AssertionsFailTests assertionsFail;
+    ASSERT_EQ (dynamic_cast<TalvoraLookAndFeel*> (&juce::LookAndFeel::getDefaultLookAndFeel()), nullptr);
+    EventAggregator bus ("colorable test");
+    GlobalCounter counter (bus);
+    MultiChoice widget ("choice", nullptr, 1, &bus);
+    widget.setSize (40, 10);
+
+    for (int paint = 0; paint < 5; ++paint)
+        editorRig::drawToImage (40, 10, [&] (juce::Graphics& g) { widget.paint (g); });
+    EXPECT_EQ (counter.count, 1);
+    EXPECT_EQ (widget.getColors(), &Colorable::getDefaultColors());
+    EXPECT_EQ (widget.getColors()->colors[7].getARGB(), 0xFF506478u);
+
+    // Once ours is in force, the widget draws with it from then on.
+    Images images;
+    TalvoraLookAndFeel laf (&images);
+    laf.setColorScheme (5);
+    widget.setLookAndFeel (&laf);
+    EXPECT_EQ (widget.getColors(), &laf.colors);
+    widget.setLookAndFeel (nullptr);
+    EXPECT_EQ (counter.count, 1);
+}
+} // namespace

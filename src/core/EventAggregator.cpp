@@ -87,19 +87,20 @@ void EventAggregator::deliver (EventType type, int value)
     }
 }
 
-void EventAggregator::sendEvent (EventType type, int value)
+bool EventAggregator::sendEvent (EventType type, int value)
 {
     const BusyClaim claim;
 
     if (! claim.owned)
-        return;
+        return false;
 
     const juce::ScopedTryLock tl (entriesLock);
 
     if (! tl.isLocked())
-        return;
+        return false;
 
     deliver (type, value);
+    return true;
 }
 
 void EventAggregator::sendGlobalEvent (EventType type, int value)

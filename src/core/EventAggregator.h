@@ -42,8 +42,9 @@ public:
     // Delivers to this bus's listeners of the type. Never blocks: the event is
     // dropped when another send is running anywhere in the process or when
     // the list is being changed at that moment. Safe on the audio thread as
-    // long as the listeners are.
-    void sendEvent (EventType type, int value);
+    // long as the listeners are. Returns false when the event was dropped, so
+    // a sender that must not lose it can try again later.
+    bool sendEvent (EventType type, int value);
 
     // Delivers to the listeners of the type on every bus of the process, buses
     // in creation order. Takes globalEventLock: message thread only.

@@ -5,7 +5,8 @@
 #include <vector>
 
 // Drives a page's animation and polling: every tick repaints each listed
-// component whole, in the order they were added. Does not own them.
+// component whole, in the order they were added. Does not own them; one
+// deleted while still listed is skipped and dropped.
 class ComponentRepaintTimer : public juce::Timer
 {
 public:
@@ -22,7 +23,7 @@ public:
     void timerCallback() override;
 
 private:
-    std::vector<juce::Component*> components;
+    std::vector<juce::Component::SafePointer<juce::Component>> components;
     juce::CriticalSection lock;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ComponentRepaintTimer)

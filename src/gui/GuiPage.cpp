@@ -1,5 +1,7 @@
 #include "gui/GuiPage.h"
 
+#include <algorithm>
+
 #include "core/EventAggregator.h"
 #include "core/PluginProcessor.h"
 #include "core/PropertyProxy.h"
@@ -250,6 +252,49 @@ KevoJuceSlider* GuiPage::getSlider (int i) const { return i >= 0 && i < numParam
 MultiChoice* GuiPage::getMultiChoice (int i) const { return i >= 0 && i < numParameters ? multiChoices[(size_t) i].get() : nullptr; }
 SplineComponent* GuiPage::getSpline (int i) const { return i >= 0 && i < numParameters ? splines[(size_t) i].get() : nullptr; }
 juce::Label* GuiPage::getKnobLabel (int i) const { return i >= 0 && i < numParameters ? knobLabels[(size_t) i].get() : nullptr; }
+
+int GuiPage::indexOfControl (const juce::Slider* control) const
+{
+    if (control == nullptr)
+        return -1;
+    for (int i = 0; i < numParameters; ++i)
+        if (control == knobs[(size_t) i].get() || control == sliders[(size_t) i].get()
+            || control == splines[(size_t) i].get())
+            return i;
+    return -1;
+}
+
+void GuiPage::sliderDragStarted (juce::Slider* slider)
+{
+    const int index = indexOfControl (slider);
+    if (index < 0 || processor == nullptr)
+        return;
+    dragsInProgress.push_back (index);
+    processor->beginParameterGesture (index);
+}
+
+void GuiPage::sliderDragEnded (juce::Slider* slider)
+{
+    const int index = indexOfControl (slider);
+    const auto found = std::find (dragsInProgress.begin(), dragsInProgress.end(), index);
+    if (found == dragsInProgress.end())
+        return;
+    dragsInProgress.erase (found);
+    if (processor != nullptr)
+        processor->endParameterGesture (index);
+}
+
+void GuiPage::writeToHost (int index, double value)
+{
+    if (processor == nullptr || index < 0 || index >= numParameters)
+        return;
+    const bool inDrag = std::find (dragsInProgress.begin(), dragsInProgress.end(), index) != dragsInProgress.end();
+    if (! inDrag)
+        processor->beginParameterGesture (index);
+    processor->setParameterNotifyingHost (index, (float) value);
+    if (! inDrag)
+        processor->endParameterGesture (index);
+}
 
 KevoJuceKnob* GuiPage::getFirstKnob() const
 {

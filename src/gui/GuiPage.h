@@ -60,6 +60,9 @@ public:
     void paint (juce::Graphics&) override {}
     void buttonClicked (juce::Button*) override {}
     void sliderValueChanged (juce::Slider*) override {}
+    // A control's drag is one change gesture of its parameter for the host.
+    void sliderDragStarted (juce::Slider* slider) override;
+    void sliderDragEnded (juce::Slider* slider) override;
     void receiveEvent (EventType, int) override {}
     virtual void onAfterRightClickMenuCallback() {}
     virtual void onSetParams() {}
@@ -104,6 +107,8 @@ public:
 
     // Lowest-index knob, or null.
     KevoJuceKnob* getFirstKnob() const;
+    // Parameter index of a knob, slider or curve control of the page, or -1.
+    int indexOfControl (const juce::Slider* control) const;
 
     int getKnobSliderStyle() const noexcept { return knobSliderStyle; }
     bool getKnobVelocityMode() const noexcept { return knobVelocityMode; }
@@ -114,6 +119,10 @@ protected:
     // Pages call this first thing in their own destructor, so no event reaches
     // a half-destroyed page; a send in progress on another thread is waited for.
     void stopListening();
+
+    // Writes a control's value to the host: inside its drag as part of the
+    // gesture, otherwise (a double-click reset, a step) as a gesture of its own.
+    void writeToHost (int index, double value);
 
     // Takes ownership of a child the page made itself (buttons, labels).
     template <typename ComponentType>
@@ -147,6 +156,7 @@ private:
     void reloadSettings();
 
     std::vector<std::unique_ptr<juce::Component>> ownedChildren;
+    std::vector<int> dragsInProgress;
 
     JUCE_DECLARE_NON_COPYABLE (GuiPage)
 };

@@ -9,6 +9,12 @@ class KevoJuceKnob : public juce::Slider
 public:
     explicit KevoJuceKnob (const juce::String& name = {}) : juce::Slider (name) {}
 
+    // A double click resets to the middle without starting a drag. Any other
+    // press makes listeners hear the value, even an unchanged one, then drags.
+    void mouseDown (const juce::MouseEvent& e) override;
+    // Half transparent while the knob or a parent is disabled.
+    void enablementChanged() override;
+
     bool centred = false;
 
 private:

@@ -7,3 +7,14 @@ void KevoJuceSlider::paint (juce::Graphics& g)
     getLookAndFeel().drawLinearSlider (g, getX(), getY(), getWidth(), getHeight(), x + w * (float) getValue(), x,
                                        x + w, getSliderStyle(), *this);
 }
+
+void KevoJuceSlider::mouseDown (const juce::MouseEvent& e)
+{
+    if (e.getNumberOfClicks() >= 2)
+    {
+        setValue (bipolar ? 0.5 : 0.0, juce::sendNotificationAsync);
+        repaint();
+        return;
+    }
+    juce::Slider::mouseDown (e);
+}

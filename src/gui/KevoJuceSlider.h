@@ -9,6 +9,8 @@ class KevoJuceSlider : public juce::Slider
 public:
     explicit KevoJuceSlider (const juce::String& name = {}) : juce::Slider (name) {}
 
+    // A double click resets: to the middle when bipolar, else to 0.
+    void mouseDown (const juce::MouseEvent& e) override;
     void paint (juce::Graphics& g) override;
 
     bool bipolar = false;

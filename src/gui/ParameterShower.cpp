@@ -63,3 +63,15 @@ void ParameterShower::paint (juce::Graphics& g)
         label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) t));
     }
 }
+
+void ParameterShower::mouseDown (const juce::MouseEvent& e)
+{
+    if (auto* target = forwardTarget.getComponent())
+        target->mouseDown (e.getEventRelativeTo (target));
+}
+
+void ParameterShower::mouseEnter (const juce::MouseEvent& e)
+{
+    if (auto* target = forwardTarget.getComponent())
+        target->mouseEnter (e.getEventRelativeTo (target));
+}

@@ -3,7 +3,10 @@
 #include <JuceHeader.h>
 
 // A fading overlay that shows the value text of the control just moved, or a
-// status message that holds a little longer.
+// status message that holds a little longer. Fades are counted in paints (the
+// page's timer paints it about every 33 ms): a short text holds for 15 paints,
+// a long one for 30, then the background fades by 5 % and the text by 1.5 %
+// per paint.
 class ParameterShower : public juce::Component
 {
 public:
@@ -15,8 +18,11 @@ public:
 
     void paint (juce::Graphics& g) override;
     void resized() override;
+    // Passed on to forwardTarget (the page's oscilloscope lies underneath).
+    void mouseDown (const juce::MouseEvent& e) override;
+    void mouseEnter (const juce::MouseEvent& e) override;
 
-    juce::Component* forwardTarget = nullptr;
+    juce::Component::SafePointer<juce::Component> forwardTarget;
     double longHold = 0.0;
     juce::Font* font;
     juce::Label label;

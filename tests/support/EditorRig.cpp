@@ -192,6 +192,23 @@ std::string hex (juce::Colour c)
     return c.toDisplayString (true).toStdString();
 }
 
+juce::MouseEvent mouseAt (juce::Component& target, juce::Point<float> position, juce::ModifierKeys mods,
+                          juce::Point<float> downPosition, int clicks, bool dragged)
+{
+    auto source = juce::Desktop::getInstance().getMainMouseSource();
+    const auto now = juce::Time::getCurrentTime();
+    return juce::MouseEvent (source, position, mods, juce::MouseInputSource::defaultPressure,
+                             juce::MouseInputSource::defaultOrientation, juce::MouseInputSource::defaultRotation,
+                             juce::MouseInputSource::defaultTiltX, juce::MouseInputSource::defaultTiltY, &target,
+                             &target, now, downPosition, now, clicks, dragged);
+}
+
+void click (juce::Component& target, juce::Point<float> position, juce::ModifierKeys mods, int clicks)
+{
+    target.mouseDown (mouseAt (target, position, mods, position, clicks));
+    target.mouseUp (mouseAt (target, position, mods.withoutMouseButtons(), position, clicks));
+}
+
 juce::MouseEvent mouseDown (juce::Component& target, juce::Point<float> position, juce::ModifierKeys mods, int clicks)
 {
     auto source = juce::Desktop::getInstance().getMainMouseSource();

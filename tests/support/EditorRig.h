@@ -84,6 +84,13 @@ std::string hex (juce::Colour c);
 // A mouse-down as a host window would deliver it to `target`.
 juce::MouseEvent mouseDown (juce::Component& target, juce::Point<float> position, juce::ModifierKeys mods,
                             int clicks = 1);
+// Any mouse event: position now, the press at downPosition.
+juce::MouseEvent mouseAt (juce::Component& target, juce::Point<float> position, juce::ModifierKeys mods,
+                          juce::Point<float> downPosition, int clicks = 1, bool dragged = false);
+
+// Clicks a component: down, then up at the same place (double: two clicks).
+void click (juce::Component& target, juce::Point<float> position,
+            juce::ModifierKeys mods = juce::ModifierKeys (juce::ModifierKeys::leftButtonModifier), int clicks = 1);
 
 // Process-wide folder for snapshots of the current run.
 juce::File snapshotFolder();

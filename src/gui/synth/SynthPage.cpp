@@ -276,7 +276,7 @@ void SynthPage::sliderValueChanged (juce::Slider* slider)
 
     const double value = slider->getValue();
     if (index < processor->getParameters().size())
-        processor->setParameterNotifyingHost (index, (float) value);
+        writeToHost (index, value); // inside a drag: part of its gesture
     else
         processor->setParameter (index, (float) value);
     // What the engine keeps, so the next look for host changes leaves the control alone.

@@ -360,3 +360,28 @@ TEST (ControlGestures, AKnobDragIsOneGestureAndADoubleClickAnother)
     closeEditor (p, editor);
 }
 } // namespace
+
+namespace
+{
+TEST (CurveWithoutLookAndFeel, AsksTheEditorsOnceAndDrawsNothing)
+{
+    AssertionsFailTests assertionsFail;
+    ASSERT_EQ (dynamic_cast<TalvoraLookAndFeel*> (&juce::LookAndFeel::getDefaultLookAndFeel()), nullptr);
+    struct Counter : EventListener
+    {
+        void receiveEvent (EventType, int) override { ++count; }
+        int count = 0;
+    } counter;
+    EventAggregator bus ("curve test");
+    bus.registerForEvent (GlobalAppearanceChanged, &counter);
+    SplineComponent curve ("curve", &bus);
+    curve.setBounds (0, 0, 50, 40);
+
+    juce::Image last;
+    for (int paint = 0; paint < 5; ++paint)
+        last = drawToImage (50, 40, [&] (juce::Graphics& g) { curve.paint (g); });
+    EXPECT_EQ (counter.count, 1);
+    EXPECT_EQ (last.getPixelAt (25, 20).getAlpha(), 0);
+    bus.unregisterListener (&counter);
+}
+} // namespace

@@ -380,9 +380,7 @@ void SynthPage::handleAsyncUpdate()
         if (! pendingChoices[(size_t) index].exchange (false, std::memory_order_acq_rel) || choice == nullptr
             || processor == nullptr)
             continue;
-        processor->beginParameterGesture (index);
-        processor->setParameterNotifyingHost (index, (float) choice->getValue());
-        processor->endParameterGesture (index);
+        writeToHost (index, choice->getValue()); // a click: a gesture of its own
         if (parameterValues != nullptr)
             shownValues[(size_t) index] = parameterValues[index];
         setParameterShowerText (index, 0.0f);

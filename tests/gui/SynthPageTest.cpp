@@ -15,6 +15,7 @@
 #include "core/EventAggregator.h"
 #include "core/PluginProcessor.h"
 #include "core/parameters.h"
+#include "dsp/LFOHelper.h"
 #include "gui/KevoJuceKnob.h"
 #include "gui/KevoJuceSlider.h"
 #include "gui/LogoComponent.h"
@@ -548,6 +549,9 @@ TEST_F (SynthPageTest, OpeningAndIdlingWriteNothing)
 
 TEST_F (SynthPageTest, ValueDisplayShowsEachEditsText)
 {
+    // Sync texts below are at 120 bpm; the tempo table is process-wide and an
+    // earlier test's host may have left another tempo in it.
+    LFOHelper::instance().setTempo (120.0);
     BrevonAudioProcessor p;
     open (p);
     releaseStartText();

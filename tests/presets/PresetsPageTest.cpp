@@ -124,6 +124,25 @@ TEST_F (PresetsPageTest, StartsOfflineWithItsControlsInPlace)
     page->getSaveCategoryChoice().setValue (0.05);
     page->receiveEvent (MultiChoiceChanged, PresetsPage::kSaveCategoryId);
     EXPECT_EQ (processor->getProgramCategoryMask(), 16u);
+
+    // The category menus, as their builders make them; a picked item acts as a click.
+    auto items = [] (const juce::PopupMenu& menu) {
+        std::vector<std::pair<int, juce::String>> found;
+        for (juce::PopupMenu::MenuItemIterator it (menu); it.next();)
+            found.emplace_back (it.getItem().itemID, it.getItem().text);
+        return found;
+    };
+    const auto search = items (page->getSearchCategoryChoice().buildMenu());
+    const auto save = items (page->getSaveCategoryChoice().buildMenu());
+    ASSERT_EQ (search.size(), 6u);
+    ASSERT_EQ (save.size(), 6u);
+    EXPECT_EQ (search[0], (std::pair<int, juce::String> { 1, "all categories" }));
+    EXPECT_EQ (save[0], (std::pair<int, juce::String> { 1, "no category" }));
+    EXPECT_EQ (search[4], (std::pair<int, juce::String> { 5, "drums" }));
+    EXPECT_EQ (save[4], search[4]);
+    MultiChoice::menuCallback (5, &page->getSearchCategoryChoice());
+    pump();
+    EXPECT_EQ (c.searchCategoryMask, 8u);
 }
 
 TEST_F (PresetsPageTest, TablePaintsRowsIconsAndTheVersionNotice)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SynthPageFixture.h"
+
 #include <atomic>
 #include <set>
 #include <thread>
@@ -47,7 +49,7 @@ public:
     std::atomic<int> count { 0 };
 };
 
-class SynthPagePaintTest : public ::testing::Test
+class SynthPagePaintTest : public SynthPageFixture
 {
 protected:
     void SetUp() override
@@ -63,30 +65,11 @@ protected:
         thin_line_knobs = true;
     }
 
-    void open (BrevonAudioProcessor& p)
-    {
-        editor = openEditor (p);
-        ASSERT_NE (editor, nullptr);
-        page = editor->getSynthPage();
-        ASSERT_NE (page, nullptr);
-        tick();
-    }
-
-    void close (BrevonAudioProcessor& p)
-    {
-        closeEditor (p, editor);
-        page = nullptr;
-        pump();
-    }
-
     // One tick of the page's timer: its callback, one paint, the queue drained.
-    void tick()
+    void tick() override
     {
         page->repaintTimer.timerCallback();
-        juce::Image image (juce::Image::ARGB, synthpage::kPageWidth, synthpage::kPageHeight, true);
-        juce::Graphics g (image);
-        page->paintEntireComponent (g, false);
-        pump();
+        paintPage();
     }
 
     juce::Slider* sliderOf (int i) const
@@ -125,8 +108,6 @@ protected:
 
     AssertionsFailTests assertionsFail;
     SettingsSandbox sandbox;
-    BrevonAudioProcessorEditor* editor = nullptr;
-    SynthPage* page = nullptr;
 };
 
 juce::Colour colour (juce::uint32 argb) { return juce::Colour (argb); }

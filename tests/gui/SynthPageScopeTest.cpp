@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SynthPageFixture.h"
+
 #include <atomic>
 #include <cmath>
 #include <map>
@@ -37,44 +39,9 @@ struct HostChanges : juce::AudioProcessorListener
     std::map<int, int> heard;
 };
 
-class SynthPageScopeTest : public ::testing::Test
+class SynthPageScopeTest : public SynthPageFixture
 {
 protected:
-    void open (BrevonAudioProcessor& p)
-    {
-        editor = openEditor (p);
-        ASSERT_NE (editor, nullptr);
-        page = editor->getSynthPage();
-        ASSERT_NE (page, nullptr);
-        tick();
-    }
-
-    void close (BrevonAudioProcessor& p)
-    {
-        closeEditor (p, editor);
-        page = nullptr;
-        pump();
-    }
-
-    void tick()
-    {
-        juce::Image image (juce::Image::ARGB, synthpage::kPageWidth, synthpage::kPageHeight, true);
-        juce::Graphics g (image);
-        page->paintEntireComponent (g, false);
-        pump();
-    }
-
-    // The start text holds the display for a while; let it run out.
-    void releaseStartText()
-    {
-        juce::Image image (juce::Image::ARGB, 300, 60, true);
-        for (int i = 0; i < 60; ++i)
-        {
-            juce::Graphics g (image);
-            page->getValueDisplay().paintEntireComponent (g, false);
-        }
-    }
-
     static void storeBlur (BrevonAudioProcessor& p, int value)
     {
         const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
@@ -83,8 +50,6 @@ protected:
 
     AssertionsFailTests assertionsFail;
     SettingsSandbox sandbox;
-    BrevonAudioProcessorEditor* editor = nullptr;
-    SynthPage* page = nullptr;
 };
 
 TEST_F (SynthPageScopeTest, ClicksThroughTheValueDisplayStepTheModesAndShowTheirNames)

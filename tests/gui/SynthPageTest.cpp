@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SynthPageFixture.h"
+
 #include <atomic>
 #include <cmath>
 #include <map>
@@ -72,45 +74,9 @@ public:
 using Gestured = std::vector<std::pair<char, int>>;
 Gestured oneGesture (int index) { return { { 'b', index }, { 'c', index }, { 'e', index } }; }
 
-class SynthPageTest : public ::testing::Test
+class SynthPageTest : public SynthPageFixture
 {
 protected:
-    void open (BrevonAudioProcessor& p)
-    {
-        editor = openEditor (p);
-        ASSERT_NE (editor, nullptr);
-        page = editor->getSynthPage();
-        ASSERT_NE (page, nullptr);
-        tick();
-    }
-
-    void close (BrevonAudioProcessor& p)
-    {
-        closeEditor (p, editor);
-        page = nullptr;
-        pump();
-    }
-
-    // One paint of the page and its children, then the message queue drained.
-    void tick()
-    {
-        juce::Image image (juce::Image::ARGB, synthpage::kPageWidth, synthpage::kPageHeight, true);
-        juce::Graphics g (image);
-        page->paintEntireComponent (g, false);
-        pump();
-    }
-
-    // The start text holds the display for a while; let it run out.
-    void releaseStartText()
-    {
-        juce::Image image (juce::Image::ARGB, 300, 60, true);
-        for (int i = 0; i < 60; ++i)
-        {
-            juce::Graphics g (image);
-            page->getValueDisplay().paintEntireComponent (g, false);
-        }
-    }
-
     // What a widget does when the user drags or wheels it: the value changes
     // between a drag start and a drag end, listeners told at once.
     static void userSets (juce::Slider& control, double value)
@@ -163,8 +129,6 @@ protected:
     AssertionsFailTests assertionsFail;
     SettingsSandbox sandbox;
     EventCounter received;
-    BrevonAudioProcessorEditor* editor = nullptr;
-    SynthPage* page = nullptr;
 };
 
 int controlsOf (const SynthPage& page, int i)

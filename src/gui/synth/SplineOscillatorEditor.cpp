@@ -132,12 +132,8 @@ void SplineOscillatorEditor::prepare()
         rebuildFromBlock();
 }
 
-void SplineOscillatorEditor::buildList()
+bool SplineOscillatorEditor::readListFromBlock()
 {
-    const double w = getWidth() > 0 ? getWidth() : kDefaultWidth;
-    const double h = getHeight() > 0 ? getHeight() : kDefaultHeight;
-    list = std::make_unique<SplinePointList> (w, h, seed);
-
     bool read = false;
     {
         const juce::ScopedLock sl (lock());
@@ -147,11 +143,18 @@ void SplineOscillatorEditor::buildList()
         read = parameterValues != nullptr && list->updateValuesFromParams (scratch.data());
     }
     if (read)
-    {
         for (auto* n = list->getFirst(); n != nullptr; n = n->getNext())
             list->makeSureModulationWithinLimits (n);
-    }
-    else
+    return read;
+}
+
+void SplineOscillatorEditor::buildList()
+{
+    const double w = getWidth() > 0 ? getWidth() : kDefaultWidth;
+    const double h = getHeight() > 0 ? getHeight() : kDefaultHeight;
+    list = std::make_unique<SplinePointList> (w, h, seed);
+
+    if (! readListFromBlock())
     {
         // Unusable (fresh program, values out of range): the default curve, stored at once.
         writePoints (true);
@@ -167,20 +170,7 @@ void SplineOscillatorEditor::rebuildFromBlock()
     menuContext.pointId = 0;
     hostNotifyPending = false;
 
-    bool read = false;
-    {
-        const juce::ScopedLock sl (lock());
-        if (processor != nullptr)
-            seenRestores = processor->getStateRestoreCount();
-        readBlock();
-        read = parameterValues != nullptr && list->updateValuesFromParams (scratch.data());
-    }
-    if (read)
-    {
-        for (auto* n = list->getFirst(); n != nullptr; n = n->getNext())
-            list->makeSureModulationWithinLimits (n);
-    }
-    else
+    if (! readListFromBlock())
     {
         list->buildDefaultCurve();
         writePoints (true);

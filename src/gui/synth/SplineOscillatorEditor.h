@@ -179,6 +179,8 @@ private:
     void buildList();
     /** Rebuilds from the block after a restore: timers and menu context are dropped. */
     void rebuildFromBlock();
+    /** Reads the list from the block (taking in the restore count); false when the block is unusable. */
+    bool readListFromBlock();
     /** Copies parameters 90 to 569 into the scratch block (under the lock). */
     void readBlock() noexcept;
     /** Writes the list into the block; false when nothing was written. */

@@ -259,18 +259,9 @@ juce::Label* SynthPage::getColumnLabel (int column) const
     return column >= 0 && column < (int) columnLabels.size() ? columnLabels[(size_t) column].get() : nullptr;
 }
 
-int SynthPage::indexOf (juce::Slider* slider) const
-{
-    for (int i = 0; i < numParameters; ++i)
-        if (slider == (juce::Slider*) getKnob (i) || slider == (juce::Slider*) getSlider (i)
-            || slider == (juce::Slider*) getSpline (i))
-            return i;
-    return -1;
-}
-
 void SynthPage::sliderValueChanged (juce::Slider* slider)
 {
-    const int index = indexOf (slider);
+    const int index = indexOfControl (slider);
     if (index < 0 || processor == nullptr)
         return;
 

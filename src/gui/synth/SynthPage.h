@@ -77,7 +77,6 @@ private:
     juce::Component* captionTarget (int index) const;
     // Moves the controls to values the host set since the last look.
     void applyHostChanges();
-    int indexOf (juce::Slider* slider) const;
 
     bool destroying = false;
     std::vector<std::unique_ptr<juce::Label>> rowLabels, columnLabels;

@@ -84,14 +84,7 @@ GuiPage::~GuiPage()
     for (int i = getNumChildComponents(); --i >= 0;)
         removeChildComponent (i);
     ownedChildren.clear();
-    for (int i = numParameters; --i >= 0;)
-    {
-        knobLabels[(size_t) i].reset();
-        knobs[(size_t) i].reset();
-        sliders[(size_t) i].reset();
-        multiChoices[(size_t) i].reset();
-        splines[(size_t) i].reset();
-    }
+    deleteControls();
 }
 
 void GuiPage::stopListening()
@@ -505,4 +498,16 @@ void GuiPage::rightClickMenuCallback (int result, GuiPage* page)
     EventAggregator::sendGlobalEvent (GlobalAppearanceChanged, 0);
     if (alive != nullptr)
         page->onAfterRightClickMenuCallback();
+}
+
+void GuiPage::deleteControls()
+{
+    for (int i = numParameters; --i >= 0;)
+    {
+        knobLabels[(size_t) i].reset();
+        knobs[(size_t) i].reset();
+        sliders[(size_t) i].reset();
+        multiChoices[(size_t) i].reset();
+        splines[(size_t) i].reset();
+    }
 }

@@ -116,6 +116,9 @@ public:
     ComponentRepaintTimer repaintTimer;
 
 protected:
+    // Deletes every control of the arrays, wherever it is (one may be lent to a menu).
+    void deleteControls();
+
     // Pages call this first thing in their own destructor, so no event reaches
     // a half-destroyed page; a send in progress on another thread is waited for.
     void stopListening();

@@ -150,14 +150,7 @@ SynthPage::~SynthPage()
         else if (child == presetsButton.get())
             presetsButton.reset();
     }
-    for (int i = numParameters; --i >= 0;)
-    {
-        knobLabels[(size_t) i].reset();
-        knobs[(size_t) i].reset();
-        sliders[(size_t) i].reset();
-        multiChoices[(size_t) i].reset();
-        splines[(size_t) i].reset();
-    }
+    deleteControls();
     waveformIcons = {};
     rowLabels.clear();
     columnLabels.clear();

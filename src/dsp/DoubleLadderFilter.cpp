@@ -25,3 +25,15 @@ void DoubleLadderFilter::processGroup (double* x, int n) noexcept
 {
     core.processGroup (x, n, g, feedback, resonance, overdrive, false);
 }
+
+void DoubleLadderFilter::processGroupPair (DoubleLadderFilter& a, DoubleLadderFilter& b, double* xa, double* xb, int n) noexcept
+{
+    if (! (a.g == b.g && a.feedback == b.feedback && a.resonance == b.resonance && a.overdrive == b.overdrive))
+    {
+        a.processGroup (xa, n);
+        b.processGroup (xb, n);
+        return;
+    }
+    filtering::LadderCore<kStages>::processGroupPair (a.core, b.core, xa, xb, n, a.g, a.feedback, a.resonance,
+                                                      a.overdrive, false);
+}

@@ -26,3 +26,16 @@ void LadderFilter::processGroup (double* x, int n) noexcept
 {
     core.processGroup (x, n, g, feedback, resonance, overdrive, smoothing);
 }
+
+void LadderFilter::processGroupPair (LadderFilter& a, LadderFilter& b, double* xa, double* xb, int n) noexcept
+{
+    if (! (a.g == b.g && a.feedback == b.feedback && a.resonance == b.resonance && a.overdrive == b.overdrive
+           && a.smoothing == b.smoothing))
+    {
+        a.processGroup (xa, n);
+        b.processGroup (xb, n);
+        return;
+    }
+    filtering::LadderCore<kStages>::processGroupPair (a.core, b.core, xa, xb, n, a.g, a.feedback, a.resonance,
+                                                      a.overdrive, a.smoothing);
+}

@@ -24,6 +24,10 @@ public:
     /** Filters n samples (one group) in place; runs the peak follower first. */
     void processGroup (double* samples, int n) noexcept;
 
+    /** processGroup on two filters with the same settings at once (a voice's
+        two sides); the same result as two processGroup calls. */
+    static void processGroupPair (LadderFilter& a, LadderFilter& b, double* samplesA, double* samplesB, int n) noexcept;
+
 private:
     static constexpr int kStages = 4;
 

@@ -32,7 +32,9 @@ struct Pair
 
     static Pair load (const double* p) noexcept { return { _mm_loadu_pd (p) }; }
     static Pair splat (double x) noexcept { return { _mm_set1_pd (x) }; }
+    static Pair of (double lo, double hi) noexcept { return { _mm_setr_pd (lo, hi) }; }
     void store (double* p) const noexcept { _mm_storeu_pd (p, r); }
+    double low() const noexcept { return _mm_cvtsd_f64 (r); }
     double high() const noexcept { return _mm_cvtsd_f64 (_mm_unpackhi_pd (r, r)); }
 
     // (a.high, b.low): the pair one stage further down.
@@ -41,7 +43,14 @@ struct Pair
     static Pair shiftIn (Pair a) noexcept { return { _mm_unpacklo_pd (_mm_setzero_pd(), a.r) }; }
 
     friend Pair operator+ (Pair a, Pair b) noexcept { return { _mm_add_pd (a.r, b.r) }; }
+    friend Pair operator- (Pair a, Pair b) noexcept { return { _mm_sub_pd (a.r, b.r) }; }
     friend Pair operator* (Pair a, Pair b) noexcept { return { _mm_mul_pd (a.r, b.r) }; }
+    friend Pair operator/ (Pair a, Pair b) noexcept { return { _mm_div_pd (a.r, b.r) }; }
+
+    // Per lane a < b ? a : b and a > b ? a : b, NaN handling included.
+    static Pair lessOf (Pair a, Pair b) noexcept { return { _mm_min_pd (a.r, b.r) }; }
+    static Pair greaterOf (Pair a, Pair b) noexcept { return { _mm_max_pd (a.r, b.r) }; }
+    static Pair magnitude (Pair a) noexcept { return { _mm_andnot_pd (_mm_set1_pd (-0.0), a.r) }; }
 };
 #else
 struct Pair
@@ -50,14 +59,22 @@ struct Pair
 
     static Pair load (const double* p) noexcept { return { p[0], p[1] }; }
     static Pair splat (double x) noexcept { return { x, x }; }
+    static Pair of (double l, double h) noexcept { return { l, h }; }
     void store (double* p) const noexcept { p[0] = lo; p[1] = hi; }
+    double low() const noexcept { return lo; }
     double high() const noexcept { return hi; }
 
     static Pair straddle (Pair a, Pair b) noexcept { return { a.hi, b.lo }; }
     static Pair shiftIn (Pair a) noexcept { return { 0.0, a.lo }; }
 
     friend Pair operator+ (Pair a, Pair b) noexcept { return { a.lo + b.lo, a.hi + b.hi }; }
+    friend Pair operator- (Pair a, Pair b) noexcept { return { a.lo - b.lo, a.hi - b.hi }; }
     friend Pair operator* (Pair a, Pair b) noexcept { return { a.lo * b.lo, a.hi * b.hi }; }
+    friend Pair operator/ (Pair a, Pair b) noexcept { return { a.lo / b.lo, a.hi / b.hi }; }
+
+    static Pair lessOf (Pair a, Pair b) noexcept { return { a.lo < b.lo ? a.lo : b.lo, a.hi < b.hi ? a.hi : b.hi }; }
+    static Pair greaterOf (Pair a, Pair b) noexcept { return { a.lo > b.lo ? a.lo : b.lo, a.hi > b.hi ? a.hi : b.hi }; }
+    static Pair magnitude (Pair a) noexcept { return { std::abs (a.lo), std::abs (a.hi) }; }
 };
 #endif
 } // namespace ladder_detail
@@ -208,6 +225,178 @@ inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastI
     if constexpr (WithSmoothing)
         *smoother = sm;
 }
+/** One ladder of a pair run side by side: its samples, state and coefficients. */
+template <int Stages>
+struct LadderLoopSide
+{
+    double* x;
+    double* ys;   // Stages entries
+    double* lastInput;
+    double* colour;
+    double* colourIn;
+    LowCutoffSmoother* smoother;   // only read with smoothing
+    LadderLoopCoefficients c;
+};
+
+/** Two independent ladders (a voice's two sides) through the same sample
+    loop, one per vector lane: each lane does, operation for operation, what
+    runLadderLoop does for its ladder, so the results agree bit for bit. The
+    loop is bound by the latency of its feedback chain; two chains side by
+    side cost about as much as one. Here the lanes are the ladders and the
+    stages are plain registers, so no lane shuffles are needed. */
+template <int Stages, bool WithDrive, bool WithSmoothing>
+inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoopSide<Stages>& b, int n) noexcept
+{
+    static_assert (Stages % 2 == 0, "the stages are handled in pairs");
+    using ladder_detail::Pair;
+
+    // Per-lane coefficients, each computed as runLadderLoop does.
+    struct Scalars
+    {
+        double h, bb, b1h, b1hh, hh, pLast, feedback, limit, negLimit, driveGain, driveFeedback, pLastFeedback,
+            keepColour, halfGColour, colourWeight, g;
+        double p[Stages], d[Stages];
+
+        explicit Scalars (const LadderLoopCoefficients& c) noexcept
+        {
+            g = c.g;
+            h = g * 0.5;
+            bb = 1.0 - g;
+            const double b1 = 1.0 + bb;
+            p[0] = h;
+            for (int k = 1; k < Stages; ++k)
+                p[k] = p[k - 1] * h;
+            for (int k = 0; k < Stages; ++k)
+                d[k] = (bb + b1 * (double) k) * p[k];
+            hh = h * h;
+            b1h = b1 * h;
+            b1hh = b1 * h * h;
+            pLast = p[Stages - 1];
+            feedback = c.feedback;
+            limit = c.limit;
+            negLimit = -limit;
+            driveGain = c.driveGain;
+            driveFeedback = feedback * driveGain;
+            pLastFeedback = pLast * feedback;
+            const double gColour = 0.95 * g;
+            keepColour = 1.0 - gColour;
+            halfGColour = gColour * 0.5;
+            colourWeight = 2.0 * c.resonance;
+        }
+    };
+    const Scalars ca (a.c), cb (b.c);
+    auto both = [&] (double Scalars::*m) noexcept { return Pair::of (ca.*m, cb.*m); };
+
+    Pair dv[Stages];
+    for (int k = 0; k < Stages; ++k)
+        dv[k] = Pair::of (ca.d[k], cb.d[k]);
+    const Pair bv = both (&Scalars::bb), hh = both (&Scalars::hh), b1h = both (&Scalars::b1h),
+               b1hh = both (&Scalars::b1hh), pLast = both (&Scalars::pLast), feedback = both (&Scalars::feedback),
+               limit = both (&Scalars::limit), negLimit = both (&Scalars::negLimit),
+               driveGain = both (&Scalars::driveGain), driveFeedback = both (&Scalars::driveFeedback),
+               pLastFeedback = both (&Scalars::pLastFeedback), keepColour = both (&Scalars::keepColour),
+               halfGColour = both (&Scalars::halfGColour), colourWeight = both (&Scalars::colourWeight),
+               gv = both (&Scalars::g);
+    const Pair one = Pair::splat (1.0), two = Pair::splat (2.0), four = Pair::splat (4.0), half = Pair::splat (0.5),
+               zero = Pair::splat (0.0);
+
+    Pair smIn = zero, smOut = zero;
+    if constexpr (WithSmoothing)
+    {
+        smIn = Pair::of (a.smoother->input, b.smoother->input);
+        smOut = Pair::of (a.smoother->output, b.smoother->output);
+    }
+    // The smoother's per-sample factors, as LowCutoffSmoother::process forms them.
+    const Pair smB = one - four * gv;
+    const Pair smKeep = one - two * gv;
+    const Pair smDry = one - smB;
+
+    Pair w[Stages];
+    for (int k = 0; k < Stages; ++k)
+        w[k] = Pair::of (a.ys[k], b.ys[k]);
+    Pair v = zero;
+    Pair prevU = Pair::of (*a.lastInput, *b.lastInput);
+    Pair last = Pair::of (a.ys[Stages - 1], b.ys[Stages - 1]);
+    Pair col = Pair::of (*a.colour, *b.colour), colIn = Pair::of (*a.colourIn, *b.colourIn);
+
+    for (int i = 0; i < n; ++i)
+    {
+        const Pair in = Pair::of (a.x[i], b.x[i]);
+        const Pair inDriven = in * driveGain;
+        Pair sum = zero;
+
+        for (int pass = 0; pass < 2; ++pass)
+        {
+            // s[k] from the previous pass's w, two recurrences of step 2.
+            Pair s[Stages];
+            s[0] = b1h * zero;
+            s[1] = b1h * w[0];
+            for (int k = 2; k < Stages; ++k)
+                s[k] = (b1hh * w[k - 2] + b1h * w[k - 1]) + hh * s[k - 2];
+            for (int k = 0; k < Stages; ++k)
+                w[k] = (bv * w[k] + dv[k] * v) + s[k];
+            const Pair wLast = w[Stages - 1];
+
+            if constexpr (WithDrive)
+            {
+                const Pair upper = Pair::lessOf (limit, last);
+                const Pair fed = Pair::greaterOf (negLimit, upper);
+                const Pair uLinear = in - fed * feedback;
+                const Pair driven = inDriven - fed * driveFeedback;
+                const Pair denominator = Pair::magnitude (driven) + one;
+                const Pair sumU = prevU + uLinear;
+                last = (wLast + pLast * sumU) + (pLast * driven) / denominator;
+                const Pair clipped = driven / denominator;
+                v = sumU + clipped;
+                prevU = uLinear + clipped;
+            }
+            else
+            {
+                const Pair u = in - last * feedback;
+                last = (wLast + pLast * (prevU + in)) - pLastFeedback * last;
+                v = prevU + u;
+                prevU = u;
+            }
+
+            col = col * keepColour + (colIn + last) * halfGColour;
+            colIn = last;
+
+            Pair out = col * colourWeight + last;
+            if constexpr (WithSmoothing)
+            {
+                smOut = smKeep * smOut + (smIn + out) * gv;
+                smIn = out;
+                out = smDry * out + smB * smOut;
+            }
+            sum = sum + out;
+        }
+
+        const Pair y = sum * half;
+        a.x[i] = y.low();
+        b.x[i] = y.high();
+    }
+
+    for (int k = 0; k < Stages; ++k)
+    {
+        const Pair y = w[k] + Pair::of (ca.p[k], cb.p[k]) * v;
+        a.ys[k] = y.low();
+        b.ys[k] = y.high();
+    }
+    *a.lastInput = prevU.low();
+    *b.lastInput = prevU.high();
+    *a.colour = col.low();
+    *b.colour = col.high();
+    *a.colourIn = colIn.low();
+    *b.colourIn = colIn.high();
+    if constexpr (WithSmoothing)
+    {
+        a.smoother->input = smIn.low();
+        b.smoother->input = smIn.high();
+        a.smoother->output = smOut.low();
+        b.smoother->output = smOut.high();
+    }
+}
+
 /** What both ladders keep and do per group: the stages, the colour stage,
     the low-cutoff smoother, the drive follower and the group peak. A ladder
     that never smooths leaves its smoother at rest. */
@@ -259,6 +448,55 @@ struct LadderCore
                 runLadderLoop<Stages, false, false> (x, n, y, lastInput, colour, colourIn, c, nullptr);
         }
 
+        finishGroup (x, n);
+    }
+
+    /** processGroup on two ladders at once (a voice's two sides, with the
+        same settings), their sample loops side by side; the result is the
+        same as two processGroup calls. */
+    static void processGroupPair (LadderCore& a, LadderCore& b, double* xa, double* xb, int n, double g,
+                                  double feedback, double resonance, double overdrive, bool smoothing) noexcept
+    {
+        if (n <= 0)
+            return;
+
+        const double o = overdrive;
+        const double peakA = a.peak.next (xa, n);
+        const double peakB = b.peak.next (xb, n);
+        if (o > 0.0)
+        {
+            a.follower.update (peakA, o);
+            b.follower.update (peakB, o);
+        }
+
+        const LadderLoopSide<Stages> sa { xa, a.y, &a.lastInput, &a.colour, &a.colourIn, &a.smoother,
+                                          { g, feedback, resonance, a.follower.limit, o * 6.0 * a.follower.drive } };
+        const LadderLoopSide<Stages> sb { xb, b.y, &b.lastInput, &b.colour, &b.colourIn, &b.smoother,
+                                          { g, feedback, resonance, b.follower.limit, o * 6.0 * b.follower.drive } };
+        if (o > 0.0)
+        {
+            if (smoothing)
+                runLadderLoopPair<Stages, true, true> (sa, sb, n);
+            else
+                runLadderLoopPair<Stages, true, false> (sa, sb, n);
+        }
+        else
+        {
+            if (smoothing)
+                runLadderLoopPair<Stages, false, true> (sa, sb, n);
+            else
+                runLadderLoopPair<Stages, false, false> (sa, sb, n);
+        }
+
+        a.finishGroup (xa, n);
+        b.finishGroup (xb, n);
+    }
+
+private:
+    // A group that went non-finite is dropped and the ladder starts afresh;
+    // otherwise tiny states are flushed.
+    void finishGroup (double* x, int n) noexcept
+    {
         double stateSum = lastInput + colour + colourIn + smoother.stateSum();
         for (int s = 0; s < Stages; ++s)
             stateSum += y[s];

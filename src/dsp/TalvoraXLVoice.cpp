@@ -1418,8 +1418,13 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         {
             filters[s]->setType (filterType);
             filters[s]->setOverdrive (p[params::kOverdrive]);
-            filters[s]->processBlock (cutoffTable.data(), resonanceMod, sides[s], n, resonanceMod != nullptr, p[params::kResonance]);
         }
+        if (sideCount == 2)
+            Filter::processBlockPair (filterLeft, filterRight, cutoffTable.data(), resonanceMod, sides[0], sides[1], n,
+                                      resonanceMod != nullptr, p[params::kResonance]);
+        else
+            filterLeft.processBlock (cutoffTable.data(), resonanceMod, sides[0], n, resonanceMod != nullptr,
+                                     p[params::kResonance]);
 
         const double* decimation = table (ModMatrix::decimation);
         if (Decimator::isActive (p[params::kDecimate], decimation != nullptr))

@@ -108,3 +108,32 @@ void Filter::processBlock (const double* cutoffTable, const double* resonanceMod
         processGroup (samples + start, count);
     }
 }
+
+void Filter::processBlockPair (Filter& a, Filter& b, const double* cutoffTable, const double* resonanceModulation,
+                               double* xa, double* xb, int n, bool resonanceModulated, double resonance) noexcept
+{
+    const bool paired = a.type == b.type && (a.type == ladderLowPass24 || a.type == doubleLadderLowPass);
+    if (! paired || n <= 0 || xa == nullptr || xb == nullptr || cutoffTable == nullptr)
+    {
+        a.processBlock (cutoffTable, resonanceModulation, xa, n, resonanceModulated, resonance);
+        b.processBlock (cutoffTable, resonanceModulation, xb, n, resonanceModulated, resonance);
+        return;
+    }
+
+    const bool modulated = resonanceModulated && resonanceModulation != nullptr;
+
+    a.startBlock();
+    b.startBlock();
+    for (int start = 0; start < n; start += filtering::kGroupSize)
+    {
+        const int group = start / filtering::kGroupSize;
+        const int count = std::min (filtering::kGroupSize, n - start);
+        const double modulation = modulated ? resonanceModulation[group] : 1.0;
+        a.updateCoefficients (cutoffTable[group], resonance, modulated, modulation);
+        b.updateCoefficients (cutoffTable[group], resonance, modulated, modulation);
+        if (a.type == ladderLowPass24)
+            LadderFilter::processGroupPair (a.ladder, b.ladder, xa + start, xb + start, count);
+        else
+            DoubleLadderFilter::processGroupPair (a.doubleLadder, b.doubleLadder, xa + start, xb + start, count);
+    }
+}

@@ -66,6 +66,13 @@ public:
     void processBlock (const double* cutoffTable, const double* resonanceModulation,
                        double* samples, int n, bool resonanceModulated, double resonance) noexcept;
 
+    /** processBlock on a voice's two sides, which share the cutoff and
+        resonance: the ladders run both sides' sample loops side by side.
+        The same result as processBlock on each. */
+    static void processBlockPair (Filter& a, Filter& b, const double* cutoffTable, const double* resonanceModulation,
+                                  double* samplesA, double* samplesB, int n, bool resonanceModulated,
+                                  double resonance) noexcept;
+
 private:
     int type = lowPass12;
     TwoPoleLowPass lowPass;

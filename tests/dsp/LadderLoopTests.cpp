@@ -4,12 +4,14 @@
 // coefficients jump, the state carried from group to group.
 
 #include "dsp/LadderLoop.h"
+#include "dsp/filter.h"
 #include "dsp/VoiceRandom.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 using namespace filtering;
@@ -138,4 +140,141 @@ TEST (LadderLoop, MatchesTheLadderComputedStageByStage)
         expectLoopMatchesSerialLadder<8, false, false> (seed);
         expectLoopMatchesSerialLadder<8, true, false> (seed);
     }
+}
+
+namespace
+{
+// Two ladders with their own inputs, states and coefficients, once through
+// the paired loop and once each through the single loop: bit for bit alike.
+template <int Stages, bool Drive, bool Smoothing>
+void expectPairMatchesTwoSingleLoops (uint64_t seed)
+{
+    SCOPED_TRACE (testing::Message() << Stages << " stages, drive " << Drive << ", smoothing " << Smoothing);
+
+    struct State
+    {
+        double ys[Stages] = {}, lastInput = 0.0, colour = 0.0, colourIn = 0.0;
+        LowCutoffSmoother smoother;
+    };
+    State single[2], paired[2];
+
+    VoiceRandom rng (seed);
+    const auto uniform = [&rng] (double lo, double hi) { return lo + (hi - lo) * rng.nextUnit(); };
+
+    constexpr int kSamples = 3000;
+    std::vector<double> expected[2], actual[2];
+    for (int side = 0; side < 2; ++side)
+    {
+        expected[side].resize (kSamples);
+        for (int i = 0; i < kSamples; ++i)
+            expected[side][(size_t) i] = uniform (-1.5, 1.5) * (side == 0 ? 1.0 : 0.3);
+        actual[side] = expected[side];
+    }
+
+    for (int start = 0; start < kSamples;)
+    {
+        const int n = std::min (kSamples - start, 1 + (int) (rng.nextUnit() * 8.0) % 8);
+        LadderLoopCoefficients c[2];
+        for (auto& ci : c)
+        {
+            const double resonance = uniform (0.0, 1.0);
+            ci = { std::clamp (uniform (-0.05, 1.05), 0.002, kMaxCutoff), resonance * uniform (1.4, 3.2), resonance,
+                   uniform (0.0, 0.3), uniform (0.0, 2.0) };
+        }
+        LadderLoopSide<Stages> sides[2];
+        for (int s = 0; s < 2; ++s)
+        {
+            runLadderLoop<Stages, Drive, Smoothing> (expected[s].data() + start, n, single[s].ys, single[s].lastInput,
+                                                     single[s].colour, single[s].colourIn, c[s],
+                                                     Smoothing ? &single[s].smoother : nullptr);
+            sides[s] = { actual[s].data() + start, paired[s].ys, &paired[s].lastInput, &paired[s].colour,
+                         &paired[s].colourIn, &paired[s].smoother, c[s] };
+        }
+        runLadderLoopPair<Stages, Drive, Smoothing> (sides[0], sides[1], n);
+        start += n;
+    }
+
+    for (int s = 0; s < 2; ++s)
+    {
+        for (int i = 0; i < kSamples; ++i)
+            ASSERT_EQ (actual[s][(size_t) i], expected[s][(size_t) i]) << "side " << s << ", sample " << i;
+        for (int k = 0; k < Stages; ++k)
+            EXPECT_EQ (paired[s].ys[k], single[s].ys[k]) << "side " << s << ", stage " << k;
+        EXPECT_EQ (paired[s].lastInput, single[s].lastInput);
+        EXPECT_EQ (paired[s].colour, single[s].colour);
+        EXPECT_EQ (paired[s].colourIn, single[s].colourIn);
+        EXPECT_EQ (paired[s].smoother.output, single[s].smoother.output);
+    }
+}
+} // namespace
+
+TEST (LadderLoop, PairedLoopEqualsTwoSingleLoops)
+{
+    for (uint64_t seed : { 4u, 5u })
+    {
+        expectPairMatchesTwoSingleLoops<4, false, false> (seed);
+        expectPairMatchesTwoSingleLoops<4, false, true> (seed);
+        expectPairMatchesTwoSingleLoops<4, true, false> (seed);
+        expectPairMatchesTwoSingleLoops<4, true, true> (seed);
+        expectPairMatchesTwoSingleLoops<8, false, false> (seed);
+        expectPairMatchesTwoSingleLoops<8, true, false> (seed);
+    }
+}
+
+// A voice's two sides through Filter::processBlockPair and through
+// processBlock each: the same samples for every type, with drive and
+// modulated resonance, and a side that goes non-finite is silenced and
+// restarted alone while the other plays on.
+TEST (LadderLoop, FilterPairEqualsEachSideAlone)
+{
+    constexpr int kBlock = 203;   // a partial last group
+    for (int type = 0; type < Filter::numTypes; ++type)
+        for (double overdrive : { 0.0, 0.7 })
+        {
+            SCOPED_TRACE (testing::Message() << "type " << type << ", overdrive " << overdrive);
+            Filter single[2], paired[2];
+            for (Filter* f : { &single[0], &single[1], &paired[0], &paired[1] })
+            {
+                f->setType (type);
+                f->setOverdrive (overdrive);
+            }
+
+            VoiceRandom rng (17);
+            std::vector<double> cutoff (kBlock / 8 + 1), resonanceMod (kBlock / 8 + 1);
+            for (int block = 0; block < 6; ++block)
+            {
+                for (size_t g = 0; g < cutoff.size(); ++g)
+                {
+                    cutoff[g] = 0.05 + 0.9 * rng.nextUnit();
+                    resonanceMod[g] = 0.5 + rng.nextUnit();
+                }
+                std::vector<double> expected[2], actual[2];
+                for (int s = 0; s < 2; ++s)
+                {
+                    expected[s].resize (kBlock);
+                    for (auto& x : expected[s])
+                        x = (rng.nextUnit() - 0.5) * (s == 0 ? 2.0 : 0.2);
+                }
+                if (block == 3)
+                    expected[1][50] = std::numeric_limits<double>::infinity();
+                actual[0] = expected[0];
+                actual[1] = expected[1];
+
+                const bool modulated = block % 2 == 1;
+                for (int s = 0; s < 2; ++s)
+                    single[s].processBlock (cutoff.data(), resonanceMod.data(), expected[s].data(), kBlock, modulated, 0.8);
+                Filter::processBlockPair (paired[0], paired[1], cutoff.data(), resonanceMod.data(), actual[0].data(),
+                                          actual[1].data(), kBlock, modulated, 0.8);
+
+                for (int s = 0; s < 2; ++s)
+                    for (int i = 0; i < kBlock; ++i)
+                        ASSERT_EQ (actual[s][(size_t) i], expected[s][(size_t) i])
+                            << "block " << block << ", side " << s << ", sample " << i;
+                if (block == 3 && (type == Filter::ladderLowPass24 || type == Filter::doubleLadderLowPass))
+                {
+                    EXPECT_EQ (actual[1][48], 0.0);   // the group with the Inf is silenced
+                    EXPECT_NE (actual[0][48], 0.0);   // the other side is not
+                }
+            }
+        }
 }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/PluginProcessor.h"
+#include "core/globalStuff.h"
 #include "support/PluginPlayer.h"
 
 namespace
@@ -68,6 +69,20 @@ TEST (BlockDriver, FirstBlocksOfTheProcessAreSilent)
             midi.clear();
             p.processBlock (buffer, midi);
             std::exit (p.getCapturePosition() == 512 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode (0), "");
+}
+
+TEST (BlockDriver, SharedTablesAreBuiltBeforeTheFirstBlock)
+{
+    // Building the shared tables takes far longer than a block: a process's
+    // first instance builds them when it is made, never in its first block.
+    GTEST_FLAG_SET (death_test_style, "threadsafe");
+    EXPECT_EXIT (
+        {
+            BrevonAudioProcessor p;
+            const bool builtByTheBlock = initGlobalTables();
+            std::exit (builtByTheBlock ? 1 : 0);
         },
         ::testing::ExitedWithCode (0), "");
 }

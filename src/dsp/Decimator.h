@@ -49,7 +49,21 @@ public:
     void processGroup (double* samples, int n, double amount, bool modulated,
                        double groupModulation, double firstCutoff) noexcept;
 
+    /** processBlock on a voice's two sides, which share the amount, the
+        modulation and the cutoff: while both hold at the same moments (their
+        phases agree, as they do unless one side was restarted) the hold
+        clock runs once for both. The same result as processBlock on each. */
+    static void processBlockPair (Decimator& a, Decimator& b, double* samplesA, double* samplesB, int n, double amount,
+                                  bool modulated, const double* modulation, double firstCutoff) noexcept;
+
 private:
+    // The group's hold step and amount, as processGroup forms them.
+    void groupSettings (double amount, bool modulated, double groupModulation, double firstCutoff, double& a,
+                        double& step) const noexcept;
+    static void processGroupPair (Decimator& a, Decimator& b, double* xa, double* xb, int n, double amount,
+                                  bool modulated, double groupModulation, double firstCutoff) noexcept;
+    void finishGroup (double* x, int n) noexcept;
+
     int type = 0;
     double phase = 0.0;    // hold accumulator
     double held = 0.0;     // current output of the hold (or of the slide)

@@ -1432,10 +1432,13 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             const int type = (int) std::lround ((float) p[params::kDecimatorMode] * 100.0f);
             Decimator* decimators[2] = { &decimatorLeft, &decimatorRight };
             for (int s = 0; s < sideCount; ++s)
-            {
                 decimators[s]->setType (type);
-                decimators[s]->processBlock (sides[s], n, p[params::kDecimate], decimation != nullptr, decimation, cutoffTable[0]);
-            }
+            if (sideCount == 2)
+                Decimator::processBlockPair (decimatorLeft, decimatorRight, sides[0], sides[1], n, p[params::kDecimate],
+                                             decimation != nullptr, decimation, cutoffTable[0]);
+            else
+                decimatorLeft.processBlock (sides[0], n, p[params::kDecimate], decimation != nullptr, decimation,
+                                            cutoffTable[0]);
         }
     }
 

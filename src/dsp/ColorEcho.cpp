@@ -33,8 +33,8 @@ void ColorEcho::prepare (double rate, int)
     if (length != lineLength)
     {
         lineLength = length;
-        leftLine.assign ((size_t) length, 0.0f);
-        rightLine.assign ((size_t) length, 0.0f);
+        leftLine.allocate ((size_t) length);
+        rightLine.allocate ((size_t) length);
         linesWritten = false;
         leftLowPass = rightLowPass = 0.0;
         position = 0;
@@ -133,7 +133,7 @@ void ColorEcho::process (float* left, float* right, int n) noexcept
     effects::flushTiny (rightLowPass);
 }
 
-void ColorEcho::processChannel (float* samples, int n, std::vector<float>& line, double& lowPass,
+void ColorEcho::processChannel (float* samples, int n, LazyZeroBuffer<float>& line, double& lowPass,
                                 int delaySamples) noexcept
 {
     const int length = lineLength;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <vector>
+#include "dsp/LazyZeroBuffer.h"
 
 /** The tempo-aware stereo echo of the master chain.
 
@@ -47,7 +47,7 @@ public:
 
 private:
     void computeDelays() noexcept;
-    void processChannel (float* samples, int n, std::vector<float>& line, double& lowPass,
+    void processChannel (float* samples, int n, LazyZeroBuffer<float>& line, double& lowPass,
                          int delaySamples) noexcept;
 
     int position = 0;
@@ -68,7 +68,8 @@ private:
 
     int lineLength = 0;
     // Single precision: half the memory, and its rounding stays far below
-    // anything audible.
-    std::vector<float> leftLine, rightLine;
+    // anything audible. Committed as written: an echo never switched on
+    // costs no memory.
+    LazyZeroBuffer<float> leftLine, rightLine;
     double leftLowPass = 0.0, rightLowPass = 0.0;
 };

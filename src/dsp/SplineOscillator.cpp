@@ -97,7 +97,7 @@ void SplineOscillator::sizeTable (double newSampleRate)
 
     const size_t needed = (size_t) cycleLimit + 2 * (size_t) kTableMargin + 8;
     if (table.size() != needed)
-        table.assign (needed, 0.0);
+        table.allocate (needed);
 
     slotCount = 1;
     slotCapacity = (int) table.size();
@@ -521,15 +521,26 @@ int SplineOscillator::slotForNewCycle (int size) noexcept
         return 0;
     }
 
+    // A slot drawn before the points last moved can never be used again (the
+    // generation only grows): taking the first such slot before an unused
+    // one keeps moving points in one slot, so the table's other slots are
+    // never written and never take memory.
     int target = 0;
+    int unused = -1;
     for (int s = 0; s < slotCount; ++s)
     {
         if (! cached[s].valid)
+        {
+            if (unused < 0)
+                unused = s;
+            continue;
+        }
+        if (cached[s].generation != workingGeneration)
             return s;
-        if (cached[s].lastUse < cached[target].lastUse)
+        if (cached[target].valid && cached[s].lastUse < cached[target].lastUse)
             target = s;
     }
-    return target;
+    return unused >= 0 ? unused : target;
 }
 
 int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dsp/LazyZeroBuffer.h"
 #include "dsp/SplineOscillatorMisc.h"
 #include "dsp/SplineScanStore.h"
 #include "dsp/VoiceRandom.h"
@@ -168,6 +169,10 @@ public:
         long one may be drawn only as far as it has been read). */
     const double* getCycle() const noexcept { return table.data() + (std::size_t) activeSlot * (std::size_t) slotCapacity; }
     const Osc4Data* getWorkingPoints() const noexcept { return working; }
+    /** Memory the cycle table holds now, and what it may come to. Not on the
+        audio thread. */
+    std::size_t getTableResidentBytes() const noexcept { return table.residentBytes(); }
+    std::size_t getTableBytes() const noexcept { return table.size() * sizeof (double); }
     /** Cycles started and cycles actually drawn since construction (a cycle
         copied from another slot counts as started, not drawn). */
     uint64_t getCyclesStarted() const noexcept { return cyclesStarted; }
@@ -310,7 +315,9 @@ private:
     double randomValue[kNumPoints][3] {};
     double previousRandom[kNumPoints][3] {};
 
-    std::vector<double> table;
+    // As long as the longest cycle at the rate, committed only where written:
+    // a note uses the first pages of each slot it draws into.
+    LazyZeroBuffer<double> table;
     int slotCount = 1;
     int slotCapacity = 0;
     int activeSlot = 0;

@@ -514,8 +514,9 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
         limiterRight.prepare (newSampleRate, maxBlockSize);
     }
     // Room for the scans of two dozen of the longest cycles: every copy of
-    // 48 notes spread over the keyboard keeps the few it alternates between.
-    splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 1024);
+    // 48 notes spread over the keyboard keeps the few it alternates between,
+    // a scan for each of their curves.
+    splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 8192);
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);

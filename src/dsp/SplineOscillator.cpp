@@ -69,6 +69,7 @@ void SplineOscillator::setScanStore (SplineScanStore* store)
     if (sharedScans)
         ownScans.reset();
     scans = sharedScans ? store : ownScans.get();
+    forgetScans();
 }
 
 void SplineOscillator::prepare (double newSampleRate, int)
@@ -77,10 +78,10 @@ void SplineOscillator::prepare (double newSampleRate, int)
     if (! sharedScans)
     {
         // Room for the scans of two of the longest cycles (a pitch that
-        // moves makes neighbouring lengths alternate).
+        // moves makes neighbouring lengths alternate), curve by curve.
         if (ownScans == nullptr)
             ownScans = std::make_unique<SplineScanStore>();
-        ownScans->prepare (2 * (cycleLimit + 2 * kTableMargin + 8), 8);
+        ownScans->prepare (2 * (cycleLimit + 2 * kTableMargin + 8), 8 * kNumPoints);
         scans = ownScans.get();
     }
 }
@@ -90,7 +91,8 @@ void SplineOscillator::sizeTable (double newSampleRate)
     // Whatever the drawing pinned in the store is let go (a shared store
     // that was prepared again has forgotten it anyway).
     drawing.active = false;
-    drawing.replay = drawing.recordInto = nullptr;
+    closeRecording (false, false);
+    forgetScans();
 
     sampleRate = (newSampleRate > 0.0 && std::isfinite (newSampleRate)) ? newSampleRate : 44100.0;
     cycleLimit = cycleLimitFor (sampleRate);
@@ -105,7 +107,7 @@ void SplineOscillator::sizeTable (double newSampleRate)
     for (auto& c : cached)
         c = CachedCycle {};
 
-    layoutStale = true;
+    shapesStale = true;
 
     cycleLength = 0;
     readPosition = 0;
@@ -143,7 +145,7 @@ void SplineOscillator::sanityCheckModulatedPoints() noexcept
             finishDrawing();   // the drawing reads the working points
             p.type = splineEndMarker;
             ++workingGeneration;
-            layoutStale = true;
+            shapesStale = true;
         }
     }
 }
@@ -281,7 +283,7 @@ void SplineOscillator::copyBaseToWorking() noexcept
     finishDrawing();   // the drawing reads the working points
     std::memcpy (working, base, sizeof (working));
     ++workingGeneration;
-    layoutStale = true;
+    shapesStale = true;
     sanityCheckModulatedPoints();
 }
 
@@ -669,7 +671,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         }
         else
         {
-            pos = beginDrawing (size, activeSlot, counts);
+            pos = beginDrawing (activeSlot, counts);
             endedAtStart = c.endedAtStart;
             ++cyclesDrawn;
         }
@@ -731,40 +733,13 @@ int SplineOscillator::findSameSamples (const int* counts) const noexcept
     return -1;
 }
 
-void SplineOscillator::refreshLayout() noexcept
-{
-    if (! layoutStale)
-        return;
-    layoutStale = false;
-
-    Layout fresh;
-    std::memset (&fresh, 0, sizeof (fresh));
-    for (int k = 0; k < kNumPoints; ++k)
-    {
-        fresh.type[k] = working[k].type;
-        for (int c = 0; c < 3; ++c)
-            fresh.x[k][c] = working[k].x[c];
-    }
-
-    // Points that only moved up or down leave it as it was.
-    if (std::memcmp (&fresh, &layout, sizeof (fresh)) == 0)
-        return;
-
-    layout = fresh;
-    layoutKey = SplineScanStore::layoutKey (layout);
-}
-
-int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexcept
+int SplineOscillator::beginDrawing (int slot, const int* counts) noexcept
 {
     CachedCycle& drawn = cached[slot];
     drawn.endedAtStart = false;
     drawn.complete = false;
     drawn.writtenEnd = 0;
     std::memcpy (drawn.counts, counts, sizeof (drawn.counts));
-
-    // The curve scans of this layout and these counts, when kept: replayed.
-    // Otherwise they are recorded into the least recently used slot.
-    refreshLayout();
 
     Drawing& d = drawing;
     d.active = true;
@@ -776,22 +751,11 @@ int SplineOscillator::beginDrawing (int size, int slot, const int* counts) noexc
     d.ready = 0;
     d.reached = 0;
     d.complete = true;
-    d.resumed = false;
     d.walking = 0;
+    if (shapesStale)
+        refreshShapes();
     std::fill (d.drawnType, d.drawnType + kNumPoints, 0);
     std::memcpy (d.counts, counts, sizeof (d.counts));
-
-    d.replay = nullptr;
-    d.recordInto = nullptr;
-    d.record = { nullptr, nullptr, 0, 0, false };
-    d.key = 0;
-    if (scans != nullptr)
-    {
-        d.key = SplineScanStore::keyOf (layoutKey, counts);
-        d.replay = scans->acquire (d.key, layout, counts);
-        if (d.replay == nullptr)
-            d.recordInto = scans->beginRecording (size, d.record);
-    }
 
     // The length is the sum of the counts up to where the chain ends.
     int length = 0;
@@ -834,11 +798,9 @@ void SplineOscillator::abandonDrawing() noexcept
         return;
     d.active = false;
 
-    // Neither the cycle nor its scan is whole: the scan is dropped as one
-    // that overflowed the pool would be.
+    // Neither the cycle nor the walked curve's scan is whole.
     cached[d.slot].valid = false;
-    d.record.overflow = true;
-    keepScan();
+    closeRecording (false, false);
 }
 
 void SplineOscillator::drawUpTo (int entry) noexcept
@@ -887,11 +849,7 @@ void SplineOscillator::drawUpTo (int entry) noexcept
                 continue;
             }
 
-            if (d.recordInto != nullptr)
-            {
-                d.recordInto->first[k] = d.placesBefore;
-                d.recordInto->emitted[k] = d.record.count - d.placesBefore;
-            }
+            closeRecording (true, ! ended);
             d.walking = 0;
             settle (k, ! ended, reach);
             continue;
@@ -902,9 +860,6 @@ void SplineOscillator::drawUpTo (int entry) noexcept
         if (type == splineEndMarker || type == splineStart)
         {
             d.active = false;
-            if (d.resumed)
-                d.record.overflow = true;   // not one run of places per segment: not kept
-            keepScan();
             CachedCycle& drawn = cached[d.slot];
             drawn.complete = d.complete;
             drawn.writtenEnd = std::clamp (std::max (d.reached, d.pos), 0, capacity);
@@ -938,37 +893,43 @@ void SplineOscillator::drawUpTo (int entry) noexcept
             put (pos, y0);
             settle (k, false, pos + 1);
         }
-        else if (d.replay != nullptr)
-        {
-            // A replay needs the heights only.
-            const double* places = scans->places (*d.replay) + d.replay->first[k];
-            const uint8_t* twice = scans->twice (*d.replay) + d.replay->first[k];
-            const int emitted = d.replay->emitted[k];
-            const int written = type == splineQuadratic
-                                  ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, places, twice,
-                                                         emitted, dest, pos, capacity)
-                                  : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m, places,
-                                                         twice, emitted, dest, pos, capacity);
-            settle (k, false, pos + written);
-        }
         else
         {
-            splinecurve::ScanRecord* r = d.recordInto != nullptr ? &d.record : nullptr;
-            d.placesBefore = d.record.count;
-            if (type == splineQuadratic)
+            SplineScanStore::Found found;
+            d.key = shapes[k];
+            d.key.samples = m;
+            bool kept = false;
+            if (scans != nullptr)
             {
-                const double a = (clamp01 (pt.x[1]) - x0) / dx;
-                d.quadratics[k].start ({ a, y0, pt.y[1], yk }, m, dest, pos, capacity, r);
+                const ScanMemo& memo = memos[k];
+                kept = (memo.samples[0] == m && scans->findAgain (memo.ref[0], found))
+                    || (memo.samples[1] == m && scans->findAgain (memo.ref[1], found));
+                SplineScanStore::Ref ref;
+                if (! kept && scans->find (d.key, found, &ref))
+                {
+                    kept = true;
+                    remember (k, m, ref);
+                }
+            }
+            if (kept)
+            {
+                // A replay needs the heights only. A walk that stopped at its
+                // own end is walked afresh should a later run leave a gap.
+                const int written = type == splineQuadratic
+                                      ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, found.places,
+                                                             found.twice, found.count, dest, pos, capacity)
+                                      : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m,
+                                                             found.places, found.twice, found.count, dest, pos, capacity);
+                d.walkHeld[k] = false;
+                settle (k, found.stoppedAtEnd, pos + written);
             }
             else
             {
-                // The second control is measured from the first, as the editor expects.
-                const double x1 = clamp01 (pt.x[1]);
-                const double a1 = (x1 - x0) / dx;
-                const double a2 = (clamp01 (pt.x[2]) - x1) / dx;
-                d.cubics[k].start ({ a1, a2, y0, pt.y[1], pt.y[2], yk }, m, dest, pos, capacity, r);
+                const bool recording = scans != nullptr && scans->beginRecording (m, d.record, d.recording);
+                startWalk (k, recording ? &d.record : nullptr);
+                d.walkHeld[k] = true;
+                d.walking = type;
             }
-            d.walking = type;
         }
     }
 }
@@ -990,7 +951,12 @@ void SplineOscillator::fillAfterRun (int segment, int from, int to) noexcept
         if (d.stopped[k])
         {
             const bool quadratic = d.drawnType[k] == splineQuadratic;
-            d.resumed = true;
+            if (! d.walkHeld[k])
+            {
+                // Replayed: the same walk from its start writes the same entries.
+                startWalk (k, nullptr);
+                d.walkHeld[k] = true;
+            }
             if (quadratic)
                 d.quadratics[k].resumeFrom (filled);
             else
@@ -1009,14 +975,89 @@ void SplineOscillator::fillAfterRun (int segment, int from, int to) noexcept
         d.complete = false;
 }
 
-void SplineOscillator::keepScan() noexcept
+void SplineOscillator::refreshShapes() noexcept
+{
+    shapesStale = false;
+    forgetScans();
+    for (int k = 1; k < kNumPoints; ++k)
+    {
+        const Osc4Data& prev = working[k - 1];
+        const Osc4Data& pt = working[k];
+        const double x0 = clamp01 (prev.x[0]);
+        const double dx = clamp01 (pt.x[0]) - x0;
+        SplineScanStore::CurveKey& key = shapes[k];
+        key = {};
+        key.type = pt.type;
+        if (! (dx > 0.0))
+            ;   // drawn flat, never walked
+        else if (pt.type == splineQuadratic)
+            key.a1 = (clamp01 (pt.x[1]) - x0) / dx;
+        else if (pt.type == splineCubic)
+        {
+            // The second control is measured from the first, as the editor expects.
+            const double x1 = clamp01 (pt.x[1]);
+            key.a1 = (x1 - x0) / dx;
+            key.a2 = (clamp01 (pt.x[2]) - x1) / dx;
+        }
+        key.shape = SplineScanStore::shapeHash (key);
+    }
+}
+
+SplineScanStore::CurveKey SplineOscillator::curveKey (int k) const noexcept
+{
+    SplineScanStore::CurveKey key = shapes[k];
+    key.samples = std::max (drawing.counts[k], 1);
+    return key;
+}
+
+void SplineOscillator::startWalk (int k, splinecurve::ScanRecord* record) noexcept
 {
     Drawing& d = drawing;
-    if (scans == nullptr)
-        return;
-    scans->release (d.replay);
-    scans->endRecording (d.recordInto, d.record, true, d.key, layout, d.counts);
-    d.replay = d.recordInto = nullptr;
+    const Osc4Data& prev = working[k - 1];
+    const Osc4Data& pt = working[k];
+    const SplineScanStore::CurveKey key = curveKey (k);
+    const double y0 = prev.y[0];
+    const double yk = pt.y[0];
+    // Each segment starts where the counts before it end.
+    int pos = 0;
+    for (int i = 1; i < k; ++i)
+        pos += d.counts[i];
+    if (key.type == splineQuadratic)
+        d.quadratics[k].start ({ key.a1, y0, pt.y[1], yk }, key.samples, d.dest, pos, d.capacity, record);
+    else
+        d.cubics[k].start ({ key.a1, key.a2, y0, pt.y[1], pt.y[2], yk }, key.samples, d.dest, pos, d.capacity, record);
+}
+
+void SplineOscillator::remember (int k, int samples, const SplineScanStore::Ref& ref) noexcept
+{
+    ScanMemo& memo = memos[k];
+    if (memo.samples[0] != samples)
+    {
+        memo.samples[1] = memo.samples[0];
+        memo.ref[1] = memo.ref[0];
+    }
+    memo.samples[0] = samples;
+    memo.ref[0] = ref;
+}
+
+void SplineOscillator::forgetScans() noexcept
+{
+    for (auto& memo : memos)
+        memo = ScanMemo {};
+}
+
+void SplineOscillator::closeRecording (bool keep, bool stoppedAtEnd) noexcept
+{
+    Drawing& d = drawing;
+    if (scans != nullptr && d.recording.open)
+    {
+        SplineScanStore::Ref ref;
+        scans->endRecording (d.recording, d.record, keep, d.key, stoppedAtEnd, &ref);
+        if (ref.slot >= 0)
+            remember (d.segment, d.key.samples, ref);
+    }
+    d.recording.open = false;
+    d.record = { nullptr, nullptr, 0, 0, false };
 }
 
 //==============================================================================
@@ -1177,7 +1218,7 @@ double SplineOscillator::nextRandom() noexcept
     const double y = clampSymmetric (horizontal ? w->y[s] : value, 2.0);
     const double x = clamp01 (horizontal ? value : xBefore);
     if (std::memcmp (&x, &xBefore, sizeof (x)) != 0)
-        layoutStale = true;
+        shapesStale = true;
     w->y[s] = y;
     w->x[s] = x;
 }

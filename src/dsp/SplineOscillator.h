@@ -32,11 +32,12 @@ class VoiceModulation;
     copied from the slot that holds it instead of being drawn.
 
     Drawing a curve segment is mostly the scan for where x has moved far
-    enough, which depends only on the points' x positions and types and the
-    segment counts. The scan's result (where each sample was taken) is kept
-    for a few such layouts, so a cycle whose points only moved up or down is
-    drawn by evaluating the heights at the kept places; the scans live in a
-    store shared by all copies of an instance. A long cycle (high
+    enough, which depends only on the curve's type, its x shape and its
+    sample count. The scan's result (where each sample was taken) is kept per
+    curve, so a curve whose points only moved up or down, or that another
+    length or copy drew with the same count, is drawn by evaluating the
+    heights at the kept places; the scans live in a store shared by all
+    copies of an instance. A long cycle (high
     sample rates, low notes) is drawn a stretch ahead of the read-out rather
     than whole at its start, so no single block pays for all of it.
 
@@ -203,21 +204,22 @@ private:
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
     int startCycle (int size, int sampleIndex) noexcept;
-    int beginDrawing (int size, int slot, const int* counts) noexcept;
+    int beginDrawing (int slot, const int* counts) noexcept;
     void drawUpTo (int entry) noexcept;
     void finishDrawing() noexcept;
     void abandonDrawing() noexcept;
-    void keepScan() noexcept;
+    void closeRecording (bool keep, bool stoppedAtEnd) noexcept;
+    /** Starts segment k's walk of the working points; its key into `key`. */
+    void startWalk (int k, splinecurve::ScanRecord* record) noexcept;
+    /** Segment k's key for its walk (shapes refreshed at the drawing's start). */
+    SplineScanStore::CurveKey curveKey (int k) const noexcept;
+    void refreshShapes() noexcept;
     /** Entries of the current cycle that may be read: all once it is drawn. */
     int readyEntries() const noexcept;
     /** Draws past `needed` entries, a stretch ahead; returns readyEntries(). */
     int drawAhead (int needed) noexcept;
     void segmentCounts (int size, int capacity, int* counts) const noexcept;
     int findSameSamples (const int* counts) const noexcept;
-    void refreshLayout() noexcept;
-
-    using Layout = SplineScanStore::Layout;
-    using CurveScan = SplineScanStore::Scan;
 
     /** Cycles up to this long are drawn whole when they start. */
     static constexpr int kWholeDrawLength = 2048;
@@ -247,18 +249,18 @@ private:
         int ready = 0;          // entries [0, ready) are final
         int reached = 0;        // furthest entry any run wrote, plus one
         bool complete = true;   // no entry of [0, ready) kept the slot's old value
-        bool resumed = false;   // a stopped walk went on: its places no longer lie together
         int walking = 0;        // type of the curve being walked, or 0
-        int placesBefore = 0;   // recorded places before the walked curve
-        CurveScan* replay = nullptr;
-        CurveScan* recordInto = nullptr;
+        // The walked curve's scan, recorded when the store gives room.
+        SplineScanStore::CurveKey key {};
+        SplineScanStore::Recording recording {};
         splinecurve::ScanRecord record { nullptr, nullptr, 0, 0, false };
-        uint64_t key = 0;       // of the layout and counts drawn
         int counts[kNumPoints] {};
         // Per segment: 0 not drawn, else its type; whether its walk stopped
-        // at its own end (the rest of its run unknown) or where its run ended.
+        // at its own end (the rest of its run unknown) or where its run ended;
+        // whether its walk object holds that walk (a replayed one does not).
         int drawnType[kNumPoints] {};
         bool stopped[kNumPoints] {};
+        bool walkHeld[kNumPoints] {};
         int runEnd[kNumPoints] {};
         splinecurve::Walk<splinecurve::Quadratic> quadratics[kNumPoints];
         splinecurve::Walk<splinecurve::Cubic> cubics[kNumPoints];
@@ -324,9 +326,18 @@ private:
     uint64_t useClock = 0;
     CachedCycle cached[kMaxCachedCycles];
 
-    Layout layout {};                   // of the working points when last checked
-    uint64_t layoutKey = SplineScanStore::layoutKey (Layout {});
-    bool layoutStale = true;            // working x or types may have changed since
+    SplineScanStore::CurveKey shapes[kNumPoints] {};   // type and x shape of each curve
+    // The scans each curve used last, for the two counts it used last: a
+    // length that moves back and forth needs no lookups by key.
+    struct ScanMemo
+    {
+        int samples[2] { -1, -1 };
+        SplineScanStore::Ref ref[2];
+    };
+    ScanMemo memos[kNumPoints];
+    void remember (int k, int samples, const SplineScanStore::Ref& ref) noexcept;
+    void forgetScans() noexcept;
+    bool shapesStale = true;            // working x or types may have changed since
     SplineScanStore* scans = nullptr;   // shared, or ownScans
     std::unique_ptr<SplineScanStore> ownScans;
     bool sharedScans = false;

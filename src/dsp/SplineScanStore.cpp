@@ -2,144 +2,182 @@
 
 #include <cstring>
 
-void SplineScanStore::prepare (int places, int slots)
+void SplineScanStore::prepare (int places, int slotCount)
 {
     places = places > 0 ? places : 0;
-    slots = slots > 0 ? slots : 1;
+    // Whole sets, a power of two of them.
+    int sets = 1;
+    while (sets * kWays < slotCount && sets < (1 << 20))
+        sets *= 2;
     // Filled here so that the audio thread never touches a fresh page.
     if ((int) placePool.size() != places)
     {
         placePool.assign ((size_t) places, 0.0);
         twicePool.assign ((size_t) places, 0);
     }
-    scans.assign ((size_t) slots, Scan {});
+    slots.assign ((size_t) (sets * kWays), Slot {});
+    setMask = (uint64_t) sets - 1;
     head = 0;
+    pinnedCount = 0;
+    ++generation;
     clock = 0;
     replays = 0;
 }
 
 namespace
 {
-// Word by word: a key only narrows the search, equal keys are compared whole.
-uint64_t mixWords (uint64_t h, const void* data, size_t bytes) noexcept
+inline uint64_t mix (uint64_t h, uint64_t w) noexcept
 {
-    const auto* b = static_cast<const unsigned char*> (data);
-    for (size_t i = 0; i + 8 <= bytes; i += 8)
-    {
-        uint64_t w;
-        std::memcpy (&w, b + i, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 29;
-    }
-    return h;
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 29);
+}
+
+inline uint64_t bitsOf (double v) noexcept
+{
+    uint64_t b;
+    std::memcpy (&b, &v, sizeof (b));
+    return b;
 }
 } // namespace
 
-uint64_t SplineScanStore::layoutKey (const Layout& layout) noexcept
+uint64_t SplineScanStore::shapeHash (const CurveKey& key) noexcept
 {
-    static_assert (sizeof (Layout) % 8 == 0, "layout hashed in whole words");
-    return mixWords (0x9E3779B97F4A7C15ull, &layout, sizeof (layout));
+    return mix (mix (mix (0x9E3779B97F4A7C15ull, (uint64_t) (uint32_t) key.type), bitsOf (key.a1)), bitsOf (key.a2));
 }
 
-uint64_t SplineScanStore::keyOf (uint64_t layoutKey, const int* counts) noexcept
+inline uint64_t SplineScanStore::hashOf (const CurveKey& key) noexcept
 {
-    return mixWords (layoutKey, counts, sizeof (int) * kNumPoints);
+    return mix (key.shape, (uint64_t) (uint32_t) key.samples);
 }
 
-SplineScanStore::Scan* SplineScanStore::acquire (uint64_t key, const Layout& layout, const int* counts) noexcept
+inline bool SplineScanStore::sameKey (const CurveKey& a, const CurveKey& b) noexcept
 {
-    for (auto& s : scans)
-        if (s.valid && s.key == key && std::memcmp (s.counts, counts, sizeof (s.counts)) == 0
-            && std::memcmp (&s.layout, &layout, sizeof (layout)) == 0)
+    // Bit for bit: the walk tells apart what == would not (signed zeros).
+    return a.type == b.type && a.samples == b.samples && bitsOf (a.a1) == bitsOf (b.a1) && bitsOf (a.a2) == bitsOf (b.a2);
+}
+
+inline void SplineScanStore::take (Slot& s, Found& found) noexcept
+{
+    found.places = placePool.data() + s.offset;
+    found.twice = twicePool.data() + s.offset;
+    found.count = s.count;
+    found.stoppedAtEnd = s.stoppedAtEnd;
+    s.lastUse = ++clock;
+    ++replays;
+}
+
+bool SplineScanStore::find (const CurveKey& key, Found& found, Ref* ref) noexcept
+{
+    if (slots.empty())
+        return false;
+    const uint64_t h = hashOf (key);
+    const size_t first = (size_t) ((h & setMask) * kWays);
+    for (size_t w = first; w < first + kWays; ++w)
+    {
+        Slot& s = slots[w];
+        if (s.hash == h && intact (s) && sameKey (s.key, key))
         {
-            ++s.users;
-            ++replays;
-            s.lastUse = ++clock;
-            return &s;
-        }
-    return nullptr;
-}
-
-bool SplineScanStore::overlapsPinned (int start, int end) const noexcept
-{
-    for (const auto& s : scans)
-        if (s.users > 0 && s.start < end && start < s.start + s.length)
+            take (s, found);
+            if (ref != nullptr)
+                *ref = { (int) w, s.start, h };
             return true;
+        }
+    }
     return false;
 }
 
-SplineScanStore::Scan* SplineScanStore::beginRecording (int entries, splinecurve::ScanRecord& record) noexcept
+bool SplineScanStore::findAgain (const Ref& ref, Found& found) noexcept
+{
+    // A slot holds another scan once its start or hash moved; the start
+    // alone could repeat after a recording that kept nothing.
+    if (ref.slot < 0 || ref.slot >= (int) slots.size())
+        return false;
+    Slot& s = slots[(size_t) ref.slot];
+    if (s.start != ref.start || s.hash != ref.hash || ! intact (s))
+        return false;
+    take (s, found);
+    return true;
+}
+
+bool SplineScanStore::beginRecording (int entries, splinecurve::ScanRecord& record, Recording& recording) noexcept
 {
     record = { nullptr, nullptr, 0, 0, false };
-    const int capacity = (int) placePool.size();
+    recording.open = false;
+    const auto capacity = (int64_t) placePool.size();
     // About one place per entry, a few more where curves double back.
-    const int need = entries + entries / 8 + 2 * kNumPoints;
-    if (need > capacity)
-        return nullptr;
+    const int64_t need = (int64_t) entries + entries / 8 + 32;
+    if (entries < 0 || need > capacity || pinnedCount >= kMaxPinned)
+        return false;
 
-    int start = capacity - head >= need ? head : 0;
-    if (overlapsPinned (start, start + need))
-    {
-        if (start == 0 || overlapsPinned (0, need))
-            return nullptr;
-        start = 0;
-    }
+    // Room in one piece: what is left of the ring's lap is skipped.
+    int64_t start = head;
+    if (start % capacity + need > capacity)
+        start += capacity - start % capacity;
 
-    // A free slot, else the least recently used one that is not pinned.
-    Scan* slot = nullptr;
-    for (auto& s : scans)
-    {
-        if (s.users > 0)
-            continue;
-        if (! s.valid)
+    // The ring must not come round to a recording still being made.
+    for (int i = 0; i < pinnedCount; ++i)
+        if (start + need > pinned[i] + capacity)
+            return false;
+
+    head = start + need;
+    pinned[pinnedCount++] = start;
+    recording = { true, generation, start, (int) need };
+    const auto at = (size_t) (start % capacity);
+    record = { placePool.data() + at, twicePool.data() + at, (int) need, 0, false };
+    return true;
+}
+
+void SplineScanStore::unpin (int64_t start) noexcept
+{
+    for (int i = 0; i < pinnedCount; ++i)
+        if (pinned[i] == start)
         {
-            slot = &s;
+            pinned[i] = pinned[--pinnedCount];
+            return;
+        }
+}
+
+void SplineScanStore::endRecording (Recording& recording, const splinecurve::ScanRecord& record, bool keep,
+                                    const CurveKey& key, bool stoppedAtEnd, Ref* ref) noexcept
+{
+    if (! recording.open)
+        return;
+    recording.open = false;
+    if (recording.generation != generation)
+        return;
+    unpin (recording.start);
+
+    // Give back what the recording did not use when nothing came after it.
+    // A kept one holds at least one place, so no two kept scans share a start.
+    const int used = record.count < recording.need ? record.count : recording.need;
+    if (head == recording.start + recording.need)
+        head = recording.start + (keep && ! record.overflow ? (used > 0 ? used : 1) : 0);
+    if (! keep || record.overflow)
+        return;
+
+    // A free or lost slot of the set, else the least recently used one.
+    const uint64_t h = hashOf (key);
+    Slot* set = slots.data() + (size_t) ((h & setMask) * kWays);
+    Slot* target = &set[0];
+    for (int w = 0; w < kWays; ++w)
+    {
+        Slot& s = set[w];
+        if (! intact (s) || (s.hash == h && sameKey (s.key, key)))
+        {
+            target = &s;
             break;
         }
-        if (slot == nullptr || s.lastUse < slot->lastUse)
-            slot = &s;
+        if (s.lastUse < target->lastUse)
+            target = &s;
     }
-    if (slot == nullptr)
-        return nullptr;
-
-    // Kept scans under the new room are lost.
-    for (auto& s : scans)
-        if (s.valid && s.start < start + need && start < s.start + s.length)
-            s.valid = false;
-
-    slot->valid = false;
-    slot->users = 1;
-    slot->start = start;
-    slot->length = need;
-    head = start + need;
-    record = { placePool.data() + start, twicePool.data() + start, need, 0, false };
-    return slot;
-}
-
-void SplineScanStore::endRecording (Scan* scan, const splinecurve::ScanRecord& record, bool keep, uint64_t key,
-                                    const Layout& layout, const int* counts) noexcept
-{
-    if (scan == nullptr)
-        return;
-    scan->users = 0;
-    if (! keep || record.overflow)
-    {
-        scan->valid = false;
-        return;
-    }
-    // Give back what the recording did not use when nothing came after it.
-    if (head == scan->start + scan->length)
-        head = scan->start + record.count;
-    scan->valid = true;
-    scan->key = key;
-    scan->lastUse = ++clock;
-    scan->length = record.count;
-    scan->layout = layout;
-    std::memcpy (scan->counts, counts, sizeof (scan->counts));
-}
-
-void SplineScanStore::release (Scan* scan) noexcept
-{
-    if (scan != nullptr && scan->users > 0)
-        --scan->users;
+    target->valid = true;
+    target->stoppedAtEnd = stoppedAtEnd;
+    target->count = used;
+    target->start = recording.start;
+    target->offset = (int) (recording.start % (int64_t) placePool.size());
+    target->hash = h;
+    target->lastUse = ++clock;
+    target->key = key;
+    if (ref != nullptr)
+        *ref = { (int) (target - slots.data()), target->start, h };
 }

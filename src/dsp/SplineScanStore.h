@@ -9,83 +9,121 @@
     The curve scans that oscillator-4 copies keep for reuse, one store for
     all the copies of an instance (they run on one thread, one at a time).
 
-    A scan records where a drawing of a curve chain took its samples; it
-    depends only on the points' x positions and types (the layout) and the
-    segment counts, so a drawing of the same layout and counts by any copy
-    can replay it instead of walking the curves again. Replaying gives the
-    same entries bit for bit as walking: the store decides speed only, never
-    the sound, and a scan that finds no room is simply not kept.
+    A scan records where the walk of one curve segment took its samples. It
+    depends only on the curve's type, the shape of its x (the controls'
+    positions relative to the segment) and its sample count, so any drawing
+    by any copy of a curve with the same three replays it instead of walking
+    again: neighbouring cycle lengths share most of their segments' counts,
+    and the copies of a chain share its shapes. Replaying gives the same
+    entries bit for bit as walking: the store decides speed only, never the
+    sound, and a scan that finds no room is simply not kept.
 
-    A long cycle is drawn over several blocks, so a scan being replayed or
-    recorded stays pinned until its drawing ends; other copies' recordings
-    never overwrite it. prepare() sizes everything off the audio thread; the
-    rest never allocates.
+    Scans are found through a hash of their key in sets of four slots; their
+    places lie in one pool used as a ring, so a scan is lost once the ring
+    comes round to its places again. A walk of a long curve may go on over
+    several blocks, so the room it records into stays pinned until it ends:
+    the ring never passes it. prepare() sizes everything off the audio
+    thread; the rest never allocates.
 */
 class SplineScanStore
 {
 public:
-    static constexpr int kNumPoints = 16;
-
-    /** The inputs a scan depends on besides the segment counts. */
-    struct Layout
+    /** What a curve's scan depends on. */
+    struct CurveKey
     {
-        int32_t type[kNumPoints];
-        double x[kNumPoints][3];
+        int32_t type = 0;       // splineQuadratic or splineCubic
+        int32_t samples = 0;    // the walk's sample count
+        double a1 = 0.0;        // x shape: control positions in the segment
+        double a2 = 0.0;        // (0 for a quadratic)
+        uint64_t shape = 0;     // shapeHash of the above but the samples
     };
 
-    struct Scan
+    /** The hash of a key's type and x shape; kept by callers while the
+        shape stays, so a lookup only mixes in the sample count. */
+    static uint64_t shapeHash (const CurveKey& key) noexcept;
+
+    /** A kept scan as found: valid until the next recording begins. */
+    struct Found
     {
-        bool valid = false;
-        int users = 0;              // drawings replaying or recording it
-        uint64_t key = 0;           // hash of layout and counts
-        uint64_t lastUse = 0;
-        int start = 0;              // places [start, start + length) of the pool
-        int length = 0;
-        Layout layout {};
-        int counts[kNumPoints] {};
-        int first[kNumPoints] {};   // from start, per segment
-        int emitted[kNumPoints] {};
+        const double* places = nullptr;
+        const uint8_t* twice = nullptr;
+        int count = 0;
+        bool stoppedAtEnd = false;   // the walk reached its own end with steps left
     };
 
-    /** Room for `places` places in all and `slots` scans; clears every scan.
-        Not on the audio thread. */
+    /** Where a found or kept scan lies, for finding it again without its key. */
+    struct Ref
+    {
+        int slot = -1;
+        int64_t start = 0;
+        uint64_t hash = 0;
+    };
+
+    /** An open recording, held by the drawing that walks. */
+    struct Recording
+    {
+        bool open = false;
+        uint64_t generation = 0;
+        int64_t start = 0;      // on the ring's running count of places
+        int need = 0;
+    };
+
+    /** Room for `places` places in all and about `slots` scans; clears
+        every scan. Not on the audio thread. */
     void prepare (int places, int slots);
 
-    /** The key of a layout and counts; layoutKey (layout) can be kept while
-        the layout stays and combined with each drawing's counts. */
-    static uint64_t layoutKey (const Layout& layout) noexcept;
-    static uint64_t keyOf (uint64_t layoutKey, const int* counts) noexcept;
-    static uint64_t keyOf (const Layout& layout, const int* counts) noexcept { return keyOf (layoutKey (layout), counts); }
+    /** The kept scan of a curve; false when there is none. `ref`, when
+        given, is set to find it again. */
+    bool find (const CurveKey& key, Found& found, Ref* ref = nullptr) noexcept;
 
-    /** A kept scan of this layout and these counts, pinned; null when none. */
-    Scan* acquire (uint64_t key, const Layout& layout, const int* counts) noexcept;
+    /** The scan `ref` was set for, while it is kept; false once it is lost. */
+    bool findAgain (const Ref& ref, Found& found) noexcept;
 
-    /** Room to record about `entries` places, pinned; null when all the room
-        is pinned. `record` is set to write into it. */
-    Scan* beginRecording (int entries, splinecurve::ScanRecord& record) noexcept;
+    /** Room to record about `entries` places, pinned until endRecording;
+        false (and `record` without room) when the ring cannot give it
+        without passing a pinned recording. */
+    bool beginRecording (int entries, splinecurve::ScanRecord& record, Recording& recording) noexcept;
 
-    /** Ends a recording: kept unless it overflowed (or keep is false). */
-    void endRecording (Scan* scan, const splinecurve::ScanRecord& record, bool keep, uint64_t key,
-                       const Layout& layout, const int* counts) noexcept;
-
-    /** Ends a replay. */
-    void release (Scan* scan) noexcept;
-
-    const double* places (const Scan& s) const noexcept { return placePool.data() + s.start; }
-    const uint8_t* twice (const Scan& s) const noexcept { return twicePool.data() + s.start; }
+    /** Ends a recording: kept when `keep` and it did not overflow. A
+        recording from before the last prepare() is ignored. */
+    void endRecording (Recording& recording, const splinecurve::ScanRecord& record, bool keep,
+                       const CurveKey& key, bool stoppedAtEnd, Ref* ref = nullptr) noexcept;
 
     int getCapacity() const noexcept { return (int) placePool.size(); }
-    /** Scans handed out for replay since prepare(). */
+    /** Scans found for replay since prepare(). */
     uint64_t getReplayCount() const noexcept { return replays; }
-    int getSlotCount() const noexcept { return (int) scans.size(); }
+    int getSlotCount() const noexcept { return (int) slots.size(); }
 
 private:
-    bool overlapsPinned (int start, int end) const noexcept;
+    struct Slot
+    {
+        bool valid = false;
+        bool stoppedAtEnd = false;
+        int count = 0;
+        int offset = 0;         // in the pool
+        int64_t start = 0;      // on the ring's running count
+        uint64_t hash = 0;
+        uint64_t lastUse = 0;
+        CurveKey key {};
+    };
+
+    static constexpr int kWays = 4;
+    static constexpr int kMaxPinned = 256;
+
+    static uint64_t hashOf (const CurveKey& key) noexcept;
+    static bool sameKey (const CurveKey& a, const CurveKey& b) noexcept;
+    bool intact (const Slot& s) const noexcept { return s.valid && head <= s.start + (int64_t) placePool.size(); }
+    void unpin (int64_t start) noexcept;
+    void take (Slot& s, Found& found) noexcept;
 
     std::vector<double> placePool;
     std::vector<uint8_t> twicePool;
-    std::vector<Scan> scans;
-    int head = 0;
+    std::vector<Slot> slots;
+    uint64_t setMask = 0;
+    int64_t head = 0;            // running count of places handed out
+    int64_t pinned[kMaxPinned] {};
+    int pinnedCount = 0;
+    uint64_t generation = 0;
     uint64_t clock = 0;
     uint64_t replays = 0;
 };

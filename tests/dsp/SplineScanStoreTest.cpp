@@ -1,7 +1,7 @@
 // Oscillator-4 copies of an instance keep their curve scans in one store.
-// A scan that a drawing still replays or records must survive the other
-// copies' recordings, and whatever the store keeps or drops, every copy must
-// sound exactly as it does with a store of its own.
+// A scan that a drawing still records must survive the other copies'
+// recordings, and whatever the store keeps or drops, every copy must sound
+// exactly as it does with a store of its own.
 
 #include "SplineTestRig.h"
 
@@ -16,13 +16,15 @@ using namespace splinetest;
 
 namespace
 {
-SplineScanStore::Layout layoutWithX (double x)
+SplineScanStore::CurveKey cubicKey (int samples, double a1)
 {
-    SplineScanStore::Layout l {};
-    l.type[0] = splineStart;
-    l.type[1] = splineCubic;
-    l.x[1][0] = x;
-    return l;
+    SplineScanStore::CurveKey k;
+    k.type = splineCubic;
+    k.samples = samples;
+    k.a1 = a1;
+    k.a2 = 0.5;
+    k.shape = SplineScanStore::shapeHash (k);
+    return k;
 }
 
 // A note's rising chain of every kind of segment, controls inside their stretch.
@@ -54,53 +56,95 @@ std::vector<SplineOscillatorPoint> withNewHeights (std::vector<SplineOscillatorP
 }
 } // namespace
 
-TEST (SplineScanStore, PinnedScansAreNeverOverwrittenAndOnlyWholeRecordingsAreKept)
+TEST (SplineScanStore, PinnedRecordingsAreNeverOverwrittenAndOnlyWholeOnesAreKept)
 {
     SplineScanStore store;
-    store.prepare (1000, 4);
-    int counts[SplineScanStore::kNumPoints] {};
-    counts[1] = 300;
-    const auto layoutA = layoutWithX (0.5), layoutB = layoutWithX (0.25);
-    const auto keyA = SplineScanStore::keyOf (layoutA, counts), keyB = SplineScanStore::keyOf (layoutB, counts);
-    EXPECT_NE (keyA, keyB);
+    store.prepare (1000, 16);
+    const auto keyA = cubicKey (300, 0.5), keyB = cubicKey (300, 0.25);
+    SplineScanStore::Found found;
 
     // Recording A: its room is pinned while it records.
     splinecurve::ScanRecord recordA {}, recordB {};
-    auto* a = store.beginRecording (500, recordA);
-    ASSERT_NE (a, nullptr);
+    SplineScanStore::Recording a, b;
+    ASSERT_TRUE (store.beginRecording (500, recordA, a));
     ASSERT_GE (recordA.capacity, 500);
     // No room left that A does not hold: B finds none rather than take A's.
-    EXPECT_EQ (store.beginRecording (500, recordB), nullptr);
+    EXPECT_FALSE (store.beginRecording (500, recordB, b));
     EXPECT_EQ (recordB.places, nullptr);
 
     recordA.count = 400;
     for (int i = 0; i < 400; ++i)
+    {
         recordA.places[i] = i * 0.5;
-    store.endRecording (a, recordA, true, keyA, layoutA, counts);
-    ASSERT_EQ (store.acquire (keyB, layoutB, counts), nullptr);
+        recordA.twice[i] = (uint8_t) (i % 7 == 0);
+    }
+    store.endRecording (a, recordA, true, keyA, true);
+    EXPECT_FALSE (store.find (keyB, found));
+    EXPECT_FALSE (store.find (cubicKey (301, 0.5), found));   // another count is another walk
 
-    // A replayed is pinned again: a recording that would need its places fails.
-    auto* replay = store.acquire (keyA, layoutA, counts);
-    ASSERT_EQ (replay, a);
-    EXPECT_EQ (store.places (*replay)[399], 199.5);
-    EXPECT_EQ (store.beginRecording (800, recordB), nullptr);
-    // What A did not use is free.
-    auto* b = store.beginRecording (300, recordB);
-    ASSERT_NE (b, nullptr);
-    EXPECT_GE (recordB.places, store.places (*a) + 400);
-    recordB.overflow = true;   // ran out of room: not kept
-    store.endRecording (b, recordB, true, keyB, layoutB, counts);
-    EXPECT_EQ (store.acquire (keyB, layoutB, counts), nullptr);
+    ASSERT_TRUE (store.find (keyA, found));
+    EXPECT_EQ (found.count, 400);
+    EXPECT_EQ (found.places[399], 199.5);
+    EXPECT_EQ (found.twice[399], 1);
+    EXPECT_TRUE (found.stoppedAtEnd);
 
-    // Released, A gives way to a recording that needs its room.
-    store.release (replay);
-    auto* c = store.beginRecording (800, recordB);
-    ASSERT_NE (c, nullptr);
-    EXPECT_EQ (store.acquire (keyA, layoutA, counts), nullptr);
-    store.endRecording (c, recordB, false, keyB, layoutB, counts);
+    // What A did not use is free; an overflowing recording is not kept and
+    // gives its room back.
+    ASSERT_TRUE (store.beginRecording (300, recordB, b));
+    EXPECT_EQ (recordB.places, found.places + 400);
+    recordB.count = recordB.capacity;
+    recordB.overflow = true;
+    store.endRecording (b, recordB, true, keyB, false);
+    EXPECT_FALSE (store.find (keyB, found));
+    ASSERT_TRUE (store.find (keyA, found));
+
+    // A recording that needs A's room takes it once A is no longer pinned.
+    SplineScanStore::Recording c;
+    ASSERT_TRUE (store.beginRecording (800, recordB, c));
+    EXPECT_FALSE (store.find (keyA, found));
+    store.endRecording (c, recordB, false, keyB, false);
 
     // Longer than the whole store: never recorded.
-    EXPECT_EQ (store.beginRecording (2000, recordB), nullptr);
+    EXPECT_FALSE (store.beginRecording (2000, recordB, c));
+
+    // A recording still open when the store is prepared again ends quietly
+    // and leaves the new store's room alone.
+    ASSERT_TRUE (store.beginRecording (100, recordA, a));
+    store.prepare (1000, 16);
+    store.endRecording (a, recordA, true, keyA, false);
+    EXPECT_FALSE (store.find (keyA, found));
+    ASSERT_TRUE (store.beginRecording (500, recordB, b));
+    EXPECT_FALSE (store.beginRecording (500, recordA, a));   // only b is pinned, and it blocks
+}
+
+TEST (SplineScanStore, AFullSetKeepsItsMostRecentlyUsedScans)
+{
+    // One set of four slots: a fifth key pushes out the one used longest ago.
+    SplineScanStore store;
+    store.prepare (10000, 1);
+    ASSERT_EQ (store.getSlotCount(), 4);
+    SplineScanStore::Found found;
+    for (int k = 0; k < 5; ++k)
+    {
+        if (k == 4)
+            ASSERT_TRUE (store.find (cubicKey (10, 0.0), found));   // the first is used again
+        splinecurve::ScanRecord record {};
+        SplineScanStore::Recording r;
+        ASSERT_TRUE (store.beginRecording (10, record, r));
+        record.count = 10;
+        for (int i = 0; i < 10; ++i)
+            record.places[i] = k + i * 0.01;
+        store.endRecording (r, record, true, cubicKey (10, k * 0.1), false);
+    }
+    ASSERT_TRUE (store.find (cubicKey (10, 0.0), found));
+    EXPECT_EQ (found.places[3], 0.03);
+    EXPECT_FALSE (store.find (cubicKey (10, 0.1), found));
+    for (int k = 2; k < 5; ++k)
+    {
+        ASSERT_TRUE (store.find (cubicKey (10, k * 0.1), found)) << k;
+        EXPECT_EQ (found.places[0], (double) k);
+    }
+    EXPECT_EQ (store.getReplayCount(), 5u);
 }
 
 TEST (SplineScanStore, CopiesSharingASmallStoreSoundAsCopiesWithStoresOfTheirOwn)

@@ -448,30 +448,26 @@ bool findRun (double u, double step, Run& run, double& foot) noexcept
 // dest[at] on; returns the index after the last entry written. Inside the
 // table every place but the last writes its value at two entries and moves
 // on by one or two: a second write that should not stay is overwritten by
-// the next place. Writes outside [0, capacity) are dropped.
-int writePlaces (const PowerForm& height, const double* places, const uint8_t* twice, int count,
-                 double* dest, int at, int capacity) noexcept
+// the next place. Places that are not doubled (most of them) are written
+// side by side instead, which leaves the same entries. Writes outside
+// [0, capacity) are dropped.
+inline bool fitsPaired (int count, int at, int capacity) noexcept
 {
-    int i = 0;
-    if (count > 0 && at >= 0 && (int64_t) at + 2 * (int64_t) count <= (int64_t) capacity)
-    {
-        const int paired = count - 1;
-#if defined(__SSE2__)
-        const __m128d c0 = _mm_set1_pd (height.c0);
-        const __m128d c1 = _mm_set1_pd (height.c1);
-        const __m128d c2 = _mm_set1_pd (height.c2);
-        const __m128d c3 = _mm_set1_pd (height.c3);
-        for (; i + 1 < paired; i += 2)
-        {
-            const __m128d w = _mm_loadu_pd (places + i);
-            const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (w, c3));
-            const __m128d y = _mm_add_pd (c0, _mm_mul_pd (w, _mm_add_pd (c1, _mm_mul_pd (w, inner))));
-            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
-            at += twice[i] != 0 ? 2 : 1;
-            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
-            at += twice[i + 1] != 0 ? 2 : 1;
-        }
-#endif
+    return count > 0 && at >= 0 && (int64_t) at + 2 * (int64_t) count <= (int64_t) capacity;
+}
+
+inline uint32_t fourMarks (const uint8_t* twice) noexcept
+{
+    uint32_t marks;
+    std::memcpy (&marks, twice, sizeof (marks));
+    return marks;
+}
+
+int writeLastPlaces (const PowerForm& height, const double* places, const uint8_t* twice, int i, int count,
+                     double* dest, int at, int capacity) noexcept
+{
+    const int paired = count - 1;
+    if (fitsPaired (count, at, capacity))
         for (; i < paired; ++i)
         {
             const double v = height (places[i]);
@@ -479,7 +475,6 @@ int writePlaces (const PowerForm& height, const double* places, const uint8_t* t
             dest[at + 1] = v;
             at += twice[i] != 0 ? 2 : 1;
         }
-    }
 
     for (; i < count; ++i)
     {
@@ -496,6 +491,50 @@ int writePlaces (const PowerForm& height, const double* places, const uint8_t* t
     }
     return at;
 }
+
+int writePlaces (const PowerForm& height, const double* places, const uint8_t* twice, int count,
+                 double* dest, int at, int capacity) noexcept
+{
+    int i = 0;
+#if defined(__SSE2__)
+    if (fitsPaired (count, at, capacity))
+    {
+        const int paired = count - 1;
+        const __m128d c0 = _mm_set1_pd (height.c0);
+        const __m128d c1 = _mm_set1_pd (height.c1);
+        const __m128d c2 = _mm_set1_pd (height.c2);
+        const __m128d c3 = _mm_set1_pd (height.c3);
+        auto heights = [&] (const double* w2) noexcept
+        {
+            const __m128d w = _mm_loadu_pd (w2);
+            const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (w, c3));
+            return _mm_add_pd (c0, _mm_mul_pd (w, _mm_add_pd (c1, _mm_mul_pd (w, inner))));
+        };
+        for (; i + 3 < paired; i += 4)
+        {
+            const __m128d y = heights (places + i);
+            const __m128d z = heights (places + i + 2);
+            if (fourMarks (twice + i) == 0)
+            {
+                _mm_storeu_pd (dest + at, y);
+                _mm_storeu_pd (dest + at + 2, z);
+                at += 4;
+                continue;
+            }
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
+            at += twice[i] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
+            at += twice[i + 1] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (z, z));
+            at += twice[i + 2] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (z, z));
+            at += twice[i + 3] != 0 ? 2 : 1;
+        }
+    }
+#endif
+    return writeLastPlaces (height, places, twice, i, count, dest, at, capacity);
+}
+
 
 constexpr double divisorOf (const Quadratic&) noexcept { return splinecurve::kQuadraticDivisor; }
 constexpr double divisorOf (const Cubic&) noexcept { return splinecurve::kCubicDivisor; }

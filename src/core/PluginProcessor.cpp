@@ -71,6 +71,7 @@ BrevonAudioProcessor::BrevonAudioProcessor()
             voice->setSharedLfos (&engine->modWheelLfo, &engine->masterLfo1, &engine->masterLfo2);
             voice->setPointSet (&osc4Points);
             voice->setSplineScanStore (&splineScans);
+            voice->setScratch (&voiceScratch);
             synth.addVoice (voice);
         }
         synth.addSound (new TalvoraXLSound());
@@ -517,6 +518,7 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
     // 48 notes spread over the keyboard keeps the few it alternates between,
     // a scan for each of their curves.
     splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 8192);
+    voiceScratch.prepare (juce::jmax (maxBlockSize, 256));
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);

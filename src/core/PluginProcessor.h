@@ -20,6 +20,7 @@
 #include "dsp/Saturator.h"
 #include "dsp/SplineOscillatorMisc.h"
 #include "dsp/SplineScanStore.h"
+#include "dsp/VoiceScratch.h"
 #include "dsp/WarmEq.h"
 #include "presets/LocalPresetStore.h"
 
@@ -191,6 +192,8 @@ private:
     Osc4PointSet osc4Points;
     // Curve scans shared by every oscillator-4 copy of the instance.
     SplineScanStore splineScans;
+    // Work buffers of a voice render, lent to every voice (they render in turn).
+    VoiceScratch voiceScratch;
 
     // Settings proxy and event bus come first: everything else registers with them.
     PropertyProxy propertyProxy;

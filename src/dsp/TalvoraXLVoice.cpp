@@ -562,7 +562,17 @@ void TalvoraXLVoice::prepare (double newSampleRate, int maximumBlockSize)
 {
     setCurrentPlaybackSampleRate (newSampleRate);
     const int block = std::max (maximumBlockSize, 256);
-    ensureCapacity (block);
+    if (sharedScratch != nullptr && sharedScratch->getCapacity() >= block
+        && sharedScratch->getModulationCapacity() >= VoiceScratch::modulationCapacityFor (block))
+    {
+        useScratch (*sharedScratch);
+        ownScratch = VoiceScratch();
+    }
+    else if (capacity < block || sharedScratch != nullptr)
+    {
+        ownScratch.prepare (block);
+        useScratch (ownScratch);
+    }
     modulation.prepare (newSampleRate, block);
     ownLfo1.prepare (newSampleRate, block);
     ownLfo2.prepare (newSampleRate, block);
@@ -588,15 +598,21 @@ void TalvoraXLVoice::ensureCapacity (int numSamples)
 {
     if (numSamples <= capacity)
         return;
-    int size = 16;
-    while (size < numSamples)
-        size *= 2;
-    capacity = size;
-    left.assign ((size_t) size, 0.0);
-    right.assign ((size_t) size, 0.0);
-    cutoffTable.assign ((size_t) size / 8 + 2, 0.0);
-    ampTable.assign ((size_t) size / 8 + 2, 0.0);
-    filterEnvTable.assign ((size_t) size / 16 + 2, 0.0);
+    // A longer block than prepared for: buffers of its own (a fallback that
+    // allocates), kept until the next prepare().
+    ownScratch.prepare (numSamples);
+    useScratch (ownScratch);
+}
+
+void TalvoraXLVoice::useScratch (VoiceScratch& scratch)
+{
+    capacity = scratch.getCapacity();
+    left = scratch.left();
+    right = scratch.right();
+    cutoffTable = scratch.cutoffTable();
+    ampTable = scratch.ampTable();
+    filterEnvTable = scratch.filterEnvTable();
+    modulation.setSharedTables (scratch.modulationTables(), scratch.getModulationCapacity());
     modulation.setEnvelopeTables (ampTable.data(), (int) ampTable.size(), filterEnvTable.data(), (int) filterEnvTable.size());
     for (auto& osc : spline)
         osc.setEnvelopeBuffers (ampTable.data(), (int) ampTable.size(), filterEnvTable.data(), (int) filterEnvTable.size());

@@ -13,6 +13,7 @@
 #include "dsp/SplineOscillator.h"
 #include "dsp/VoiceModulation.h"
 #include "dsp/VoiceRandom.h"
+#include "dsp/VoiceScratch.h"
 #include "dsp/filter.h"
 
 class EventAggregator;
@@ -52,6 +53,10 @@ public:
     // The instance's store of oscillator-4 curve scans. Not while playing.
     void setSplineScanStore (SplineScanStore* store);
 
+    // The instance's work buffers, lent to every voice from the next
+    // prepare() on (null: buffers of its own). Not while playing.
+    void setScratch (VoiceScratch* scratch) noexcept { sharedScratch = scratch; }
+
     // Tempo change: point modulation in beats follows it.
     void setSamplesPerBeat (int samples) noexcept;
 
@@ -83,6 +88,7 @@ private:
     void updateUnison() noexcept;
     void refreshSettings() noexcept;
     void ensureCapacity (int numSamples);
+    void useScratch (VoiceScratch& scratch);
     void render (float* out0, float* out1, int n);
     void probe (const float* out0, int n) noexcept;
     void resetSignalState() noexcept;
@@ -148,9 +154,12 @@ private:
     double highPassState[2] {};
     double smoothedAmp[2] {};
 
-    // Work buffers
+    // Work buffers: the instance's, or its own when it has none or a block
+    // is longer than they were sized for.
     int capacity = 0;
-    std::vector<double> left, right, cutoffTable, filterEnvTable, ampTable;
+    VoiceScratch::Buffer left, right, cutoffTable, filterEnvTable, ampTable;
+    VoiceScratch* sharedScratch = nullptr;
+    VoiceScratch ownScratch;
 
     VoiceRandom random;
     SplineOscillator spline[kMaxUnison];

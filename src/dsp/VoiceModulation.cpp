@@ -39,6 +39,20 @@ void VoiceModulation::growTables (int required)
 {
     capacity = tableCapacityFor (required);
     tables.assign ((size_t) capacity * ModMatrix::kNumDestinations, 1.0);
+    storage = tables.data();
+}
+
+void VoiceModulation::setSharedTables (double* shared, int entries)
+{
+    if (shared == nullptr || entries <= 0)
+    {
+        if (storage != tables.data() || tables.empty())
+            growTables (ModMatrix::requiredTableSize (kConstructionBlock));
+        return;
+    }
+    std::vector<double>().swap (tables);
+    storage = shared;
+    capacity = entries;
 }
 
 void VoiceModulation::setEnvelopeTables (const double* ampLevels, int ampEntries,
@@ -126,7 +140,7 @@ bool VoiceModulation::isActive (int d) const noexcept
 
 const double* VoiceModulation::getTable (int d) const noexcept
 {
-    return validDestination (d) ? tables.data() + (size_t) d * (size_t) capacity : nullptr;
+    return validDestination (d) ? storage + (size_t) d * (size_t) capacity : nullptr;
 }
 
 void VoiceModulation::addLfo (double* table, int entries, const LFO* lfo, double weight) const noexcept
@@ -154,7 +168,7 @@ void VoiceModulation::updateModTableFor (int d) noexcept
     if (! validDestination (d) || capacity <= 0)
         return;
 
-    double* table = tables.data() + (size_t) d * (size_t) capacity;
+    double* table = storage + (size_t) d * (size_t) capacity;
     std::fill (table, table + capacity, ModMatrix::baseValue (multiplicative[d]));
 
     // Never past the table, even if ensureModTableSize was skipped.

@@ -44,6 +44,12 @@ public:
         Not on the audio thread. */
     void prepare (double sampleRate, int maximumBlockSize);
 
+    /** Tables lent by the owner (kNumDestinations of `entries` each), which
+        other users may overwrite between blocks: a table is only read in the
+        block that computed it. The tables of its own are let go; null takes
+        tables of its own again. Not on the audio thread. */
+    void setSharedTables (double* tables, int entries);
+
     //==============================================================================
     /** The parameter array (element p = parameter p, at least 770 values). */
     void setParameters (const ParameterValue* parameterValues) noexcept { parameters = parameterValues; }
@@ -122,7 +128,8 @@ private:
     const Envelope* ampEnvelope = nullptr;
     const Envelope* filterEnvelope = nullptr;
 
-    std::vector<double> tables;   // kNumDestinations tables of `capacity` entries
+    std::vector<double> tables;   // its own: kNumDestinations tables of `capacity` entries
+    double* storage = nullptr;    // its own or lent
     int capacity = 0;
     int blockSize = 0;
     int sharedLfoOffset = 0;

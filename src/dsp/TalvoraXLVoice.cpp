@@ -7,416 +7,18 @@
 #include <limits>
 #include <type_traits>
 
-#if defined(__SSE2__)
- #include <emmintrin.h>
-#endif
-// The wide path is built for x86-64 with GCC or clang and chosen at run time.
-#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
- #define TALVORA_WIDE_PATH 1
- #include <immintrin.h>
-#else
- #define TALVORA_WIDE_PATH 0
-#endif
-
 #include "core/EventAggregator.h"
 #include "core/TalvoraSynthesiser.h"
 #include "core/globalStuff.h"
 #include "core/parameters.h"
 #include "dsp/ModMatrix.h"
+#include "dsp/OscillatorStacks.h"
 #include "dsp/VectorPath.h"
 
 namespace
 {
-constexpr double kTable = (double) kTableSize;
-
-// Keeps a table phase in [0, 4096); reads use its integer part.
-inline double wrapPhase (double phase) noexcept
-{
-    if (phase >= kTable || phase < 0.0)
-        phase -= kTable * std::floor (phase * (1.0 / kTable));
-    return phase >= kTable ? 0.0 : phase;
-}
-
-inline int tableIndex (double phase) noexcept { return ((int) phase) & kTableMask; }
-
-inline double clampValue (double x, double lo, double hi) noexcept { return x < lo ? lo : (x > hi ? hi : x); }
-
-// Morph modes of oscillators 1 and 2.
-enum MorphMode
-{
-    crossfade = 0,
-    sawToSquare = 1
-};
-
-// How one sample of a stack is read: chosen once per block so the loop over
-// the stacked copies carries no mode tests.
-enum StackKind
-{
-    stackCrossfade,
-    stackSawSquare,
-    stackSawSquarePwm,
-    stackSwitch,
-    stackSwitchPwm
-};
-
-// The tables and crossfade of a stack, fixed for a block.
-struct StackTables
-{
-    const double* a;
-    const double* b;
-    double t, oneMinusT;
-};
-
-// Phase steps of the stacked copies for one increment: copy 0 moves by the
-// increment, the others by it minus or plus their share of the spread. The
-// divisions are only redone when the increment changes, which it mostly
-// does not from one sample to the next.
-struct StackSteps
-{
-    double increment = std::numeric_limits<double>::quiet_NaN();
-    double step[TalvoraXLVoice::kMaxStack] {};
-
-    void update (double inc, double spread, int stack) noexcept
-    {
-        if (inc == increment)
-            return;
-        increment = inc;
-        step[0] = inc;
-        for (int j = 1; j < stack; ++j)
-        {
-            const double e = spread * inc / (j + 1);
-            step[j] = (j & 1) == 0 ? inc - e : inc + e;
-        }
-    }
-};
-
-// A phase that left [0, 4096) other than by the usual one-cycle wrap.
-// Oscillator 1 marks the copy past its first cycle and lets a not-a-number
-// phase be; oscillator 2 restarts such a phase at 0.
-template <bool Oscillator1>
-inline double unusualWrap (double raw, double next, bool* pastFirstCycle, int j) noexcept
-{
-    if constexpr (Oscillator1)
-    {
-        if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
-        {
-            pastFirstCycle[j] = true;
-            return wrapPhase (raw);
-        }
-        return next;
-    }
-    else
-    {
-        if (! (next >= 0.0 && next < kTable))
-            return std::isfinite (raw) ? wrapPhase (raw) : 0.0;
-        return next;
-    }
-}
-
-// Stacked copy j: its value, and its phase advanced. w and wOffset are the
-// pulse-width offsets of the stacked copies (w * 2048 + 2048), switchAt the
-// switch points times 4096.
-template <int Kind, bool Oscillator1>
-inline double stackCopy (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
-                         double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
-{
-    const double ph = phase[j];
-    const int idx = tableIndex (ph);
-    double value;
-    if constexpr (Kind == stackCrossfade)
-        value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
-    else if constexpr (Kind == stackSawSquare)
-        value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
-    else if constexpr (Kind == stackSawSquarePwm)
-        value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
-    else
-    {
-        const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
-        value = onA ? in.a[idx] : in.b[idx];
-    }
-
-    // The usual wrap, one cycle over, without a branch (high notes wrap
-    // every few samples, too irregularly to predict); x - 4096 is exact
-    // there and equals the general wrap. Anything else takes that one.
-    const double raw = ph + step[j];
-    const bool over = raw >= kTable;
-    const double next = raw - (over ? kTable : 0.0);
-    if constexpr (Oscillator1)
-        pastFirstCycle[j] = pastFirstCycle[j] | over;
-    phase[j] = unusualWrap<Oscillator1> (raw, next, pastFirstCycle, j);
-    return value;
-}
-
-#if defined(__SSE2__)
-// Stacked copies j and j + 1 side by side, each exactly as stackCopy does it.
-template <int Kind, bool Oscillator1>
-inline __m128d stackCopyPair (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
-                              double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
-{
-    const __m128d table = _mm_set1_pd (kTable);
-    const __m128i mask = _mm_set1_epi32 (kTableMask);
-    const __m128d ph = _mm_loadu_pd (phase + j);
-    auto lanes = [] (__m128i v, int& i0, int& i1) noexcept {
-        i0 = _mm_cvtsi128_si32 (v);
-        i1 = _mm_cvtsi128_si32 (_mm_shuffle_epi32 (v, 1));
-    };
-    int i0, i1;
-    lanes (_mm_and_si128 (_mm_cvttpd_epi32 (ph), mask), i0, i1);
-
-    __m128d value;
-    if constexpr (Kind == stackCrossfade)
-        value = _mm_add_pd (_mm_mul_pd (_mm_setr_pd (in.a[i0], in.a[i1]), _mm_set1_pd (in.oneMinusT)),
-                            _mm_mul_pd (_mm_setr_pd (in.b[i0], in.b[i1]), _mm_set1_pd (in.t)));
-    else if constexpr (Kind == stackSawSquare)
-    {
-        const int k0 = (i0 + 2048) & kTableMask, k1 = (i1 + 2048) & kTableMask;
-        value = _mm_sub_pd (_mm_setr_pd (in.a[i0], in.a[i1]),
-                            _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t)));
-    }
-    else if constexpr (Kind == stackSawSquarePwm)
-    {
-        int k0, k1;
-        lanes (_mm_and_si128 (_mm_cvttpd_epi32 (_mm_add_pd (_mm_loadu_pd (wOffset + j), ph)), mask), k0, k1);
-        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w + j),
-                                        _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t))),
-                            _mm_setr_pd (in.a[i0], in.a[i1]));
-    }
-    else
-    {
-        const bool onA0 = (j > 0 && pastFirstCycle[j]) || phase[j] >= switchAt[j];
-        const bool onA1 = pastFirstCycle[j + 1] || phase[j + 1] >= switchAt[j + 1];
-        value = _mm_setr_pd (onA0 ? in.a[i0] : in.b[i0], onA1 ? in.a[i1] : in.b[i1]);
-    }
-
-    const __m128d raw = _mm_add_pd (ph, _mm_loadu_pd (step + j));
-    const __m128d over = _mm_cmpge_pd (raw, table);
-    const __m128d next = _mm_sub_pd (raw, _mm_and_pd (over, table));
-    if constexpr (Oscillator1)
-    {
-        const int o = _mm_movemask_pd (over);
-        pastFirstCycle[j] = pastFirstCycle[j] | ((o & 1) != 0);
-        pastFirstCycle[j + 1] = pastFirstCycle[j + 1] | ((o & 2) != 0);
-    }
-    _mm_storeu_pd (phase + j, next);
-    const __m128d inRange = _mm_and_pd (_mm_cmpge_pd (next, _mm_setzero_pd()), _mm_cmplt_pd (next, table));
-    if (_mm_movemask_pd (inRange) != 3)
-    {
-        double r[2];
-        _mm_storeu_pd (r, raw);
-        phase[j] = unusualWrap<Oscillator1> (r[0], phase[j], pastFirstCycle, j);
-        phase[j + 1] = unusualWrap<Oscillator1> (r[1], phase[j + 1], pastFirstCycle, j + 1);
-    }
-    return value;
-}
-#endif
-
-#if TALVORA_WIDE_PATH
- #define TALVORA_WIDE __attribute__ ((target ("avx2")))
-
-// Stacked copies j to j + 3 side by side, each exactly as stackCopy does it
-// (the kinds without switch points).
-template <int Kind, bool Oscillator1>
-TALVORA_WIDE inline __m256d stackCopyQuad (const StackTables& in, const double* w, const double* wOffset,
-                                           double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
-{
-    static_assert (Kind == stackCrossfade || Kind == stackSawSquare || Kind == stackSawSquarePwm, "no switch points");
-    const __m256d table = _mm256_set1_pd (kTable);
-    const __m128i mask = _mm_set1_epi32 (kTableMask);
-    const __m256d ph = _mm256_loadu_pd (phase + j);
-    const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask);
-    const __m256d a = _mm256_i32gather_pd (in.a, idx, 8);
-
-    __m256d value;
-    if constexpr (Kind == stackCrossfade)
-        value = _mm256_add_pd (_mm256_mul_pd (a, _mm256_set1_pd (in.oneMinusT)),
-                               _mm256_mul_pd (_mm256_i32gather_pd (in.b, idx, 8), _mm256_set1_pd (in.t)));
-    else if constexpr (Kind == stackSawSquare)
-    {
-        const __m128i k = _mm_and_si128 (_mm_add_epi32 (idx, _mm_set1_epi32 (2048)), mask);
-        value = _mm256_sub_pd (a, _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), _mm256_set1_pd (in.t)));
-    }
-    else
-    {
-        const __m128i k = _mm_and_si128 (_mm256_cvttpd_epi32 (_mm256_add_pd (_mm256_loadu_pd (wOffset + j), ph)), mask);
-        value = _mm256_add_pd (_mm256_sub_pd (_mm256_loadu_pd (w + j),
-                                              _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), _mm256_set1_pd (in.t))),
-                               a);
-    }
-
-    const __m256d raw = _mm256_add_pd (ph, _mm256_loadu_pd (step + j));
-    const __m256d over = _mm256_cmp_pd (raw, table, _CMP_GE_OS);
-    const __m256d next = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
-    if constexpr (Oscillator1)
-    {
-        const int o = _mm256_movemask_pd (over);
-        for (int l = 0; l < 4; ++l)
-            pastFirstCycle[j + l] = pastFirstCycle[j + l] | (((o >> l) & 1) != 0);
-    }
-    _mm256_storeu_pd (phase + j, next);
-    const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (next, _mm256_setzero_pd(), _CMP_GE_OS),
-                                           _mm256_cmp_pd (next, table, _CMP_LT_OS));
-    if (_mm256_movemask_pd (inRange) != 15)
-    {
-        double r[4];
-        _mm256_storeu_pd (r, raw);
-        for (int l = 0; l < 4; ++l)
-            phase[j + l] = unusualWrap<Oscillator1> (r[l], phase[j + l], pastFirstCycle, j + l);
-    }
-    return value;
-}
-
-// stackSample four copies at a time, then in pairs and singly.
-template <int Kind, bool Oscillator1>
-TALVORA_WIDE inline double stackSampleWide (const StackTables& in, double level, const double* w, const double* wOffset,
-                                            double* phase, bool* pastFirstCycle, const double* step, int stack) noexcept
-{
-    int j = 0;
-    __m256d quads = _mm256_setzero_pd();
-    for (; j + 4 <= stack; j += 4)
-        quads = _mm256_add_pd (quads, stackCopyQuad<Kind, Oscillator1> (in, w, wOffset, phase, pastFirstCycle, step, j));
-    __m128d pairs = _mm_add_pd (_mm256_castpd256_pd128 (quads), _mm256_extractf128_pd (quads, 1));
-    for (; j + 2 <= stack; j += 2)
-        pairs = _mm_add_pd (pairs, stackCopyPair<Kind, Oscillator1> (in, w, wOffset, nullptr, phase, pastFirstCycle, step, j));
-    double sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
-    for (; j < stack; ++j)
-        sum += stackCopy<Kind, Oscillator1> (in, w, wOffset, nullptr, phase, pastFirstCycle, step, j);
-    return sum * level;
-}
-#endif
-
-// One sample of one unison copy: the stacked copies' values summed, times
-// the level, and the phases advanced. A fixed stack of one lets the copy
-// loop fold away.
-template <int Kind, bool Oscillator1, bool Single>
-inline double stackSample (const StackTables& in, double level, const double* w, const double* wOffset,
-                           const double* switchAt, double* phase, bool* pastFirstCycle,
-                           const double* step, int stack) noexcept
-{
-    if constexpr (Single)
-        return stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, 0) * level;
-
-    double sum = 0.0;
-    int j = 0;
-#if defined(__SSE2__)
-    __m128d pairs = _mm_setzero_pd();
-    for (; j + 2 <= stack; j += 2)
-        pairs = _mm_add_pd (pairs, stackCopyPair<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j));
-    sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
-#endif
-    for (; j < stack; ++j)
-        sum += stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j);
-    return sum * level;
-}
-
-// Where a run of one unison copy reads its per-sample inputs: levels and
-// increments per sample, pulse-width rows of kMaxStack values per sample
-// (switch points in the w rows for the switching kinds), or one fixed row
-// of switch points when nothing modulates them.
-struct StackRun
-{
-    const double* level;
-    const double* increment;
-    const double* w;
-    const double* wOffset;
-    const double* fixedSwitchAt;
-};
-
-// Samples [from, to) of one unison copy, every sample as stackSample does it.
-template <int Kind, bool Oscillator1, bool Single>
-void runStack (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
-               StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
-{
-    constexpr int K = TalvoraXLVoice::kMaxStack;
-    for (int i = from; i < to; ++i)
-    {
-        if constexpr (Oscillator1)
-            if (! std::isfinite (phase[0]))
-                phase[0] = 0.0;
-        steps.update (run.increment[i], spread, stack);
-        const double* w = nullptr;
-        const double* wOffset = nullptr;
-        const double* switchAt = nullptr;
-        if constexpr (Kind == stackSawSquarePwm)
-        {
-            w = run.w + i * K;
-            wOffset = run.wOffset + i * K;
-        }
-        else if constexpr (Kind == stackSwitchPwm)
-            switchAt = run.w + i * K;
-        else if constexpr (Kind == stackSwitch)
-            switchAt = run.fixedSwitchAt;
-        out[i] = stackSample<Kind, Oscillator1, Single> (in, run.level[i], w, wOffset, switchAt, phase,
-                                                         pastFirstCycle, steps.step, stack);
-    }
-}
-
-#if TALVORA_WIDE_PATH
-// runStack of a stack of several copies on the wide path.
-template <int Kind, bool Oscillator1>
-TALVORA_WIDE void runStackWide (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
-                                StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
-{
-    constexpr int K = TalvoraXLVoice::kMaxStack;
-    for (int i = from; i < to; ++i)
-    {
-        if constexpr (Oscillator1)
-            if (! std::isfinite (phase[0]))
-                phase[0] = 0.0;
-        steps.update (run.increment[i], spread, stack);
-        const double* w = nullptr;
-        const double* wOffset = nullptr;
-        if constexpr (Kind == stackSawSquarePwm)
-        {
-            w = run.w + i * K;
-            wOffset = run.wOffset + i * K;
-        }
-        out[i] = stackSampleWide<Kind, Oscillator1> (in, run.level[i], w, wOffset, phase, pastFirstCycle, steps.step, stack);
-    }
-}
-#endif
-
-template <bool Oscillator1, bool Single>
-void runStackOfKind (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
-                     StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
-{
-    switch (kind)
-    {
-        case stackCrossfade:    runStack<stackCrossfade, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
-        case stackSawSquare:    runStack<stackSawSquare, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
-        case stackSawSquarePwm: runStack<stackSawSquarePwm, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
-        case stackSwitch:
-            if constexpr (Oscillator1)
-                runStack<stackSwitch, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
-            break;
-        default:
-            if constexpr (Oscillator1)
-                runStack<stackSwitchPwm, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
-            break;
-    }
-}
-
-// One copy's samples, with the stack-of-one case split off.
-template <bool Oscillator1>
-void runStackCopy (bool wide, int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
-                   StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
-{
-#if TALVORA_WIDE_PATH
-    if (wide && stack >= 4)
-        switch (kind)
-        {
-            case stackCrossfade:    runStackWide<stackCrossfade, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
-            case stackSawSquare:    runStackWide<stackSawSquare, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
-            case stackSawSquarePwm: runStackWide<stackSawSquarePwm, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
-            default: break;   // switch points: the plain path
-        }
-#else
-    (void) wide;
-#endif
-    if (stack == 1)
-        runStackOfKind<Oscillator1, true> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
-    else
-        runStackOfKind<Oscillator1, false> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
-}
+using namespace oscstack;
+static_assert (kMaxStack == TalvoraXLVoice::kMaxStack, "the voice holds as many stacked copies as the kernels run");
 
 // True when a and b are the same double, bit for bit (so +0 and -0 differ).
 inline bool sameBits (double a, double b) noexcept
@@ -455,11 +57,6 @@ inline double highPassRun (double* x, int n, double y, double keep, double c) no
     return y;
 }
 
-// Pulse-width offset of a stacked copy from its pulse-width LFO phase.
-inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
-{
-    return clampValue (sineTable[(int) (lfoPhase * kTable) & kTableMask] * amount * 0.99 + held, -0.99, 0.99);
-}
 } // namespace
 
 TalvoraXLVoice::TalvoraXLVoice (int index, ParameterValue* parameterValues, ParametersStruct* performance,
@@ -1262,6 +859,12 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             // after; those are the next sample's widths too while the held
             // destination value stays the same.
             const int advance = len + (stopCopy > 0 ? 1 : 0);
+#if TALVORA_WIDE_PATH
+            if (pwm1 && wide && kind1 == stackSawSquarePwm)
+                pulseRowsWide (pw1Phase, pwStep1, 0, stack1, pwAmount1, w.held11, advance, count > 1, w.pwA1, w.offA1,
+                               w.pwB1, w.offB1);
+            else
+#endif
             if (pwm1)
                 for (int ci = 0; ci < advance; ++ci)
                 {
@@ -1299,6 +902,24 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         {
             // Pulse width of stacked copy 0 steps with every unison copy,
             // the other stacked copies once per sample after unison copy 0.
+#if TALVORA_WIDE_PATH
+            if (pwm2 && wide)
+            {
+                for (int ci = 0; ci < len; ++ci)
+                {
+                    pulseWidth2 (w.pwA2[ci][0], w.offA2[ci][0], 0, w.held12[ci]);
+                    for (int k = 0; k < count; ++k)
+                    {
+                        stepPulsePhase (pw2Phase[0], pwRate2);
+                        if (k + 1 < count)
+                            pulseWidth2 (w.w0[k + 1][ci], w.off0[k + 1][ci], 0, w.held12[ci]);
+                    }
+                }
+                pulseRowsWide (pw2Phase, pwStep2, 1, stack2, pwAmount2, w.held12, len, count > 1, w.pwA2, w.offA2,
+                               w.pwB2, w.offB2);
+            }
+            else
+#endif
             if (pwm2)
                 for (int ci = 0; ci < len; ++ci)
                 {

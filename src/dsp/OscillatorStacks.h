@@ -1,0 +1,677 @@
+#pragma once
+
+// Stacked copies of a morphing oscillator: up to ten phases per unison copy,
+// read from one or two tables and advanced by slightly spread steps. Used by
+// the voice; the wide kernel is chosen at run time (see VectorPath.h).
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "core/globalStuff.h"
+
+#if defined(__SSE2__)
+ #include <emmintrin.h>
+#endif
+// The wide path is built for x86-64 with GCC or clang and chosen at run time.
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+ #define TALVORA_WIDE_PATH 1
+ #define TALVORA_WIDE __attribute__ ((target ("avx2")))
+ #define TALVORA_WIDE_INLINE __attribute__ ((target ("avx2"), always_inline)) inline
+ #include <immintrin.h>
+#else
+ #define TALVORA_WIDE_PATH 0
+#endif
+
+namespace oscstack
+{
+constexpr int kMaxStack = 10;
+constexpr double kTable = (double) kTableSize;
+
+// Keeps a table phase in [0, 4096); reads use its integer part.
+inline double wrapPhase (double phase) noexcept
+{
+    if (phase >= kTable || phase < 0.0)
+        phase -= kTable * std::floor (phase * (1.0 / kTable));
+    return phase >= kTable ? 0.0 : phase;
+}
+
+inline int tableIndex (double phase) noexcept { return ((int) phase) & kTableMask; }
+
+inline double clampValue (double x, double lo, double hi) noexcept { return x < lo ? lo : (x > hi ? hi : x); }
+
+// Morph modes of oscillators 1 and 2.
+enum MorphMode
+{
+    crossfade = 0,
+    sawToSquare = 1
+};
+
+// How one sample of a stack is read: chosen once per block so the loop over
+// the stacked copies carries no mode tests.
+enum StackKind
+{
+    stackCrossfade,
+    stackSawSquare,
+    stackSawSquarePwm,
+    stackSwitch,
+    stackSwitchPwm
+};
+
+// The tables and crossfade of a stack, fixed for a block.
+struct StackTables
+{
+    const double* a;
+    const double* b;
+    double t, oneMinusT;
+};
+
+// Phase steps of the stacked copies for one increment: copy 0 moves by the
+// increment, the others by it minus or plus their share of the spread. The
+// divisions are only redone when the increment changes, which it mostly
+// does not from one sample to the next.
+struct StackSteps
+{
+    double increment = std::numeric_limits<double>::quiet_NaN();
+    double step[kMaxStack] {};
+
+    void update (double inc, double spread, int stack) noexcept
+    {
+        if (inc == increment)
+            return;
+        increment = inc;
+        step[0] = inc;
+        for (int j = 1; j < stack; ++j)
+        {
+            const double e = spread * inc / (j + 1);
+            step[j] = (j & 1) == 0 ? inc - e : inc + e;
+        }
+    }
+};
+
+// A phase that left [0, 4096) other than by the usual one-cycle wrap.
+// Oscillator 1 marks the copy past its first cycle and lets a not-a-number
+// phase be; oscillator 2 restarts such a phase at 0.
+template <bool Oscillator1>
+inline double unusualWrap (double raw, double next, bool* pastFirstCycle, int j) noexcept
+{
+    if constexpr (Oscillator1)
+    {
+        if (! (next >= 0.0 && next < kTable) && (raw >= kTable || raw < 0.0))
+        {
+            pastFirstCycle[j] = true;
+            return wrapPhase (raw);
+        }
+        return next;
+    }
+    else
+    {
+        if (! (next >= 0.0 && next < kTable))
+            return std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+        return next;
+    }
+}
+
+// Stacked copy j: its value, and its phase advanced. w and wOffset are the
+// pulse-width offsets of the stacked copies (w * 2048 + 2048), switchAt the
+// switch points times 4096.
+template <int Kind, bool Oscillator1>
+inline double stackCopy (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
+                         double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
+{
+    const double ph = phase[j];
+    const int idx = tableIndex (ph);
+    double value;
+    if constexpr (Kind == stackCrossfade)
+        value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
+    else if constexpr (Kind == stackSawSquare)
+        value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
+    else if constexpr (Kind == stackSawSquarePwm)
+        value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
+    else
+    {
+        const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
+        value = onA ? in.a[idx] : in.b[idx];
+    }
+
+    // The usual wrap, one cycle over, without a branch (high notes wrap
+    // every few samples, too irregularly to predict); x - 4096 is exact
+    // there and equals the general wrap. Anything else takes that one.
+    const double raw = ph + step[j];
+    const bool over = raw >= kTable;
+    const double next = raw - (over ? kTable : 0.0);
+    if constexpr (Oscillator1)
+        pastFirstCycle[j] = pastFirstCycle[j] | over;
+    phase[j] = unusualWrap<Oscillator1> (raw, next, pastFirstCycle, j);
+    return value;
+}
+
+#if defined(__SSE2__)
+// Stacked copies j and j + 1 side by side, each exactly as stackCopy does it.
+template <int Kind, bool Oscillator1>
+inline __m128d stackCopyPair (const StackTables& in, const double* w, const double* wOffset, const double* switchAt,
+                              double* phase, bool* pastFirstCycle, const double* step, int j) noexcept
+{
+    const __m128d table = _mm_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m128d ph = _mm_loadu_pd (phase + j);
+    auto lanes = [] (__m128i v, int& i0, int& i1) noexcept {
+        i0 = _mm_cvtsi128_si32 (v);
+        i1 = _mm_cvtsi128_si32 (_mm_shuffle_epi32 (v, 1));
+    };
+    int i0, i1;
+    lanes (_mm_and_si128 (_mm_cvttpd_epi32 (ph), mask), i0, i1);
+
+    __m128d value;
+    if constexpr (Kind == stackCrossfade)
+        value = _mm_add_pd (_mm_mul_pd (_mm_setr_pd (in.a[i0], in.a[i1]), _mm_set1_pd (in.oneMinusT)),
+                            _mm_mul_pd (_mm_setr_pd (in.b[i0], in.b[i1]), _mm_set1_pd (in.t)));
+    else if constexpr (Kind == stackSawSquare)
+    {
+        const int k0 = (i0 + 2048) & kTableMask, k1 = (i1 + 2048) & kTableMask;
+        value = _mm_sub_pd (_mm_setr_pd (in.a[i0], in.a[i1]),
+                            _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t)));
+    }
+    else if constexpr (Kind == stackSawSquarePwm)
+    {
+        int k0, k1;
+        lanes (_mm_and_si128 (_mm_cvttpd_epi32 (_mm_add_pd (_mm_loadu_pd (wOffset + j), ph)), mask), k0, k1);
+        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w + j),
+                                        _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), _mm_set1_pd (in.t))),
+                            _mm_setr_pd (in.a[i0], in.a[i1]));
+    }
+    else
+    {
+        const bool onA0 = (j > 0 && pastFirstCycle[j]) || phase[j] >= switchAt[j];
+        const bool onA1 = pastFirstCycle[j + 1] || phase[j + 1] >= switchAt[j + 1];
+        value = _mm_setr_pd (onA0 ? in.a[i0] : in.b[i0], onA1 ? in.a[i1] : in.b[i1]);
+    }
+
+    const __m128d raw = _mm_add_pd (ph, _mm_loadu_pd (step + j));
+    const __m128d over = _mm_cmpge_pd (raw, table);
+    const __m128d next = _mm_sub_pd (raw, _mm_and_pd (over, table));
+    if constexpr (Oscillator1)
+    {
+        const int o = _mm_movemask_pd (over);
+        pastFirstCycle[j] = pastFirstCycle[j] | ((o & 1) != 0);
+        pastFirstCycle[j + 1] = pastFirstCycle[j + 1] | ((o & 2) != 0);
+    }
+    _mm_storeu_pd (phase + j, next);
+    const __m128d inRange = _mm_and_pd (_mm_cmpge_pd (next, _mm_setzero_pd()), _mm_cmplt_pd (next, table));
+    if (_mm_movemask_pd (inRange) != 3)
+    {
+        double r[2];
+        _mm_storeu_pd (r, raw);
+        phase[j] = unusualWrap<Oscillator1> (r[0], phase[j], pastFirstCycle, j);
+        phase[j + 1] = unusualWrap<Oscillator1> (r[1], phase[j + 1], pastFirstCycle, j + 1);
+    }
+    return value;
+}
+#endif
+
+
+
+
+// One sample of one unison copy: the stacked copies' values summed, times
+// the level, and the phases advanced. A fixed stack of one lets the copy
+// loop fold away.
+template <int Kind, bool Oscillator1, bool Single>
+inline double stackSample (const StackTables& in, double level, const double* w, const double* wOffset,
+                           const double* switchAt, double* phase, bool* pastFirstCycle,
+                           const double* step, int stack) noexcept
+{
+    if constexpr (Single)
+        return stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, 0) * level;
+
+    double sum = 0.0;
+    int j = 0;
+#if defined(__SSE2__)
+    __m128d pairs = _mm_setzero_pd();
+    for (; j + 2 <= stack; j += 2)
+        pairs = _mm_add_pd (pairs, stackCopyPair<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j));
+    sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
+#endif
+    for (; j < stack; ++j)
+        sum += stackCopy<Kind, Oscillator1> (in, w, wOffset, switchAt, phase, pastFirstCycle, step, j);
+    return sum * level;
+}
+
+// Where a run of one unison copy reads its per-sample inputs: levels and
+// increments per sample, pulse-width rows of kMaxStack values per sample
+// (switch points in the w rows for the switching kinds), or one fixed row
+// of switch points when nothing modulates them.
+struct StackRun
+{
+    const double* level;
+    const double* increment;
+    const double* w;
+    const double* wOffset;
+    const double* fixedSwitchAt;
+};
+
+// Samples [from, to) of one unison copy, every sample as stackSample does it.
+template <int Kind, bool Oscillator1, bool Single>
+void runStack (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+               StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    constexpr int K = kMaxStack;
+    for (int i = from; i < to; ++i)
+    {
+        if constexpr (Oscillator1)
+            if (! std::isfinite (phase[0]))
+                phase[0] = 0.0;
+        steps.update (run.increment[i], spread, stack);
+        const double* w = nullptr;
+        const double* wOffset = nullptr;
+        const double* switchAt = nullptr;
+        if constexpr (Kind == stackSawSquarePwm)
+        {
+            w = run.w + i * K;
+            wOffset = run.wOffset + i * K;
+        }
+        else if constexpr (Kind == stackSwitchPwm)
+            switchAt = run.w + i * K;
+        else if constexpr (Kind == stackSwitch)
+            switchAt = run.fixedSwitchAt;
+        out[i] = stackSample<Kind, Oscillator1, Single> (in, run.level[i], w, wOffset, switchAt, phase,
+                                                         pastFirstCycle, steps.step, stack);
+    }
+}
+
+
+#if TALVORA_WIDE_PATH
+// Samples a chunk kernel works through at once.
+constexpr int kWideRun = 32;
+
+// Copies' phases held in a register, advanced by one sample; anything but
+// the usual wrap goes lane by lane through unusualWrap. `past` holds the
+// copies' past-first-cycle flags as bits.
+template <bool Oscillator1, typename Vec, int Lanes>
+TALVORA_WIDE inline Vec wrapLanes (Vec raw, Vec next, int& past) noexcept
+{
+    double r[4], ph[4];
+    bool flags[4];
+    if constexpr (Lanes == 4)
+    {
+        _mm256_storeu_pd (r, raw);
+        _mm256_storeu_pd (ph, next);
+    }
+    else
+    {
+        _mm_storeu_pd (r, raw);
+        _mm_storeu_pd (ph, next);
+    }
+    for (int l = 0; l < Lanes; ++l)
+    {
+        flags[l] = ((past >> l) & 1) != 0;
+        ph[l] = unusualWrap<Oscillator1> (r[l], ph[l], flags, l);
+        past |= flags[l] ? 1 << l : 0;
+    }
+    if constexpr (Lanes == 4)
+        return _mm256_loadu_pd (ph);
+    else
+        return _mm_loadu_pd (ph);
+}
+
+// Four copies from j: their values, and their phases advanced.
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, const double* wOffset,
+                                      const double* step, __m256d& ph, int& past) noexcept
+{
+    const __m256d table = _mm256_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m256d t = _mm256_set1_pd (in.t);
+    const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask);
+    const __m256d a = _mm256_i32gather_pd (in.a, idx, 8);
+    __m256d value;
+    if constexpr (Kind == stackCrossfade)
+        value = _mm256_add_pd (_mm256_mul_pd (a, _mm256_set1_pd (in.oneMinusT)),
+                               _mm256_mul_pd (_mm256_i32gather_pd (in.b, idx, 8), t));
+    else if constexpr (Kind == stackSawSquare)
+    {
+        const __m128i k = _mm_and_si128 (_mm_add_epi32 (idx, _mm_set1_epi32 (2048)), mask);
+        value = _mm256_sub_pd (a, _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), t));
+    }
+    else
+    {
+        const __m128i k = _mm_and_si128 (_mm256_cvttpd_epi32 (_mm256_add_pd (_mm256_loadu_pd (wOffset), ph)), mask);
+        value = _mm256_add_pd (_mm256_sub_pd (_mm256_loadu_pd (w), _mm256_mul_pd (_mm256_i32gather_pd (in.a, k, 8), t)), a);
+    }
+
+    const __m256d raw = _mm256_add_pd (ph, _mm256_loadu_pd (step));
+    const __m256d over = _mm256_cmp_pd (raw, table, _CMP_GE_OS);
+    ph = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
+    if constexpr (Oscillator1)
+        past |= _mm256_movemask_pd (over);
+    const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (ph, _mm256_setzero_pd(), _CMP_GE_OS),
+                                           _mm256_cmp_pd (ph, table, _CMP_LT_OS));
+    if (_mm256_movemask_pd (inRange) != 15)
+        ph = wrapLanes<Oscillator1, __m256d, 4> (raw, ph, past);
+    return value;
+}
+
+// Two copies from j, as quadStep.
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, const double* wOffset,
+                                      const double* step, __m128d& ph, int& past) noexcept
+{
+    const __m128d table = _mm_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m128d t = _mm_set1_pd (in.t);
+    const __m128i idx = _mm_and_si128 (_mm_cvttpd_epi32 (ph), mask);
+    const int i0 = _mm_cvtsi128_si32 (idx), i1 = _mm_extract_epi32 (idx, 1);
+    const __m128d a = _mm_setr_pd (in.a[i0], in.a[i1]);
+    __m128d value;
+    if constexpr (Kind == stackCrossfade)
+        value = _mm_add_pd (_mm_mul_pd (a, _mm_set1_pd (in.oneMinusT)), _mm_mul_pd (_mm_setr_pd (in.b[i0], in.b[i1]), t));
+    else if constexpr (Kind == stackSawSquare)
+    {
+        const int k0 = (i0 + 2048) & kTableMask, k1 = (i1 + 2048) & kTableMask;
+        value = _mm_sub_pd (a, _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), t));
+    }
+    else
+    {
+        const __m128i k = _mm_and_si128 (_mm_cvttpd_epi32 (_mm_add_pd (_mm_loadu_pd (wOffset), ph)), mask);
+        const int k0 = _mm_cvtsi128_si32 (k), k1 = _mm_extract_epi32 (k, 1);
+        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w), _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), t)), a);
+    }
+
+    const __m128d raw = _mm_add_pd (ph, _mm_loadu_pd (step));
+    const __m128d over = _mm_cmpge_pd (raw, table);
+    ph = _mm_sub_pd (raw, _mm_and_pd (over, table));
+    if constexpr (Oscillator1)
+        past |= _mm_movemask_pd (over);
+    const __m128d inRange = _mm_and_pd (_mm_cmpge_pd (ph, _mm_setzero_pd()), _mm_cmplt_pd (ph, table));
+    if (_mm_movemask_pd (inRange) != 3)
+        ph = wrapLanes<Oscillator1, __m128d, 2> (raw, ph, past);
+    return value;
+}
+
+// Samples [start, start + n) of a stack of 4 Quads + 2 Pair + Single
+// copies, every one as stackSample's wide form does it (the quads summed,
+// their halves added, then the pair, then the single), with the phases and
+// flags kept in registers for the whole run and the steps read from rows.
+template <int Kind, bool Oscillator1, int Quads, bool Pair, bool Single>
+TALVORA_WIDE void runStackRegisters (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                                     const double* const* stepRows, int start, int n, double* out) noexcept
+{
+    static_assert (Kind == stackCrossfade || Kind == stackSawSquare || Kind == stackSawSquarePwm, "no switch points");
+    constexpr int K = kMaxStack;
+    constexpr int jPair = 4 * Quads, jSingle = 4 * Quads + (Pair ? 2 : 0);
+    constexpr bool pwm = Kind == stackSawSquarePwm;
+
+    // Copy 0 of oscillator 1 restarts at 0 when a sample begins on a phase
+    // that is not finite.
+    if (Oscillator1 && ! std::isfinite (phase[0]))
+        phase[0] = 0.0;
+
+    auto bits = [pastFirstCycle] (int j, int lanes) {
+        int b = 0;
+        if constexpr (Oscillator1)
+            for (int l = 0; l < lanes; ++l)
+                b |= pastFirstCycle[j + l] ? 1 << l : 0;
+        return b;
+    };
+    __m256d ph0 = _mm256_loadu_pd (phase);
+    __m256d ph1 = Quads == 2 ? _mm256_loadu_pd (phase + 4) : _mm256_setzero_pd();
+    __m128d phP = Pair ? _mm_loadu_pd (phase + jPair) : _mm_setzero_pd();
+    double phS = Single ? phase[jSingle] : 0.0;
+    int past0 = bits (0, 4), past1 = Quads == 2 ? bits (4, 4) : 0, pastP = Pair ? bits (jPair, 2) : 0;
+    bool pastS[1] { Oscillator1 && Single && pastFirstCycle[jSingle] };
+
+    for (int i = 0; i < n; ++i)
+    {
+        const double* w = pwm ? run.w + (start + i) * K : nullptr;
+        const double* wOffset = pwm ? run.wOffset + (start + i) * K : nullptr;
+        const double* step = stepRows[i];
+
+        __m256d quads = _mm256_add_pd (_mm256_setzero_pd(), quadStep<Kind, Oscillator1> (in, w, wOffset, step, ph0, past0));
+        if (Oscillator1 && i + 1 < n && ! std::isfinite (_mm256_cvtsd_f64 (ph0)))
+            ph0 = _mm256_blend_pd (ph0, _mm256_setzero_pd(), 1);
+        if constexpr (Quads == 2)
+            quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1> (in, pwm ? w + 4 : nullptr, pwm ? wOffset + 4 : nullptr,
+                                                                      step + 4, ph1, past1));
+        __m128d pairs = _mm_add_pd (_mm256_castpd256_pd128 (quads), _mm256_extractf128_pd (quads, 1));
+        if constexpr (Pair)
+            pairs = _mm_add_pd (pairs, pairStep<Kind, Oscillator1> (in, pwm ? w + jPair : nullptr,
+                                                                     pwm ? wOffset + jPair : nullptr, step + jPair, phP, pastP));
+        double sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
+        if constexpr (Single)
+        {
+            const int idx = tableIndex (phS);
+            double value;
+            if constexpr (Kind == stackCrossfade)
+                value = in.a[idx] * in.oneMinusT + in.b[idx] * in.t;
+            else if constexpr (Kind == stackSawSquare)
+                value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
+            else
+                value = w[jSingle] - in.a[(int) (wOffset[jSingle] + phS) & kTableMask] * in.t + in.a[idx];
+            const double raw = phS + step[jSingle];
+            const bool over = raw >= kTable;
+            const double next = raw - (over ? kTable : 0.0);
+            if constexpr (Oscillator1)
+                pastS[0] = pastS[0] | over;
+            phS = unusualWrap<Oscillator1> (raw, next, pastS, 0);
+            sum += value;
+        }
+        out[start + i] = sum * run.level[start + i];
+    }
+
+    auto keep = [pastFirstCycle] (int j, int lanes, int b) {
+        if constexpr (Oscillator1)
+            for (int l = 0; l < lanes; ++l)
+                pastFirstCycle[j + l] = pastFirstCycle[j + l] | (((b >> l) & 1) != 0);
+    };
+    _mm256_storeu_pd (phase, ph0);
+    keep (0, 4, past0);
+    if constexpr (Quads == 2)
+    {
+        _mm256_storeu_pd (phase + 4, ph1);
+        keep (4, 4, past1);
+    }
+    if constexpr (Pair)
+    {
+        _mm_storeu_pd (phase + jPair, phP);
+        keep (jPair, 2, pastP);
+    }
+    if constexpr (Single)
+    {
+        phase[jSingle] = phS;
+        if constexpr (Oscillator1)
+            pastFirstCycle[jSingle] = pastS[0];
+    }
+}
+
+// runStack of a stack of four or more copies on the wide path: the steps of
+// a run of samples first, then every copy over the run.
+template <int Kind, bool Oscillator1>
+TALVORA_WIDE void runStackChunkWide (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                                     StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    for (int start = from; start < to; start += kWideRun)
+    {
+        // Each sample points at its row of steps; a row is only worked out
+        // (and kept) when the increment changes.
+        const int n = std::min (to - start, kWideRun);
+        double rows[kWideRun][kMaxStack];
+        const double* stepRows[kWideRun];
+        int used = 0;
+        for (int i = 0; i < n; ++i)
+        {
+            const double inc = run.increment[start + i];
+            if (used == 0 || ! (inc == steps.increment))
+            {
+                steps.update (inc, spread, stack);
+                std::memcpy (rows[used], steps.step, sizeof (steps.step));
+                ++used;
+            }
+            stepRows[i] = rows[used - 1];
+        }
+        switch (stack)
+        {
+            case 4:  runStackRegisters<Kind, Oscillator1, 1, false, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            case 5:  runStackRegisters<Kind, Oscillator1, 1, false, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            case 6:  runStackRegisters<Kind, Oscillator1, 1, true, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            case 7:  runStackRegisters<Kind, Oscillator1, 1, true, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            case 8:  runStackRegisters<Kind, Oscillator1, 2, false, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            case 9:  runStackRegisters<Kind, Oscillator1, 2, false, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+            default: runStackRegisters<Kind, Oscillator1, 2, true, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
+        }
+    }
+}
+#endif
+
+template <bool Oscillator1, bool Single>
+void runStackOfKind (int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                     StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+    switch (kind)
+    {
+        case stackCrossfade:    runStack<stackCrossfade, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSawSquare:    runStack<stackSawSquare, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSawSquarePwm: runStack<stackSawSquarePwm, Oscillator1, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); break;
+        case stackSwitch:
+            if constexpr (Oscillator1)
+                runStack<stackSwitch, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+            break;
+        default:
+            if constexpr (Oscillator1)
+                runStack<stackSwitchPwm, true, Single> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+            break;
+    }
+}
+
+// One copy's samples, with the stack-of-one case split off.
+template <bool Oscillator1>
+void runStackCopy (bool wide, int kind, const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+                   StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+{
+#if TALVORA_WIDE_PATH
+    if (wide && stack >= 4)
+        switch (kind)
+        {
+            case stackCrossfade:    runStackChunkWide<stackCrossfade, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            case stackSawSquare:    runStackChunkWide<stackSawSquare, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            case stackSawSquarePwm: runStackChunkWide<stackSawSquarePwm, Oscillator1> (in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to); return;
+            default: break;   // switch points: the plain path
+        }
+#else
+    (void) wide;
+#endif
+    if (stack == 1)
+        runStackOfKind<Oscillator1, true> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+    else
+        runStackOfKind<Oscillator1, false> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
+}
+// Pulse-width offset of a stacked copy from its pulse-width LFO phase.
+inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
+{
+    return clampValue (sineTable[(int) (lfoPhase * kTable) & kTableMask] * amount * 0.99 + held, -0.99, 0.99);
+}
+
+// One step of a pulse-width LFO phase, kept in [0, 1].
+inline void stepPulsePhase (double& phase, double step) noexcept
+{
+    phase += step;
+    if (phase > 1.0)
+        phase -= 1.0;
+}
+
+#if TALVORA_WIDE_PATH
+// pulseWidth of four LFO phases.
+TALVORA_WIDE_INLINE __m256d pulseWidthQuad (__m256d ph, double amount, __m256d held) noexcept
+{
+    const __m256d k99 = _mm256_set1_pd (0.99);
+    const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (_mm256_mul_pd (ph, _mm256_set1_pd (kTable))),
+                                       _mm_set1_epi32 (kTableMask));
+    const __m256d x = _mm256_add_pd (_mm256_mul_pd (_mm256_mul_pd (_mm256_i32gather_pd (sineTable, idx, 8),
+                                                                   _mm256_set1_pd (amount)), k99), held);
+    // max (lo, x) is lo only below it and x when x is not a number, as the clamp.
+    return _mm256_min_pd (k99, _mm256_max_pd (_mm256_set1_pd (-0.99), x));
+}
+
+// One sample of four lanes of pulseRowsWide.
+TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, bool same, double amount, double held,
+                                       bool rowsB, double* a, double* offA, double* b, double* offB) noexcept
+{
+    const __m256d half = _mm256_set1_pd (2048.0), one = _mm256_set1_pd (1.0), h = _mm256_set1_pd (held);
+    const __m256d wa = same ? lastB : pulseWidthQuad (ph, amount, h);
+    _mm256_storeu_pd (a, wa);
+    _mm256_storeu_pd (offA, _mm256_add_pd (_mm256_mul_pd (wa, half), half));
+    ph = _mm256_add_pd (ph, step);
+    ph = _mm256_sub_pd (ph, _mm256_and_pd (_mm256_cmp_pd (ph, one, _CMP_GT_OS), one));
+    if (rowsB)
+    {
+        lastB = pulseWidthQuad (ph, amount, h);
+        _mm256_storeu_pd (b, lastB);
+        _mm256_storeu_pd (offB, _mm256_add_pd (_mm256_mul_pd (lastB, half), half));
+    }
+}
+
+// Pulse-width rows of stacked copies [from, to) over `len` samples, each lane
+// as pulseWidth and stepPulsePhase do it: row A of a sample from the LFO
+// phases before their step, row B (when wanted) after it, and beside each
+// the offsets w * 2048 + 2048. While the held value keeps its bits, row A is
+// the previous sample's row B. Groups of four lanes run two at a time (their
+// phase chains overlap), the lanes left over one by one.
+TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep, int from, int to, double amount,
+                                        const double* held, int len, bool rowsB, double (*a)[kMaxStack],
+                                        double (*offA)[kMaxStack], double (*b)[kMaxStack], double (*offB)[kMaxStack]) noexcept
+{
+    auto sameAsBefore = [held, rowsB] (int ci) {
+        if (! rowsB || ci == 0)
+            return false;
+        uint64_t x, y;
+        std::memcpy (&x, held + ci, sizeof (x));
+        std::memcpy (&y, held + ci - 1, sizeof (y));
+        return x == y;
+    };
+    int j = from;
+    for (; j + 8 <= to; j += 8)
+    {
+        __m256d ph0 = _mm256_loadu_pd (lfoPhase + j), ph1 = _mm256_loadu_pd (lfoPhase + j + 4);
+        const __m256d step0 = _mm256_loadu_pd (lfoStep + j), step1 = _mm256_loadu_pd (lfoStep + j + 4);
+        __m256d lastB0 = _mm256_setzero_pd(), lastB1 = _mm256_setzero_pd();
+        for (int ci = 0; ci < len; ++ci)
+        {
+            const bool same = sameAsBefore (ci);
+            pulseRowQuad (ph0, step0, lastB0, same, amount, held[ci], rowsB, a[ci] + j, offA[ci] + j, b[ci] + j, offB[ci] + j);
+            pulseRowQuad (ph1, step1, lastB1, same, amount, held[ci], rowsB, a[ci] + j + 4, offA[ci] + j + 4,
+                          b[ci] + j + 4, offB[ci] + j + 4);
+        }
+        _mm256_storeu_pd (lfoPhase + j, ph0);
+        _mm256_storeu_pd (lfoPhase + j + 4, ph1);
+    }
+    for (; j + 4 <= to; j += 4)
+    {
+        __m256d ph0 = _mm256_loadu_pd (lfoPhase + j);
+        const __m256d step0 = _mm256_loadu_pd (lfoStep + j);
+        __m256d lastB0 = _mm256_setzero_pd();
+        for (int ci = 0; ci < len; ++ci)
+            pulseRowQuad (ph0, step0, lastB0, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
+                          b[ci] + j, offB[ci] + j);
+        _mm256_storeu_pd (lfoPhase + j, ph0);
+    }
+    for (; j < to; ++j)
+    {
+        double ph = lfoPhase[j], lastB = 0.0;
+        for (int ci = 0; ci < len; ++ci)
+        {
+            const double wa = sameAsBefore (ci) ? lastB : pulseWidth (ph, amount, held[ci]);
+            a[ci][j] = wa;
+            offA[ci][j] = wa * 2048.0 + 2048.0;
+            stepPulsePhase (ph, lfoStep[j]);
+            if (rowsB)
+            {
+                lastB = pulseWidth (ph, amount, held[ci]);
+                b[ci][j] = lastB;
+                offB[ci][j] = lastB * 2048.0 + 2048.0;
+            }
+        }
+        lfoPhase[j] = ph;
+    }
+}
+#endif
+} // namespace oscstack

@@ -1,0 +1,210 @@
+// The wide stacked-oscillator kernels against the plain ones: the same
+// phases and first-cycle flags bit for bit (a changed step or wrap would
+// drift a voice's phases over minutes), the same sums within rounding, for
+// every stack the wide path takes, on phases and increments that wrap, run
+// backwards, overflow or are not numbers.
+
+#include "dsp/OscillatorStacks.h"
+#include "dsp/VectorPath.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+using namespace oscstack;
+
+namespace
+{
+constexpr int K = kMaxStack;
+const double notANumber = std::numeric_limits<double>::quiet_NaN();
+const double infinite = std::numeric_limits<double>::infinity();
+
+bool sameBits (double a, double b)
+{
+    uint64_t x, y;
+    std::memcpy (&x, &a, sizeof (x));
+    std::memcpy (&y, &b, sizeof (y));
+    return x == y;
+}
+
+// Tables whose entries all differ, so a wrong index shows.
+struct Tables
+{
+    std::vector<double> a = std::vector<double> (kTableSize), b = std::vector<double> (kTableSize);
+    Tables()
+    {
+        for (int i = 0; i < kTableSize; ++i)
+        {
+            a[(size_t) i] = std::sin (i * 0.0371) + i * 1.0e-4;
+            b[(size_t) i] = std::cos (i * 0.0213) - i * 2.0e-4;
+        }
+    }
+};
+
+// One stack's state and inputs over a run.
+struct Run
+{
+    double phase[K] {};
+    bool past[K] {};
+    std::vector<double> increment, level, w, wOffset, out;
+    StackSteps steps;
+
+    Run (int n, const double* start, double baseIncrement, bool jumpy)
+    {
+        std::memcpy (phase, start, sizeof (phase));
+        for (int i = 0; i < n; ++i)
+        {
+            // Steady stretches with changes, as the voice's increments move.
+            const double inc = jumpy && i % 7 == 3 ? baseIncrement * (1.0 + 0.01 * i) : baseIncrement;
+            increment.push_back (inc);
+            level.push_back (0.5 + 0.01 * (i % 5));
+            for (int j = 0; j < K; ++j)
+            {
+                const double width = std::sin (0.3 * i + j) * 0.9;
+                w.push_back (width);
+                wOffset.push_back (width * 2048.0 + 2048.0);
+            }
+        }
+        out.assign ((size_t) n, 0.0);
+    }
+};
+
+template <bool Oscillator1>
+void compareKernels (int kind, int stack, const double* start, double increment, double spread, bool jumpy, int n)
+{
+    static const Tables tables;
+    const StackTables in { tables.a.data(), tables.b.data(), 0.3, 0.7 };
+    Run plain (n, start, increment, jumpy), wide (n, start, increment, jumpy);
+    // Oscillator 1 starts some copies past their first cycle.
+    for (int j = 0; j < K; j += 3)
+        plain.past[j] = wide.past[j] = Oscillator1;
+
+    // Two runs in a row, the second longer than one pass of the wide kernel.
+    const int split = n / 3;
+    for (auto* r : { &plain, &wide })
+    {
+        const bool isWide = r == &wide;
+        const StackRun run { r->level.data(), r->increment.data(), r->w.data(), r->wOffset.data(), nullptr };
+        runStackCopy<Oscillator1> (isWide, kind, in, run, r->phase, Oscillator1 ? r->past : nullptr, r->steps, spread,
+                                   stack, r->out.data(), 0, split);
+        runStackCopy<Oscillator1> (isWide, kind, in, run, r->phase, Oscillator1 ? r->past : nullptr, r->steps, spread,
+                                   stack, r->out.data(), split, n);
+    }
+
+    for (int j = 0; j < K; ++j)
+    {
+        // Any not-a-number phase acts alike (reads entry 0, never compares in range).
+        EXPECT_TRUE (sameBits (plain.phase[j], wide.phase[j]) || (std::isnan (plain.phase[j]) && std::isnan (wide.phase[j])))
+            << "copy " << j << " of " << stack << ": " << plain.phase[j] << " against " << wide.phase[j];
+        EXPECT_EQ (plain.past[j], wide.past[j]) << "copy " << j << " of " << stack;
+    }
+    for (int i = 0; i < n; ++i)
+        ASSERT_NEAR (plain.out[(size_t) i], wide.out[(size_t) i], 1.0e-12 * (1.0 + std::abs (plain.out[(size_t) i])))
+            << "sample " << i << " of stack " << stack << ", kind " << kind;
+}
+
+class OscillatorStacks : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (! vectorpath::wideAvailable())
+            GTEST_SKIP() << "this processor or build has no wide path";
+    }
+};
+} // namespace
+
+TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesOnOrdinaryPhases)
+{
+    double start[K];
+    for (int j = 0; j < K; ++j)
+        start[j] = 4096.0 * j / K + 0.37 * j;
+    for (int stack = 4; stack <= K; ++stack)
+        for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
+        {
+            // A high note wraps every few samples, a low one rarely; both directions.
+            compareKernels<true> (kind, stack, start, 517.3, 0.016, true, 75);
+            compareKernels<false> (kind, stack, start, 517.3, 0.012, true, 75);
+            compareKernels<true> (kind, stack, start, 3.71, 0.016, false, 40);
+            compareKernels<false> (kind, stack, start, -211.9, 0.012, true, 40);
+        }
+}
+
+TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesOnPhasesThatAreNotNumbers)
+{
+    // Not-a-number, infinite, negative and far-out phases, and the edge of the table.
+    const double start[K] = { notANumber, infinite, -infinite, -3.5, 1.0e300, 4095.999999, 4096.0, -0.0, notANumber, 8191.5 };
+    for (int stack = 4; stack <= K; ++stack)
+        for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
+        {
+            compareKernels<true> (kind, stack, start, 97.1, 0.02, true, 50);
+            compareKernels<false> (kind, stack, start, 97.1, 0.02, true, 50);
+            // Steps past twice the table, and steps that overflow the phase to infinity.
+            compareKernels<true> (kind, stack, start, 9000.5, 0.02, false, 20);
+            compareKernels<true> (kind, stack, start, 1.7e308, 0.02, false, 20);
+            compareKernels<false> (kind, stack, start, 1.7e308, 0.02, false, 20);
+            // Increments that are not numbers: oscillator 2 restarts such
+            // phases, oscillator 1 restarts copy 0 at the next sample.
+            for (const double bad : { notANumber, infinite, -infinite })
+            {
+                compareKernels<false> (kind, stack, start, bad, 0.02, false, 20);
+                compareKernels<true> (kind, stack, start, bad, 0.02, false, 20);
+            }
+        }
+}
+
+#if TALVORA_WIDE_PATH
+TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
+{
+    initGlobalTables();
+    constexpr int n = 32;
+    // Held values that repeat, change, leave the clamp range or are not numbers.
+    double held[n];
+    for (int i = 0; i < n; ++i)
+        held[i] = i < 12 ? 0.1 * (i / 8) : (i < 20 ? 1.5 : (i == 25 ? notANumber : -0.2 * (i % 3)));
+    double start[K];
+    for (int j = 0; j < K; ++j)
+        start[j] = j == 4 ? 0.9999 : 0.093 * j;
+    double step[K];
+    for (int j = 0; j < K; ++j)
+        step[j] = 0.0021 * (j + 1) + (j == 4 ? 0.01 : 0.0);
+
+    for (const bool rowsB : { false, true })
+        for (const int from : { 0, 1 })
+            for (int to = from + 1; to <= K; ++to)
+            {
+                double phase[K], wideA[n][K] {}, wideOffA[n][K] {}, wideB[n][K] {}, wideOffB[n][K] {};
+                std::memcpy (phase, start, sizeof (phase));
+                pulseRowsWide (phase, step, from, to, 0.6, held, n, rowsB, wideA, wideOffA, wideB, wideOffB);
+
+                // Every lane worked out afresh, sample by sample.
+                double ref[K];
+                std::memcpy (ref, start, sizeof (ref));
+                for (int ci = 0; ci < n; ++ci)
+                    for (int j = from; j < to; ++j)
+                    {
+                        const double a = pulseWidth (ref[j], 0.6, held[ci]);
+                        ASSERT_TRUE (sameBits (a, wideA[ci][j])) << "row A, sample " << ci << ", copy " << j;
+                        ASSERT_TRUE (sameBits (a * 2048.0 + 2048.0, wideOffA[ci][j]));
+                        stepPulsePhase (ref[j], step[j]);
+                        if (rowsB)
+                        {
+                            const double b = pulseWidth (ref[j], 0.6, held[ci]);
+                            ASSERT_TRUE (sameBits (b, wideB[ci][j])) << "row B, sample " << ci << ", copy " << j;
+                            ASSERT_TRUE (sameBits (b * 2048.0 + 2048.0, wideOffB[ci][j]));
+                        }
+                    }
+                for (int j = 0; j < K; ++j)
+                    EXPECT_TRUE (sameBits (phase[j], j >= from && j < to ? ref[j] : start[j])) << "phase of copy " << j;
+                // Lanes outside the run are left alone.
+                for (int ci = 0; ci < n; ++ci)
+                    for (int j = 0; j < K; ++j)
+                        if (j < from || j >= to)
+                            ASSERT_EQ (wideA[ci][j], 0.0);
+            }
+}
+#endif

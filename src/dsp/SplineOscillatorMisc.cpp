@@ -884,12 +884,11 @@ int replaySegment (const Segment& seg, int m, const double* places, const uint8_
 {
     const PowerForm height = powerForm (seg);
     const int e = writePlaces (height, places, twice, count, dest, pos, capacity) - pos - 1;
-    const double lastValue = count > 0 ? height (places[count - 1]) : seg.y0;
 
     if (e + 1 < m)
     {
         if (pos + e + 1 >= 0 && pos + e + 1 < capacity)
-            dest[pos + e + 1] = lastValue;
+            dest[pos + e + 1] = count > 0 ? height (places[count - 1]) : seg.y0;
         return e + 2;
     }
     return e + 1;

@@ -56,16 +56,6 @@ inline bool SplineScanStore::sameKey (const CurveKey& a, const CurveKey& b) noex
     return a.type == b.type && a.samples == b.samples && bitsOf (a.a1) == bitsOf (b.a1) && bitsOf (a.a2) == bitsOf (b.a2);
 }
 
-inline void SplineScanStore::take (Slot& s, Found& found) noexcept
-{
-    found.places = placePool.data() + s.offset;
-    found.twice = twicePool.data() + s.offset;
-    found.count = s.count;
-    found.stoppedAtEnd = s.stoppedAtEnd;
-    s.lastUse = ++clock;
-    ++replays;
-}
-
 bool SplineScanStore::find (const CurveKey& key, Found& found, Ref* ref) noexcept
 {
     if (slots.empty())
@@ -84,19 +74,6 @@ bool SplineScanStore::find (const CurveKey& key, Found& found, Ref* ref) noexcep
         }
     }
     return false;
-}
-
-bool SplineScanStore::findAgain (const Ref& ref, Found& found) noexcept
-{
-    // A slot holds another scan once its start or hash moved; the start
-    // alone could repeat after a recording that kept nothing.
-    if (ref.slot < 0 || ref.slot >= (int) slots.size())
-        return false;
-    Slot& s = slots[(size_t) ref.slot];
-    if (s.start != ref.start || s.hash != ref.hash || ! intact (s))
-        return false;
-    take (s, found);
-    return true;
 }
 
 bool SplineScanStore::beginRecording (int entries, splinecurve::ScanRecord& record, Recording& recording) noexcept

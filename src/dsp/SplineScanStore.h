@@ -2,6 +2,7 @@
 
 #include "dsp/SplineOscillatorMisc.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -76,8 +77,20 @@ public:
         given, is set to find it again. */
     bool find (const CurveKey& key, Found& found, Ref* ref = nullptr) noexcept;
 
-    /** The scan `ref` was set for, while it is kept; false once it is lost. */
-    bool findAgain (const Ref& ref, Found& found) noexcept;
+    /** The scan `ref` was set for, while it is kept; false once it is lost.
+        Inline: a drawing asks once per curve of every cycle. */
+    bool findAgain (const Ref& ref, Found& found) noexcept
+    {
+        // A slot holds another scan once its start or hash moved (kept scans
+        // never share a start).
+        if (ref.slot < 0 || ref.slot >= (int) slots.size())
+            return false;
+        Slot& s = slots[(std::size_t) ref.slot];
+        if (s.start != ref.start || s.hash != ref.hash || ! intact (s))
+            return false;
+        take (s, found);
+        return true;
+    }
 
     /** Room to record about `entries` places, pinned until endRecording;
         false (and `record` without room) when the ring cannot give it
@@ -114,7 +127,15 @@ private:
     static bool sameKey (const CurveKey& a, const CurveKey& b) noexcept;
     bool intact (const Slot& s) const noexcept { return s.valid && head <= s.start + (int64_t) placePool.size(); }
     void unpin (int64_t start) noexcept;
-    void take (Slot& s, Found& found) noexcept;
+    void take (Slot& s, Found& found) noexcept
+    {
+        found.places = placePool.data() + s.offset;
+        found.twice = twicePool.data() + s.offset;
+        found.count = s.count;
+        found.stoppedAtEnd = s.stoppedAtEnd;
+        s.lastUse = ++clock;
+        ++replays;
+    }
 
     std::vector<double> placePool;
     std::vector<uint8_t> twicePool;

@@ -154,13 +154,13 @@ void VoiceModulation::addLfo (double* table, int entries, const LFO* lfo, double
     // Shared LFOs hold the whole host block; a voice renders a part of it.
     const int offset = lfo->isVoiceOwned() ? 0 : sharedLfoOffset;
 
-    for (int j = 0; j < entries; ++j)
-    {
-        const int i = offset + j * ModMatrix::kSamplesPerEntry;
-        if (i >= valid)
-            break;
-        table[j] += buffer[i] * weight;
-    }
+    // Entry j reads sample offset + 8 j, while that is below valid.
+    if (valid <= offset || entries <= 0)
+        return;
+    const int count = std::min (entries, (valid - offset - 1) / ModMatrix::kSamplesPerEntry + 1);
+    const double* from = buffer + offset;
+    for (int j = 0; j < count; ++j)
+        table[j] += from[j * ModMatrix::kSamplesPerEntry] * weight;
 }
 
 void VoiceModulation::updateModTableFor (int d) noexcept
@@ -203,13 +203,16 @@ void VoiceModulation::updateModTableFor (int d) noexcept
             case ModMatrix::filterEnvelope:
             {
                 // One filter level per 16 samples serves two entries.
-                for (int j = 0; j < entries; ++j)
+                const int count = filterEnvEntries >= entries ? entries : std::min (entries, 2 * filterEnvEntries);
+                int j = 0;
+                for (; j + 2 <= count; j += 2)
                 {
-                    const int k = j / 2;
-                    if (k >= filterEnvEntries)
-                        break;
-                    table[j] += filterEnvTable[k] * weight;
+                    const double level = filterEnvTable[j / 2] * weight;
+                    table[j] += level;
+                    table[j + 1] += level;
                 }
+                if (j < count)
+                    table[j] += filterEnvTable[j / 2] * weight;
                 break;
             }
 

@@ -302,3 +302,28 @@ TEST (ModMatrix, AmountBlockCoversExactly570To769)
     EXPECT_EQ (ModMatrix::amount (p.data(), 9, 19), 0.3);
     EXPECT_EQ (ModMatrix::amount (nullptr, 0, 0), 0.0);
 }
+
+TEST_F (VoiceModulationTest, FilterLevelsServeTwoEntriesAndSharedLfosReadFromTheVoicesOffset)
+{
+    // Three filter levels (an odd count short of the block) serve entries 0..5.
+    mod.setEnvelopeTables (ampLevels.data(), (int) ampLevels.size(), filterLevels.data(), 3);
+    setAmount (ModMatrix::filterEnvelope, ModMatrix::osc4Pitch, 1.0);
+    const double* t = tableFor (ModMatrix::osc4Pitch);
+    ASSERT_NE (t, nullptr);
+    for (int j = 0; j < 6; ++j)
+        EXPECT_EQ (t[j], 1.0 + filterLevels[(size_t) (j / 2)]) << j;
+    for (int j = 6; j < kEntries; ++j)
+        EXPECT_EQ (t[j], 1.0) << j;
+
+    // A shared LFO computed for 100 samples, the voice starting 36 samples in:
+    // entry j reads sample 36 + 8 j while that is below 100.
+    setAmount (ModMatrix::filterEnvelope, ModMatrix::osc4Pitch, 0.0);
+    setAmount (ModMatrix::lfo1, ModMatrix::osc4Pitch, 1.0);
+    lfo1.setVoiceOwned (false);
+    lfo1.calculateBlock (100);
+    mod.setSharedLfoOffset (36);
+    t = tableFor (ModMatrix::osc4Pitch, 128);
+    ASSERT_NE (t, nullptr);
+    for (int j = 0; j < 16; ++j)
+        EXPECT_EQ (t[j], 36 + 8 * j < 100 ? 1.0 + lfo1.getBuffer()[36 + 8 * j] : 1.0) << j;
+}

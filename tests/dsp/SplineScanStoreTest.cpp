@@ -124,6 +124,7 @@ TEST (SplineScanStore, AFullSetKeepsItsMostRecentlyUsedScans)
     store.prepare (10000, 1);
     ASSERT_EQ (store.getSlotCount(), 4);
     SplineScanStore::Found found;
+    SplineScanStore::Ref refs[5];
     for (int k = 0; k < 5; ++k)
     {
         if (k == 4)
@@ -134,7 +135,8 @@ TEST (SplineScanStore, AFullSetKeepsItsMostRecentlyUsedScans)
         record.count = 10;
         for (int i = 0; i < 10; ++i)
             record.places[i] = k + i * 0.01;
-        store.endRecording (r, record, true, cubicKey (10, k * 0.1), false);
+        store.endRecording (r, record, true, cubicKey (10, k * 0.1), false, &refs[k]);
+        ASSERT_GE (refs[k].slot, 0);
     }
     ASSERT_TRUE (store.find (cubicKey (10, 0.0), found));
     EXPECT_EQ (found.places[3], 0.03);
@@ -145,6 +147,30 @@ TEST (SplineScanStore, AFullSetKeepsItsMostRecentlyUsedScans)
         EXPECT_EQ (found.places[0], (double) k);
     }
     EXPECT_EQ (store.getReplayCount(), 5u);
+
+    // Found again by reference while kept; the pushed-out one's slot now
+    // holds the fifth scan, which its reference must not find.
+    for (int k : { 0, 2, 3, 4 })
+    {
+        ASSERT_TRUE (store.findAgain (refs[k], found)) << k;
+        EXPECT_EQ (found.places[1], k + 0.01);
+    }
+    EXPECT_EQ (refs[1].slot, refs[4].slot);
+    EXPECT_FALSE (store.findAgain (refs[1], found));
+
+    // Once the ring comes round to their places, references find nothing.
+    for (int lap = 0; lap < 2; ++lap)
+    {
+        splinecurve::ScanRecord record {};
+        SplineScanStore::Recording r;
+        ASSERT_TRUE (store.beginRecording (8000, record, r));
+        record.count = 8000;
+        store.endRecording (r, record, true, cubicKey (8000, lap), false);
+        if (lap == 0)
+            ASSERT_TRUE (store.findAgain (refs[4], found));   // not reached yet
+    }
+    EXPECT_FALSE (store.findAgain (refs[4], found));
+    EXPECT_FALSE (store.find (cubicKey (10, 4 * 0.1), found));
 }
 
 TEST (SplineScanStore, CopiesSharingASmallStoreSoundAsCopiesWithStoresOfTheirOwn)

@@ -484,11 +484,29 @@ TALVORA_WIDE void runStackRegisters (const StackTables& in, const StackRun& run,
     }
 }
 
+// The steps StackSteps::update gives, for every copy at once: the same
+// divisions and sums lane by lane (copies past the stack are not read).
+TALVORA_WIDE_INLINE void stepRowWide (double* row, double inc, double spread) noexcept
+{
+    static_assert (kMaxStack == 10, "two quads and a pair of copies");
+    const __m256d i4 = _mm256_set1_pd (inc), e4 = _mm256_set1_pd (spread * inc);
+    const __m256d e0 = _mm256_div_pd (e4, _mm256_setr_pd (1.0, 2.0, 3.0, 4.0));
+    const __m256d e1 = _mm256_div_pd (e4, _mm256_setr_pd (5.0, 6.0, 7.0, 8.0));
+    const __m128d e2 = _mm_div_pd (_mm256_castpd256_pd128 (e4), _mm_setr_pd (9.0, 10.0));
+    // Even copies move by the increment minus their share, odd ones plus it;
+    // copy 0 by the increment itself.
+    const __m256d row0 = _mm256_blend_pd (_mm256_add_pd (i4, e0), _mm256_sub_pd (i4, e0), 0x5);
+    _mm256_storeu_pd (row, _mm256_blend_pd (row0, i4, 0x1));
+    _mm256_storeu_pd (row + 4, _mm256_blend_pd (_mm256_add_pd (i4, e1), _mm256_sub_pd (i4, e1), 0x5));
+    const __m128d i2 = _mm256_castpd256_pd128 (i4);
+    _mm_storeu_pd (row + 8, _mm_blend_pd (_mm_add_pd (i2, e2), _mm_sub_pd (i2, e2), 0x1));
+}
+
 // runStack of a stack of four or more copies on the wide path: the steps of
 // a run of samples first, then every copy over the run.
 template <int Kind, bool Oscillator1>
 TALVORA_WIDE void runStackChunkWide (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
-                                     StackSteps& steps, double spread, int stack, double* out, int from, int to) noexcept
+                                     StackSteps&, double spread, int stack, double* out, int from, int to) noexcept
 {
     for (int start = from; start < to; start += kWideRun)
     {
@@ -498,13 +516,14 @@ TALVORA_WIDE void runStackChunkWide (const StackTables& in, const StackRun& run,
         double rows[kWideRun][kMaxStack];
         const double* stepRows[kWideRun];
         int used = 0;
+        double last = 0.0;
         for (int i = 0; i < n; ++i)
         {
             const double inc = run.increment[start + i];
-            if (used == 0 || ! (inc == steps.increment))
+            if (used == 0 || ! (inc == last))
             {
-                steps.update (inc, spread, stack);
-                std::memcpy (rows[used], steps.step, sizeof (steps.step));
+                stepRowWide (rows[used], inc, spread);
+                last = inc;
                 ++used;
             }
             stepRows[i] = rows[used - 1];

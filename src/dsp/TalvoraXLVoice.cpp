@@ -29,6 +29,44 @@ inline bool sameBits (double a, double b) noexcept
     return x == y;
 }
 
+// side += x / divisor, as a multiply when the divisor's inverse is exact
+// (given as nonzero).
+inline void addScaled (double* side, const double* x, int n, double divisor, double inverse) noexcept
+{
+    if (inverse != 0.0)
+        for (int i = 0; i < n; ++i)
+            side[i] += x[i] * inverse;
+    else
+        for (int i = 0; i < n; ++i)
+            side[i] += x[i] / divisor;
+}
+
+// Oscillator 3 of `Copies` unison copies over `len` samples of a chunk, the
+// copies side by side so their phase chains overlap. Each copy wraps as the
+// stacks do; a phase that leaves the table other than by one cycle takes the
+// general wrap, and one that is not finite restarts at 0.
+template <int Copies>
+void osc3Run (double* phase, const double* increment, const double* common, const double* held, double octaveRatio,
+              const double* table, const double* level, double* values, int stride, int len) noexcept
+{
+    static_assert (Copies <= 4, "at most four unison copies");
+    double ph[4];
+    for (int k = 0; k < Copies; ++k)
+        ph[k] = phase[k];
+    for (int ci = 0; ci < len; ++ci)
+        for (int k = 0; k < Copies; ++k)
+        {
+            const double raw = ph[k] + increment[k] * common[ci] * held[ci] * octaveRatio;
+            double next = raw - (raw >= kTable ? kTable : 0.0);
+            if (! (next >= 0.0 && next < kTable))
+                next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+            ph[k] = next;
+            values[k * stride + ci] = table[tableIndex (next)] * level[ci];
+        }
+    for (int k = 0; k < Copies; ++k)
+        phase[k] = ph[k];
+}
+
 // One-pole high-pass in place: y = keep y + c x, out x - y. Four samples per
 // step of the recurrence, so the state's chain costs one multiply-add per four.
 inline double highPassRun (double* x, int n, double y, double keep, double c) noexcept
@@ -673,6 +711,12 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     double* sides[2] = { left.data(), right.data() };
     const double stackDivisor1 = stack1 * 3.0 / 10.0 + 1.0;
     const double stackDivisor2 = stack2 * 3.0 / 10.0 + 1.0;
+    // Dividing by a power of two is multiplying by its inverse, exactly.
+    auto exactInverse = [] (double d) {
+        int e;
+        return std::frexp (d, &e) == 0.5 ? 1.0 / d : 0.0;
+    };
+    const double inverse1 = exactInverse (stackDivisor1), inverse2 = exactInverse (stackDivisor2);
 
     // Per-block constants of the stacks: read modes, table pairs and the
     // pulse-width LFO steps of the stacked copies.
@@ -707,12 +751,10 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             double* side = sides[s] + from;
             if (osc1On)
                 for (int k = s; k < count; k += 2)
-                    for (int i = 0; i < len; ++i)
-                        side[i] += w.osc1Sums[k][i] / stackDivisor1;
+                    addScaled (side, w.osc1Sums[k], len, stackDivisor1, inverse1);
             if (osc2On)
                 for (int k = s; k < count; k += 2)
-                    for (int i = 0; i < len; ++i)
-                        side[i] += w.osc2Sums[k][i] / stackDivisor2;
+                    addScaled (side, w.osc2Sums[k], len, stackDivisor2, inverse2);
             if (osc3Plays)
                 for (int k = s; k < count; k += 2)
                     for (int i = 0; i < len; ++i)
@@ -973,20 +1015,11 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
 
         if (osc3Plays)
         {
-            for (int k = 0; k < count; ++k)
+            switch (count)
             {
-                double phase = osc3Phase[k];
-                const double inc = osc1Increment[k];
-                double* values = w.osc3Values[k];
-                for (int ci = 0; ci < len; ++ci)
-                {
-                    const double raw = phase + inc * w.common[ci] * w.held9[ci] * octaveRatio;
-                    phase = raw - (raw >= kTable ? kTable : 0.0);   // the usual wrap, as in the stacks
-                    if (! (phase >= 0.0 && phase < kTable))
-                        phase = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
-                    values[ci] = osc3Table[tableIndex (phase)] * w.level3[ci];
-                }
-                osc3Phase[k] = phase;
+                case 1:  osc3Run<1> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
+                case 2:  osc3Run<2> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
+                default: osc3Run<4> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
             }
         }
 

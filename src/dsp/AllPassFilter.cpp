@@ -19,7 +19,7 @@ void AllPassFilter::prepare (double rate, int)
     const int size = effects::powerOfTwoAtLeast (delaySamples + 1, 64);
     if ((int) line.size() != size)
     {
-        line.assign ((size_t) size, 0.0);
+        line.allocate ((size_t) size);
         writePosition = 0;
     }
     mask = size - 1;

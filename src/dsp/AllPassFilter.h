@@ -1,6 +1,6 @@
 #pragma once
 
-#include <vector>
+#include "dsp/LazyZeroBuffer.h"
 
 /** One Schroeder all-pass of the type-1 reverb: diffuses without colouring
     the long-term spectrum. The delay is given at 44.1 kHz and scaled to the
@@ -26,12 +26,15 @@ public:
     int getDelaySamples() const noexcept { return delaySamples; }
     double getGain() const noexcept { return gain; }
 
+    /** Memory the line holds now (not on the audio thread). */
+    std::size_t getResidentBytes() const noexcept { return line.residentBytes(); }
+
 private:
     int delayAt44100 = 1;
     double gain = 0.0;
     int delaySamples = 1;
 
-    std::vector<double> line;
+    LazyZeroBuffer<double> line;   // committed as written
     int mask = 0;
     int writePosition = 0;
 };

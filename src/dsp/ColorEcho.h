@@ -44,6 +44,8 @@ public:
     double getMix() const noexcept { return mix; }
     double getBeatsPerSecond() const noexcept { return beatsPerSecond; }
     int getLineLength() const noexcept { return lineLength; }
+    /** Memory the lines hold now: none until the echo plays (not on the audio thread). */
+    std::size_t getResidentBytes() const noexcept { return leftLine.residentBytes() + rightLine.residentBytes(); }
 
 private:
     void computeDelays() noexcept;

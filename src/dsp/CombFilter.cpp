@@ -30,7 +30,7 @@ void CombFilter::prepare (double rate, int)
     bool restart = false;
     if ((int) line.size() != size)
     {
-        line.assign ((size_t) size, 0.0);
+        line.allocate ((size_t) size);
         restart = true;
     }
     mask = size - 1;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <vector>
+#include "dsp/LazyZeroBuffer.h"
 
 /** One modulated feedback comb of the type-1 reverb.
 
@@ -40,6 +40,8 @@ public:
     double getBaseDelay() const noexcept { return baseDelay; }
     int getDelaySamples() const noexcept { return delaySamples; }
     int getLineSize() const noexcept { return (int) line.size(); }
+    /** Memory the line holds now (not on the audio thread). */
+    std::size_t getResidentBytes() const noexcept { return line.residentBytes(); }
 
 private:
     // True when the delay length changed.
@@ -57,7 +59,7 @@ private:
     double phaseIncrement = 0.0;
     double feedback = 0.0;
 
-    std::vector<double> line;
+    LazyZeroBuffer<double> line;   // committed as written: a silent reverb costs no memory
     int mask = 0;
     int writePosition = 0;
 };

@@ -56,7 +56,7 @@ void KevoReverb::prepare (double rate, int maxBlockSize)
     // the same block has already overwritten.
     const int length = std::max (64, (int) std::ceil (sampleRate));
     if ((int) inputLine.size() != length)
-        inputLine.assign ((size_t) length, 0.0f);
+        inputLine.allocate ((size_t) length);
     inputPosition = 0;
     modulationPhase = 4096.0f;
 

@@ -5,7 +5,8 @@
 #include "dsp/AllPassFilter.h"
 #include "dsp/CombFilter.h"
 
-#include <vector>
+#include "dsp/LazyZeroBuffer.h"
+
 
 /** Reverb type 1: a modulated pre-delay, six modulated combs in parallel,
     four all-passes in series and two chains of three all-passes that give
@@ -53,6 +54,16 @@ public:
     void process (float* left, float* right, int n) noexcept;
 
     const CombFilter& getComb (int i) const noexcept { return combs[i]; }
+    /** Memory the lines hold now: none until the reverb plays (not on the audio thread). */
+    std::size_t getResidentBytes() const noexcept
+    {
+        std::size_t bytes = inputLine.residentBytes();
+        for (const auto& c : combs)
+            bytes += c.getResidentBytes();
+        for (const auto& a : allPasses)
+            bytes += a.getResidentBytes();
+        return bytes;
+    }
     float getPreDelay() const noexcept { return preDelay; }
     float getInputHighPassCoefficient() const noexcept { return highPassCoefficient; }
     int getMaxSubBlock() const noexcept { return maxSubBlock; }
@@ -80,7 +91,7 @@ private:
     ColourState colourA, colourB;
 
     float preDelay = 16.0f;
-    std::vector<float> inputLine;
+    LazyZeroBuffer<float> inputLine;   // committed as written
     int inputPosition = 0;
     int maxSubBlock = 1;
     float modulationPhase = 4096.0f;

@@ -32,8 +32,8 @@ inline int frameBehind (int frame, int distance) noexcept
 } // namespace
 
 KevoReverb2::KevoReverb2()
-    : line ((size_t) kFrames * 2, 0.0)
 {
+    line.allocate ((size_t) kFrames * 2);
 }
 
 void KevoReverb2::prepare (double rate, int) noexcept

@@ -2,7 +2,8 @@
 
 #include "core/ParameterValue.h"
 
-#include <vector>
+#include "dsp/LazyZeroBuffer.h"
+
 
 /** Reverb type 2: a lattice of in-place all-pass pairs over one interleaved
     stereo line (left at even, right at odd indices), closed by damped,
@@ -46,11 +47,14 @@ public:
 
     float getHighPassCoefficient() const noexcept { return highPassCoefficient; }
 
+    /** Memory the line holds now: none until the reverb plays (not on the audio thread). */
+    std::size_t getResidentBytes() const noexcept { return line.residentBytes(); }
+
 private:
     const ParameterValue* values = nullptr;
     double sampleRate = 44100.0;
 
-    std::vector<double> line;
+    LazyZeroBuffer<double> line;   // committed as written: unused, it costs no memory
     int writeFrame = 0;
 
     double leftDamping = 0.0, rightDamping = 0.0;

@@ -195,3 +195,22 @@ TEST (ColorEcho, BlockSizeDoesNotChangeTheResult)
     EXPECT_EQ (l1, l2);
     EXPECT_EQ (r1, r2);
 }
+
+TEST (ColorEcho, LinesTakeMemoryOnlyOnceTheEchoPlays)
+{
+    // Eight seconds of line per side at 192 kHz: nothing of it while the mix
+    // is off, and once it plays about what has been written and read (a read
+    // of a page never written maps the system's zero page, counted here).
+    ColorEcho echo;
+    setUp (echo, 0.0, 0.5, 0.5, 0.05, 0.5, 192000.0);
+    std::vector<float> l (96000, 0.25f), r (96000, 0.25f);
+    run (echo, l, r);
+    EXPECT_EQ (echo.getResidentBytes(), 0u);
+
+    echo.updateEchoValues (0.5, 0.5, 0.5, 0.05, 0.5, 2.0);
+    run (echo, l, r);
+    const std::size_t written = 2 * 96000 * sizeof (float);
+    EXPECT_GE (echo.getResidentBytes(), written);
+    EXPECT_LE (echo.getResidentBytes(), 2 * written + 8 * lazyzero::pageSize());
+    EXPECT_LT (echo.getResidentBytes(), 2 * (std::size_t) echo.getLineLength() * sizeof (float) / 4);
+}

@@ -694,8 +694,11 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
     return pos;
 }
 
-void SplineOscillator::segmentCounts (int size, int capacity, int* counts) const noexcept
+void SplineOscillator::segmentCounts (int size, int capacity, int* counts) noexcept
 {
+    if (shapesStale)
+        refreshShapes();
+
     // Each segment's share of the cycle. Crossing x positions could add up to
     // more than the cycle: it never grows past its size, and room for curve
     // overshoot stays free past it.
@@ -711,9 +714,7 @@ void SplineOscillator::segmentCounts (int size, int capacity, int* counts) const
         if (type < splineLinear || type > splineCubic)
             continue;
 
-        const double x0 = clamp01 (working[k - 1].x[0]);
-        const double dx = clamp01 (working[k].x[0]) - x0;
-        const int count = std::clamp ((int) (size * dx), 0, std::max (0, maxPos - pos));
+        const int count = std::clamp ((int) (size * widths[k]), 0, std::max (0, maxPos - pos));
         counts[k] = count;
         pos += count;
     }
@@ -876,8 +877,7 @@ void SplineOscillator::drawUpTo (int entry) noexcept
         const int pos = d.pos;
         const int count = d.counts[k];
         const int m = std::max (count, 1);
-        const double x0 = clamp01 (prev.x[0]);
-        const double dx = clamp01 (pt.x[0]) - x0;
+        const double dx = widths[k];
         const double y0 = prev.y[0];
         const double yk = pt.y[0];
 
@@ -985,6 +985,7 @@ void SplineOscillator::refreshShapes() noexcept
         const Osc4Data& pt = working[k];
         const double x0 = clamp01 (prev.x[0]);
         const double dx = clamp01 (pt.x[0]) - x0;
+        widths[k] = dx;
         SplineScanStore::CurveKey& key = shapes[k];
         key = {};
         key.type = pt.type;

@@ -218,7 +218,7 @@ private:
     int readyEntries() const noexcept;
     /** Draws past `needed` entries, a stretch ahead; returns readyEntries(). */
     int drawAhead (int needed) noexcept;
-    void segmentCounts (int size, int capacity, int* counts) const noexcept;
+    void segmentCounts (int size, int capacity, int* counts) noexcept;
     int findSameSamples (const int* counts) const noexcept;
 
     /** Cycles up to this long are drawn whole when they start. */
@@ -327,6 +327,7 @@ private:
     CachedCycle cached[kMaxCachedCycles];
 
     SplineScanStore::CurveKey shapes[kNumPoints] {};   // type and x shape of each curve
+    double widths[kNumPoints] {};       // of each segment, from its working points' x
     // The scans each curve used last, for the two counts it used last: a
     // length that moves back and forth needs no lookups by key.
     struct ScanMemo

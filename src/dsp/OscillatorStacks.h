@@ -318,7 +318,7 @@ TALVORA_WIDE inline Vec wrapLanes (Vec raw, Vec next, int& past) noexcept
 // Four copies from j: their values, and their phases advanced.
 template <int Kind, bool Oscillator1>
 TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, const double* wOffset,
-                                      const double* step, __m256d& ph, int& past) noexcept
+                                      const double* step, __m256d& ph, int& past, bool restartFirst = false) noexcept
 {
     const __m256d table = _mm256_set1_pd (kTable);
     const __m128i mask = _mm_set1_epi32 (kTableMask);
@@ -348,7 +348,11 @@ TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, co
     const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (ph, _mm256_setzero_pd(), _CMP_GE_OS),
                                            _mm256_cmp_pd (ph, table, _CMP_LT_OS));
     if (_mm256_movemask_pd (inRange) != 15)
+    {
         ph = wrapLanes<Oscillator1, __m256d, 4> (raw, ph, past);
+        if (restartFirst && ! std::isfinite (_mm256_cvtsd_f64 (ph)))
+            ph = _mm256_blend_pd (ph, _mm256_setzero_pd(), 1);
+    }
     return value;
 }
 
@@ -394,11 +398,12 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
 // their halves added, then the pair, then the single), with the phases and
 // flags kept in registers for the whole run and the steps read from rows.
 template <int Kind, bool Oscillator1, int Quads, bool Pair, bool Single>
-TALVORA_WIDE void runStackRegisters (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
+TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& run, double* phase, bool* pastFirstCycle,
                                      const double* const* stepRows, int start, int n, double* out) noexcept
 {
     static_assert (Kind == stackCrossfade || Kind == stackSawSquare || Kind == stackSawSquarePwm, "no switch points");
     constexpr int K = kMaxStack;
+    const StackTables in = tables;   // a local copy the stores below cannot alias
     constexpr int jPair = 4 * Quads, jSingle = 4 * Quads + (Pair ? 2 : 0);
     constexpr bool pwm = Kind == stackSawSquarePwm;
 
@@ -427,9 +432,10 @@ TALVORA_WIDE void runStackRegisters (const StackTables& in, const StackRun& run,
         const double* wOffset = pwm ? run.wOffset + (start + i) * K : nullptr;
         const double* step = stepRows[i];
 
-        __m256d quads = _mm256_add_pd (_mm256_setzero_pd(), quadStep<Kind, Oscillator1> (in, w, wOffset, step, ph0, past0));
-        if (Oscillator1 && i + 1 < n && ! std::isfinite (_mm256_cvtsd_f64 (ph0)))
-            ph0 = _mm256_blend_pd (ph0, _mm256_setzero_pd(), 1);
+        // Only an unusual wrap can leave copy 0 not finite; a later sample
+        // of this run then restarts it.
+        __m256d quads = _mm256_add_pd (_mm256_setzero_pd(),
+                                       quadStep<Kind, Oscillator1> (in, w, wOffset, step, ph0, past0, Oscillator1 && i + 1 < n));
         if constexpr (Quads == 2)
             quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1> (in, pwm ? w + 4 : nullptr, pwm ? wOffset + 4 : nullptr,
                                                                       step + 4, ph1, past1));

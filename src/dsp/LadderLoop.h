@@ -273,18 +273,32 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
             b1hh = b1 * h * h;
             pLast = p[Stages - 1];
             feedback = c.feedback;
-            limit = c.limit;
-            negLimit = -limit;
-            driveGain = c.driveGain;
-            driveFeedback = feedback * driveGain;
+            setDrive (c);
             pLastFeedback = pLast * feedback;
             const double gColour = 0.95 * g;
             keepColour = 1.0 - gColour;
             halfGColour = gColour * 0.5;
             colourWeight = 2.0 * c.resonance;
         }
+
+        // The values that depend on the drive follower, which differs by side.
+        void setDrive (const LadderLoopCoefficients& c) noexcept
+        {
+            limit = c.limit;
+            negLimit = -limit;
+            driveGain = c.driveGain;
+            driveFeedback = feedback * driveGain;
+        }
     };
-    const Scalars ca (a.c), cb (b.c);
+    const Scalars ca (a.c);
+    // A voice's two sides mostly share all but the drive.
+    const Scalars cb = [&] {
+        if (! (b.c.g == a.c.g && b.c.feedback == a.c.feedback && b.c.resonance == a.c.resonance))
+            return Scalars (b.c);
+        Scalars other = ca;
+        other.setDrive (b.c);
+        return other;
+    }();
     auto both = [&] (double Scalars::*m) noexcept { return Pair::of (ca.*m, cb.*m); };
 
     Pair dv[Stages];
@@ -397,6 +411,34 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
     }
 }
 
+/** GroupPeak::next on two sides at once, both magnitudes in one register;
+    the same results (a maximum does not depend on the order, and a NaN input
+    is skipped either way). */
+inline void nextPeaks (GroupPeak& a, GroupPeak& b, const double* xa, const double* xb, int n, double& resultA,
+                       double& resultB) noexcept
+{
+    using ladder_detail::Pair;
+    resultA = a.previous;
+    resultB = b.previous;
+    if (a.blockStart && n > 0)
+    {
+        a.blockStart = false;
+        resultA = finiteOr (std::abs (xa[0]), 0.0);
+    }
+    if (b.blockStart && n > 0)
+    {
+        b.blockStart = false;
+        resultB = finiteOr (std::abs (xb[0]), 0.0);
+    }
+
+    // std::max (p, v) is v > p ? v : p.
+    Pair p = Pair::splat (0.0);
+    for (int i = 0; i < n; ++i)
+        p = Pair::greaterOf (Pair::magnitude (Pair::of (xa[i], xb[i])), p);
+    a.previous = finiteOr (p.low(), 0.0);
+    b.previous = finiteOr (p.high(), 0.0);
+}
+
 /** What both ladders keep and do per group: the stages, the colour stage,
     the low-cutoff smoother, the drive follower and the group peak. A ladder
     that never smooths leaves its smoother at rest. */
@@ -461,8 +503,8 @@ struct LadderCore
             return;
 
         const double o = overdrive;
-        const double peakA = a.peak.next (xa, n);
-        const double peakB = b.peak.next (xb, n);
+        double peakA, peakB;
+        nextPeaks (a.peak, b.peak, xa, xb, n, peakA, peakB);
         if (o > 0.0)
         {
             a.follower.update (peakA, o);

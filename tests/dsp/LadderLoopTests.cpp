@@ -181,6 +181,12 @@ void expectPairMatchesTwoSingleLoops (uint64_t seed)
             ci = { std::clamp (uniform (-0.05, 1.05), 0.002, kMaxCutoff), resonance * uniform (1.4, 3.2), resonance,
                    uniform (0.0, 0.3), uniform (0.0, 2.0) };
         }
+        if (rng.nextUnit() < 0.5)   // as in a voice: the same filter settings, each side's own drive
+        {
+            c[1].g = c[0].g;
+            c[1].feedback = c[0].feedback;
+            c[1].resonance = c[0].resonance;
+        }
         LadderLoopSide<Stages> sides[2];
         for (int s = 0; s < 2; ++s)
         {

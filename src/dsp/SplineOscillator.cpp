@@ -406,6 +406,20 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 ready = drawAhead ((int) position + reachPerSample + 1);
 
             double sum = 0.0;
+            // Most samples read well inside the cycle: no wrap to look for
+            // and no index to bound (the margin covers the steps' rounding).
+            if (position + p * f + 1.0 < lengthAsDouble)
+            {
+                for (int s = 0; s < f; ++s)
+                {
+                    sum += cycle[(int) position];
+                    position += p;
+                }
+                const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
+                out[i] += gain * ((double) clamped * perSubSample - 0.5);
+                continue;
+            }
+
             for (int s = 0; s < f; ++s)
             {
                 if (position >= lengthAsDouble)
@@ -581,6 +595,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
 
     // Modulation pass: points are moved from the engine's positions.
     bool restarted = false;
+    bool sourcesRead = false;
     bool modulated = false;
 
     for (int j = 0; j < kNumPoints && base[j].type != splineEndMarker; ++j)
@@ -613,7 +628,12 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         for (int s = 0; s < subPoints; ++s)
             if (linear || b.slots[s].direction != 0)
             {
-                modulateSubPoint (&b, &w, size, s, sampleIndex);
+                if (! sourcesRead)
+                {
+                    readSources (sampleIndex);
+                    sourcesRead = true;
+                }
+                modulateSubPoint (&b, &w, size, s);
                 modulated = true;
             }
     }
@@ -1062,6 +1082,29 @@ void SplineOscillator::closeRecording (bool keep, bool stoppedAtEnd) noexcept
 }
 
 //==============================================================================
+void SplineOscillator::readSources (int sampleIndex) noexcept
+{
+    // Every point of a cycle reads the LFOs and envelopes at its start.
+    for (int k = 0; k < 2; ++k)
+    {
+        const LFO* lfo = k == 0 ? lfo1 : lfo2;
+        sources.lfoPresent[k] = lfo != nullptr;
+        sources.lfo[k] = 0.0;
+        if (lfo != nullptr)
+        {
+            const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
+            // Shared LFOs hold the whole host block; this render may start inside it.
+            const int at = sampleIndex + (lfo->isVoiceOwned() ? 0 : sharedLfoOffset);
+            sources.lfo[k] = at < valid ? lfo->getBuffer()[at] : 0.0;
+        }
+    }
+
+    sources.ampPresent = ampLevels != nullptr && ampEntries > 0;
+    sources.amp = sources.ampPresent ? ampLevels[std::min (sampleIndex / 8, ampEntries - 1)] : 0.0;
+    sources.filterPresent = filterLevels != nullptr && filterEntries > 0;
+    sources.filter = sources.filterPresent ? filterLevels[std::min (sampleIndex / 16, filterEntries - 1)] : 0.0;
+}
+
 double SplineOscillator::nextRandom() noexcept
 {
     return random.next() / 1073741823.5 - 1.0;
@@ -1069,8 +1112,8 @@ double SplineOscillator::nextRandom() noexcept
 
 // Inlined into the modulation pass (its only caller), which runs it for every
 // moving point of every cycle.
-[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size, int s,
-                                                                      int sampleIndex) noexcept
+[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size,
+                                                                      int s) noexcept
 {
     const int j = pointLoopIndex;
     const Osc4ModSlot& slot = b->slots[s];
@@ -1117,14 +1160,6 @@ double SplineOscillator::nextRandom() noexcept
     const bool horizontal = slot.direction == osc4mod::horizontal;
     const double baseValue = horizontal ? b->x[s] : b->y[s];
     double value = horizontal ? xBefore : w->y[s];
-
-    auto envelopeAt = [] (const double* levels, int entries, int index, double& result) noexcept
-    {
-        if (levels == nullptr || entries <= 0)
-            return false;
-        result = levels[std::min (index, entries - 1)];
-        return true;
-    };
 
     switch (slot.source)
     {
@@ -1177,37 +1212,25 @@ double SplineOscillator::nextRandom() noexcept
         case osc4mod::lfo1:
         case osc4mod::lfo2:
         {
-            const LFO* lfo = slot.source == osc4mod::lfo1 ? lfo1 : lfo2;
-            if (lfo != nullptr)
-            {
-                const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
-                // Shared LFOs hold the whole host block; this render may start inside it.
-                const int at = sampleIndex + (lfo->isVoiceOwned() ? 0 : sharedLfoOffset);
-                const double v = at < valid ? lfo->getBuffer()[at] : 0.0;
-                value = baseValue + depth * v;
-            }
+            const int which = slot.source == osc4mod::lfo1 ? 0 : 1;
+            if (sources.lfoPresent[which])
+                value = baseValue + depth * sources.lfo[which];
             break;
         }
 
         case osc4mod::ampEnvelope:
         case osc4mod::ampEnvelopeInverted:
-        {
-            double level = 0.0;
-            if (envelopeAt (ampLevels, ampEntries, sampleIndex / 8, level))
-                value = slot.source == osc4mod::ampEnvelope ? baseValue + (level - 0.5) * 2.0 * depth
-                                                            : baseValue + (0.5 - level) * 2.0 * depth;
+            if (sources.ampPresent)
+                value = slot.source == osc4mod::ampEnvelope ? baseValue + (sources.amp - 0.5) * 2.0 * depth
+                                                            : baseValue + (0.5 - sources.amp) * 2.0 * depth;
             break;
-        }
 
         case osc4mod::filterEnvelope:
         case osc4mod::filterEnvelopeInverted:
-        {
-            double level = 0.0;
-            if (envelopeAt (filterLevels, filterEntries, sampleIndex / 16, level))
-                value = slot.source == osc4mod::filterEnvelope ? baseValue + (level - 0.5) * 2.0 * depth
-                                                               : baseValue + (0.5 - level) * 2.0 * depth;
+            if (sources.filterPresent)
+                value = slot.source == osc4mod::filterEnvelope ? baseValue + (sources.filter - 0.5) * 2.0 * depth
+                                                               : baseValue + (0.5 - sources.filter) * 2.0 * depth;
             break;
-        }
 
         default:
             break;

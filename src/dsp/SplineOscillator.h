@@ -267,7 +267,19 @@ private:
     };
     void fillAfterRun (int segment, int from, int to) noexcept;
     int slotForNewCycle (int size) noexcept;
-    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot, int sampleIndex) noexcept;
+    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot) noexcept;
+    /** Takes the LFO and envelope values the cycle starting at sampleIndex reads. */
+    void readSources (int sampleIndex) noexcept;
+    struct CycleSources
+    {
+        double lfo[2] {};
+        double amp = 0.0;
+        double filter = 0.0;
+        bool lfoPresent[2] {};
+        bool ampPresent = false;
+        bool filterPresent = false;
+    };
+    CycleSources sources;
     double nextRandom() noexcept;
 
     static float overSamplingFactor (int factor) noexcept;

@@ -497,3 +497,48 @@ TEST (SplineOscillatorFuzz, RandomPointBlocksPlayFinite)
         EXPECT_GT (sounding, 40) << rate;
     }
 }
+
+TEST (SplineOscillator, PointSourcesAreReadWhereEachCycleStarts)
+{
+    Rig rig (44100.0, 1024);
+    auto chain = ramp();
+    const int sources[] = { osc4mod::ampEnvelope, osc4mod::filterEnvelopeInverted, osc4mod::lfo1 };
+    for (int k = 0; k < 3; ++k)
+    {
+        auto& slot = chain[(size_t) k + 1].slots[0];
+        slot.direction = osc4mod::vertical;
+        slot.depth = 0.4;   // half range 0.2
+        slot.source = sources[k];
+        slot.speed = 0.3;
+        slot.shape = osc4mod::sine;
+    }
+    rig.setPoints (chain);
+    for (size_t e = 0; e < rig.ampLevels.size(); ++e)
+        rig.ampLevels[e] = 0.001 * (double) e;
+    for (size_t e = 0; e < rig.filterLevels.size(); ++e)
+        rig.filterLevels[e] = 0.9 - 0.002 * (double) e;
+    rig.lfo1.calculateBlock (1024);
+    const double* lfo = rig.lfo1.getBuffer();
+
+    rig.startNote (45);
+    // Out of order, and past the last envelope entries (the last one holds).
+    for (int at : { 0, 9, 1000, 17, 1023, 511, 3 })
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, at);
+        const auto* w = rig.osc.getWorkingPoints();
+        const double amp = rig.ampLevels[std::min ((size_t) at / 8, rig.ampLevels.size() - 1)];
+        const double filter = rig.filterLevels[std::min ((size_t) at / 16, rig.filterLevels.size() - 1)];
+        EXPECT_DOUBLE_EQ (w[1].y[0], 0.3 + (amp - 0.5) * 2.0 * 0.2) << at;
+        EXPECT_DOUBLE_EQ (w[2].y[0], 0.5 + (0.5 - filter) * 2.0 * 0.2) << at;
+        EXPECT_DOUBLE_EQ (w[3].y[0], 0.7 + 0.2 * lfo[at]) << at;
+    }
+
+    // Without envelope tables the envelope-driven points keep their last place.
+    rig.osc.setEnvelopeBuffers (nullptr, 0, nullptr, 0);
+    const double heldAmp = rig.osc.getWorkingPoints()[1].y[0];
+    const double heldFilter = rig.osc.getWorkingPoints()[2].y[0];
+    rig.osc.makeNewEnvelopeOfSize (400, 40);
+    EXPECT_EQ (rig.osc.getWorkingPoints()[1].y[0], heldAmp);
+    EXPECT_EQ (rig.osc.getWorkingPoints()[2].y[0], heldFilter);
+    EXPECT_DOUBLE_EQ (rig.osc.getWorkingPoints()[3].y[0], 0.7 + 0.2 * lfo[40]);
+}

@@ -123,7 +123,6 @@ void SplineOscillator::reset() noexcept
     cycleLength = 0;
     readPosition = 0;
     readPositionExact = 0.0;
-    pointLoopIndex = 0;
     glideFactor = 1.0;
     glideStep = 0.0;
     currentPitchFactor = targetPitchFactor = 1.0;
@@ -144,6 +143,7 @@ void SplineOscillator::sanityCheckModulatedPoints() noexcept
         {
             finishDrawing();   // the drawing reads the working points
             p.type = splineEndMarker;
+            planValid = false;
             ++workingGeneration;
             shapesStale = true;
         }
@@ -282,6 +282,7 @@ void SplineOscillator::copyBaseToWorking() noexcept
 {
     finishDrawing();   // the drawing reads the working points
     std::memcpy (working, base, sizeof (working));
+    planValid = false;
     ++workingGeneration;
     shapesStale = true;
     sanityCheckModulatedPoints();
@@ -652,48 +653,73 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         refreshShapeRates();
 
     // Modulation pass: points are moved from the engine's positions.
-    bool restarted = false;
-    bool sourcesRead = false;
     bool modulated = false;
 
-    for (int j = 0; j < kNumPoints && base[j].type != splineEndMarker; ++j)
+    if (planValid)
     {
-        const Osc4Data& b = base[j];
-        if (b.slots[0].direction == 0 && b.slots[1].direction == 0 && b.slots[2].direction == 0)
-            continue;
-
-        pointLoopIndex = j;
-        Osc4Data& w = working[j];
-
-        // Compare with the type as sanitised, and rebuild at most once, so an
-        // unknown type cannot keep restarting the pass.
-        if (w.type != sanitisedSplinePointType (b.type) || w.slots[0].direction != b.slots[0].direction)
+        // The same sub-points, in the same order, as the pass that made the plan.
+        if (planSize > 0)
         {
-            if (! restarted)
-            {
-                restarted = true;
-                copyBaseToWorking();
-                j = -1;
+            readSources (sampleIndex);
+            modulated = true;
+        }
+        for (int e = 0; e < planSize; ++e)
+        {
+            const int j = plan[e].point;
+            modulateSubPoint (&base[j], &working[j], j, size, plan[e].slot);
+        }
+    }
+    else
+    {
+        bool restarted = false;
+        bool sourcesRead = false;
+        planSize = 0;
+
+        for (int j = 0; j < kNumPoints && base[j].type != splineEndMarker; ++j)
+        {
+            const Osc4Data& b = base[j];
+            if (b.slots[0].direction == 0 && b.slots[1].direction == 0 && b.slots[2].direction == 0)
                 continue;
+
+            Osc4Data& w = working[j];
+
+            // Compare with the type as sanitised, and rebuild at most once, so an
+            // unknown type cannot keep restarting the pass.
+            if (w.type != sanitisedSplinePointType (b.type) || w.slots[0].direction != b.slots[0].direction)
+            {
+                if (! restarted)
+                {
+                    restarted = true;
+                    copyBaseToWorking();
+                    planSize = 0;
+                    j = -1;
+                    continue;
+                }
             }
+
+            // A linear point moves itself by its first slot whatever its
+            // direction; a quadratic point moves itself and one control point by
+            // their slots, a cubic two.
+            const bool linear = w.type == splineLinear;
+            const int subPoints = linear ? 1 : w.type == splineQuadratic ? 2 : w.type == splineCubic ? 3 : 0;
+            for (int s = 0; s < subPoints; ++s)
+                if (linear || b.slots[s].direction != 0)
+                {
+                    if (! sourcesRead)
+                    {
+                        readSources (sampleIndex);
+                        sourcesRead = true;
+                    }
+                    modulateSubPoint (&b, &w, j, size, s);
+                    modulated = true;
+                    plan[planSize++] = { j, s };
+                }
         }
 
-        // A linear point moves itself by its first slot whatever its
-        // direction; a quadratic point moves itself and one control point by
-        // their slots, a cubic two.
-        const bool linear = w.type == splineLinear;
-        const int subPoints = linear ? 1 : w.type == splineQuadratic ? 2 : w.type == splineCubic ? 3 : 0;
-        for (int s = 0; s < subPoints; ++s)
-            if (linear || b.slots[s].direction != 0)
-            {
-                if (! sourcesRead)
-                {
-                    readSources (sampleIndex);
-                    sourcesRead = true;
-                }
-                modulateSubPoint (&b, &w, size, s);
-                modulated = true;
-            }
+        // Only a pass that found every point as the previous one left it
+        // stands for the next: the types and slots it read change only with
+        // the working points' rebuild, which drops the plan.
+        planValid = ! restarted;
     }
 
     if (modulated)
@@ -1170,10 +1196,9 @@ double SplineOscillator::nextRandom() noexcept
 
 // Inlined into the modulation pass (its only caller), which runs it for every
 // moving point of every cycle.
-[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int size,
+[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int j, int size,
                                                                       int s) noexcept
 {
-    const int j = pointLoopIndex;
     const Osc4ModSlot& slot = b->slots[s];
     const double depth = slot.depth;
     double& ph = phase[j][s];

@@ -267,7 +267,7 @@ private:
     };
     void fillAfterRun (int segment, int from, int to) noexcept;
     int slotForNewCycle (int size) noexcept;
-    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int size, int slot) noexcept;
+    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int point, int size, int slot) noexcept;
     /** Takes the LFO and envelope values the cycle starting at sampleIndex reads. */
     void readSources (int sampleIndex) noexcept;
     struct CycleSources
@@ -322,6 +322,16 @@ private:
     Osc4Data base[kNumPoints];      // the engine's points as last taken
     Osc4Data working[kNumPoints];   // modulated and rendered
     uint64_t workingGeneration = 1; // moves whenever the working points may have changed
+    // The sub-points the last modulation pass moved, in its order; valid
+    // until the working points are rebuilt or sanitised.
+    struct PlanEntry
+    {
+        int point;
+        int slot;
+    };
+    PlanEntry plan[kNumPoints * 3] {};
+    int planSize = 0;
+    bool planValid = false;
 
     double phase[kNumPoints][3] {};
     double shapeRate[kNumPoints][3] {};   // speed * 32 / f (beat) or speed^2 * 100 / f (hertz)
@@ -362,7 +372,6 @@ private:
     double readPositionExact = 0.0;
     double carry = 0.0;
     double desiredLength = 100.0;
-    int pointLoopIndex = 0;
 
     double sampleRate = 44100.0;
     VoiceRandom random;

@@ -542,3 +542,62 @@ TEST (SplineOscillator, PointSourcesAreReadWhereEachCycleStarts)
     EXPECT_EQ (rig.osc.getWorkingPoints()[2].y[0], heldFilter);
     EXPECT_DOUBLE_EQ (rig.osc.getWorkingPoints()[3].y[0], 0.7 + 0.2 * lfo[40]);
 }
+
+TEST (SplineOscillator, NewPointsChangeWhichPointsTheCyclesMove)
+{
+    Rig rig;
+    auto moving = [] (SplineOscillatorPoint& p, int slot, int source)
+    {
+        auto& s = p.slots[slot];
+        s.direction = osc4mod::vertical;
+        s.depth = 0.4;   // half range 0.2
+        s.source = source;
+        s.speed = 0.3;
+        s.shape = osc4mod::sine;
+    };
+    const double ampMove = (0.8 - 0.5) * 2.0 * 0.2;
+    const double filterInvertedMove = (0.5 - 0.3) * 2.0 * 0.2;
+
+    auto chain = ramp();
+    moving (chain[2], 0, osc4mod::ampEnvelope);
+    rig.setPoints (chain);
+    rig.startNote (45);
+    for (int c = 0; c < 3; ++c)
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, 0);
+        EXPECT_NEAR (rig.osc.getWorkingPoints()[2].y[0], 0.5 + ampMove, 1e-12);
+        EXPECT_EQ (rig.osc.getWorkingPoints()[3].y[0], 0.7);
+    }
+
+    // Another point moves instead, mid-note: the next cycle follows.
+    chain = ramp();
+    moving (chain[3], 0, osc4mod::filterEnvelopeInverted);
+    rig.setPoints (chain);
+    for (int c = 0; c < 3; ++c)
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, 0);
+        EXPECT_EQ (rig.osc.getWorkingPoints()[2].y[0], 0.5);
+        EXPECT_NEAR (rig.osc.getWorkingPoints()[3].y[0], 0.7 + filterInvertedMove, 1e-12);
+    }
+
+    // A point that becomes quadratic moves its control point by its second slot too.
+    chain[3] = quadratic (0.75, 0.7, 0.6, 0.2);
+    moving (chain[3], 0, osc4mod::filterEnvelopeInverted);
+    moving (chain[3], 1, osc4mod::ampEnvelope);
+    rig.setPoints (chain);
+    for (int c = 0; c < 3; ++c)
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, 0);
+        EXPECT_NEAR (rig.osc.getWorkingPoints()[3].y[0], 0.7 + filterInvertedMove, 1e-12);
+        EXPECT_NEAR (rig.osc.getWorkingPoints()[3].y[1], 0.2 + ampMove, 1e-12);
+    }
+
+    // Nothing moves any more: every point stays at its place.
+    rig.setPoints (ramp());
+    for (int c = 0; c < 2; ++c)
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, 0);
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ (rig.osc.getWorkingPoints()[k].y[0], ramp()[(size_t) k].y[0]) << k;
+    }
+}

@@ -666,7 +666,10 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         for (int e = 0; e < planSize; ++e)
         {
             const int j = plan[e].point;
-            modulateSubPoint (&base[j], &working[j], j, size, plan[e].slot);
+            if (plan[e].byShape)
+                modulateSubPoint (&base[j], &working[j], j, size, plan[e].slot);
+            else
+                moveBySource (base[j], working[j], plan[e].slot);
         }
     }
     else
@@ -712,7 +715,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
                     }
                     modulateSubPoint (&b, &w, j, size, s);
                     modulated = true;
-                    plan[planSize++] = { j, s };
+                    plan[planSize++] = { j, s, ! movedBySource (b.slots[s].source) };
                 }
         }
 
@@ -1194,6 +1197,73 @@ double SplineOscillator::nextRandom() noexcept
     return random.next() / 1073741823.5 - 1.0;
 }
 
+bool SplineOscillator::movedBySource (int source) noexcept
+{
+    return source == osc4mod::lfo1 || source == osc4mod::lfo2 || source == osc4mod::ampEnvelope
+        || source == osc4mod::ampEnvelopeInverted || source == osc4mod::filterEnvelope
+        || source == osc4mod::filterEnvelopeInverted;
+}
+
+// A sub-point moved by an LFO or an envelope, as modulateSubPoint moves it:
+// its phase never advances, so the pass that made the plan left it settled.
+[[gnu::always_inline]] inline void SplineOscillator::moveBySource (const Osc4Data& b, Osc4Data& w, int s) noexcept
+{
+    const Osc4ModSlot& slot = b.slots[s];
+    const bool horizontal = slot.direction == osc4mod::horizontal;
+    const double xBefore = w.x[s];
+    double value = horizontal ? xBefore : w.y[s];
+    moveToSource (slot, horizontal ? b.x[s] : b.y[s], value);
+    placeSubPoint (w, s, horizontal, value, xBefore);
+}
+
+[[gnu::always_inline]] inline void SplineOscillator::moveToSource (const Osc4ModSlot& slot, double baseValue,
+                                                                  double& value) const noexcept
+{
+    const double depth = slot.depth;
+    switch (slot.source)
+    {
+        case osc4mod::lfo1:
+        case osc4mod::lfo2:
+        {
+            const int which = slot.source == osc4mod::lfo1 ? 0 : 1;
+            if (sources.lfoPresent[which])
+                value = baseValue + depth * sources.lfo[which];
+            break;
+        }
+
+        case osc4mod::ampEnvelope:
+        case osc4mod::ampEnvelopeInverted:
+            if (sources.ampPresent)
+                value = slot.source == osc4mod::ampEnvelope ? baseValue + (sources.amp - 0.5) * 2.0 * depth
+                                                            : baseValue + (0.5 - sources.amp) * 2.0 * depth;
+            break;
+
+        case osc4mod::filterEnvelope:
+        case osc4mod::filterEnvelopeInverted:
+            if (sources.filterPresent)
+                value = slot.source == osc4mod::filterEnvelope ? baseValue + (sources.filter - 0.5) * 2.0 * depth
+                                                               : baseValue + (0.5 - sources.filter) * 2.0 * depth;
+            break;
+
+        default:
+            break;
+    }
+}
+
+[[gnu::always_inline]] inline void SplineOscillator::placeSubPoint (Osc4Data& w, int s, bool horizontal, double value,
+                                                                   double xBefore) noexcept
+{
+    // Heights stay within reach; positions stay inside the cycle. Worked out
+    // in registers: storing the value and reading it back through the other
+    // name of the same field stalls.
+    const double y = clampSymmetric (horizontal ? w.y[s] : value, 2.0);
+    const double x = clamp01 (horizontal ? value : xBefore);
+    if (std::memcmp (&x, &xBefore, sizeof (x)) != 0)
+        shapesStale = true;
+    w.y[s] = y;
+    w.x[s] = x;
+}
+
 // Inlined into the modulation pass (its only caller), which runs it for every
 // moving point of every cycle.
 [[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int j, int size,
@@ -1292,40 +1362,10 @@ double SplineOscillator::nextRandom() noexcept
             }
             break;
 
-        case osc4mod::lfo1:
-        case osc4mod::lfo2:
-        {
-            const int which = slot.source == osc4mod::lfo1 ? 0 : 1;
-            if (sources.lfoPresent[which])
-                value = baseValue + depth * sources.lfo[which];
-            break;
-        }
-
-        case osc4mod::ampEnvelope:
-        case osc4mod::ampEnvelopeInverted:
-            if (sources.ampPresent)
-                value = slot.source == osc4mod::ampEnvelope ? baseValue + (sources.amp - 0.5) * 2.0 * depth
-                                                            : baseValue + (0.5 - sources.amp) * 2.0 * depth;
-            break;
-
-        case osc4mod::filterEnvelope:
-        case osc4mod::filterEnvelopeInverted:
-            if (sources.filterPresent)
-                value = slot.source == osc4mod::filterEnvelope ? baseValue + (sources.filter - 0.5) * 2.0 * depth
-                                                               : baseValue + (0.5 - sources.filter) * 2.0 * depth;
-            break;
-
         default:
+            moveToSource (slot, baseValue, value);
             break;
     }
 
-    // Heights stay within reach; positions stay inside the cycle. Worked out
-    // in registers: storing the value and reading it back through the other
-    // name of the same field stalls.
-    const double y = clampSymmetric (horizontal ? w->y[s] : value, 2.0);
-    const double x = clamp01 (horizontal ? value : xBefore);
-    if (std::memcmp (&x, &xBefore, sizeof (x)) != 0)
-        shapesStale = true;
-    w->y[s] = y;
-    w->x[s] = x;
+    placeSubPoint (*w, s, horizontal, value, xBefore);
 }

@@ -268,6 +268,10 @@ private:
     void fillAfterRun (int segment, int from, int to) noexcept;
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int point, int size, int slot) noexcept;
+    static bool movedBySource (int source) noexcept;
+    void moveBySource (const Osc4Data& base, Osc4Data& work, int slot) noexcept;
+    void moveToSource (const Osc4ModSlot& slot, double baseValue, double& value) const noexcept;
+    void placeSubPoint (Osc4Data& work, int slot, bool horizontal, double value, double xBefore) noexcept;
     /** Takes the LFO and envelope values the cycle starting at sampleIndex reads. */
     void readSources (int sampleIndex) noexcept;
     struct CycleSources
@@ -328,6 +332,7 @@ private:
     {
         int point;
         int slot;
+        bool byShape;   // own shapes, and anything not moved by an LFO or an envelope
     };
     PlanEntry plan[kNumPoints * 3] {};
     int planSize = 0;

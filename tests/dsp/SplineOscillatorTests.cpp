@@ -512,13 +512,20 @@ TEST (SplineOscillator, PointSourcesAreReadWhereEachCycleStarts)
         slot.speed = 0.3;
         slot.shape = osc4mod::sine;
     }
+    // The third point moves sideways by LFO 1 instead, the last one up and down by LFO 2.
+    chain[3].slots[0].direction = osc4mod::horizontal;
+    chain[4].slots[0] = chain[3].slots[0];
+    chain[4].slots[0].direction = osc4mod::vertical;
+    chain[4].slots[0].source = osc4mod::lfo2;
     rig.setPoints (chain);
     for (size_t e = 0; e < rig.ampLevels.size(); ++e)
         rig.ampLevels[e] = 0.001 * (double) e;
     for (size_t e = 0; e < rig.filterLevels.size(); ++e)
         rig.filterLevels[e] = 0.9 - 0.002 * (double) e;
     rig.lfo1.calculateBlock (1024);
+    rig.lfo2.calculateBlock (1024);
     const double* lfo = rig.lfo1.getBuffer();
+    const double* lfoTwo = rig.lfo2.getBuffer();
 
     rig.startNote (45);
     // Out of order, and past the last envelope entries (the last one holds).
@@ -530,7 +537,9 @@ TEST (SplineOscillator, PointSourcesAreReadWhereEachCycleStarts)
         const double filter = rig.filterLevels[std::min ((size_t) at / 16, rig.filterLevels.size() - 1)];
         EXPECT_DOUBLE_EQ (w[1].y[0], 0.3 + (amp - 0.5) * 2.0 * 0.2) << at;
         EXPECT_DOUBLE_EQ (w[2].y[0], 0.5 + (0.5 - filter) * 2.0 * 0.2) << at;
-        EXPECT_DOUBLE_EQ (w[3].y[0], 0.7 + 0.2 * lfo[at]) << at;
+        EXPECT_DOUBLE_EQ (w[3].x[0], 0.75 + 0.2 * lfo[at]) << at;
+        EXPECT_EQ (w[3].y[0], 0.7) << at;
+        EXPECT_DOUBLE_EQ (w[4].y[0], 0.9 + 0.2 * lfoTwo[at]) << at;
     }
 
     // Without envelope tables the envelope-driven points keep their last place.
@@ -540,7 +549,7 @@ TEST (SplineOscillator, PointSourcesAreReadWhereEachCycleStarts)
     rig.osc.makeNewEnvelopeOfSize (400, 40);
     EXPECT_EQ (rig.osc.getWorkingPoints()[1].y[0], heldAmp);
     EXPECT_EQ (rig.osc.getWorkingPoints()[2].y[0], heldFilter);
-    EXPECT_DOUBLE_EQ (rig.osc.getWorkingPoints()[3].y[0], 0.7 + 0.2 * lfo[40]);
+    EXPECT_DOUBLE_EQ (rig.osc.getWorkingPoints()[3].x[0], 0.75 + 0.2 * lfo[40]);
 }
 
 TEST (SplineOscillator, NewPointsChangeWhichPointsTheCyclesMove)

@@ -1,5 +1,7 @@
 #include "dsp/TwoPoleLowPass.h"
 
+#include <algorithm>
+
 using namespace filtering;
 
 void TwoPoleLowPass::reset() noexcept
@@ -22,15 +24,20 @@ void TwoPoleLowPass::updateCoefficients (const GroupControl& control) noexcept
     smoothing = LowCutoffSmoother::applies (g, control.rawResonance());
 }
 
-void TwoPoleLowPass::processGroup (double* x, int n) noexcept
+namespace
 {
-    if (n <= 0)
-        return;
+struct TwoPoleState
+{
+    double s1, s2;
+    LowCutoffSmoother smoother;
+};
 
-    // The state lives in locals during the loop: writes to x could alias the
-    // members, which would force a reload on every sample.
-    double s1 = y1, s2 = y2;
-    const double gain = g;
+// One group with the given coefficients; the state is a local copy so
+// writes to x cannot alias it.
+inline void runGroup (TwoPoleState& st, double* x, int n, double gain, double feedback, double overdrive,
+                      bool smoothing) noexcept
+{
+    double s1 = st.s1, s2 = st.s2;
 
     if (overdrive > 0.0)
     {
@@ -72,21 +79,57 @@ void TwoPoleLowPass::processGroup (double* x, int n) noexcept
             x[i] = s2;
         }
     }
-    y1 = s1;
-    y2 = s2;
 
     if (smoothing)
         for (int i = 0; i < n; ++i)
-            x[i] = smoother.process (x[i], gain);
+            x[i] = st.smoother.process (x[i], gain);
 
-    if (! groupIsFinite (x, n, y1 + y2 + smoother.stateSum()))
+    if (! groupIsFinite (x, n, s1 + s2 + st.smoother.stateSum()))
     {
-        reset();
+        st.s1 = st.s2 = 0.0;
+        st.smoother.reset();
         silence (x, n);
         return;
     }
 
-    flushTiny (y1);
-    flushTiny (y2);
-    smoother.flush();
+    flushTiny (s1);
+    flushTiny (s2);
+    st.smoother.flush();
+    st.s1 = s1;
+    st.s2 = s2;
+}
+} // namespace
+
+void TwoPoleLowPass::processGroup (double* x, int n) noexcept
+{
+    if (n <= 0)
+        return;
+
+    TwoPoleState st { y1, y2, smoother };
+    runGroup (st, x, n, g, feedback, overdrive, smoothing);
+    y1 = st.s1;
+    y2 = st.s2;
+    smoother = st.smoother;
+}
+
+void TwoPoleLowPass::processBlock (const double* cutoffTable, double resonance, bool resonanceModulated,
+                                   const double* resonanceModulation, double* x, int n) noexcept
+{
+    // The state stays in locals across the groups rather than going through
+    // the members (and a store and reload) for every group.
+    TwoPoleState st { y1, y2, smoother };
+    GroupControl control;
+    control.resonance = resonance;
+    control.resonanceModulated = resonanceModulated;
+    for (int start = 0; start < n; start += kGroupSize)
+    {
+        const int group = start / kGroupSize;
+        control.cutoff = cutoffTable[group];
+        control.resonanceModulation = resonanceModulated ? resonanceModulation[group] : 1.0;
+        updateCoefficients (control);
+        runGroup (st, x + start, std::min (kGroupSize, n - start), g, feedback, overdrive, smoothing);
+    }
+    y1 = st.s1;
+    y2 = st.s2;
+    smoother = st.smoother;
 }

@@ -19,6 +19,13 @@ public:
     /** Filters n samples in place with the current coefficients. */
     void processGroup (double* samples, int n) noexcept;
 
+    /** The groups of a block (one cutoff entry per 8 samples, the last
+        partial group included); the same as updateCoefficients() and
+        processGroup() for each group. resonanceModulation may be null when
+        not modulated. */
+    void processBlock (const double* cutoffTable, double resonance, bool resonanceModulated,
+                       const double* resonanceModulation, double* samples, int n) noexcept;
+
 private:
     double overdrive = 0.0;
     double g = 0.01, feedback = 0.0;

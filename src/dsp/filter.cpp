@@ -99,6 +99,11 @@ void Filter::processBlock (const double* cutoffTable, const double* resonanceMod
     const bool modulated = resonanceModulated && resonanceModulation != nullptr;
 
     startBlock();
+    if (type == lowPass12)
+    {
+        lowPass.processBlock (cutoffTable, resonance, modulated, resonanceModulation, samples, n);
+        return;
+    }
     for (int start = 0; start < n; start += filtering::kGroupSize)
     {
         const int group = start / filtering::kGroupSize;

@@ -31,12 +31,14 @@ Envelope::Envelope (std::string envelopeName)
 {
     if (globals[0] > 0.0 && std::isfinite (globals[0]))
         sampleRate = globals[0];
+    perSecondFloor = 1.0 / (5.0 * sampleRate);
 }
 
 void Envelope::prepare (double newSampleRate, int) noexcept
 {
     if (newSampleRate > 0.0 && std::isfinite (newSampleRate))
         sampleRate = newSampleRate;
+    perSecondFloor = 1.0 / (5.0 * sampleRate);
 }
 
 void Envelope::bind (const ParameterValue* a, const ParameterValue* d, const ParameterValue* s, const ParameterValue* r) noexcept
@@ -96,7 +98,6 @@ void Envelope::updateSparse() noexcept
     if (sustainLevel < kSustainFloor)
         sustainLevel = 0.0;
 
-    const double perSecondFloor = 1.0 / (5.0 * sampleRate);
     const double step = (double) kControlInterval;
 
     switch (state)

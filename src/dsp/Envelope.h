@@ -128,4 +128,5 @@ private:
     double lastLevel = 0.0;
 
     double sampleRate = 44100.0;
+    double perSecondFloor = 1.0 / (5.0 * 44100.0); // slowest stage step per sample, kept with the rate
 };

@@ -6,6 +6,10 @@
 
 static_assert (ModMatrix::kNumSources == params::kModSources, "sources match the parameter block");
 static_assert (ModMatrix::kNumDestinations == params::kModDestinations, "destinations match the parameter block");
+static_assert (params::modAmountIndex (0, 0) == ModMatrix::kFirstAmount
+                   && params::modAmountIndex (ModMatrix::kNumSources - 1, ModMatrix::kNumDestinations - 1)
+                          == ModMatrix::kFirstAmount + ModMatrix::kNumSources * ModMatrix::kNumDestinations - 1,
+               "amounts where the parameter block keeps them");
 
 const char* ModMatrix::sourceName (int source) noexcept
 {
@@ -27,16 +31,6 @@ double ModMatrix::mapPulseWidth (double entry) noexcept
 {
     const double v = entry * 0.49 - 0.49;
     return v > -1.0 ? (v < 1.0 ? v : 1.0) : -1.0;   // NaN ends at -1, never passes through
-}
-
-double ModMatrix::amount (const ParameterValue* parameters, int source, int destination) noexcept
-{
-    if (parameters == nullptr || source < 0 || source >= kNumSources
-        || destination < 0 || destination >= kNumDestinations)
-        return 0.0;
-
-    const double a = parameters[params::modAmountIndex (source, destination)];
-    return std::isfinite (a) ? a : 0.0;
 }
 
 bool ModMatrix::hasAnyAmount (const ParameterValue* parameters, int destination) noexcept

@@ -2,6 +2,8 @@
 
 #include "core/ParameterValue.h"
 
+#include <cmath>
+
 /**
     Layout of the per-voice modulation matrix: which sources feed which
     destinations, where each amount lives in the parameter array, what a
@@ -17,6 +19,7 @@ struct ModMatrix
     static constexpr int kNumSources = 10;
     static constexpr int kNumLiveSources = 5;
     static constexpr int kNumDestinations = 20;
+    static constexpr int kFirstAmount = 570; // parameter index of source 0 on destination 0
 
     /** One table entry stands for this many samples. */
     static constexpr int kSamplesPerEntry = 8;
@@ -68,7 +71,16 @@ struct ModMatrix
 
     /** The amount of a source on a destination; a value that is not finite
         (or indices out of range, or no parameters) reads as 0. */
-    static double amount (const ParameterValue* parameters, int source, int destination) noexcept;
+    static double amount (const ParameterValue* parameters, int source, int destination) noexcept
+    {
+        // Inline: every voice asks for every pair once a block.
+        if (parameters == nullptr || source < 0 || source >= kNumSources
+            || destination < 0 || destination >= kNumDestinations)
+            return 0.0;
+
+        const double a = parameters[kFirstAmount + source * kNumDestinations + destination];
+        return std::isfinite (a) ? a : 0.0;
+    }
 
     /** Whether any of the ten sources has an amount above 0 on a destination. */
     static bool hasAnyAmount (const ParameterValue* parameters, int destination) noexcept;

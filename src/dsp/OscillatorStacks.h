@@ -282,9 +282,6 @@ void runStack (const StackTables& in, const StackRun& run, double* phase, bool* 
 
 
 #if TALVORA_WIDE_PATH
-// Samples a chunk kernel works through at once.
-constexpr int kWideRun = 32;
-
 // Copies' phases held in a register, advanced by one sample; anything but
 // the usual wrap goes lane by lane through unusualWrap. `past` holds the
 // copies' past-first-cycle flags as bits.
@@ -393,13 +390,31 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
     return value;
 }
 
+// The steps StackSteps::update gives, for every copy at once: the same
+// divisions and sums lane by lane (copies past the stack are not read).
+TALVORA_WIDE_INLINE void stepRowWide (double* row, double inc, double spread) noexcept
+{
+    static_assert (kMaxStack == 10, "two quads and a pair of copies");
+    const __m256d i4 = _mm256_set1_pd (inc), e4 = _mm256_set1_pd (spread * inc);
+    const __m256d e0 = _mm256_div_pd (e4, _mm256_setr_pd (1.0, 2.0, 3.0, 4.0));
+    const __m256d e1 = _mm256_div_pd (e4, _mm256_setr_pd (5.0, 6.0, 7.0, 8.0));
+    const __m128d e2 = _mm_div_pd (_mm256_castpd256_pd128 (e4), _mm_setr_pd (9.0, 10.0));
+    // Even copies move by the increment minus their share, odd ones plus it;
+    // copy 0 by the increment itself.
+    const __m256d row0 = _mm256_blend_pd (_mm256_add_pd (i4, e0), _mm256_sub_pd (i4, e0), 0x5);
+    _mm256_storeu_pd (row, _mm256_blend_pd (row0, i4, 0x1));
+    _mm256_storeu_pd (row + 4, _mm256_blend_pd (_mm256_add_pd (i4, e1), _mm256_sub_pd (i4, e1), 0x5));
+    const __m128d i2 = _mm256_castpd256_pd128 (i4);
+    _mm_storeu_pd (row + 8, _mm_blend_pd (_mm_add_pd (i2, e2), _mm_sub_pd (i2, e2), 0x1));
+}
+
 // Samples [start, start + n) of a stack of 4 Quads + 2 Pair + Single
 // copies, every one as stackSample's wide form does it (the quads summed,
 // their halves added, then the pair, then the single), with the phases and
 // flags kept in registers for the whole run and the steps read from rows.
 template <int Kind, bool Oscillator1, int Quads, bool Pair, bool Single>
 TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& run, double* phase, bool* pastFirstCycle,
-                                     const double* const* stepRows, int start, int n, double* out) noexcept
+                                     double spread, int start, int n, double* out) noexcept
 {
     static_assert (Kind == stackCrossfade || Kind == stackSawSquare || Kind == stackSawSquarePwm, "no switch points");
     constexpr int K = kMaxStack;
@@ -425,12 +440,22 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     double phS = Single ? phase[jSingle] : 0.0;
     int past0 = bits (0, 4), past1 = Quads == 2 ? bits (4, 4) : 0, pastP = Pair ? bits (jPair, 2) : 0;
     bool pastS[1] { Oscillator1 && Single && pastFirstCycle[jSingle] };
+    double row[kMaxStack];
+    double lastIncrement = 0.0;
 
     for (int i = 0; i < n; ++i)
     {
         const double* w = pwm ? run.w + (start + i) * K : nullptr;
         const double* wOffset = pwm ? run.wOffset + (start + i) * K : nullptr;
-        const double* step = stepRows[i];
+        // A row of steps is only worked out when the increment changes;
+        // its divisions then overlap the table reads.
+        const double inc = run.increment[start + i];
+        if (i == 0 || ! (inc == lastIncrement))
+        {
+            stepRowWide (row, inc, spread);
+            lastIncrement = inc;
+        }
+        const double* step = row;
 
         // Only an unusual wrap can leave copy 0 not finite; a later sample
         // of this run then restarts it.
@@ -490,60 +515,23 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     }
 }
 
-// The steps StackSteps::update gives, for every copy at once: the same
-// divisions and sums lane by lane (copies past the stack are not read).
-TALVORA_WIDE_INLINE void stepRowWide (double* row, double inc, double spread) noexcept
-{
-    static_assert (kMaxStack == 10, "two quads and a pair of copies");
-    const __m256d i4 = _mm256_set1_pd (inc), e4 = _mm256_set1_pd (spread * inc);
-    const __m256d e0 = _mm256_div_pd (e4, _mm256_setr_pd (1.0, 2.0, 3.0, 4.0));
-    const __m256d e1 = _mm256_div_pd (e4, _mm256_setr_pd (5.0, 6.0, 7.0, 8.0));
-    const __m128d e2 = _mm_div_pd (_mm256_castpd256_pd128 (e4), _mm_setr_pd (9.0, 10.0));
-    // Even copies move by the increment minus their share, odd ones plus it;
-    // copy 0 by the increment itself.
-    const __m256d row0 = _mm256_blend_pd (_mm256_add_pd (i4, e0), _mm256_sub_pd (i4, e0), 0x5);
-    _mm256_storeu_pd (row, _mm256_blend_pd (row0, i4, 0x1));
-    _mm256_storeu_pd (row + 4, _mm256_blend_pd (_mm256_add_pd (i4, e1), _mm256_sub_pd (i4, e1), 0x5));
-    const __m128d i2 = _mm256_castpd256_pd128 (i4);
-    _mm_storeu_pd (row + 8, _mm_blend_pd (_mm_add_pd (i2, e2), _mm_sub_pd (i2, e2), 0x1));
-}
-
-// runStack of a stack of four or more copies on the wide path: the steps of
-// a run of samples first, then every copy over the run.
+// runStack of a stack of four or more copies on the wide path.
 template <int Kind, bool Oscillator1>
 TALVORA_WIDE void runStackChunkWide (const StackTables& in, const StackRun& run, double* phase, bool* pastFirstCycle,
                                      StackSteps&, double spread, int stack, double* out, int from, int to) noexcept
 {
-    for (int start = from; start < to; start += kWideRun)
+    const int n = to - from;
+    if (n <= 0)
+        return;
+    switch (stack)
     {
-        // Each sample points at its row of steps; a row is only worked out
-        // (and kept) when the increment changes.
-        const int n = std::min (to - start, kWideRun);
-        double rows[kWideRun][kMaxStack];
-        const double* stepRows[kWideRun];
-        int used = 0;
-        double last = 0.0;
-        for (int i = 0; i < n; ++i)
-        {
-            const double inc = run.increment[start + i];
-            if (used == 0 || ! (inc == last))
-            {
-                stepRowWide (rows[used], inc, spread);
-                last = inc;
-                ++used;
-            }
-            stepRows[i] = rows[used - 1];
-        }
-        switch (stack)
-        {
-            case 4:  runStackRegisters<Kind, Oscillator1, 1, false, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            case 5:  runStackRegisters<Kind, Oscillator1, 1, false, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            case 6:  runStackRegisters<Kind, Oscillator1, 1, true, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            case 7:  runStackRegisters<Kind, Oscillator1, 1, true, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            case 8:  runStackRegisters<Kind, Oscillator1, 2, false, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            case 9:  runStackRegisters<Kind, Oscillator1, 2, false, true> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-            default: runStackRegisters<Kind, Oscillator1, 2, true, false> (in, run, phase, pastFirstCycle, stepRows, start, n, out); break;
-        }
+        case 4:  runStackRegisters<Kind, Oscillator1, 1, false, false> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        case 5:  runStackRegisters<Kind, Oscillator1, 1, false, true> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        case 6:  runStackRegisters<Kind, Oscillator1, 1, true, false> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        case 7:  runStackRegisters<Kind, Oscillator1, 1, true, true> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        case 8:  runStackRegisters<Kind, Oscillator1, 2, false, false> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        case 9:  runStackRegisters<Kind, Oscillator1, 2, false, true> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
+        default: runStackRegisters<Kind, Oscillator1, 2, true, false> (in, run, phase, pastFirstCycle, spread, from, n, out); break;
     }
 }
 #endif

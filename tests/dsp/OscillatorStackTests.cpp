@@ -74,11 +74,14 @@ struct Run
 };
 
 template <bool Oscillator1>
-void compareKernels (int kind, int stack, const double* start, double increment, double spread, bool jumpy, int n)
+void compareKernels (int kind, int stack, const double* start, double increment, double spread, bool jumpy, int n,
+                     const std::vector<double>* increments = nullptr)
 {
     static const Tables tables;
     const StackTables in { tables.a.data(), tables.b.data(), 0.3, 0.7 };
     Run plain (n, start, increment, jumpy), wide (n, start, increment, jumpy);
+    if (increments != nullptr)
+        plain.increment = wide.increment = *increments;
     // Oscillator 1 starts some copies past their first cycle.
     for (int j = 0; j < K; j += 3)
         plain.past[j] = wide.past[j] = Oscillator1;
@@ -155,6 +158,30 @@ TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesOnPhasesThatAreNotNumbers)
                 compareKernels<true> (kind, stack, start, bad, 0.02, false, 20);
             }
         }
+}
+
+TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesWhenTheIncrementMovesEverySample)
+{
+    // The wide kernel works a row of steps out only when the increment
+    // changes: a vibrato changes it every sample, a stale row would show at
+    // once; a not-a-number increment is never equal to the one before.
+    double start[K];
+    for (int j = 0; j < K; ++j)
+        start[j] = 409.6 * j + 0.11;
+    const int n = 90;
+    std::vector<double> moving, withGaps;
+    for (int i = 0; i < n; ++i)
+    {
+        moving.push_back (300.0 + 40.0 * std::sin (0.21 * i));
+        withGaps.push_back (i % 3 == 0 ? 300.0 : (i == 40 || i == 41 ? notANumber : 120.5 + i));
+    }
+    for (int stack : { 4, 5, 7, 10 })
+        for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
+            for (const auto* increments : { &moving, &withGaps })
+            {
+                compareKernels<true> (kind, stack, start, 0.0, 0.016, false, n, increments);
+                compareKernels<false> (kind, stack, start, 0.0, 0.012, false, n, increments);
+            }
 }
 
 #if TALVORA_WIDE_PATH

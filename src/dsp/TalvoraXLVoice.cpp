@@ -1114,16 +1114,42 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
 
     // A block that went non-finite is dropped and the state starts afresh.
     // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells
-    // (four partial sums, so the additions do not wait on each other).
+    // (four partial sums, so the additions do not wait on each other). With
+    // saturation the check rides along in its pass; the output is written
+    // only once every side has passed.
+    const double gv = velocityValue / 127.0;
+    const double saturation = p[params::kVoiceSaturation];
+    const bool saturating = saturation > 0.005;
+    const double sat = 3.0 * saturation;
+    const double satGain = (1.0 - 0.4 * std::sqrt (sat)) * gv * gv;
+    const double satK = 1.0 + sat;
     for (int s = 0; s < sideCount; ++s)
     {
+        double* side = sides[s];
         double zeros[4] { 0.0, 0.0, 0.0, 0.0 };
         int i = 0;
-        for (; i + 4 <= n; i += 4)
-            for (int q = 0; q < 4; ++q)
-                zeros[q] += sides[s][i + q] * 0.0;
-        for (; i < n; ++i)
-            zeros[0] += sides[s][i] * 0.0;
+        if (saturating)
+        {
+            auto one = [&] (int at, double& zero) {
+                const double v = side[at];
+                zero += v * 0.0;
+                const double x = v * satGain;
+                side[at] = satK * x / (std::abs (x * sat) + 1.0);
+            };
+            for (; i + 4 <= n; i += 4)
+                for (int q = 0; q < 4; ++q)
+                    one (i + q, zeros[q]);
+            for (; i < n; ++i)
+                one (i, zeros[0]);
+        }
+        else
+        {
+            for (; i + 4 <= n; i += 4)
+                for (int q = 0; q < 4; ++q)
+                    zeros[q] += side[i + q] * 0.0;
+            for (; i < n; ++i)
+                zeros[0] += side[i] * 0.0;
+        }
         if ((zeros[0] + zeros[1]) + (zeros[2] + zeros[3]) != 0.0)
         {
             resetSignalState();
@@ -1132,26 +1158,14 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         }
     }
 
-    const double gv = velocityValue / 127.0;
     float* outs[2] = { out0, out1 };
-    const double saturation = p[params::kVoiceSaturation];
     for (int s = 0; s < sideCount; ++s)
     {
-        double* side = sides[s];
+        const double* side = sides[s];
         float* out = outs[s];
-        if (saturation > 0.005)
-        {
-            const double sat = 3.0 * saturation;
-            const double h = (1.0 - 0.4 * std::sqrt (sat)) * gv * gv;
-            const double k = 1.0 + sat;
+        if (saturating)
             for (int i = 0; i < n; ++i)
-            {
-                const double x = side[i] * h;
-                const double y = k * x / (std::abs (x * sat) + 1.0);
-                side[i] = y;
-                out[i] += (float) (2.0 * y);
-            }
-        }
+                out[i] += (float) (2.0 * side[i]);
         else
         {
             const double gain = 2.0 * gv * gv;

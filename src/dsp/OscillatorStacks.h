@@ -38,7 +38,19 @@ inline double wrapPhase (double phase) noexcept
     return phase >= kTable ? 0.0 : phase;
 }
 
-inline int tableIndex (double phase) noexcept { return ((int) phase) & kTableMask; }
+// The integer part as the processor's truncating conversion gives it: out of
+// range or not a number gives INT_MIN, so such a phase reads entry 0 rather
+// than whatever an undefined cast makes of it.
+inline int truncated (double x) noexcept
+{
+#if defined(__SSE2__)
+    return _mm_cvttsd_si32 (_mm_set_sd (x));
+#else
+    return x > -2147483649.0 && x < 2147483648.0 ? (int) x : std::numeric_limits<int>::min();
+#endif
+}
+
+inline int tableIndex (double phase) noexcept { return truncated (phase) & kTableMask; }
 
 inline double clampValue (double x, double lo, double hi) noexcept { return x < lo ? lo : (x > hi ? hi : x); }
 
@@ -129,7 +141,7 @@ inline double stackCopy (const StackTables& in, const double* w, const double* w
     else if constexpr (Kind == stackSawSquare)
         value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
     else if constexpr (Kind == stackSawSquarePwm)
-        value = w[j] - in.a[(int) (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
+        value = w[j] - in.a[truncated (wOffset[j] + ph) & kTableMask] * in.t + in.a[idx];
     else
     {
         const bool onA = (j > 0 && pastFirstCycle[j]) || ph >= switchAt[j];
@@ -478,7 +490,7 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             else if constexpr (Kind == stackSawSquare)
                 value = in.a[idx] - in.a[(idx + 2048) & kTableMask] * in.t;
             else
-                value = w[jSingle] - in.a[(int) (wOffset[jSingle] + phS) & kTableMask] * in.t + in.a[idx];
+                value = w[jSingle] - in.a[truncated (wOffset[jSingle] + phS) & kTableMask] * in.t + in.a[idx];
             const double raw = phS + step[jSingle];
             const bool over = raw >= kTable;
             const double next = raw - (over ? kTable : 0.0);

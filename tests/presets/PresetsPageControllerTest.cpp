@@ -20,6 +20,8 @@ using faultserver::Step;
 
 namespace
 {
+using serverrig::closedPort;
+
 const std::string ann = "ann@example.org", annPassword = "ann's secret";
 
 struct FakeView : PresetsPageController::View
@@ -66,16 +68,6 @@ struct PresetLoadedCounter : EventListener
     void receiveEvent (EventType type, int) override { count += type == PresetLoaded ? 1 : 0; }
     int count = 0;
 };
-
-// A port on which nothing listens.
-int closedPort()
-{
-    juce::StreamingSocket s;
-    s.createListener (0, "127.0.0.1");
-    const int port = s.getBoundPort();
-    s.close();
-    return port;
-}
 
 // Settings sandbox, local saving on, ann logged in, a processor.
 struct Page

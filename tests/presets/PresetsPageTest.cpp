@@ -11,21 +11,13 @@
 #include "presets/PresetServerConnector.h"
 #include "presets/PresetsPage.h"
 #include "support/EditorRig.h"
+#include "ServerRig.h"
 
 using namespace editorRig;
+using serverrig::closedPort;
 
 namespace
 {
-// Nothing listens on the server's port: the lookup fails and the page stays offline.
-int closedPort()
-{
-    juce::StreamingSocket s;
-    s.createListener (0, "127.0.0.1");
-    const int port = s.getBoundPort();
-    s.close();
-    return port;
-}
-
 PresetMetaData row (const char* name, const char* author, const char* time, uint32_t mask, bool isPublic)
 {
     PresetMetaData md = presetmeta::newRecord();

@@ -9,6 +9,15 @@
 
 namespace serverrig
 {
+int closedPort()
+{
+    juce::StreamingSocket s;
+    s.createListener (0, "127.0.0.1");
+    const int port = s.getBoundPort();
+    s.close();
+    return port;
+}
+
 std::vector<char> presetBytes (uint32_t seed, size_t count)
 {
     std::mt19937 rng (seed);

@@ -22,6 +22,9 @@ std::vector<char> presetBytes (uint32_t seed, size_t count = PresetServer::kPres
 
 PresetMetaData record (const std::string& name, const std::string& time, bool isPublic = true, uint32_t mask = 1);
 
+// A port of 127.0.0.1 on which nothing listens: a client's lookup fails there.
+int closedPort();
+
 struct Reply
 {
     int status = 0;                            // HTTP status, 0 when nothing came

@@ -8,6 +8,7 @@
 #include "core/globalStuff.h"
 #include "dsp/LFOHelper.h"
 #include "dsp/TalvoraXLVoice.h"
+#include "dsp/VectorPath.h"
 #include "gui/PluginEditor.h"
 
 namespace
@@ -72,6 +73,7 @@ BrevonAudioProcessor::BrevonAudioProcessor()
             voice->setPointSet (&osc4Points);
             voice->setSplineScanStore (&splineScans);
             voice->setScratch (&voiceScratch);
+            voice->setPairScratch (&pairScratch);
             synth.addVoice (voice);
         }
         synth.addSound (new TalvoraXLSound());
@@ -519,6 +521,7 @@ void BrevonAudioProcessor::prepareToPlay (double newSampleRate, int samplesPerBl
     // a scan for each of their curves.
     splineScans.prepare (kSplineScanCycles * (SplineOscillator::cycleLimitFor (newSampleRate) + 256), 8192);
     voiceScratch.prepare (juce::jmax (maxBlockSize, 256));
+    pairScratch.prepare (juce::jmax (maxBlockSize, 256));
     for (int i = 0; i < synth.getNumVoices(); ++i)
         if (auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (i)))
             voice->prepare (newSampleRate, maxBlockSize);
@@ -684,21 +687,51 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
         applyPendingVoiceChanges();
 
         int start = 0;
+        // On the wide path the voices render in twos: both up to the filter,
+        // both filters together (four ladders side by side), then each one's
+        // rest, adding to the output in the same order as one by one.
+        const bool pairing = voicePairing.load (std::memory_order_relaxed) && vectorpath::useWide();
         auto renderSpan = [&] (int from, int length) {
             if (length <= 0)
                 return;
             bool rendered = false;
             double window = synth.scopeWindow;
+            TalvoraXLVoice* waiting = nullptr;   // a first voice between its steps
+            auto finish = [&] (TalvoraXLVoice* voice) {
+                voice->renderBack();
+                window = 2.0 * voice->getOsc1PeriodSamples();
+                rendered = true;
+            };
             for (int v = synth.getNumVoices(); --v >= 0;)
             {
                 auto* voice = dynamic_cast<TalvoraXLVoice*> (synth.getVoice (v));
-                if (voice != nullptr && voice->getCurrentlyPlayingNote() != -1)
+                if (voice == nullptr || voice->getCurrentlyPlayingNote() == -1)
+                    continue;
+                if (! pairing)
                 {
                     voice->renderNextBlock (buffer, from, length);
                     window = 2.0 * voice->getOsc1PeriodSamples();
                     rendered = true;
+                    continue;
                 }
+                if (waiting != nullptr && ! voice->canRenderBeside (*waiting))
+                {
+                    finish (waiting);
+                    waiting = nullptr;
+                }
+                voice->renderFront (buffer, from, length, waiting != nullptr);
+                if (waiting == nullptr)
+                {
+                    waiting = voice;
+                    continue;
+                }
+                TalvoraXLVoice::filterTogether (*waiting, *voice);
+                finish (waiting);
+                finish (voice);
+                waiting = nullptr;
             }
+            if (waiting != nullptr)
+                finish (waiting);
             if (rendered)
                 synth.scopeWindow = window;
         };

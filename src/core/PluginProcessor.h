@@ -136,6 +136,10 @@ public:
     // Seeds every voice's noise generator; renders repeat for equal seeds.
     void setRandomSeed (uint64_t seed);
 
+    // Whether two voices' filters may run together on the wide path (on by
+    // default; the sound is the same either way).
+    void setVoicePairing (bool on) noexcept { voicePairing.store (on, std::memory_order_relaxed); }
+
     // Worker threads that did not stop in time; deleted later by the block
     // driver, or by the destructor, which asks them to stop and waits for them.
     void retireThread (juce::Thread* thread);
@@ -192,8 +196,12 @@ private:
     Osc4PointSet osc4Points;
     // Curve scans shared by every oscillator-4 copy of the instance.
     SplineScanStore splineScans;
-    // Work buffers of a voice render, lent to every voice (they render in turn).
+    // Work buffers of a voice render, lent to every voice (they render in
+    // turn), and a second set for the other voice of two filtered together.
     VoiceScratch voiceScratch;
+    VoiceScratch pairScratch;
+    // Two voices' filters run together on the wide path (a test turns it off).
+    std::atomic<bool> voicePairing { true };
 
     // Settings proxy and event bus come first: everything else registers with them.
     PropertyProxy propertyProxy;

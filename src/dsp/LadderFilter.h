@@ -28,8 +28,16 @@ public:
         two sides); the same result as two processGroup calls. */
     static void processGroupPair (LadderFilter& a, LadderFilter& b, double* samplesA, double* samplesB, int n) noexcept;
 
+    /** processGroupPair on two voices' pairs (filters[0..1] one voice's
+        sides, [2..3] the other's) with their four sample loops side by side
+        where the settings allow; the same result. Wide path only. */
+    static void processGroupQuad (LadderFilter* const (&filters)[4], double* const (&samples)[4], int n) noexcept;
+
 private:
     static constexpr int kStages = 4;
+
+    // Settings the paired loops need alike: all but the state.
+    bool sharesSettingsWith (const LadderFilter& other) const noexcept;
 
     double overdrive = 0.0;
     double g = 0.002, feedback = 0.0, resonance = 0.0;

@@ -7,6 +7,7 @@
 #endif
 
 #include "dsp/FilterCommon.h"
+#include "dsp/VectorPath.h"
 
 namespace filtering
 {
@@ -225,6 +226,64 @@ inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastI
     if constexpr (WithSmoothing)
         *smoother = sm;
 }
+namespace ladder_detail
+{
+/** One lane's coefficients of the side-by-side loops, each computed as
+    runLadderLoop does. */
+template <int Stages>
+struct LaneScalars
+{
+    double h, bb, b1h, b1hh, hh, pLast, feedback, limit, negLimit, driveGain, driveFeedback, pLastFeedback,
+        keepColour, halfGColour, colourWeight, g;
+    double p[Stages], d[Stages];
+
+    explicit LaneScalars (const LadderLoopCoefficients& c) noexcept
+    {
+        g = c.g;
+        h = g * 0.5;
+        bb = 1.0 - g;
+        const double b1 = 1.0 + bb;
+        p[0] = h;
+        for (int k = 1; k < Stages; ++k)
+            p[k] = p[k - 1] * h;
+        for (int k = 0; k < Stages; ++k)
+            d[k] = (bb + b1 * (double) k) * p[k];
+        hh = h * h;
+        b1h = b1 * h;
+        b1hh = b1 * h * h;
+        pLast = p[Stages - 1];
+        feedback = c.feedback;
+        setDrive (c);
+        pLastFeedback = pLast * feedback;
+        const double gColour = 0.95 * g;
+        keepColour = 1.0 - gColour;
+        halfGColour = gColour * 0.5;
+        colourWeight = 2.0 * c.resonance;
+    }
+
+    // The values that depend on the drive follower, which differs by side.
+    void setDrive (const LadderLoopCoefficients& c) noexcept
+    {
+        limit = c.limit;
+        negLimit = -limit;
+        driveGain = c.driveGain;
+        driveFeedback = feedback * driveGain;
+    }
+
+    // Another ladder's coefficients, copied from `first` (made from c) when
+    // all but the drive agree: the same values as computing them afresh.
+    static LaneScalars following (const LaneScalars& first, const LadderLoopCoefficients& c,
+                                  const LadderLoopCoefficients& other) noexcept
+    {
+        if (! (other.g == c.g && other.feedback == c.feedback && other.resonance == c.resonance))
+            return LaneScalars (other);
+        LaneScalars copy = first;
+        copy.setDrive (other);
+        return copy;
+    }
+};
+} // namespace ladder_detail
+
 /** One ladder of a pair run side by side: its samples, state and coefficients. */
 template <int Stages>
 struct LadderLoopSide
@@ -250,55 +309,10 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
     static_assert (Stages % 2 == 0, "the stages are handled in pairs");
     using ladder_detail::Pair;
 
-    // Per-lane coefficients, each computed as runLadderLoop does.
-    struct Scalars
-    {
-        double h, bb, b1h, b1hh, hh, pLast, feedback, limit, negLimit, driveGain, driveFeedback, pLastFeedback,
-            keepColour, halfGColour, colourWeight, g;
-        double p[Stages], d[Stages];
-
-        explicit Scalars (const LadderLoopCoefficients& c) noexcept
-        {
-            g = c.g;
-            h = g * 0.5;
-            bb = 1.0 - g;
-            const double b1 = 1.0 + bb;
-            p[0] = h;
-            for (int k = 1; k < Stages; ++k)
-                p[k] = p[k - 1] * h;
-            for (int k = 0; k < Stages; ++k)
-                d[k] = (bb + b1 * (double) k) * p[k];
-            hh = h * h;
-            b1h = b1 * h;
-            b1hh = b1 * h * h;
-            pLast = p[Stages - 1];
-            feedback = c.feedback;
-            setDrive (c);
-            pLastFeedback = pLast * feedback;
-            const double gColour = 0.95 * g;
-            keepColour = 1.0 - gColour;
-            halfGColour = gColour * 0.5;
-            colourWeight = 2.0 * c.resonance;
-        }
-
-        // The values that depend on the drive follower, which differs by side.
-        void setDrive (const LadderLoopCoefficients& c) noexcept
-        {
-            limit = c.limit;
-            negLimit = -limit;
-            driveGain = c.driveGain;
-            driveFeedback = feedback * driveGain;
-        }
-    };
+    using Scalars = ladder_detail::LaneScalars<Stages>;
     const Scalars ca (a.c);
     // A voice's two sides mostly share all but the drive.
-    const Scalars cb = [&] {
-        if (! (b.c.g == a.c.g && b.c.feedback == a.c.feedback && b.c.resonance == a.c.resonance))
-            return Scalars (b.c);
-        Scalars other = ca;
-        other.setDrive (b.c);
-        return other;
-    }();
+    const Scalars cb = Scalars::following (ca, a.c, b.c);
     auto both = [&] (double Scalars::*m) noexcept { return Pair::of (ca.*m, cb.*m); };
 
     Pair dv[Stages];
@@ -410,6 +424,187 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
         b.smoother->output = smOut.high();
     }
 }
+
+#if TALVORA_WIDE_PATH
+namespace ladder_detail
+{
+/** Four ladders' values in one AVX2 register (wide path only). No FMA: each
+    lane rounds as the scalar code does. */
+struct Quad
+{
+    __m256d r;
+};
+
+TALVORA_WIDE_INLINE Quad quadOf (double a, double b, double c, double d) noexcept { return { _mm256_setr_pd (a, b, c, d) }; }
+TALVORA_WIDE_INLINE Quad quadSplat (double x) noexcept { return { _mm256_set1_pd (x) }; }
+TALVORA_WIDE_INLINE Quad operator+ (Quad a, Quad b) noexcept { return { _mm256_add_pd (a.r, b.r) }; }
+TALVORA_WIDE_INLINE Quad operator- (Quad a, Quad b) noexcept { return { _mm256_sub_pd (a.r, b.r) }; }
+TALVORA_WIDE_INLINE Quad operator* (Quad a, Quad b) noexcept { return { _mm256_mul_pd (a.r, b.r) }; }
+TALVORA_WIDE_INLINE Quad operator/ (Quad a, Quad b) noexcept { return { _mm256_div_pd (a.r, b.r) }; }
+// Per lane a < b ? a : b and a > b ? a : b, as the pair's.
+TALVORA_WIDE_INLINE Quad lessOf (Quad a, Quad b) noexcept { return { _mm256_min_pd (a.r, b.r) }; }
+TALVORA_WIDE_INLINE Quad greaterOf (Quad a, Quad b) noexcept { return { _mm256_max_pd (a.r, b.r) }; }
+TALVORA_WIDE_INLINE Quad magnitude (Quad a) noexcept { return { _mm256_andnot_pd (_mm256_set1_pd (-0.0), a.r) }; }
+TALVORA_WIDE_INLINE void store (Quad a, double* p) noexcept { _mm256_storeu_pd (p, a.r); }
+
+// One member of four lanes' coefficients.
+template <typename S>
+TALVORA_WIDE_INLINE Quad quadOf (const S& a, const S& b, const S& c, const S& d, double S::*m) noexcept
+{
+    return quadOf (a.*m, b.*m, c.*m, d.*m);
+}
+
+// Four lanes' values back to the four ladders' fields.
+template <typename Side>
+TALVORA_WIDE_INLINE void storeLanes (Quad q, const Side* const (&sides)[4], double* Side::*field) noexcept
+{
+    alignas (32) double lane[4];
+    store (q, lane);
+    for (int l = 0; l < 4; ++l)
+        *(sides[l]->*field) = lane[l];
+}
+} // namespace ladder_detail
+
+/** runLadderLoopPair on four ladders (two voices' two sides), one per lane of
+    an AVX2 register: each lane does, operation for operation, what
+    runLadderLoop does for its ladder. Four chains side by side cost about
+    as much as two. Wide path only. */
+template <int Stages, bool WithDrive, bool WithSmoothing>
+TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides)[4], int n) noexcept
+{
+    using namespace ladder_detail;
+    using Scalars = LaneScalars<Stages>;
+    const LadderLoopSide<Stages>& s0 = *sides[0];
+    const LadderLoopSide<Stages>& s1 = *sides[1];
+    const LadderLoopSide<Stages>& s2 = *sides[2];
+    const LadderLoopSide<Stages>& s3 = *sides[3];
+
+    // Each voice's second side mostly shares all but the drive with its first.
+    const Scalars c0 (s0.c);
+    const Scalars c1 = Scalars::following (c0, s0.c, s1.c);
+    const Scalars c2 (s2.c);
+    const Scalars c3 = Scalars::following (c2, s2.c, s3.c);
+
+    Quad dv[Stages];
+    for (int k = 0; k < Stages; ++k)
+        dv[k] = quadOf (c0.d[k], c1.d[k], c2.d[k], c3.d[k]);
+    const Quad bv = quadOf (c0, c1, c2, c3, &Scalars::bb);
+    const Quad hh = quadOf (c0, c1, c2, c3, &Scalars::hh);
+    const Quad b1h = quadOf (c0, c1, c2, c3, &Scalars::b1h);
+    const Quad b1hh = quadOf (c0, c1, c2, c3, &Scalars::b1hh);
+    const Quad pLast = quadOf (c0, c1, c2, c3, &Scalars::pLast);
+    const Quad feedback = quadOf (c0, c1, c2, c3, &Scalars::feedback);
+    const Quad limit = quadOf (c0, c1, c2, c3, &Scalars::limit);
+    const Quad negLimit = quadOf (c0, c1, c2, c3, &Scalars::negLimit);
+    const Quad driveGain = quadOf (c0, c1, c2, c3, &Scalars::driveGain);
+    const Quad driveFeedback = quadOf (c0, c1, c2, c3, &Scalars::driveFeedback);
+    const Quad pLastFeedback = quadOf (c0, c1, c2, c3, &Scalars::pLastFeedback);
+    const Quad keepColour = quadOf (c0, c1, c2, c3, &Scalars::keepColour);
+    const Quad halfGColour = quadOf (c0, c1, c2, c3, &Scalars::halfGColour);
+    const Quad colourWeight = quadOf (c0, c1, c2, c3, &Scalars::colourWeight);
+    const Quad gv = quadOf (c0, c1, c2, c3, &Scalars::g);
+    const Quad one = quadSplat (1.0), two = quadSplat (2.0), four = quadSplat (4.0), half = quadSplat (0.5),
+               zero = quadSplat (0.0);
+
+    Quad smIn = zero, smOut = zero;
+    if constexpr (WithSmoothing)
+    {
+        smIn = quadOf (s0.smoother->input, s1.smoother->input, s2.smoother->input, s3.smoother->input);
+        smOut = quadOf (s0.smoother->output, s1.smoother->output, s2.smoother->output, s3.smoother->output);
+    }
+    const Quad smB = one - four * gv;
+    const Quad smKeep = one - two * gv;
+    const Quad smDry = one - smB;
+
+    Quad w[Stages];
+    for (int k = 0; k < Stages; ++k)
+        w[k] = quadOf (s0.ys[k], s1.ys[k], s2.ys[k], s3.ys[k]);
+    Quad v = zero;
+    Quad prevU = quadOf (*s0.lastInput, *s1.lastInput, *s2.lastInput, *s3.lastInput);
+    Quad last = quadOf (s0.ys[Stages - 1], s1.ys[Stages - 1], s2.ys[Stages - 1], s3.ys[Stages - 1]);
+    Quad col = quadOf (*s0.colour, *s1.colour, *s2.colour, *s3.colour);
+    Quad colIn = quadOf (*s0.colourIn, *s1.colourIn, *s2.colourIn, *s3.colourIn);
+
+    for (int i = 0; i < n; ++i)
+    {
+        const Quad in = quadOf (s0.x[i], s1.x[i], s2.x[i], s3.x[i]);
+        const Quad inDriven = in * driveGain;
+        Quad sum = zero;
+
+        for (int pass = 0; pass < 2; ++pass)
+        {
+            Quad s[Stages];
+            s[0] = b1h * zero;
+            s[1] = b1h * w[0];
+            for (int k = 2; k < Stages; ++k)
+                s[k] = (b1hh * w[k - 2] + b1h * w[k - 1]) + hh * s[k - 2];
+            for (int k = 0; k < Stages; ++k)
+                w[k] = (bv * w[k] + dv[k] * v) + s[k];
+            const Quad wLast = w[Stages - 1];
+
+            if constexpr (WithDrive)
+            {
+                const Quad upper = lessOf (limit, last);
+                const Quad fed = greaterOf (negLimit, upper);
+                const Quad uLinear = in - fed * feedback;
+                const Quad driven = inDriven - fed * driveFeedback;
+                const Quad denominator = magnitude (driven) + one;
+                const Quad sumU = prevU + uLinear;
+                last = (wLast + pLast * sumU) + (pLast * driven) / denominator;
+                const Quad clipped = driven / denominator;
+                v = sumU + clipped;
+                prevU = uLinear + clipped;
+            }
+            else
+            {
+                const Quad u = in - last * feedback;
+                last = (wLast + pLast * (prevU + in)) - pLastFeedback * last;
+                v = prevU + u;
+                prevU = u;
+            }
+
+            col = col * keepColour + (colIn + last) * halfGColour;
+            colIn = last;
+
+            Quad out = col * colourWeight + last;
+            if constexpr (WithSmoothing)
+            {
+                smOut = smKeep * smOut + (smIn + out) * gv;
+                smIn = out;
+                out = smDry * out + smB * smOut;
+            }
+            sum = sum + out;
+        }
+
+        alignas (32) double y[4];
+        store (sum * half, y);
+        s0.x[i] = y[0];
+        s1.x[i] = y[1];
+        s2.x[i] = y[2];
+        s3.x[i] = y[3];
+    }
+
+    alignas (32) double lane[4];
+    for (int k = 0; k < Stages; ++k)
+    {
+        store (w[k] + quadOf (c0.p[k], c1.p[k], c2.p[k], c3.p[k]) * v, lane);
+        for (int l = 0; l < 4; ++l)
+            sides[l]->ys[k] = lane[l];
+    }
+    storeLanes (prevU, sides, &LadderLoopSide<Stages>::lastInput);
+    storeLanes (col, sides, &LadderLoopSide<Stages>::colour);
+    storeLanes (colIn, sides, &LadderLoopSide<Stages>::colourIn);
+    if constexpr (WithSmoothing)
+    {
+        store (smIn, lane);
+        for (int l = 0; l < 4; ++l)
+            sides[l]->smoother->input = lane[l];
+        store (smOut, lane);
+        for (int l = 0; l < 4; ++l)
+            sides[l]->smoother->output = lane[l];
+    }
+}
+#endif
 
 /** GroupPeak::next on two sides at once, both magnitudes in one register;
     the same results (a maximum does not depend on the order, and a NaN input
@@ -533,6 +728,55 @@ struct LadderCore
         a.finishGroup (xa, n);
         b.finishGroup (xb, n);
     }
+
+#if TALVORA_WIDE_PATH
+    /** processGroupPair on two voices' pairs at once (a and b each a voice's
+        two sides with that voice's settings; the drive amount and smoothing
+        the same for both), the four sample loops side by side. The same
+        result as processGroupPair on each voice. Wide path only. */
+    TALVORA_WIDE static void processGroupQuad (LadderCore* const (&cores)[4], double* const (&xs)[4], int n,
+                                               const double (&g)[2], const double (&feedback)[2],
+                                               const double (&resonance)[2], double overdrive, bool smoothing) noexcept
+    {
+        if (n <= 0)
+            return;
+
+        const double o = overdrive;
+        double peaks[4];
+        nextPeaks (cores[0]->peak, cores[1]->peak, xs[0], xs[1], n, peaks[0], peaks[1]);
+        nextPeaks (cores[2]->peak, cores[3]->peak, xs[2], xs[3], n, peaks[2], peaks[3]);
+        if (o > 0.0)
+            for (int l = 0; l < 4; ++l)
+                cores[l]->follower.update (peaks[l], o);
+
+        LadderLoopSide<Stages> sides[4];
+        for (int l = 0; l < 4; ++l)
+        {
+            LadderCore& c = *cores[l];
+            const int voice = l / 2;
+            sides[l] = { xs[l], c.y, &c.lastInput, &c.colour, &c.colourIn, &c.smoother,
+                         { g[voice], feedback[voice], resonance[voice], c.follower.limit, o * 6.0 * c.follower.drive } };
+        }
+        const LadderLoopSide<Stages>* const lanes[4] = { &sides[0], &sides[1], &sides[2], &sides[3] };
+        if (o > 0.0)
+        {
+            if (smoothing)
+                runLadderLoopQuad<Stages, true, true> (lanes, n);
+            else
+                runLadderLoopQuad<Stages, true, false> (lanes, n);
+        }
+        else
+        {
+            if (smoothing)
+                runLadderLoopQuad<Stages, false, true> (lanes, n);
+            else
+                runLadderLoopQuad<Stages, false, false> (lanes, n);
+        }
+
+        for (int l = 0; l < 4; ++l)
+            cores[l]->finishGroup (xs[l], n);
+    }
+#endif
 
 private:
     // A group that went non-finite is dropped and the ladder starts afresh;

@@ -241,6 +241,7 @@ void TalvoraXLVoice::ensureCapacity (int numSamples)
 
 void TalvoraXLVoice::useScratch (VoiceScratch& scratch)
 {
+    boundScratch = &scratch;
     capacity = scratch.getCapacity();
     left = scratch.left();
     right = scratch.right();
@@ -521,8 +522,19 @@ const double* TalvoraXLVoice::morphTables (int osc, const double*& b, double& t,
 
 void TalvoraXLVoice::renderNextBlock (juce::AudioBuffer<float>& buffer, int startSample, int numSamples)
 {
+    renderFront (buffer, startSample, numSamples, false);
+    renderBack();
+}
+
+void TalvoraXLVoice::renderFront (juce::AudioBuffer<float>& buffer, int startSample, int numSamples, bool second)
+{
+    pending = {};
     if (getCurrentlyPlayingNote() < 0 || numSamples <= 0 || buffer.getNumChannels() < 1)
         return;
+    pending.started = true;
+
+    if (VoiceScratch* wanted = scratchFor (second); wanted != boundScratch)
+        useScratch (*wanted);
 
     float* out0 = buffer.getWritePointer (0, startSample);
     float* out1 = buffer.getNumChannels() > 1 ? buffer.getWritePointer (1, startSample) : nullptr;
@@ -533,12 +545,82 @@ void TalvoraXLVoice::renderNextBlock (juce::AudioBuffer<float>& buffer, int star
         osc.setSharedLfoOffset (startSample);
     vibratoOffset = startSample;
     render (out0, out1, numSamples);
+}
+
+VoiceScratch* TalvoraXLVoice::scratchFor (bool second) const noexcept
+{
+    // Only between the instance's two sets, which are alike: switching views
+    // allocates nothing.
+    VoiceScratch* wanted = second && pairScratch != nullptr ? pairScratch : sharedScratch;
+    if (wanted != nullptr && boundScratch != nullptr && wanted != boundScratch
+        && (boundScratch == sharedScratch || boundScratch == pairScratch)
+        && wanted->getCapacity() == boundScratch->getCapacity()
+        && wanted->getModulationCapacity() == boundScratch->getModulationCapacity())
+        return wanted;
+    return boundScratch;
+}
+
+bool TalvoraXLVoice::canRenderBeside (const TalvoraXLVoice& first) const noexcept
+{
+    return this != &first && scratchFor (true) != first.boundScratch;
+}
+
+void TalvoraXLVoice::filterTogether (TalvoraXLVoice& a, TalvoraXLVoice& b) noexcept
+{
+    const Pending& x = a.pending;
+    const Pending& y = b.pending;
+    if (&a == &b || ! (x.tail && y.tail && ! x.filtered && ! y.filtered && x.sideCount == 2 && y.sideCount == 2
+                       && x.n == y.n))
+        return;
+
+    Filter::VoiceSides sides[2];
+    TalvoraXLVoice* voices[2] = { &a, &b };
+    for (int v = 0; v < 2; ++v)
+    {
+        TalvoraXLVoice& voice = *voices[v];
+        voice.filterLeft.setType (voice.perf->filterType);
+        voice.filterLeft.setOverdrive (voice.p[params::kOverdrive]);
+        voice.filterRight.setType (voice.perf->filterType);
+        voice.filterRight.setOverdrive (voice.p[params::kOverdrive]);
+        const double* resonanceMod = voice.destinationTable (ModMatrix::resonance);
+        sides[v] = { { &voice.filterLeft, &voice.filterRight }, { voice.left.data(), voice.right.data() },
+                     voice.cutoffTable.data(), resonanceMod, resonanceMod != nullptr, voice.p[params::kResonance] };
+        voice.pending.filtered = true;
+    }
+    Filter::processBlockQuad (sides[0], sides[1], x.n);
+}
+
+void TalvoraXLVoice::renderBack()
+{
+    if (! pending.started)
+        return;
+    if (pending.tail)
+    {
+        if (! pending.filtered)
+            filterSides();
+        finishRender();
+    }
+    else if (pending.probe)
+        probeOutput (pending.out0, pending.n);
+    pending = {};
 
     if (amplitude.isOff() && blockCountdown < 1)
         clearCurrentNote();
 }
 
+const double* TalvoraXLVoice::destinationTable (int d) noexcept
+{
+    return modulation.requestDestination (d) ? modulation.getTable (d) : nullptr;
+}
+
 void TalvoraXLVoice::probe (const float* out0, int n) noexcept
+{
+    pending.probe = true;
+    pending.out0 = const_cast<float*> (out0);
+    pending.n = n;
+}
+
+void TalvoraXLVoice::probeOutput (const float* out0, int n) noexcept
 {
     const int c = blockCountdown;
     if (c == 3)
@@ -1080,23 +1162,48 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         }
     }
 
-    {
-        const double* resonanceMod = table (ModMatrix::resonance);
-        const int filterType = perf->filterType;
-        Filter* filters[2] = { &filterLeft, &filterRight };
-        for (int s = 0; s < sideCount; ++s)
-        {
-            filters[s]->setType (filterType);
-            filters[s]->setOverdrive (p[params::kOverdrive]);
-        }
-        if (sideCount == 2)
-            Filter::processBlockPair (filterLeft, filterRight, cutoffTable.data(), resonanceMod, sides[0], sides[1], n,
-                                      resonanceMod != nullptr, p[params::kResonance]);
-        else
-            filterLeft.processBlock (cutoffTable.data(), resonanceMod, sides[0], n, resonanceMod != nullptr,
-                                     p[params::kResonance]);
+    // The filter and the rest wait for renderBack (or filterTogether). The
+    // destinations they read are worked out now, as a render in one go
+    // would, before another voice's render moves a shared LFO.
+    modulation.requestDestination (ModMatrix::resonance);
+    modulation.requestDestination (ModMatrix::decimation);
+    pending.tail = true;
+    pending.out0 = out0;
+    pending.out1 = out1;
+    pending.n = n;
+    pending.sideCount = sideCount;
+}
 
-        const double* decimation = table (ModMatrix::decimation);
+void TalvoraXLVoice::filterSides() noexcept
+{
+    const int n = pending.n;
+    const int sideCount = pending.sideCount;
+    double* sides[2] = { left.data(), right.data() };
+    const double* resonanceMod = destinationTable (ModMatrix::resonance);
+    const int filterType = perf->filterType;
+    Filter* filters[2] = { &filterLeft, &filterRight };
+    for (int s = 0; s < sideCount; ++s)
+    {
+        filters[s]->setType (filterType);
+        filters[s]->setOverdrive (p[params::kOverdrive]);
+    }
+    if (sideCount == 2)
+        Filter::processBlockPair (filterLeft, filterRight, cutoffTable.data(), resonanceMod, sides[0], sides[1], n,
+                                  resonanceMod != nullptr, p[params::kResonance]);
+    else
+        filterLeft.processBlock (cutoffTable.data(), resonanceMod, sides[0], n, resonanceMod != nullptr,
+                                 p[params::kResonance]);
+}
+
+void TalvoraXLVoice::finishRender() noexcept
+{
+    const int n = pending.n;
+    const int sideCount = pending.sideCount;
+    float* const out0 = pending.out0;
+    float* const out1 = pending.out1;
+    double* sides[2] = { left.data(), right.data() };
+    {
+        const double* decimation = destinationTable (ModMatrix::decimation);
         if (Decimator::isActive (p[params::kDecimate], decimation != nullptr))
         {
             const int type = (int) std::lround ((float) p[params::kDecimatorMode] * 100.0f);
@@ -1153,7 +1260,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         if ((zeros[0] + zeros[1]) + (zeros[2] + zeros[3]) != 0.0)
         {
             resetSignalState();
-            probe (out0, n);
+            probeOutput (out0, n);
             return;
         }
     }
@@ -1174,5 +1281,5 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         }
     }
 
-    probe (out0, n);
+    probeOutput (out0, n);
 }

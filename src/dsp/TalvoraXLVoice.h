@@ -57,6 +57,10 @@ public:
     // prepare() on (null: buffers of its own). Not while playing.
     void setScratch (VoiceScratch* scratch) noexcept { sharedScratch = scratch; }
 
+    // The instance's second set of work buffers, for the second voice of two
+    // rendered together (see renderFront). Not while playing.
+    void setPairScratch (VoiceScratch* scratch) noexcept { pairScratch = scratch; }
+
     // Tempo change: point modulation in beats follows it.
     void setSamplesPerBeat (int samples) noexcept;
 
@@ -68,6 +72,22 @@ public:
     void setCurrentPlaybackSampleRate (double newRate) override;
     void renderNextBlock (juce::AudioBuffer<float>&, int startSample, int numSamples) override;
     using juce::SynthesiserVoice::renderNextBlock;
+
+    // renderNextBlock in steps, so two voices' filters can run together:
+    // renderFront does everything up to the filter (in the instance's second
+    // work buffers when `second`), filterTogether filters two voices that
+    // are between the steps, and renderBack filters what is left, finishes
+    // and adds to the output. Rendering A's front, B's front, both filters,
+    // then A's back and B's back adds the same samples in the same order as
+    // A's renderNextBlock and then B's. Nothing else may touch a voice
+    // between its two steps.
+    void renderFront (juce::AudioBuffer<float>& buffer, int startSample, int numSamples, bool second);
+    // Whether this voice's renderFront with `second` set keeps its work apart
+    // from `first`, which is between its steps (it does not when it has no
+    // second set of the instance's, or cannot take it).
+    bool canRenderBeside (const TalvoraXLVoice& first) const noexcept;
+    static void filterTogether (TalvoraXLVoice& a, TalvoraXLVoice& b) noexcept;
+    void renderBack();
 
     void receiveEvent (EventType type, int value) override;
 
@@ -89,8 +109,16 @@ private:
     void refreshSettings() noexcept;
     void ensureCapacity (int numSamples);
     void useScratch (VoiceScratch& scratch);
+    // Everything up to the filter; what is left waits in `pending`.
     void render (float* out0, float* out1, int n);
+    VoiceScratch* scratchFor (bool second) const noexcept;
+    void filterSides() noexcept;
+    void finishRender() noexcept;
+    const double* destinationTable (int d) noexcept;
+    // Inside render: the probe waits until the output holds this voice's
+    // samples and those of every voice rendered before it.
     void probe (const float* out0, int n) noexcept;
+    void probeOutput (const float* out0, int n) noexcept;
     void resetSignalState() noexcept;
     const double* morphTables (int osc, const double*& b, double& t, int& mode) const noexcept;
 
@@ -159,7 +187,23 @@ private:
     int capacity = 0;
     VoiceScratch::Buffer left, right, cutoffTable, filterEnvTable, ampTable;
     VoiceScratch* sharedScratch = nullptr;
+    VoiceScratch* pairScratch = nullptr;
+    VoiceScratch* boundScratch = nullptr;   // the one the views above are in
     VoiceScratch ownScratch;
+
+    // A render between renderFront and renderBack.
+    struct Pending
+    {
+        bool started = false;    // renderFront got past its checks
+        bool tail = false;       // the filter and the rest are to run
+        bool filtered = false;   // filterTogether ran the filter
+        bool probe = false;      // only the probe is left
+        float* out0 = nullptr;
+        float* out1 = nullptr;
+        int n = 0;
+        int sideCount = 0;
+    };
+    Pending pending;
 
     VoiceRandom random;
     SplineOscillator spline[kMaxUnison];

@@ -1,5 +1,18 @@
 #pragma once
 
+// Wide code is built for x86-64 with GCC or clang, in functions of its own
+// target, and called only when useWide() says so.
+#ifndef TALVORA_WIDE_PATH
+ #if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  #define TALVORA_WIDE_PATH 1
+  #define TALVORA_WIDE __attribute__ ((target ("avx2")))
+  #define TALVORA_WIDE_INLINE __attribute__ ((target ("avx2"), always_inline)) inline
+  #include <immintrin.h>
+ #else
+  #define TALVORA_WIDE_PATH 0
+ #endif
+#endif
+
 /**
     Which vector width the voices' inner loops use. On x86-64 a wide path
     (AVX2, four doubles at a time) is taken when the processor has it; the

@@ -1,5 +1,7 @@
 #include "dsp/filter.h"
 
+#include "dsp/VectorPath.h"
+
 void Filter::prepare (double /*sampleRate*/) noexcept
 {
     reset();
@@ -140,5 +142,51 @@ void Filter::processBlockPair (Filter& a, Filter& b, const double* cutoffTable, 
             LadderFilter::processGroupPair (a.ladder, b.ladder, xa + start, xb + start, count);
         else
             DoubleLadderFilter::processGroupPair (a.doubleLadder, b.doubleLadder, xa + start, xb + start, count);
+    }
+}
+
+void Filter::processBlockQuad (const VoiceSides& a, const VoiceSides& b, int n) noexcept
+{
+    const int t = a.filters[0]->type;
+    const bool ladder = t == ladderLowPass24 || t == doubleLadderLowPass;
+    bool usable = TALVORA_WIDE_PATH && ladder && n > 0 && vectorpath::useWide();
+    for (const VoiceSides* v : { &a, &b })
+        usable = usable && v->filters[0]->type == t && v->filters[1]->type == t && v->samples[0] != nullptr
+                 && v->samples[1] != nullptr && v->cutoffTable != nullptr;
+    if (! usable)
+    {
+        for (const VoiceSides* v : { &a, &b })
+            processBlockPair (*v->filters[0], *v->filters[1], v->cutoffTable, v->resonanceModulation, v->samples[0],
+                              v->samples[1], n, v->resonanceModulated, v->resonance);
+        return;
+    }
+
+    Filter* const f[4] = { a.filters[0], a.filters[1], b.filters[0], b.filters[1] };
+    for (Filter* filter : f)
+        filter->startBlock();
+    const bool modulatedA = a.resonanceModulated && a.resonanceModulation != nullptr;
+    const bool modulatedB = b.resonanceModulated && b.resonanceModulation != nullptr;
+    for (int start = 0; start < n; start += filtering::kGroupSize)
+    {
+        const int group = start / filtering::kGroupSize;
+        const int count = std::min (filtering::kGroupSize, n - start);
+        const double modulationA = modulatedA ? a.resonanceModulation[group] : 1.0;
+        const double modulationB = modulatedB ? b.resonanceModulation[group] : 1.0;
+        for (int s = 0; s < 2; ++s)
+            f[s]->updateCoefficients (a.cutoffTable[group], a.resonance, modulatedA, modulationA);
+        for (int s = 2; s < 4; ++s)
+            f[s]->updateCoefficients (b.cutoffTable[group], b.resonance, modulatedB, modulationB);
+        double* const x[4] = { a.samples[0] + start, a.samples[1] + start, b.samples[0] + start, b.samples[1] + start };
+        if (t == ladderLowPass24)
+        {
+            LadderFilter* const ladders[4] = { &f[0]->ladder, &f[1]->ladder, &f[2]->ladder, &f[3]->ladder };
+            LadderFilter::processGroupQuad (ladders, x, count);
+        }
+        else
+        {
+            DoubleLadderFilter* const ladders[4] = { &f[0]->doubleLadder, &f[1]->doubleLadder, &f[2]->doubleLadder,
+                                                     &f[3]->doubleLadder };
+            DoubleLadderFilter::processGroupQuad (ladders, x, count);
+        }
     }
 }

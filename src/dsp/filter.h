@@ -73,6 +73,23 @@ public:
                                   double* samplesA, double* samplesB, int n, bool resonanceModulated,
                                   double resonance) noexcept;
 
+    /** What one voice hands processBlockQuad: its two sides' filters and
+        samples, and the cutoff and resonance they share. */
+    struct VoiceSides
+    {
+        Filter* filters[2];
+        double* samples[2];
+        const double* cutoffTable;
+        const double* resonanceModulation;   // may be null when not modulated
+        bool resonanceModulated;
+        double resonance;
+    };
+
+    /** processBlockPair on two voices, with all four ladders' sample loops
+        side by side where both voices run the same ladder type (wide path
+        only); otherwise processBlockPair on each. The same result. */
+    static void processBlockQuad (const VoiceSides& a, const VoiceSides& b, int n) noexcept;
+
 private:
     int type = lowPass12;
     TwoPoleLowPass lowPass;

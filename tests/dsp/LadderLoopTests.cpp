@@ -5,12 +5,14 @@
 
 #include "dsp/LadderLoop.h"
 #include "dsp/filter.h"
+#include "dsp/VectorPath.h"
 #include "dsp/VoiceRandom.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -284,3 +286,201 @@ TEST (LadderLoop, FilterPairEqualsEachSideAlone)
             }
         }
 }
+
+#if TALVORA_WIDE_PATH
+namespace
+{
+// Bit for bit, a NaN matching any NaN.
+bool sameValue (double a, double b)
+{
+    return (std::isnan (a) && std::isnan (b)) || std::memcmp (&a, &b, sizeof (double)) == 0;
+}
+
+// Puts the vector path back to the one chosen at start.
+struct ForcedWide
+{
+    ForcedWide() { vectorpath::force (1); }
+    ~ForcedWide() { vectorpath::force (-1); }
+};
+
+// Four ladders (two voices' two sides) with their own inputs, states and
+// coefficients, once through the four-lane loop and once each through the
+// single loop. A voice's sides share all but the drive half the time, as in
+// a voice; lane `broken` (if any) is fed an infinity part way.
+template <int Stages, bool Drive, bool Smoothing>
+void expectQuadMatchesFourSingleLoops (uint64_t seed, int broken)
+{
+    SCOPED_TRACE (testing::Message() << Stages << " stages, drive " << Drive << ", smoothing " << Smoothing
+                                     << ", broken lane " << broken);
+
+    struct State
+    {
+        double ys[Stages] = {}, lastInput = 0.0, colour = 0.0, colourIn = 0.0;
+        LowCutoffSmoother smoother;
+    };
+    State single[4], quad[4];
+
+    VoiceRandom rng (seed);
+    const auto uniform = [&rng] (double lo, double hi) { return lo + (hi - lo) * rng.nextUnit(); };
+
+    constexpr int kSamples = 2000;
+    std::vector<double> expected[4], actual[4];
+    for (int lane = 0; lane < 4; ++lane)
+    {
+        expected[lane].resize (kSamples);
+        for (int i = 0; i < kSamples; ++i)
+            expected[lane][(size_t) i] = uniform (-1.5, 1.5) * (1.0 - 0.3 * lane);
+        if (lane == broken)
+            expected[lane][kSamples / 2] = std::numeric_limits<double>::infinity();
+        actual[lane] = expected[lane];
+    }
+
+    for (int start = 0; start < kSamples;)
+    {
+        const int n = std::min (kSamples - start, 1 + (int) (rng.nextUnit() * 8.0) % 8);
+        LadderLoopCoefficients c[4];
+        for (auto& ci : c)
+        {
+            const double resonance = uniform (0.0, 1.0);
+            ci = { std::clamp (uniform (-0.05, 1.05), 0.002, kMaxCutoff), resonance * uniform (1.4, 3.2), resonance,
+                   uniform (0.0, 0.3), uniform (0.0, 2.0) };
+        }
+        for (int voice = 0; voice < 2; ++voice)
+            if (rng.nextUnit() < 0.5)
+            {
+                c[2 * voice + 1].g = c[2 * voice].g;
+                c[2 * voice + 1].feedback = c[2 * voice].feedback;
+                c[2 * voice + 1].resonance = c[2 * voice].resonance;
+            }
+        LadderLoopSide<Stages> sides[4];
+        for (int l = 0; l < 4; ++l)
+        {
+            runLadderLoop<Stages, Drive, Smoothing> (expected[l].data() + start, n, single[l].ys, single[l].lastInput,
+                                                     single[l].colour, single[l].colourIn, c[l],
+                                                     Smoothing ? &single[l].smoother : nullptr);
+            sides[l] = { actual[l].data() + start, quad[l].ys, &quad[l].lastInput, &quad[l].colour,
+                         &quad[l].colourIn, &quad[l].smoother, c[l] };
+        }
+        const LadderLoopSide<Stages>* const lanes[4] = { &sides[0], &sides[1], &sides[2], &sides[3] };
+        runLadderLoopQuad<Stages, Drive, Smoothing> (lanes, n);
+        start += n;
+    }
+
+    for (int l = 0; l < 4; ++l)
+    {
+        // Not trivially alike: the healthy lanes play, the broken one does not.
+        EXPECT_EQ (std::isfinite (actual[l].back()), l != broken) << "lane " << l;
+        for (int i = 0; i < kSamples; ++i)
+            ASSERT_TRUE (sameValue (actual[l][(size_t) i], expected[l][(size_t) i]))
+                << "lane " << l << ", sample " << i << ": " << actual[l][(size_t) i] << " vs " << expected[l][(size_t) i];
+        for (int k = 0; k < Stages; ++k)
+            EXPECT_TRUE (sameValue (quad[l].ys[k], single[l].ys[k])) << "lane " << l << ", stage " << k;
+        EXPECT_TRUE (sameValue (quad[l].lastInput, single[l].lastInput)) << "lane " << l;
+        EXPECT_TRUE (sameValue (quad[l].colour, single[l].colour)) << "lane " << l;
+        EXPECT_TRUE (sameValue (quad[l].colourIn, single[l].colourIn)) << "lane " << l;
+        EXPECT_TRUE (sameValue (quad[l].smoother.input, single[l].smoother.input)) << "lane " << l;
+        EXPECT_TRUE (sameValue (quad[l].smoother.output, single[l].smoother.output)) << "lane " << l;
+    }
+}
+} // namespace
+
+TEST (LadderLoop, FourLaneLoopEqualsFourSingleLoops)
+{
+    if (! vectorpath::wideAvailable())
+        GTEST_SKIP() << "no wide path on this processor";
+    for (int broken : { -1, 0, 3 })
+    {
+        const uint64_t seed = 40u + (uint64_t) (broken + 1);
+        expectQuadMatchesFourSingleLoops<4, false, false> (seed, broken);
+        expectQuadMatchesFourSingleLoops<4, false, true> (seed, broken);
+        expectQuadMatchesFourSingleLoops<4, true, false> (seed, broken);
+        expectQuadMatchesFourSingleLoops<4, true, true> (seed, broken);
+        expectQuadMatchesFourSingleLoops<8, false, false> (seed, broken);
+        expectQuadMatchesFourSingleLoops<8, true, false> (seed, broken);
+    }
+}
+
+// Two voices through Filter::processBlockQuad and each through
+// processBlockPair: the same samples for every type and pair of types, with
+// and without drive, each voice with its own cutoffs (so the single ladder's
+// low-cutoff smoothing differs between them at times) and modulation, and a
+// side that goes non-finite silenced and restarted alone.
+TEST (LadderLoop, FilterQuadEqualsEachVoiceAlone)
+{
+    if (! vectorpath::wideAvailable())
+        GTEST_SKIP() << "no wide path on this processor";
+    const ForcedWide wide;
+
+    constexpr int kBlock = 203;   // a partial last group
+    constexpr int kGroups = kBlock / 8 + 1;
+    const std::pair<int, int> typePairs[] = {
+        { Filter::ladderLowPass24, Filter::ladderLowPass24 }, { Filter::doubleLadderLowPass, Filter::doubleLadderLowPass },
+        { Filter::ladderLowPass24, Filter::doubleLadderLowPass }, { Filter::lowPass12, Filter::lowPass12 },
+        { Filter::bandPass, Filter::ladderLowPass24 }, { Filter::zeroDelayLadder, Filter::zeroDelayLadder },
+    };
+    for (const auto& types : typePairs)
+        for (double overdrive : { 0.0, 0.7 })
+        {
+            SCOPED_TRACE (testing::Message() << "types " << types.first << "/" << types.second << ", overdrive "
+                                             << overdrive);
+            Filter alone[4], together[4];
+            for (int l = 0; l < 4; ++l)
+                for (Filter* f : { &alone[l], &together[l] })
+                {
+                    f->setType (l < 2 ? types.first : types.second);
+                    f->setOverdrive (overdrive);
+                }
+
+            VoiceRandom rng (23);
+            std::vector<double> cutoff[2], resonanceMod[2];
+            for (int block = 0; block < 6; ++block)
+            {
+                for (int v = 0; v < 2; ++v)
+                {
+                    cutoff[v].resize (kGroups);
+                    resonanceMod[v].resize (kGroups);
+                    for (int g = 0; g < kGroups; ++g)
+                    {
+                        // Low cutoffs now and then: the smoothing comes and goes.
+                        cutoff[v][(size_t) g] = rng.nextUnit() < 0.3 ? 0.01 * rng.nextUnit() : 0.05 + 0.9 * rng.nextUnit();
+                        resonanceMod[v][(size_t) g] = 0.5 + rng.nextUnit();
+                    }
+                }
+                std::vector<double> expected[4], actual[4];
+                for (int l = 0; l < 4; ++l)
+                {
+                    expected[l].resize (kBlock);
+                    for (auto& x : expected[l])
+                        x = (rng.nextUnit() - 0.5) * (l % 2 == 0 ? 2.0 : 0.2);
+                }
+                if (block == 3)
+                    expected[2][50] = std::numeric_limits<double>::infinity();
+                for (int l = 0; l < 4; ++l)
+                    actual[l] = expected[l];
+
+                const bool modulated[2] = { block % 2 == 1, block % 3 == 1 };
+                for (int v = 0; v < 2; ++v)
+                    Filter::processBlockPair (alone[2 * v], alone[2 * v + 1], cutoff[v].data(), resonanceMod[v].data(),
+                                              expected[2 * v].data(), expected[2 * v + 1].data(), kBlock, modulated[v],
+                                              0.8 - 0.3 * v);
+                Filter::VoiceSides sides[2];
+                for (int v = 0; v < 2; ++v)
+                    sides[v] = { { &together[2 * v], &together[2 * v + 1] },
+                                 { actual[2 * v].data(), actual[2 * v + 1].data() },
+                                 cutoff[v].data(), resonanceMod[v].data(), modulated[v], 0.8 - 0.3 * v };
+                Filter::processBlockQuad (sides[0], sides[1], kBlock);
+
+                for (int l = 0; l < 4; ++l)
+                    for (int i = 0; i < kBlock; ++i)
+                        ASSERT_EQ (actual[l][(size_t) i], expected[l][(size_t) i])
+                            << "block " << block << ", lane " << l << ", sample " << i;
+                if (block == 3 && types.second != Filter::lowPass12 && types.second != Filter::zeroDelayLadder)
+                {
+                    EXPECT_EQ (actual[2][48], 0.0);   // the group with the Inf is silenced
+                    EXPECT_NE (actual[3][48], 0.0);   // the others are not
+                    EXPECT_NE (actual[0][48], 0.0);
+                }
+            }
+        }
+}
+#endif

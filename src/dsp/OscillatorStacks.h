@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "core/globalStuff.h"
 
@@ -324,8 +325,16 @@ TALVORA_WIDE inline Vec wrapLanes (Vec raw, Vec next, int& past) noexcept
         return _mm_loadu_pd (ph);
 }
 
-// Four copies from j: their values, and their phases advanced.
-template <int Kind, bool Oscillator1>
+// Whether all four values are in [0, 4096).
+TALVORA_WIDE_INLINE bool inTable (__m256d v) noexcept
+{
+    return _mm256_movemask_pd (_mm256_and_pd (_mm256_cmp_pd (v, _mm256_setzero_pd(), _CMP_GE_OS),
+                                              _mm256_cmp_pd (v, _mm256_set1_pd (kTable), _CMP_LT_OS))) == 15;
+}
+
+// Four copies from j: their values, and their phases advanced. Unchecked,
+// the phases are known to stay in [0, 4096) by the usual wrap.
+template <int Kind, bool Oscillator1, bool Checked = true>
 TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, const double* wOffset,
                                       const double* step, __m256d& ph, int& past, bool restartFirst = false) noexcept
 {
@@ -354,6 +363,8 @@ TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, co
     ph = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
     if constexpr (Oscillator1)
         past |= _mm256_movemask_pd (over);
+    if constexpr (! Checked)
+        return value;
     const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (ph, _mm256_setzero_pd(), _CMP_GE_OS),
                                            _mm256_cmp_pd (ph, table, _CMP_LT_OS));
     if (_mm256_movemask_pd (inRange) != 15)
@@ -366,7 +377,7 @@ TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, co
 }
 
 // Two copies from j, as quadStep.
-template <int Kind, bool Oscillator1>
+template <int Kind, bool Oscillator1, bool Checked = true>
 TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, const double* wOffset,
                                       const double* step, __m128d& ph, int& past) noexcept
 {
@@ -396,6 +407,8 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
     ph = _mm_sub_pd (raw, _mm_and_pd (over, table));
     if constexpr (Oscillator1)
         past |= _mm_movemask_pd (over);
+    if constexpr (! Checked)
+        return value;
     const __m128d inRange = _mm_and_pd (_mm_cmpge_pd (ph, _mm_setzero_pd()), _mm_cmplt_pd (ph, table));
     if (_mm_movemask_pd (inRange) != 3)
         ph = wrapLanes<Oscillator1, __m128d, 2> (raw, ph, past);
@@ -453,33 +466,31 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     int past0 = bits (0, 4), past1 = Quads == 2 ? bits (4, 4) : 0, pastP = Pair ? bits (jPair, 2) : 0;
     bool pastS[1] { Oscillator1 && Single && pastFirstCycle[jSingle] };
     double row[kMaxStack];
-    double lastIncrement = 0.0;
-
-    for (int i = 0; i < n; ++i)
-    {
+    double lastIncrement = std::numeric_limits<double>::quiet_NaN();
+    // While every step of the row is in [0, 4096) and every phase is in
+    // [0, 4096), the usual wrap keeps the phases there (raw - 4096 is exact
+    // and below 4096), so the checks for anything else can be left out.
+    bool unchecked = false;
+    auto sample = [&] (int i, auto checked) __attribute__ ((target ("avx2"), always_inline)) {
+        constexpr bool Checked = decltype (checked)::value;
         const double* w = pwm ? run.w + (start + i) * K : nullptr;
         const double* wOffset = pwm ? run.wOffset + (start + i) * K : nullptr;
-        // A row of steps is only worked out when the increment changes;
-        // its divisions then overlap the table reads.
-        const double inc = run.increment[start + i];
-        if (i == 0 || ! (inc == lastIncrement))
-        {
-            stepRowWide (row, inc, spread);
-            lastIncrement = inc;
-        }
         const double* step = row;
 
         // Only an unusual wrap can leave copy 0 not finite; a later sample
         // of this run then restarts it.
         __m256d quads = _mm256_add_pd (_mm256_setzero_pd(),
-                                       quadStep<Kind, Oscillator1> (in, w, wOffset, step, ph0, past0, Oscillator1 && i + 1 < n));
+                                       quadStep<Kind, Oscillator1, Checked> (in, w, wOffset, step, ph0, past0,
+                                                                             Oscillator1 && i + 1 < n));
         if constexpr (Quads == 2)
-            quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1> (in, pwm ? w + 4 : nullptr, pwm ? wOffset + 4 : nullptr,
-                                                                      step + 4, ph1, past1));
+            quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1, Checked> (in, pwm ? w + 4 : nullptr,
+                                                                                pwm ? wOffset + 4 : nullptr,
+                                                                                step + 4, ph1, past1));
         __m128d pairs = _mm_add_pd (_mm256_castpd256_pd128 (quads), _mm256_extractf128_pd (quads, 1));
         if constexpr (Pair)
-            pairs = _mm_add_pd (pairs, pairStep<Kind, Oscillator1> (in, pwm ? w + jPair : nullptr,
-                                                                     pwm ? wOffset + jPair : nullptr, step + jPair, phP, pastP));
+            pairs = _mm_add_pd (pairs, pairStep<Kind, Oscillator1, Checked> (in, pwm ? w + jPair : nullptr,
+                                                                              pwm ? wOffset + jPair : nullptr,
+                                                                              step + jPair, phP, pastP));
         double sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
         if constexpr (Single)
         {
@@ -496,10 +507,31 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             const double next = raw - (over ? kTable : 0.0);
             if constexpr (Oscillator1)
                 pastS[0] = pastS[0] | over;
-            phS = unusualWrap<Oscillator1> (raw, next, pastS, 0);
+            phS = Checked ? unusualWrap<Oscillator1> (raw, next, pastS, 0) : next;
             sum += value;
         }
         out[start + i] = sum * run.level[start + i];
+    };
+
+    for (int i = 0; i < n; ++i)
+    {
+        // A row of steps is only worked out when the increment changes;
+        // its divisions then overlap the table reads.
+        const double inc = run.increment[start + i];
+        if (! (inc == lastIncrement))
+        {
+            stepRowWide (row, inc, spread);
+            lastIncrement = inc;
+            const __m256d r0 = _mm256_loadu_pd (row), r1 = _mm256_loadu_pd (row + 4);
+            const __m256d r2 = _mm256_setr_pd (row[8], row[9], phS, 0.0);
+            const __m256d p2 = _mm256_setr_pd (Pair ? _mm_cvtsd_f64 (phP) : 0.0,
+                                               Pair ? _mm_cvtsd_f64 (_mm_unpackhi_pd (phP, phP)) : 0.0, 0.0, 0.0);
+            unchecked = inTable (r0) && inTable (r1) && inTable (r2) && inTable (ph0) && inTable (ph1) && inTable (p2);
+        }
+        if (unchecked)
+            sample (i, std::false_type {});
+        else
+            sample (i, std::true_type {});
     }
 
     auto keep = [pastFirstCycle] (int j, int lanes, int b) {

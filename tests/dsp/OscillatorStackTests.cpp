@@ -169,15 +169,20 @@ TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesWhenTheIncrementMovesEverySam
     for (int j = 0; j < K; ++j)
         start[j] = 409.6 * j + 0.11;
     const int n = 90;
-    std::vector<double> moving, withGaps;
+    std::vector<double> moving, withGaps, nearATable;
     for (int i = 0; i < n; ++i)
     {
         moving.push_back (300.0 + 40.0 * std::sin (0.21 * i));
         withGaps.push_back (i % 3 == 0 ? 300.0 : (i == 40 || i == 41 ? notANumber : 120.5 + i));
+        // Runs of steps just under a table, where the one-cycle wrap must
+        // still be exact, between rows where some copy steps a table or
+        // more, backwards, or not at all.
+        const double edge[] = { 4030.75, 4095.5, 4031.0 + i, -0.0, 0.0, -3.0, 4000.0 };
+        nearATable.push_back (edge[(i / 5) % 7]);
     }
-    for (int stack : { 4, 5, 7, 10 })
+    for (int stack : { 4, 5, 6, 7, 8, 9, 10 })
         for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
-            for (const auto* increments : { &moving, &withGaps })
+            for (const auto* increments : { &moving, &withGaps, &nearATable })
             {
                 compareKernels<true> (kind, stack, start, 0.0, 0.016, false, n, increments);
                 compareKernels<false> (kind, stack, start, 0.0, 0.012, false, n, increments);
@@ -201,12 +206,19 @@ TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
         step[j] = 0.0021 * (j + 1) + (j == 4 ? 0.01 : 0.0);
 
     for (const bool rowsB : { false, true })
-        for (const int from : { 0, 1 })
+        for (int from = 0; from < 6; ++from)
             for (int to = from + 1; to <= K; ++to)
             {
-                double phase[K], wideA[n][K] {}, wideOffA[n][K] {}, wideB[n][K] {}, wideOffB[n][K] {};
-                std::memcpy (phase, start, sizeof (phase));
+                // Guards past the phases show a lane written past the run.
+                double phaseAndGuards[K + 4], wideA[n][K] {}, wideOffA[n][K] {};
+                double wideB[n][K] {}, wideOffB[n][K] {};
+                double* phase = phaseAndGuards;
+                std::memcpy (phase, start, K * sizeof (double));
+                for (int g = K; g < K + 4; ++g)
+                    phaseAndGuards[g] = -7.0;
                 pulseRowsWide (phase, step, from, to, 0.6, held, n, rowsB, wideA, wideOffA, wideB, wideOffB);
+                for (int g = K; g < K + 4; ++g)
+                    ASSERT_EQ (phaseAndGuards[g], -7.0);
 
                 // Every lane worked out afresh, sample by sample.
                 double ref[K];
@@ -231,7 +243,12 @@ TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
                 for (int ci = 0; ci < n; ++ci)
                     for (int j = 0; j < K; ++j)
                         if (j < from || j >= to)
-                            ASSERT_EQ (wideA[ci][j], 0.0);
+                        {
+                            ASSERT_EQ (wideA[ci][j], 0.0) << "sample " << ci << ", copy " << j;
+                            ASSERT_EQ (wideOffA[ci][j], 0.0);
+                            ASSERT_EQ (wideB[ci][j], 0.0);
+                            ASSERT_EQ (wideOffB[ci][j], 0.0);
+                        }
             }
 }
 #endif

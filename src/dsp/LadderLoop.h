@@ -446,12 +446,19 @@ TALVORA_WIDE_INLINE Quad lessOf (Quad a, Quad b) noexcept { return { _mm256_min_
 TALVORA_WIDE_INLINE Quad greaterOf (Quad a, Quad b) noexcept { return { _mm256_max_pd (a.r, b.r) }; }
 TALVORA_WIDE_INLINE Quad magnitude (Quad a) noexcept { return { _mm256_andnot_pd (_mm256_set1_pd (-0.0), a.r) }; }
 TALVORA_WIDE_INLINE void store (Quad a, double* p) noexcept { _mm256_storeu_pd (p, a.r); }
+TALVORA_WIDE_INLINE Quad loadQuad (const double* p) noexcept { return { _mm256_loadu_pd (p) }; }
+// -a, a flip of the sign bit as the scalar negation is.
+TALVORA_WIDE_INLINE Quad negated (Quad a) noexcept { return { _mm256_xor_pd (a.r, _mm256_set1_pd (-0.0)) }; }
 
-// One member of four lanes' coefficients.
-template <typename S>
-TALVORA_WIDE_INLINE Quad quadOf (const S& a, const S& b, const S& c, const S& d, double S::*m) noexcept
+// Rows a, b, c, d to columns: out[k] = (a[k], b[k], c[k], d[k]); its own inverse.
+TALVORA_WIDE_INLINE void transpose (Quad a, Quad b, Quad c, Quad d, Quad* out) noexcept
 {
-    return quadOf (a.*m, b.*m, c.*m, d.*m);
+    const __m256d ab0 = _mm256_unpacklo_pd (a.r, b.r), ab1 = _mm256_unpackhi_pd (a.r, b.r);
+    const __m256d cd0 = _mm256_unpacklo_pd (c.r, d.r), cd1 = _mm256_unpackhi_pd (c.r, d.r);
+    out[0] = { _mm256_permute2f128_pd (ab0, cd0, 0x20) };
+    out[1] = { _mm256_permute2f128_pd (ab1, cd1, 0x20) };
+    out[2] = { _mm256_permute2f128_pd (ab0, cd0, 0x31) };
+    out[3] = { _mm256_permute2f128_pd (ab1, cd1, 0x31) };
 }
 
 // Four lanes' values back to the four ladders' fields.
@@ -473,38 +480,40 @@ template <int Stages, bool WithDrive, bool WithSmoothing>
 TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides)[4], int n) noexcept
 {
     using namespace ladder_detail;
-    using Scalars = LaneScalars<Stages>;
+    static_assert (Stages % 4 == 0, "the stages are loaded four at a time");
     const LadderLoopSide<Stages>& s0 = *sides[0];
     const LadderLoopSide<Stages>& s1 = *sides[1];
     const LadderLoopSide<Stages>& s2 = *sides[2];
     const LadderLoopSide<Stages>& s3 = *sides[3];
-
-    // Each voice's second side mostly shares all but the drive with its first.
-    const Scalars c0 (s0.c);
-    const Scalars c1 = Scalars::following (c0, s0.c, s1.c);
-    const Scalars c2 (s2.c);
-    const Scalars c3 = Scalars::following (c2, s2.c, s3.c);
-
-    Quad dv[Stages];
-    for (int k = 0; k < Stages; ++k)
-        dv[k] = quadOf (c0.d[k], c1.d[k], c2.d[k], c3.d[k]);
-    const Quad bv = quadOf (c0, c1, c2, c3, &Scalars::bb);
-    const Quad hh = quadOf (c0, c1, c2, c3, &Scalars::hh);
-    const Quad b1h = quadOf (c0, c1, c2, c3, &Scalars::b1h);
-    const Quad b1hh = quadOf (c0, c1, c2, c3, &Scalars::b1hh);
-    const Quad pLast = quadOf (c0, c1, c2, c3, &Scalars::pLast);
-    const Quad feedback = quadOf (c0, c1, c2, c3, &Scalars::feedback);
-    const Quad limit = quadOf (c0, c1, c2, c3, &Scalars::limit);
-    const Quad negLimit = quadOf (c0, c1, c2, c3, &Scalars::negLimit);
-    const Quad driveGain = quadOf (c0, c1, c2, c3, &Scalars::driveGain);
-    const Quad driveFeedback = quadOf (c0, c1, c2, c3, &Scalars::driveFeedback);
-    const Quad pLastFeedback = quadOf (c0, c1, c2, c3, &Scalars::pLastFeedback);
-    const Quad keepColour = quadOf (c0, c1, c2, c3, &Scalars::keepColour);
-    const Quad halfGColour = quadOf (c0, c1, c2, c3, &Scalars::halfGColour);
-    const Quad colourWeight = quadOf (c0, c1, c2, c3, &Scalars::colourWeight);
-    const Quad gv = quadOf (c0, c1, c2, c3, &Scalars::g);
     const Quad one = quadSplat (1.0), two = quadSplat (2.0), four = quadSplat (4.0), half = quadSplat (0.5),
                zero = quadSplat (0.0);
+
+    // The coefficients, each lane's worked out with the same operations as
+    // runLadderLoop does in scalars.
+    const Quad gv = quadOf (s0.c.g, s1.c.g, s2.c.g, s3.c.g);
+    const Quad h = gv * half;
+    const Quad bv = one - gv;
+    const Quad b1 = one + bv;
+    Quad p[Stages], dv[Stages];
+    p[0] = h;
+    for (int k = 1; k < Stages; ++k)
+        p[k] = p[k - 1] * h;
+    for (int k = 0; k < Stages; ++k)
+        dv[k] = (bv + b1 * quadSplat ((double) k)) * p[k];
+    const Quad hh = h * h;
+    const Quad b1h = b1 * h;
+    const Quad b1hh = b1 * h * h;
+    const Quad pLast = p[Stages - 1];
+    const Quad feedback = quadOf (s0.c.feedback, s1.c.feedback, s2.c.feedback, s3.c.feedback);
+    const Quad limit = quadOf (s0.c.limit, s1.c.limit, s2.c.limit, s3.c.limit);
+    const Quad negLimit = negated (limit);
+    const Quad driveGain = quadOf (s0.c.driveGain, s1.c.driveGain, s2.c.driveGain, s3.c.driveGain);
+    const Quad driveFeedback = feedback * driveGain;
+    const Quad pLastFeedback = pLast * feedback;
+    const Quad gColour = quadSplat (0.95) * gv;
+    const Quad keepColour = one - gColour;
+    const Quad halfGColour = gColour * half;
+    const Quad colourWeight = two * quadOf (s0.c.resonance, s1.c.resonance, s2.c.resonance, s3.c.resonance);
 
     Quad smIn = zero, smOut = zero;
     if constexpr (WithSmoothing)
@@ -517,80 +526,105 @@ TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides
     const Quad smDry = one - smB;
 
     Quad w[Stages];
-    for (int k = 0; k < Stages; ++k)
-        w[k] = quadOf (s0.ys[k], s1.ys[k], s2.ys[k], s3.ys[k]);
+    for (int k = 0; k < Stages; k += 4)
+        transpose (loadQuad (s0.ys + k), loadQuad (s1.ys + k), loadQuad (s2.ys + k), loadQuad (s3.ys + k), w + k);
     Quad v = zero;
     Quad prevU = quadOf (*s0.lastInput, *s1.lastInput, *s2.lastInput, *s3.lastInput);
-    Quad last = quadOf (s0.ys[Stages - 1], s1.ys[Stages - 1], s2.ys[Stages - 1], s3.ys[Stages - 1]);
+    Quad last = w[Stages - 1];
     Quad col = quadOf (*s0.colour, *s1.colour, *s2.colour, *s3.colour);
     Quad colIn = quadOf (*s0.colourIn, *s1.colourIn, *s2.colourIn, *s3.colourIn);
 
-    for (int i = 0; i < n; ++i)
+    // Four samples at a time are turned from the ladders' rows into lanes
+    // and back; a last partial four goes sample by sample.
+    for (int i0 = 0; i0 < n; i0 += 4)
     {
-        const Quad in = quadOf (s0.x[i], s1.x[i], s2.x[i], s3.x[i]);
-        const Quad inDriven = in * driveGain;
-        Quad sum = zero;
+        const int m = n - i0 < 4 ? n - i0 : 4;
+        Quad ins[4], outs[4];
+        if (m == 4)
+            transpose (loadQuad (s0.x + i0), loadQuad (s1.x + i0), loadQuad (s2.x + i0), loadQuad (s3.x + i0), ins);
+        else
+            for (int j = 0; j < m; ++j)
+                ins[j] = quadOf (s0.x[i0 + j], s1.x[i0 + j], s2.x[i0 + j], s3.x[i0 + j]);
 
-        for (int pass = 0; pass < 2; ++pass)
+        for (int j = 0; j < m; ++j)
         {
-            Quad s[Stages];
-            s[0] = b1h * zero;
-            s[1] = b1h * w[0];
-            for (int k = 2; k < Stages; ++k)
-                s[k] = (b1hh * w[k - 2] + b1h * w[k - 1]) + hh * s[k - 2];
-            for (int k = 0; k < Stages; ++k)
-                w[k] = (bv * w[k] + dv[k] * v) + s[k];
-            const Quad wLast = w[Stages - 1];
+            const Quad in = ins[j];
+            const Quad inDriven = in * driveGain;
+            Quad sum = zero;
 
-            if constexpr (WithDrive)
+            for (int pass = 0; pass < 2; ++pass)
             {
-                const Quad upper = lessOf (limit, last);
-                const Quad fed = greaterOf (negLimit, upper);
-                const Quad uLinear = in - fed * feedback;
-                const Quad driven = inDriven - fed * driveFeedback;
-                const Quad denominator = magnitude (driven) + one;
-                const Quad sumU = prevU + uLinear;
-                last = (wLast + pLast * sumU) + (pLast * driven) / denominator;
-                const Quad clipped = driven / denominator;
-                v = sumU + clipped;
-                prevU = uLinear + clipped;
-            }
-            else
-            {
-                const Quad u = in - last * feedback;
-                last = (wLast + pLast * (prevU + in)) - pLastFeedback * last;
-                v = prevU + u;
-                prevU = u;
+                Quad s[Stages];
+                s[0] = b1h * zero;
+                s[1] = b1h * w[0];
+                for (int k = 2; k < Stages; ++k)
+                    s[k] = (b1hh * w[k - 2] + b1h * w[k - 1]) + hh * s[k - 2];
+                for (int k = 0; k < Stages; ++k)
+                    w[k] = (bv * w[k] + dv[k] * v) + s[k];
+                const Quad wLast = w[Stages - 1];
+
+                if constexpr (WithDrive)
+                {
+                    const Quad upper = lessOf (limit, last);
+                    const Quad fed = greaterOf (negLimit, upper);
+                    const Quad uLinear = in - fed * feedback;
+                    const Quad driven = inDriven - fed * driveFeedback;
+                    const Quad denominator = magnitude (driven) + one;
+                    const Quad sumU = prevU + uLinear;
+                    last = (wLast + pLast * sumU) + (pLast * driven) / denominator;
+                    const Quad clipped = driven / denominator;
+                    v = sumU + clipped;
+                    prevU = uLinear + clipped;
+                }
+                else
+                {
+                    const Quad u = in - last * feedback;
+                    last = (wLast + pLast * (prevU + in)) - pLastFeedback * last;
+                    v = prevU + u;
+                    prevU = u;
+                }
+
+                col = col * keepColour + (colIn + last) * halfGColour;
+                colIn = last;
+
+                Quad out = col * colourWeight + last;
+                if constexpr (WithSmoothing)
+                {
+                    smOut = smKeep * smOut + (smIn + out) * gv;
+                    smIn = out;
+                    out = smDry * out + smB * smOut;
+                }
+                sum = sum + out;
             }
 
-            col = col * keepColour + (colIn + last) * halfGColour;
-            colIn = last;
-
-            Quad out = col * colourWeight + last;
-            if constexpr (WithSmoothing)
-            {
-                smOut = smKeep * smOut + (smIn + out) * gv;
-                smIn = out;
-                out = smDry * out + smB * smOut;
-            }
-            sum = sum + out;
+            outs[j] = sum * half;
         }
 
-        alignas (32) double y[4];
-        store (sum * half, y);
-        s0.x[i] = y[0];
-        s1.x[i] = y[1];
-        s2.x[i] = y[2];
-        s3.x[i] = y[3];
+        if (m == 4)
+        {
+            Quad rows[4];
+            transpose (outs[0], outs[1], outs[2], outs[3], rows);
+            for (int l = 0; l < 4; ++l)
+                store (rows[l], sides[l]->x + i0);
+        }
+        else
+            for (int j = 0; j < m; ++j)
+            {
+                alignas (32) double y[4];
+                store (outs[j], y);
+                for (int l = 0; l < 4; ++l)
+                    sides[l]->x[i0 + j] = y[l];
+            }
     }
 
-    alignas (32) double lane[4];
-    for (int k = 0; k < Stages; ++k)
+    for (int k = 0; k < Stages; k += 4)
     {
-        store (w[k] + quadOf (c0.p[k], c1.p[k], c2.p[k], c3.p[k]) * v, lane);
+        Quad lanes[4];
+        transpose (w[k] + p[k] * v, w[k + 1] + p[k + 1] * v, w[k + 2] + p[k + 2] * v, w[k + 3] + p[k + 3] * v, lanes);
         for (int l = 0; l < 4; ++l)
-            sides[l]->ys[k] = lane[l];
+            store (lanes[l], sides[l]->ys + k);
     }
+    alignas (32) double lane[4];
     storeLanes (prevU, sides, &LadderLoopSide<Stages>::lastInput);
     storeLanes (col, sides, &LadderLoopSide<Stages>::colour);
     storeLanes (colIn, sides, &LadderLoopSide<Stages>::colourIn);

@@ -385,21 +385,19 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
     const __m128i mask = _mm_set1_epi32 (kTableMask);
     const __m128d t = _mm_set1_pd (in.t);
     const __m128i idx = _mm_and_si128 (_mm_cvttpd_epi32 (ph), mask);
-    const int i0 = _mm_cvtsi128_si32 (idx), i1 = _mm_extract_epi32 (idx, 1);
-    const __m128d a = _mm_setr_pd (in.a[i0], in.a[i1]);
+    const __m128d a = _mm_i32gather_pd (in.a, idx, 8);
     __m128d value;
     if constexpr (Kind == stackCrossfade)
-        value = _mm_add_pd (_mm_mul_pd (a, _mm_set1_pd (in.oneMinusT)), _mm_mul_pd (_mm_setr_pd (in.b[i0], in.b[i1]), t));
+        value = _mm_add_pd (_mm_mul_pd (a, _mm_set1_pd (in.oneMinusT)), _mm_mul_pd (_mm_i32gather_pd (in.b, idx, 8), t));
     else if constexpr (Kind == stackSawSquare)
     {
-        const int k0 = (i0 + 2048) & kTableMask, k1 = (i1 + 2048) & kTableMask;
-        value = _mm_sub_pd (a, _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), t));
+        const __m128i k = _mm_and_si128 (_mm_add_epi32 (idx, _mm_set1_epi32 (2048)), mask);
+        value = _mm_sub_pd (a, _mm_mul_pd (_mm_i32gather_pd (in.a, k, 8), t));
     }
     else
     {
         const __m128i k = _mm_and_si128 (_mm_cvttpd_epi32 (_mm_add_pd (_mm_loadu_pd (wOffset), ph)), mask);
-        const int k0 = _mm_cvtsi128_si32 (k), k1 = _mm_extract_epi32 (k, 1);
-        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w), _mm_mul_pd (_mm_setr_pd (in.a[k0], in.a[k1]), t)), a);
+        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w), _mm_mul_pd (_mm_i32gather_pd (in.a, k, 8), t)), a);
     }
 
     const __m128d raw = _mm_add_pd (ph, _mm_loadu_pd (step));

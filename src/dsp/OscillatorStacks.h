@@ -1,8 +1,9 @@
 #pragma once
 
 // Stacked copies of a morphing oscillator: up to ten phases per unison copy,
-// read from one or two tables and advanced by slightly spread steps. Used by
-// the voice; the wide kernel is chosen at run time (see VectorPath.h).
+// read from one or two tables and advanced by slightly spread steps, and the
+// single-table oscillator 3 of the unison copies. Used by the voice; the wide
+// kernels are chosen at run time (see VectorPath.h).
 
 #include <algorithm>
 #include <cmath>
@@ -620,6 +621,74 @@ void runStackCopy (bool wide, int kind, const StackTables& in, const StackRun& r
     else
         runStackOfKind<Oscillator1, false> (kind, in, run, phase, pastFirstCycle, steps, spread, stack, out, from, to);
 }
+
+// Oscillator 3 of `Copies` unison copies over `len` samples of a chunk, the
+// copies side by side so their phase chains overlap. Each copy wraps as the
+// stacks do; a phase that leaves the table other than by one cycle takes the
+// general wrap, and one that is not finite restarts at 0.
+template <int Copies>
+inline void osc3Run (double* phase, const double* increment, const double* common, const double* held, double octaveRatio,
+                     const double* table, const double* level, double* values, int stride, int len) noexcept
+{
+    static_assert (Copies <= 4, "at most four unison copies");
+    double ph[4];
+    for (int k = 0; k < Copies; ++k)
+        ph[k] = phase[k];
+    for (int ci = 0; ci < len; ++ci)
+        for (int k = 0; k < Copies; ++k)
+        {
+            const double raw = ph[k] + increment[k] * common[ci] * held[ci] * octaveRatio;
+            double next = raw - (raw >= kTable ? kTable : 0.0);
+            if (! (next >= 0.0 && next < kTable))
+                next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
+            ph[k] = next;
+            values[k * stride + ci] = table[tableIndex (next)] * level[ci];
+        }
+    for (int k = 0; k < Copies; ++k)
+        phase[k] = ph[k];
+}
+
+#if TALVORA_WIDE_PATH
+// osc3Run of four copies in one register, every lane as osc3Run works it
+// out: the same products in the same order, the one-cycle wrap as a blend
+// (raw - 0 is raw, bit for bit), anything else lane by lane as there.
+TALVORA_WIDE inline void osc3RunQuad (double* phase, const double* increment, const double* common, const double* held,
+                                      double octaveRatio, const double* table, const double* level, double* values,
+                                      int stride, int len) noexcept
+{
+    const __m256d tableSize = _mm256_set1_pd (kTable), zero = _mm256_setzero_pd(), octave = _mm256_set1_pd (octaveRatio);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    const __m256d inc = _mm256_loadu_pd (increment);
+    __m256d ph = _mm256_loadu_pd (phase);
+    for (int ci = 0; ci < len; ++ci)
+    {
+        const __m256d step = _mm256_mul_pd (_mm256_mul_pd (_mm256_mul_pd (inc, _mm256_set1_pd (common[ci])),
+                                                           _mm256_set1_pd (held[ci])), octave);
+        const __m256d raw = _mm256_add_pd (ph, step);
+        ph = _mm256_blendv_pd (raw, _mm256_sub_pd (raw, tableSize), _mm256_cmp_pd (raw, tableSize, _CMP_GE_OS));
+        const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (ph, zero, _CMP_GE_OS), _mm256_cmp_pd (ph, tableSize, _CMP_LT_OS));
+        if (_mm256_movemask_pd (inRange) != 15)
+        {
+            double r[4], next[4];
+            _mm256_storeu_pd (r, raw);
+            _mm256_storeu_pd (next, ph);
+            for (int k = 0; k < 4; ++k)
+                if (! (next[k] >= 0.0 && next[k] < kTable))
+                    next[k] = std::isfinite (r[k]) ? wrapPhase (r[k]) : 0.0;
+            ph = _mm256_loadu_pd (next);
+        }
+        const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask);
+        const __m256d v = _mm256_mul_pd (_mm256_i32gather_pd (table, idx, 8), _mm256_set1_pd (level[ci]));
+        const __m128d lo = _mm256_castpd256_pd128 (v), hi = _mm256_extractf128_pd (v, 1);
+        _mm_storel_pd (values + ci, lo);
+        _mm_storeh_pd (values + stride + ci, lo);
+        _mm_storel_pd (values + 2 * stride + ci, hi);
+        _mm_storeh_pd (values + 3 * stride + ci, hi);
+    }
+    _mm256_storeu_pd (phase, ph);
+}
+#endif
+
 // Pulse-width offset of a stacked copy from its pulse-width LFO phase.
 inline double pulseWidth (double lfoPhase, double amount, double held) noexcept
 {

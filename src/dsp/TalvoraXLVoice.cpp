@@ -41,32 +41,6 @@ inline void addScaled (double* side, const double* x, int n, double divisor, dou
             side[i] += x[i] / divisor;
 }
 
-// Oscillator 3 of `Copies` unison copies over `len` samples of a chunk, the
-// copies side by side so their phase chains overlap. Each copy wraps as the
-// stacks do; a phase that leaves the table other than by one cycle takes the
-// general wrap, and one that is not finite restarts at 0.
-template <int Copies>
-void osc3Run (double* phase, const double* increment, const double* common, const double* held, double octaveRatio,
-              const double* table, const double* level, double* values, int stride, int len) noexcept
-{
-    static_assert (Copies <= 4, "at most four unison copies");
-    double ph[4];
-    for (int k = 0; k < Copies; ++k)
-        ph[k] = phase[k];
-    for (int ci = 0; ci < len; ++ci)
-        for (int k = 0; k < Copies; ++k)
-        {
-            const double raw = ph[k] + increment[k] * common[ci] * held[ci] * octaveRatio;
-            double next = raw - (raw >= kTable ? kTable : 0.0);
-            if (! (next >= 0.0 && next < kTable))
-                next = std::isfinite (raw) ? wrapPhase (raw) : 0.0;
-            ph[k] = next;
-            values[k * stride + ci] = table[tableIndex (next)] * level[ci];
-        }
-    for (int k = 0; k < Copies; ++k)
-        phase[k] = ph[k];
-}
-
 // One-pole high-pass in place: y = keep y + c x, out x - y. Four samples per
 // step of the recurrence, so the state's chain costs one multiply-add per four.
 inline double highPassRun (double* x, int n, double y, double keep, double c) noexcept
@@ -1101,7 +1075,16 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             {
                 case 1:  osc3Run<1> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
                 case 2:  osc3Run<2> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
-                default: osc3Run<4> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len); break;
+                default:
+#if TALVORA_WIDE_PATH
+                    if (wide)
+                    {
+                        osc3RunQuad (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len);
+                        break;
+                    }
+#endif
+                    osc3Run<4> (osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table, w.level3, w.osc3Values[0], kChunk, len);
+                    break;
             }
         }
 

@@ -252,3 +252,44 @@ TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
             }
 }
 #endif
+
+#if TALVORA_WIDE_PATH
+TEST_F (OscillatorStacks, WideOscillator3MatchesThePlainOneBitForBit)
+{
+    static const Tables tables;
+    constexpr int n = 40, stride = 48;
+    // Increments of every copy against pitch products that wrap once, run
+    // backwards, jump past a table, overflow or are not numbers.
+    const double increments[][4] = { { 37.1, 37.2, 36.9, 37.05 }, { 4095.0, 4000.5, -12.5, 0.0 },
+                                     { 9000.0, -9000.0, 1.0e308, -0.0 }, { notANumber, infinite, 5.0, -infinite } };
+    const double starts[][4] = { { 0.0, 1000.25, 4095.999999, 2048.0 }, { notANumber, -3.0, 4096.0, infinite } };
+    double common[n], held[n], level[n];
+    for (int i = 0; i < n; ++i)
+    {
+        common[i] = i == 17 ? notANumber : 1.0 + 0.01 * std::sin (0.4 * i);
+        held[i] = i == 29 ? 1.0e300 : (i == 30 ? -2.0 : 1.0 + 0.001 * (i % 8));
+        level[i] = 0.4 + 0.01 * (i % 5);
+    }
+    for (const auto& increment : increments)
+        for (const auto& start : starts)
+            for (const double octave : { 1.0, 0.5, 2.0 })
+            {
+                double plainPhase[4], widePhase[4], plainValues[4 * stride] {}, wideValues[4 * stride] {};
+                std::memcpy (plainPhase, start, sizeof (plainPhase));
+                std::memcpy (widePhase, start, sizeof (widePhase));
+                // Two runs in a row, as two chunks of a block.
+                for (const int from : { 0, 23 })
+                {
+                    const int len = from == 0 ? 23 : n - 23;
+                    osc3Run<4> (plainPhase, increment, common + from, held + from, octave, tables.a.data(), level + from,
+                                plainValues + from, stride, len);
+                    osc3RunQuad (widePhase, increment, common + from, held + from, octave, tables.a.data(), level + from,
+                                 wideValues + from, stride, len);
+                }
+                for (int k = 0; k < 4; ++k)
+                    EXPECT_TRUE (sameBits (plainPhase[k], widePhase[k])) << "copy " << k << ": " << plainPhase[k] << " against " << widePhase[k];
+                for (int i = 0; i < 4 * stride; ++i)
+                    ASSERT_TRUE (sameBits (plainValues[i], wideValues[i])) << "value " << i << " of copy " << i / stride;
+            }
+}
+#endif

@@ -734,6 +734,38 @@ TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB
     }
 }
 
+// Pulse widths of stacked copy 0 of oscillator 2, whose LFO phase steps
+// once per unison copy: per sample, unison copy k reads the width at the
+// phase after k steps (copy 0's into the rows A, the others' into `widths`
+// and `offsets` by sample), then the phase has stepped Copies times. Each
+// width and step as pulseWidth and stepPulsePhase do it, the Copies widths
+// of a sample in one register.
+template <int Copies>
+TALVORA_WIDE inline void pulseChainWide (double& lfoPhase, double step, double amount, const double* held, int len,
+                                         double (*a)[kMaxStack], double (*offA)[kMaxStack], double (*widths)[4],
+                                         double (*offsets)[4]) noexcept
+{
+    static_assert (Copies == 1 || Copies == 2 || Copies == 4, "one, two or four unison copies");
+    const __m256d half = _mm256_set1_pd (2048.0);
+    double ph = lfoPhase;
+    for (int ci = 0; ci < len; ++ci)
+    {
+        double p[4] {};
+        for (int k = 0; k < Copies; ++k)
+        {
+            p[k] = ph;
+            stepPulsePhase (ph, step);
+        }
+        const __m256d width = pulseWidthQuad (_mm256_setr_pd (p[0], p[1], p[2], p[3]), amount, _mm256_set1_pd (held[ci]));
+        const __m256d offset = _mm256_add_pd (_mm256_mul_pd (width, half), half);
+        a[ci][0] = _mm256_cvtsd_f64 (width);
+        offA[ci][0] = _mm256_cvtsd_f64 (offset);
+        _mm256_storeu_pd (widths[ci], width);
+        _mm256_storeu_pd (offsets[ci], offset);
+    }
+    lfoPhase = ph;
+}
+
 // Pulse-width rows of stacked copies [from, to) over `len` samples, each lane
 // as pulseWidth and stepPulsePhase do it: row A of a sample from the LFO
 // phases before their step, row B (when wanted) after it, and beside each

@@ -1003,15 +1003,11 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
 #if TALVORA_WIDE_PATH
             if (pwm2 && wide)
             {
-                for (int ci = 0; ci < len; ++ci)
+                switch (count)
                 {
-                    pulseWidth2 (w.pwA2[ci][0], w.offA2[ci][0], 0, w.held12[ci]);
-                    for (int k = 0; k < count; ++k)
-                    {
-                        stepPulsePhase (pw2Phase[0], pwRate2);
-                        if (k + 1 < count)
-                            pulseWidth2 (w.w0[k + 1][ci], w.off0[k + 1][ci], 0, w.held12[ci]);
-                    }
+                    case 1:  pulseChainWide<1> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
+                    case 2:  pulseChainWide<2> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
+                    default: pulseChainWide<4> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
                 }
                 pulseRowsWide (pw2Phase, pwStep2, 1, stack2, pwAmount2, w.held12, len, count > 1, w.pwA2, w.offA2,
                                w.pwB2, w.offB2);
@@ -1045,7 +1041,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                             }
                         if (k + 1 < count)
                         {
-                            pulseWidth2 (w.w0[k + 1][ci], w.off0[k + 1][ci], 0, h);
+                            pulseWidth2 (w.w0[ci][k + 1], w.off0[ci][k + 1], 0, h);
                             if (k == 0)
                                 for (int j = 1; j < stack2; ++j)
                                     pulseWidth2 (w.pwB2[ci][j], w.offB2[ci][j], j, h);
@@ -1059,8 +1055,8 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 if (pwm2 && k > 0)
                     for (int ci = 0; ci < len; ++ci)
                     {
-                        w.pwB2[ci][0] = w.w0[k][ci];
-                        w.offB2[ci][0] = w.off0[k][ci];
+                        w.pwB2[ci][0] = w.w0[ci][k];
+                        w.offB2[ci][0] = w.off0[ci][k];
                     }
                 const StackRun run { w.level2, w.inc2, k == 0 ? &w.pwA2[0][0] : &w.pwB2[0][0],
                                      k == 0 ? &w.offA2[0][0] : &w.offB2[0][0], nullptr };

@@ -221,6 +221,6 @@ private:
         double osc1Sums[kMaxUnison][kChunk], osc2Sums[kMaxUnison][kChunk], osc3Values[kMaxUnison][kChunk];
         double pwA1[kChunk][kMaxStack], offA1[kChunk][kMaxStack], pwB1[kChunk][kMaxStack], offB1[kChunk][kMaxStack];
         double pwA2[kChunk][kMaxStack], offA2[kChunk][kMaxStack], pwB2[kChunk][kMaxStack], offB2[kChunk][kMaxStack];
-        double w0[kMaxUnison][kChunk], off0[kMaxUnison][kChunk];
+        double w0[kChunk][kMaxUnison], off0[kChunk][kMaxUnison];
     };
 };

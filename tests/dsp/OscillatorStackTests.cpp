@@ -293,3 +293,44 @@ TEST_F (OscillatorStacks, WideOscillator3MatchesThePlainOneBitForBit)
             }
 }
 #endif
+
+#if TALVORA_WIDE_PATH
+template <int Copies>
+void compareChain (double start, double step)
+{
+    constexpr int n = 40;
+    double held[n];
+    for (int i = 0; i < n; ++i)
+        held[i] = i < 10 ? 0.05 * (i / 4) : (i < 16 ? 1.5 : (i == 21 ? notANumber : -0.3 * (i % 3)));
+    double phase = start, a[n][K] {}, offA[n][K] {}, widths[n][4] {}, offsets[n][4] {};
+    pulseChainWide<Copies> (phase, step, 0.6, held, n, a, offA, widths, offsets);
+
+    double ref = start;
+    for (int ci = 0; ci < n; ++ci)
+        for (int k = 0; k < Copies; ++k)
+        {
+            const double wk = pulseWidth (ref, 0.6, held[ci]);
+            ASSERT_TRUE (sameBits (wk, k == 0 ? a[ci][0] : widths[ci][k])) << "sample " << ci << ", unison copy " << k;
+            ASSERT_TRUE (sameBits (wk * 2048.0 + 2048.0, k == 0 ? offA[ci][0] : offsets[ci][k]));
+            stepPulsePhase (ref, step);
+        }
+    EXPECT_TRUE (sameBits (phase, ref));
+    // Only lane 0 of the rows belongs to this chain.
+    for (int ci = 0; ci < n; ++ci)
+        for (int j = 1; j < K; ++j)
+            ASSERT_EQ (a[ci][j] + offA[ci][j], 0.0);
+}
+
+TEST_F (OscillatorStacks, WidePulseChainStepsOncePerUnisonCopy)
+{
+    initGlobalTables();
+    // Phases that wrap within a sample's steps, at the end of the range, and stand still.
+    for (const double start : { 0.0, 0.37, 0.9999, 1.0 })
+        for (const double step : { 0.0, 1.3e-4, 0.0123, 0.49 })
+        {
+            compareChain<1> (start, step);
+            compareChain<2> (start, step);
+            compareChain<4> (start, step);
+        }
+}
+#endif

@@ -450,6 +450,13 @@ TALVORA_WIDE_INLINE Quad loadQuad (const double* p) noexcept { return { _mm256_l
 // -a, a flip of the sign bit as the scalar negation is.
 TALVORA_WIDE_INLINE Quad negated (Quad a) noexcept { return { _mm256_xor_pd (a.r, _mm256_set1_pd (-0.0)) }; }
 
+// flushTiny per lane: a magnitude below kTinyState becomes +0 (NaN stays).
+TALVORA_WIDE_INLINE Quad flushedTiny (Quad a) noexcept
+{
+    const __m256d tiny = _mm256_cmp_pd (magnitude (a).r, _mm256_set1_pd (kTinyState), _CMP_LT_OQ);
+    return { _mm256_andnot_pd (tiny, a.r) };
+}
+
 // Rows a, b, c, d to columns: out[k] = (a[k], b[k], c[k], d[k]); its own inverse.
 TALVORA_WIDE_INLINE void transpose (Quad a, Quad b, Quad c, Quad d, Quad* out) noexcept
 {
@@ -807,12 +814,80 @@ struct LadderCore
                 runLadderLoopQuad<Stages, false, false> (lanes, n);
         }
 
-        for (int l = 0; l < 4; ++l)
-            cores[l]->finishGroup (xs[l], n);
+        finishGroups (cores, xs, n);
     }
 #endif
 
 private:
+#if TALVORA_WIDE_PATH
+    // finishGroup on four ladders, four lanes at a time: each lane's state
+    // sum adds in finishGroup's order, and the same states are flushed.
+    TALVORA_WIDE static void finishGroups (LadderCore* const (&c)[4], double* const (&xs)[4], int n) noexcept
+    {
+        using namespace ladder_detail;
+        static_assert (Stages % 4 == 0, "the stages are loaded four at a time");
+        Quad y[Stages];
+        for (int k = 0; k < Stages; k += 4)
+            transpose (loadQuad (c[0]->y + k), loadQuad (c[1]->y + k), loadQuad (c[2]->y + k), loadQuad (c[3]->y + k),
+                       y + k);
+        const Quad lastInput = quadOf (c[0]->lastInput, c[1]->lastInput, c[2]->lastInput, c[3]->lastInput);
+        const Quad colour = quadOf (c[0]->colour, c[1]->colour, c[2]->colour, c[3]->colour);
+        const Quad colourIn = quadOf (c[0]->colourIn, c[1]->colourIn, c[2]->colourIn, c[3]->colourIn);
+        const Quad smIn = quadOf (c[0]->smoother.input, c[1]->smoother.input, c[2]->smoother.input,
+                                  c[3]->smoother.input);
+        const Quad smOut = quadOf (c[0]->smoother.output, c[1]->smoother.output, c[2]->smoother.output,
+                                   c[3]->smoother.output);
+
+        Quad sum = ((lastInput + colour) + colourIn) + (smIn + smOut);
+        for (int k = 0; k < Stages; ++k)
+            sum = sum + y[k];
+        for (int i0 = 0; i0 < n; i0 += 4)
+        {
+            const int m = n - i0 < 4 ? n - i0 : 4;
+            Quad x[4];
+            if (m == 4)
+                transpose (loadQuad (xs[0] + i0), loadQuad (xs[1] + i0), loadQuad (xs[2] + i0), loadQuad (xs[3] + i0), x);
+            else
+                for (int j = 0; j < m; ++j)
+                    x[j] = quadOf (xs[0][i0 + j], xs[1][i0 + j], xs[2][i0 + j], xs[3][i0 + j]);
+            for (int j = 0; j < m; ++j)
+                sum = sum + x[j];
+        }
+        alignas (32) double sums[4];
+        store (sum, sums);
+
+        // Flushed on every lane; a lane that went non-finite is then reset.
+        for (int k = 0; k < Stages; k += 4)
+        {
+            Quad rows[4];
+            transpose (flushedTiny (y[k]), flushedTiny (y[k + 1]), flushedTiny (y[k + 2]), flushedTiny (y[k + 3]), rows);
+            for (int l = 0; l < 4; ++l)
+                store (rows[l], c[l]->y + k);
+        }
+        alignas (32) double lanes[5][4];
+        store (flushedTiny (lastInput), lanes[0]);
+        store (flushedTiny (colour), lanes[1]);
+        store (flushedTiny (colourIn), lanes[2]);
+        store (flushedTiny (smIn), lanes[3]);
+        store (flushedTiny (smOut), lanes[4]);
+        for (int l = 0; l < 4; ++l)
+        {
+            LadderCore& core = *c[l];
+            core.lastInput = lanes[0][l];
+            core.colour = lanes[1][l];
+            core.colourIn = lanes[2][l];
+            core.smoother.input = lanes[3][l];
+            core.smoother.output = lanes[4][l];
+            core.follower.flush();
+            if (! std::isfinite (sums[l]))
+            {
+                core.reset();
+                silence (xs[l], n);
+            }
+        }
+    }
+#endif
+
     // A group that went non-finite is dropped and the ladder starts afresh;
     // otherwise tiny states are flushed.
     void finishGroup (double* x, int n) noexcept

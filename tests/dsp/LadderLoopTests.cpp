@@ -433,8 +433,11 @@ TEST (LadderLoop, FilterQuadEqualsEachVoiceAlone)
 
             VoiceRandom rng (23);
             std::vector<double> cutoff[2], resonanceMod[2];
-            for (int block = 0; block < 6; ++block)
+            for (int block = 0; block < 8; ++block)
             {
+                // The last blocks are silent at a high cutoff: the states
+                // decay until they are flushed to zero.
+                const bool silent = block >= 6;
                 for (int v = 0; v < 2; ++v)
                 {
                     cutoff[v].resize (kGroups);
@@ -442,8 +445,9 @@ TEST (LadderLoop, FilterQuadEqualsEachVoiceAlone)
                     for (int g = 0; g < kGroups; ++g)
                     {
                         // Low cutoffs now and then: the smoothing comes and goes.
-                        cutoff[v][(size_t) g] = rng.nextUnit() < 0.3 ? 0.01 * rng.nextUnit() : 0.05 + 0.9 * rng.nextUnit();
-                        resonanceMod[v][(size_t) g] = 0.5 + rng.nextUnit();
+                        cutoff[v][(size_t) g] = silent ? 0.9
+                                                : rng.nextUnit() < 0.3 ? 0.01 * rng.nextUnit() : 0.05 + 0.9 * rng.nextUnit();
+                        resonanceMod[v][(size_t) g] = silent ? 0.0 : 0.5 + rng.nextUnit();
                     }
                 }
                 std::vector<double> expected[4], actual[4];
@@ -451,14 +455,17 @@ TEST (LadderLoop, FilterQuadEqualsEachVoiceAlone)
                 {
                     expected[l].resize (kBlock);
                     for (auto& x : expected[l])
-                        x = (rng.nextUnit() - 0.5) * (l % 2 == 0 ? 2.0 : 0.2);
+                        x = silent ? 0.0 : (rng.nextUnit() - 0.5) * (l % 2 == 0 ? 2.0 : 0.2);
                 }
+                // Infinities at the end of a four and in the last, partial group.
                 if (block == 3)
-                    expected[2][50] = std::numeric_limits<double>::infinity();
+                    expected[2][51] = std::numeric_limits<double>::infinity();
+                if (block == 5)
+                    expected[1][kBlock - 1] = std::numeric_limits<double>::infinity();
                 for (int l = 0; l < 4; ++l)
                     actual[l] = expected[l];
 
-                const bool modulated[2] = { block % 2 == 1, block % 3 == 1 };
+                const bool modulated[2] = { silent || block % 2 == 1, silent || block % 3 == 1 };
                 for (int v = 0; v < 2; ++v)
                     Filter::processBlockPair (alone[2 * v], alone[2 * v + 1], cutoff[v].data(), resonanceMod[v].data(),
                                               expected[2 * v].data(), expected[2 * v + 1].data(), kBlock, modulated[v],
@@ -474,6 +481,10 @@ TEST (LadderLoop, FilterQuadEqualsEachVoiceAlone)
                     for (int i = 0; i < kBlock; ++i)
                         ASSERT_EQ (actual[l][(size_t) i], expected[l][(size_t) i])
                             << "block " << block << ", lane " << l << ", sample " << i;
+                if (block == 7 && types.first == types.second
+                    && (types.first == Filter::ladderLowPass24 || types.first == Filter::doubleLadderLowPass))
+                    for (int l = 0; l < 4; ++l)
+                        EXPECT_EQ (actual[l].back(), 0.0) << "lane " << l << " not flushed";
                 if (block == 3 && types.second != Filter::lowPass12 && types.second != Filter::zeroDelayLadder)
                 {
                     EXPECT_EQ (actual[2][48], 0.0);   // the group with the Inf is silenced

@@ -871,13 +871,28 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         smoothedBend = bend;
     };
     auto heldPass = [&] (int chunkStart, int len) {
+        // A destination holds for a group of 8 samples: one value per group.
+        static_assert (kChunk % 8 == 0, "chunks start on a group of 8");
+        auto fillGroups = [&] (double* dst, auto valueOfGroup) {
+            for (int ci = 0; ci < len; ci += 8)
+            {
+                const double v = valueOfGroup ((chunkStart + ci) >> 3);
+                const int end = std::min (len, ci + 8);
+                for (int c = ci; c < end; ++c)
+                    dst[c] = v;
+            }
+        };
         auto fill = [&] (double* dst, const double* mod, double none) {
-            for (int ci = 0; ci < len; ++ci)
-                dst[ci] = mod != nullptr ? mod[(chunkStart + ci) >> 3] : none;
+            if (mod != nullptr)
+                fillGroups (dst, [mod] (int g) { return mod[g]; });
+            else
+                std::fill (dst, dst + len, none);
         };
         auto fillLevel = [&] (double* dst, const double* mod, double level) {
-            for (int ci = 0; ci < len; ++ci)
-                dst[ci] = mod != nullptr ? clampValue (level + mod[(chunkStart + ci) >> 3], 0.0, 2.0) : level;
+            if (mod != nullptr)
+                fillGroups (dst, [mod, level] (int g) { return clampValue (level + mod[g], 0.0, 2.0); });
+            else
+                std::fill (dst, dst + len, level);
         };
         fill (w.held7, modOsc1Pitch, 1.0);
         fill (w.held8, modOsc2Pitch, 1.0);
@@ -926,12 +941,26 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             // only runs when something is off.
             int anyOff = 0;
             for (int k = 0; k < count; ++k)
-                for (int ci = 0; ci < chunkLen; ++ci)
+            {
+                int ci = 0;
+#if defined(__SSE2__)
+                const __m128d incK = _mm_set1_pd (osc1Increment[k]);
+                __m128d off = _mm_setzero_pd();
+                for (; ci + 2 <= chunkLen; ci += 2)
+                {
+                    const __m128d inc = _mm_mul_pd (_mm_mul_pd (incK, _mm_loadu_pd (w.common + ci)), _mm_loadu_pd (w.held7 + ci));
+                    _mm_storeu_pd (w.inc1[k] + ci, inc);
+                    off = _mm_or_pd (off, _mm_cmpneq_pd (_mm_sub_pd (inc, inc), _mm_setzero_pd()));
+                }
+                anyOff |= _mm_movemask_pd (off);
+#endif
+                for (; ci < chunkLen; ++ci)
                 {
                     const double inc = osc1Increment[k] * w.common[ci] * w.held7[ci];
                     w.inc1[k][ci] = inc;
                     anyOff |= (int) ! (inc - inc == 0.0);
                 }
+            }
             for (int ci = 0; ci < chunkLen && anyOff != 0 && ! stop; ++ci)
                 for (int k = 0; k < count; ++k)
                     if (! std::isfinite (w.inc1[k][ci]))

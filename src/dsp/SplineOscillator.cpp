@@ -657,8 +657,9 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
 
     if (planValid)
     {
-        // The same sub-points, in the same order, as the pass that made the plan.
-        if (planSize > 0)
+        // The same sub-points as the pass that made the plan; the own shapes
+        // in the same order.
+        if (planSize + moveCount > 0)
         {
             readSources (sampleIndex);
             modulated = true;
@@ -671,6 +672,8 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
             else
                 moveBySource (base[j], working[j], plan[e].slot);
         }
+        if (moveCount > 0)
+            applyMoves();
     }
     else
     {
@@ -723,6 +726,9 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         // stands for the next: the types and slots it read change only with
         // the working points' rebuild, which drops the plan.
         planValid = ! restarted;
+        moveCount = 0;
+        if (planValid)
+            splitPlan();
     }
 
     if (modulated)
@@ -1202,6 +1208,58 @@ bool SplineOscillator::movedBySource (int source) noexcept
     return source == osc4mod::lfo1 || source == osc4mod::lfo2 || source == osc4mod::ampEnvelope
         || source == osc4mod::ampEnvelopeInverted || source == osc4mod::filterEnvelope
         || source == osc4mod::filterEnvelopeInverted;
+}
+
+void SplineOscillator::splitPlan() noexcept
+{
+    int kept = 0;
+    moveCount = 0;
+    for (int e = 0; e < planSize; ++e)
+    {
+        const PlanEntry entry = plan[e];
+        const Osc4Data& b = base[entry.point];
+        const Osc4ModSlot& slot = b.slots[entry.slot];
+        int term = -1;
+        switch (slot.source)
+        {
+            case osc4mod::lfo1: term = 0; break;
+            case osc4mod::lfo2: term = 1; break;
+            case osc4mod::ampEnvelope: term = 2; break;
+            case osc4mod::ampEnvelopeInverted: term = 3; break;
+            case osc4mod::filterEnvelope: term = 4; break;
+            case osc4mod::filterEnvelopeInverted: term = 5; break;
+            default: break;
+        }
+        if (entry.byShape || term < 0)
+        {
+            plan[kept++] = entry;
+            continue;
+        }
+        const bool horizontal = slot.direction == osc4mod::horizontal;
+        moves[moveCount++] = { entry.point, entry.slot, term, horizontal, slot.depth,
+                               horizontal ? b.x[entry.slot] : b.y[entry.slot] };
+    }
+    planSize = kept;
+}
+
+// moveBySource for every kept move: the same values, as base + term * depth
+// (the LFO's depth * value is the same product).
+void SplineOscillator::applyMoves() noexcept
+{
+    const double term[6] = { sources.lfo[0], sources.lfo[1], (sources.amp - 0.5) * 2.0, (0.5 - sources.amp) * 2.0,
+                             (sources.filter - 0.5) * 2.0, (0.5 - sources.filter) * 2.0 };
+    const bool present[6] = { sources.lfoPresent[0], sources.lfoPresent[1], sources.ampPresent, sources.ampPresent,
+                              sources.filterPresent, sources.filterPresent };
+    for (int e = 0; e < moveCount; ++e)
+    {
+        const SourceMove& m = moves[e];
+        Osc4Data& w = working[m.point];
+        const double xBefore = w.x[m.slot];
+        double value = m.horizontal ? xBefore : w.y[m.slot];
+        if (present[m.term])
+            value = m.baseValue + term[m.term] * m.depth;
+        placeSubPoint (w, m.slot, m.horizontal, value, xBefore);
+    }
 }
 
 // A sub-point moved by an LFO or an envelope, as modulateSubPoint moves it:

@@ -337,6 +337,23 @@ private:
     PlanEntry plan[kNumPoints * 3] {};
     int planSize = 0;
     bool planValid = false;
+    // Once the plan stands, the sub-points it moves by an LFO or an envelope
+    // are kept apart from it (the plan keeps the own shapes), with what they
+    // read: value = base + term * depth, the term one of six per cycle. They
+    // share no state with the own shapes, so they are moved after them.
+    struct SourceMove
+    {
+        int point;
+        int slot;
+        int term;
+        bool horizontal;
+        double depth;
+        double baseValue;
+    };
+    SourceMove moves[kNumPoints * 3] {};
+    int moveCount = 0;
+    void splitPlan() noexcept;
+    void applyMoves() noexcept;
 
     double phase[kNumPoints][3] {};
     double shapeRate[kNumPoints][3] {};   // speed * 32 / f (beat) or speed^2 * 100 / f (hertz)

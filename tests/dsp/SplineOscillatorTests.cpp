@@ -610,3 +610,103 @@ TEST (SplineOscillator, NewPointsChangeWhichPointsTheCyclesMove)
             EXPECT_EQ (rig.osc.getWorkingPoints()[k].y[0], ramp()[(size_t) k].y[0]) << k;
     }
 }
+
+// Every LFO and envelope source on the three sub-points of cubic points, up
+// and down and sideways, some far enough to be held at the edges, between
+// own-shape slots (sample and hold draws from the voice's random sequence):
+// each cycle, once the pass's plan is replayed too, puts each sub-point
+// exactly where its source says.
+TEST (SplineOscillator, EverySourceMovesItsSubPointsExactlyAmongOwnShapes)
+{
+    Rig rig (44100.0, 1024);
+    const int sources[] = { osc4mod::lfo1, osc4mod::lfo2, osc4mod::ampEnvelope, osc4mod::ampEnvelopeInverted,
+                            osc4mod::filterEnvelope, osc4mod::filterEnvelopeInverted };
+    std::vector<SplineOscillatorPoint> chain { point (splineStart, 0.0, 0.5) };
+    for (int k = 1; k <= 4; ++k)
+    {
+        auto p = point (splineCubic, 0.25 * k, 0.2 + 0.1 * k);
+        p.x[1] = 0.25 * k - 0.2;
+        p.x[2] = 0.25 * k - 0.1;
+        p.y[1] = 0.9 - 0.1 * k;
+        p.y[2] = 0.1 * k;
+        for (int s = 0; s < 3; ++s)
+        {
+            auto& slot = p.slots[s];
+            const int n = 3 * (k - 1) + s;
+            slot.direction = n % 4 == 1 ? osc4mod::horizontal : osc4mod::vertical;
+            slot.depth = n % 5 == 2 ? 9.0 : 0.3 + 0.05 * n;   // half range; 4.5 leaves the edges
+            slot.source = n % 3 == 0 ? osc4mod::ownShapeNote : sources[(n - n / 3 - 1) % 6];
+            slot.speed = 0.13 + 0.01 * n;
+            slot.shape = n % 2 == 0 ? osc4mod::sampleAndHold : osc4mod::saw;
+        }
+        chain.push_back (p);
+    }
+    rig.setPoints (chain);
+    for (size_t e = 0; e < rig.ampLevels.size(); ++e)
+        rig.ampLevels[e] = 0.03 + 0.007 * (double) e;
+    for (size_t e = 0; e < rig.filterLevels.size(); ++e)
+        rig.filterLevels[e] = 0.95 - 0.01 * (double) e;
+    rig.lfo1.calculateBlock (1024);
+    rig.lfo2.calculateBlock (1024);
+
+    Osc4Data base[16];
+    Osc4Codec::decodeParameters (rig.parameters.data(), base);
+    rig.startNote (45);
+    int checked = 0;
+    for (int at : { 0, 300, 17, 1000, 64, 512, 5 })
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, at);
+        const double amp = rig.ampLevels[std::min ((size_t) at / 8, rig.ampLevels.size() - 1)];
+        const double filter = rig.filterLevels[std::min ((size_t) at / 16, rig.filterLevels.size() - 1)];
+        const double terms[] = { rig.lfo1.getBuffer()[at], rig.lfo2.getBuffer()[at], (amp - 0.5) * 2.0,
+                                 (0.5 - amp) * 2.0, (filter - 0.5) * 2.0, (0.5 - filter) * 2.0 };
+        const auto* w = rig.osc.getWorkingPoints();
+        for (int k = 1; k <= 4; ++k)
+            for (int s = 0; s < 3; ++s)
+            {
+                const auto& slot = base[k].slots[s];
+                const int term = slot.source == osc4mod::lfo1 ? 0 : slot.source == osc4mod::lfo2 ? 1
+                               : slot.source == osc4mod::ampEnvelope ? 2 : slot.source == osc4mod::ampEnvelopeInverted ? 3
+                               : slot.source == osc4mod::filterEnvelope ? 4 : slot.source == osc4mod::filterEnvelopeInverted ? 5 : -1;
+                if (term < 0)
+                    continue;
+                if (slot.direction == osc4mod::horizontal)
+                {
+                    EXPECT_EQ (w[k].x[s], std::clamp (base[k].x[s] + terms[term] * slot.depth, 0.0, 1.0)) << k << s << at;
+                    EXPECT_EQ (w[k].y[s], base[k].y[s]);
+                }
+                else
+                {
+                    EXPECT_EQ (w[k].y[s], std::clamp (base[k].y[s] + terms[term] * slot.depth, -2.0, 2.0)) << k << s << at;
+                    EXPECT_EQ (w[k].x[s], base[k].x[s]);
+                }
+                ++checked;
+            }
+    }
+    EXPECT_EQ (checked, 7 * 8);
+
+    // The own shapes between them draw the same random values as an
+    // oscillator given only the own-shape slots.
+    Rig alone (44100.0, 1024);
+    for (auto& p : chain)
+        for (auto& slot : p.slots)
+            if (slot.source != osc4mod::ownShapeNote)
+                slot.direction = osc4mod::off;
+    alone.setPoints (chain);
+    rig.osc.setRandomSeed (99);
+    alone.osc.setRandomSeed (99);
+    rig.startNote (45);
+    alone.startNote (45);
+    for (int c = 0; c < 40; ++c)
+    {
+        rig.osc.makeNewEnvelopeOfSize (400, 0);
+        alone.osc.makeNewEnvelopeOfSize (400, 0);
+        for (int k = 1; k <= 4; ++k)
+            for (int s = 0; s < 3; ++s)
+                if (base[k].slots[s].source == osc4mod::ownShapeNote)
+                {
+                    EXPECT_EQ (rig.osc.getWorkingPoints()[k].y[s], alone.osc.getWorkingPoints()[k].y[s]) << c;
+                    EXPECT_EQ (rig.osc.getWorkingPoints()[k].x[s], alone.osc.getWorkingPoints()[k].x[s]) << c;
+                }
+    }
+}

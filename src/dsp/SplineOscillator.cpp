@@ -298,48 +298,7 @@ bool SplineOscillator::destinationDriven (int destination, int numSamples) noexc
 }
 
 //==============================================================================
-namespace
-{
-template <int F>
-void readGroupOf (const double* cycle, double& position, double p, double* out, int count, double gain,
-                  double perSubSample) noexcept
-{
-    double at = position;
-    for (int i = 0; i < count; ++i)
-    {
-        double sum = 0.0;
-        for (int s = 0; s < F; ++s)
-        {
-            sum += cycle[(int) at];
-            at += p;
-        }
-        const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
-        out[i] += gain * ((double) clamped * perSubSample - 0.5);
-    }
-    position = at;
-}
-
 static_assert (SplineOscillator::kMaxOversampling == 10, "readGroup has a loop for each oversampling");
-
-// Every read stays below the cycle's end: no wrap and no index bound.
-void readGroup (int f, const double* cycle, double& position, double p, double* out, int count, double gain,
-                double perSubSample) noexcept
-{
-    switch (f)
-    {
-        case 1: readGroupOf<1> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 2: readGroupOf<2> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 3: readGroupOf<3> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 4: readGroupOf<4> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 5: readGroupOf<5> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 6: readGroupOf<6> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 7: readGroupOf<7> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 8: readGroupOf<8> (cycle, position, p, out, count, gain, perSubSample); return;
-        case 9: readGroupOf<9> (cycle, position, p, out, count, gain, perSubSample); return;
-        default: readGroupOf<10> (cycle, position, p, out, count, gain, perSubSample); return;
-    }
-}
-} // namespace
 
 void SplineOscillator::calculateBlock (int numSamples, double* out, double increment, double volume) noexcept
 {
@@ -455,7 +414,7 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 const int count = groupEnd - i;
                 if (position + 8.0 * reachPerSample < ready && position + p * f * count + 1.0 < lengthAsDouble)
                 {
-                    readGroup (f, cycle, position, p, out + i, count, gain, perSubSample);
+                    splineread::readGroup (f, cycle, position, p, out + i, count, gain, perSubSample);
                     i = groupEnd - 1;
                     continue;
                 }

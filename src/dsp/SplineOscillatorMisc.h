@@ -2,9 +2,14 @@
 
 #include "core/ParameterValue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 /**
     Oscillator-4 points and how they travel.
@@ -405,3 +410,83 @@ int replay (const Quadratic& segment, int m, const double* places, const uint8_t
 int replay (const Cubic& segment, int m, const double* places, const uint8_t* twice, int count,
             double* dest, int pos, int capacity) noexcept;
 } // namespace splinecurve
+
+//==============================================================================
+/**
+    The modulated read-out's inner loop: `count` output samples, each the sum
+    of F table entries at positions that move on by p per sub-sample, clamped
+    in single precision, scaled and added into out. Every read must lie inside
+    the table (the caller checks). The position keeps its chain of additions;
+    two output samples are summed, clamped and scaled side by side, each lane
+    with the same operations in the same order as the one-by-one loop.
+*/
+namespace splineread
+{
+template <int F>
+inline void readGroupOf (const double* cycle, double& position, double p, double* out, int count, double gain,
+                         double perSubSample) noexcept
+{
+    double at = position;
+    int i = 0;
+#if defined(__SSE2__)
+    // max (lo, v) is lo when v < lo and v otherwise (a NaN too), then min
+    // (hi, that) likewise: std::clamp's choice, lane by lane.
+    const __m128 lo = _mm_set1_ps (-4.0f);
+    const __m128 hi = _mm_set1_ps (4.0f);
+    const __m128d gains = _mm_set1_pd (gain);
+    const __m128d scale = _mm_set1_pd (perSubSample);
+    const __m128d half = _mm_set1_pd (0.5);
+    for (; i + 1 < count; i += 2)
+    {
+        int first[F], second[F];
+        for (int s = 0; s < F; ++s)
+        {
+            first[s] = (int) at;
+            at += p;
+        }
+        for (int s = 0; s < F; ++s)
+        {
+            second[s] = (int) at;
+            at += p;
+        }
+        __m128d sum = _mm_setzero_pd();
+        for (int s = 0; s < F; ++s)
+            sum = _mm_add_pd (sum, _mm_loadh_pd (_mm_load_sd (cycle + first[s]), cycle + second[s]));
+        const __m128 clamped = _mm_min_ps (hi, _mm_max_ps (lo, _mm_cvtpd_ps (sum)));
+        const __m128d value = _mm_mul_pd (gains, _mm_sub_pd (_mm_mul_pd (_mm_cvtps_pd (clamped), scale), half));
+        _mm_storeu_pd (out + i, _mm_add_pd (_mm_loadu_pd (out + i), value));
+    }
+#endif
+    for (; i < count; ++i)
+    {
+        double sum = 0.0;
+        for (int s = 0; s < F; ++s)
+        {
+            sum += cycle[(int) at];
+            at += p;
+        }
+        const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
+        out[i] += gain * ((double) clamped * perSubSample - 0.5);
+    }
+    position = at;
+}
+
+/** readGroupOf for oversampling f (1 to 10; more reads as 10). */
+inline void readGroup (int f, const double* cycle, double& position, double p, double* out, int count, double gain,
+                       double perSubSample) noexcept
+{
+    switch (f)
+    {
+        case 1: readGroupOf<1> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 2: readGroupOf<2> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 3: readGroupOf<3> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 4: readGroupOf<4> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 5: readGroupOf<5> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 6: readGroupOf<6> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 7: readGroupOf<7> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 8: readGroupOf<8> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 9: readGroupOf<9> (cycle, position, p, out, count, gain, perSubSample); return;
+        default: readGroupOf<10> (cycle, position, p, out, count, gain, perSubSample); return;
+    }
+}
+} // namespace splineread

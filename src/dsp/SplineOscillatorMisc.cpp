@@ -530,6 +530,24 @@ int writePlaces (const PowerForm& height, const double* places, const uint8_t* t
             _mm_storeu_pd (dest + at, _mm_unpackhi_pd (z, z));
             at += twice[i + 3] != 0 ? 2 : 1;
         }
+        // Two more when they are there: short curves often end so.
+        if (i + 1 < paired)
+        {
+            const __m128d y = heights (places + i);
+            if ((twice[i] | twice[i + 1]) == 0)
+            {
+                _mm_storeu_pd (dest + at, y);
+                at += 2;
+            }
+            else
+            {
+                _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
+                at += twice[i] != 0 ? 2 : 1;
+                _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
+                at += twice[i + 1] != 0 ? 2 : 1;
+            }
+            i += 2;
+        }
     }
 #endif
     return writeLastPlaces (height, places, twice, i, count, dest, at, capacity);

@@ -58,6 +58,20 @@ public:
             lazyzero::discard (values, bytes);
     }
 
+    /** Commits the pages that hold the first `count` values now, keeping
+        what they hold: for the part every use writes at once, so that its
+        first writes do not stop the audio thread for the system to find
+        pages. Not on the audio thread. */
+    void commit (std::size_t count) noexcept
+    {
+        if (values == nullptr)
+            return;
+        const std::size_t end = (count < length ? count : length) * sizeof (T);
+        auto* bytes = reinterpret_cast<volatile unsigned char*> (values);
+        for (std::size_t at = 0; at < end; at += lazyzero::pageSize())
+            bytes[at] = bytes[at];   // a write, of what is there
+    }
+
     T* data() noexcept { return values; }
     const T* data() const noexcept { return values; }
     std::size_t size() const noexcept { return length; }

@@ -75,6 +75,7 @@ void SplineOscillator::setScanStore (SplineScanStore* store)
 void SplineOscillator::prepare (double newSampleRate, int)
 {
     sizeTable (newSampleRate);
+    table.commit (kEntriesCommittedAtPrepare);
     if (! sharedScans)
     {
         // Room for the scans of two of the longest cycles (a pitch that

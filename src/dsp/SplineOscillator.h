@@ -66,6 +66,8 @@ public:
     static constexpr int kTableMargin = 64;
     /** Most cycles kept for reuse. */
     static constexpr int kMaxCachedCycles = 8;
+    /** Table entries committed at prepare(): where every note's first cycles go. */
+    static constexpr int kEntriesCommittedAtPrepare = 2048;
 
     SplineOscillator();
 
@@ -75,8 +77,11 @@ public:
     /** Sizes the wave table for the sample rate: the longest cycle is 8192
         oversampled samples up to 48 kHz and grows in proportion above it, so
         the same notes sound at every rate. The block size is not needed (the
-        oscillator adds into the caller's buffer). Without a shared scan
-        store the oscillator makes one of its own here. Not on the audio thread. */
+        oscillator adds into the caller's buffer). The table's first entries
+        take memory here (the first block of many notes would otherwise stop
+        for each copy's first pages); the rest only where cycles are drawn.
+        Without a shared scan store the oscillator makes one of its own here.
+        Not on the audio thread. */
     void prepare (double sampleRate, int maximumBlockSize);
 
     /** The longest cycle at a sample rate. */
@@ -361,8 +366,9 @@ private:
     double randomValue[kNumPoints][3] {};
     double previousRandom[kNumPoints][3] {};
 
-    // As long as the longest cycle at the rate, committed only where written:
-    // a note uses the first pages of each slot it draws into.
+    // As long as the longest cycle at the rate, committed only where written
+    // (and its first entries at prepare): a note uses the first pages of
+    // each slot it draws into.
     LazyZeroBuffer<double> table;
     int slotCount = 1;
     int slotCapacity = 0;

@@ -45,3 +45,32 @@ TEST (LazyZeroBuffer, ReadsZeroAndCommitsOnlyTheWrittenPages)
     EXPECT_TRUE (f.empty());
     EXPECT_EQ (f.data(), nullptr);
 }
+
+TEST (LazyZeroBuffer, CommittingTheFirstValuesTakesTheirPagesAndKeepsWhatTheyHold)
+{
+    const std::size_t page = lazyzero::pageSize();
+    const std::size_t perPage = page / sizeof (double);
+
+    LazyZeroBuffer<double> none;
+    none.commit (100);   // nothing to commit
+    EXPECT_EQ (none.residentBytes(), 0u);
+
+    LazyZeroBuffer<double> b;
+    b.allocate (16 * perPage);
+    b[1] = 2.5;
+    b[3 * perPage] = -1.0;
+    ASSERT_EQ (b.residentBytes(), 2 * page);
+
+    // Two and a bit pages: three taken, the values written before unchanged.
+    b.commit (2 * perPage + 1);
+    EXPECT_EQ (b.residentBytes(), 4 * page);   // pages 0, 1, 2 and the one written at 3
+    EXPECT_EQ (b[1], 2.5);
+    EXPECT_EQ (b[3 * perPage], -1.0);
+    EXPECT_EQ (std::count (b.begin(), b.end(), 0.0), (std::ptrdiff_t) b.size() - 2);
+
+    // More than the buffer holds commits the whole buffer and no more.
+    b.commit (1000 * perPage);
+    EXPECT_EQ (b.residentBytes(), 16 * page);
+    EXPECT_EQ (b[1], 2.5);
+    EXPECT_EQ (std::count (b.begin(), b.end(), 0.0), (std::ptrdiff_t) b.size() - 2);
+}

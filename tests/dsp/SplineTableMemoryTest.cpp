@@ -1,5 +1,6 @@
 // The cycle table of an oscillator-4 copy is sized for the longest cycle at
-// the rate but takes memory only where cycles are drawn: moving points keep
+// the rate but takes memory only where cycles are drawn (and its first pages,
+// taken at prepare, where every note starts): moving points keep
 // reusing one slot, so a copy holds about one cycle, at every rate, from
 // the lowest note two octaves down upwards.
 
@@ -43,11 +44,14 @@ TEST (SplineTableMemory, MovingPointsHoldOneCycleAtEveryRate)
             ASSERT_TRUE (allFinite (out));
             EXPECT_GT (rms (out), 0.05) << rate << " note " << note;
 
-            // One cycle, its margin and the pages either side of it.
+            // One cycle, its margin and the pages either side of it, or the
+            // first entries that prepare() commits when they reach further.
             const int length = rig.osc.getCycleLength();
             ASSERT_GT (length, 0);
             const std::size_t page = lazyzero::pageSize();
-            EXPECT_LE (rig.osc.getTableResidentBytes(), pagesFor (length + SplineOscillator::kTableMargin + 8) + 2 * page)
+            const std::size_t cycle = pagesFor (length + SplineOscillator::kTableMargin + 8);
+            EXPECT_LE (rig.osc.getTableResidentBytes(),
+                       std::max (cycle, pagesFor (SplineOscillator::kEntriesCommittedAtPrepare)) + 2 * page)
                 << rate << " note " << note << " length " << length;
         }
 }
@@ -91,4 +95,25 @@ TEST (SplineTableMemory, PreparingAgainAtAnotherRatePlaysAsAFreshOscillator)
     const auto lowAgain = low.playNote (45, 20000, 512);
     EXPECT_EQ (lowAgain, freshHigh.playNote (45, 20000, 512));
     EXPECT_NE (lowAgain, lowFirst);
+}
+
+TEST (SplineTableMemory, PrepareCommitsTheTablesFirstEntriesOnly)
+{
+    // Every note's first cycles start at the table's start: those pages are
+    // taken off the audio thread, and no more than them, at every rate.
+    for (double rate : { 44100.0, 96000.0, 192000.0 })
+    {
+        Rig rig (rate, 512);
+        const std::size_t expected = pagesFor (SplineOscillator::kEntriesCommittedAtPrepare);
+        ASSERT_LT (expected, rig.osc.getTableBytes());
+        EXPECT_EQ (rig.osc.getTableResidentBytes(), expected) << rate;
+
+        // Preparing again keeps them and takes no others.
+        rig.osc.prepare (rate, 512);
+        EXPECT_EQ (rig.osc.getTableResidentBytes(), expected) << rate;
+    }
+
+    // An oscillator never prepared takes no table memory.
+    SplineOscillator unprepared;
+    EXPECT_EQ (unprepared.getTableResidentBytes(), 0u);
 }

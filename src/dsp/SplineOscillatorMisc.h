@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -404,11 +405,160 @@ private:
     int result = 0;
 };
 
+// Replays are drawn for every curve of every cycle, most of them a few
+// entries long: inline, so that a drawing pays no calls for them.
+namespace detail
+{
+// Heights in powers of w: half the operations of the Bernstein form, and two
+// places can be evaluated at once.
+inline PowerForm powerForm (const Quadratic& s) noexcept
+{
+    return { s.y0, 2.0 * (s.y1 - s.y0), s.y0 - 2.0 * s.y1 + s.y2, 0.0 };
+}
+
+inline PowerForm powerForm (const Cubic& s) noexcept
+{
+    return { s.y0, 3.0 * (s.y1 - s.y0), 3.0 * (s.y0 - 2.0 * s.y1 + s.y2), s.y3 - s.y0 + 3.0 * (s.y1 - s.y2) };
+}
+
+// Writes the heights at `count` places, each once or (twice[i]) twice, from
+// dest[at] on; returns the index after the last entry written. Inside the
+// table every place but the last writes its value at two entries and moves
+// on by one or two: a second write that should not stay is overwritten by
+// the next place. Places that are not doubled (most of them) are written
+// side by side instead, which leaves the same entries. Writes outside
+// [0, capacity) are dropped.
+inline bool fitsPaired (int count, int at, int capacity) noexcept
+{
+    return count > 0 && at >= 0 && (int64_t) at + 2 * (int64_t) count <= (int64_t) capacity;
+}
+
+inline uint32_t fourMarks (const uint8_t* twice) noexcept
+{
+    uint32_t marks;
+    std::memcpy (&marks, twice, sizeof (marks));
+    return marks;
+}
+
+inline int writeLastPlaces (const PowerForm& height, const double* places, const uint8_t* twice, int i, int count,
+                     double* dest, int at, int capacity) noexcept
+{
+    const int paired = count - 1;
+    if (fitsPaired (count, at, capacity))
+        for (; i < paired; ++i)
+        {
+            const double v = height (places[i]);
+            dest[at] = v;
+            dest[at + 1] = v;
+            at += twice[i] != 0 ? 2 : 1;
+        }
+
+    for (; i < count; ++i)
+    {
+        const double v = height (places[i]);
+        if (at >= 0 && at < capacity)
+            dest[at] = v;
+        ++at;
+        if (twice[i] != 0)
+        {
+            if (at >= 0 && at < capacity)
+                dest[at] = v;
+            ++at;
+        }
+    }
+    return at;
+}
+
+inline int writePlaces (const PowerForm& height, const double* places, const uint8_t* twice, int count,
+                 double* dest, int at, int capacity) noexcept
+{
+    int i = 0;
+#if defined(__SSE2__)
+    if (fitsPaired (count, at, capacity))
+    {
+        const int paired = count - 1;
+        const __m128d c0 = _mm_set1_pd (height.c0);
+        const __m128d c1 = _mm_set1_pd (height.c1);
+        const __m128d c2 = _mm_set1_pd (height.c2);
+        const __m128d c3 = _mm_set1_pd (height.c3);
+        auto heights = [&] (const double* w2) noexcept
+        {
+            const __m128d w = _mm_loadu_pd (w2);
+            const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (w, c3));
+            return _mm_add_pd (c0, _mm_mul_pd (w, _mm_add_pd (c1, _mm_mul_pd (w, inner))));
+        };
+        for (; i + 3 < paired; i += 4)
+        {
+            const __m128d y = heights (places + i);
+            const __m128d z = heights (places + i + 2);
+            if (fourMarks (twice + i) == 0)
+            {
+                _mm_storeu_pd (dest + at, y);
+                _mm_storeu_pd (dest + at + 2, z);
+                at += 4;
+                continue;
+            }
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
+            at += twice[i] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
+            at += twice[i + 1] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (z, z));
+            at += twice[i + 2] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (z, z));
+            at += twice[i + 3] != 0 ? 2 : 1;
+        }
+        // Two more when they are there: short curves often end so.
+        if (i + 1 < paired)
+        {
+            const __m128d y = heights (places + i);
+            if ((twice[i] | twice[i + 1]) == 0)
+            {
+                _mm_storeu_pd (dest + at, y);
+                at += 2;
+            }
+            else
+            {
+                _mm_storeu_pd (dest + at, _mm_unpacklo_pd (y, y));
+                at += twice[i] != 0 ? 2 : 1;
+                _mm_storeu_pd (dest + at, _mm_unpackhi_pd (y, y));
+                at += twice[i + 1] != 0 ? 2 : 1;
+            }
+            i += 2;
+        }
+    }
+#endif
+    return writeLastPlaces (height, places, twice, i, count, dest, at, capacity);
+}
+
+template <typename Segment>
+inline int replaySegment (const Segment& seg, int m, const double* places, const uint8_t* twice, int count,
+                   double* dest, int pos, int capacity) noexcept
+{
+    const PowerForm height = powerForm (seg);
+    const int e = writePlaces (height, places, twice, count, dest, pos, capacity) - pos - 1;
+
+    if (e + 1 < m)
+    {
+        if (pos + e + 1 >= 0 && pos + e + 1 < capacity)
+            dest[pos + e + 1] = count > 0 ? height (places[count - 1]) : seg.y0;
+        return e + 2;
+    }
+    return e + 1;
+}
+} // namespace detail
+
 /** The writes of sample() from the count places a walk of the same x took. */
-int replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,
-            double* dest, int pos, int capacity) noexcept;
-int replay (const Cubic& segment, int m, const double* places, const uint8_t* twice, int count,
-            double* dest, int pos, int capacity) noexcept;
+inline int replay (const Quadratic& segment, int m, const double* places, const uint8_t* twice, int count,
+                   double* dest, int pos, int capacity) noexcept
+{
+    return detail::replaySegment (segment, m, places, twice, count, dest, pos, capacity);
+}
+
+inline int replay (const Cubic& segment, int m, const double* places, const uint8_t* twice, int count,
+                   double* dest, int pos, int capacity) noexcept
+{
+    return detail::replaySegment (segment, m, places, twice, count, dest, pos, capacity);
+}
 } // namespace splinecurve
 
 //==============================================================================

@@ -27,12 +27,6 @@ bool ModMatrix::isPulseWidth (int destination) noexcept
     return destination == osc1PulseWidth || destination == osc2PulseWidth;
 }
 
-double ModMatrix::mapPulseWidth (double entry) noexcept
-{
-    const double v = entry * 0.49 - 0.49;
-    return v > -1.0 ? (v < 1.0 ? v : 1.0) : -1.0;   // NaN ends at -1, never passes through
-}
-
 bool ModMatrix::hasAnyAmount (const ParameterValue* parameters, int destination) noexcept
 {
     for (int s = 0; s < kNumSources; ++s)

@@ -67,7 +67,11 @@ struct ModMatrix
 
     /** A pulse-width table entry: entry * 0.49 - 0.49, clamped to [-1, 1]; so
         the base 1 gives no offset and a full signal of 1 moves it by 0.49. */
-    static double mapPulseWidth (double entry) noexcept;
+    static double mapPulseWidth (double entry) noexcept
+    {
+        const double v = entry * 0.49 - 0.49;
+        return v > -1.0 ? (v < 1.0 ? v : 1.0) : -1.0;   // NaN ends at -1, never passes through
+    }
 
     /** The amount of a source on a destination; a value that is not finite
         (or indices out of range, or no parameters) reads as 0. */

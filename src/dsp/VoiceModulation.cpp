@@ -4,8 +4,10 @@
 #include "dsp/LFO.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace
 {
@@ -163,17 +165,144 @@ void VoiceModulation::addLfo (double* table, int entries, const LFO* lfo, double
         table[j] += from[j * ModMatrix::kSamplesPerEntry] * weight;
 }
 
+namespace
+{
+// Entry j of a table whose live sources all reach the whole block: the base,
+// then each present source's term in source order, as the passes one source
+// at a time add them. Bits of `present`: LFO 1, LFO 2, amplitude envelope,
+// filter envelope (velocity adds its constant, 0 when it has no amount... it
+// is left out then too).
+template <int present, bool pulseWidth>
+void fillTogether (double* table, int entries, double base, const double* lfoA, const double* lfoB, const double* amp,
+                   const double* filter, const double* w, double velocityTerm) noexcept
+{
+    const double wA = w[0], wB = w[1], wAmp = w[2], wFilter = w[3];
+    for (int j = 0; j < entries; ++j)
+    {
+        double t = base;
+        if constexpr ((present & 1) != 0)
+            t += lfoA[j * ModMatrix::kSamplesPerEntry] * wA;
+        if constexpr ((present & 2) != 0)
+            t += lfoB[j * ModMatrix::kSamplesPerEntry] * wB;
+        if constexpr ((present & 4) != 0)
+            t += amp[j] * wAmp;
+        if constexpr ((present & 8) != 0)
+            t += filter[j >> 1] * wFilter;
+        if constexpr ((present & 16) != 0)
+            t += velocityTerm;
+        table[j] = pulseWidth ? ModMatrix::mapPulseWidth (t) : t;
+    }
+}
+
+using FillTogether = void (*) (double*, int, double, const double*, const double*, const double*, const double*,
+                               const double*, double) noexcept;
+
+template <int... m>
+constexpr std::array<FillTogether, 64> fillTable (std::integer_sequence<int, m...>) noexcept
+{
+    return { { fillTogether<(m & 31), (m >> 5) != 0>... } };
+}
+
+// Index: the present bits, plus 32 for a pulse-width destination.
+constexpr std::array<FillTogether, 64> fillers = fillTable (std::make_integer_sequence<int, 64> {});
+} // namespace
+
+bool VoiceModulation::lfoTerm (const LFO* lfo, int entries, const double*& from, int& count) const noexcept
+{
+    if (lfo == nullptr || lfo->isFinishedOneShot())
+        return false;
+
+    // Read only what the LFO computed for this block.
+    const int valid = std::min (lfo->getValidLength(), lfo->getCapacity());
+    // Shared LFOs hold the whole host block; a voice renders a part of it.
+    const int offset = lfo->isVoiceOwned() ? 0 : sharedLfoOffset;
+
+    // Entry j reads sample offset + 8 j, while that is below valid.
+    if (valid <= offset || entries <= 0)
+        return false;
+    count = std::min (entries, (valid - offset - 1) / ModMatrix::kSamplesPerEntry + 1);
+    from = lfo->getBuffer() + offset;
+    return true;
+}
+
 void VoiceModulation::updateModTableFor (int d) noexcept
 {
     if (! validDestination (d) || capacity <= 0)
         return;
 
     double* table = storage + (size_t) d * (size_t) capacity;
-    std::fill (table, table + capacity, ModMatrix::baseValue (multiplicative[d]));
+    const bool pulseWidth = ModMatrix::isPulseWidth (d);
+    const double base = ModMatrix::baseValue (multiplicative[d]);
 
     // Never past the table, even if ensureModTableSize was skipped.
     const int entries = std::min (ModMatrix::entriesForBlock (blockSize), capacity);
 
+    // Entries past the block keep the (mapped) base.
+    {
+        const double rest = pulseWidth ? ModMatrix::mapPulseWidth (base) : base;
+        std::fill (table + entries, table + capacity, rest);
+    }
+
+    // The common case: every live source with an amount reaches every
+    // entry, so each entry is summed in one go.
+    const double* from[4] = { nullptr, nullptr, ampEnvTable, filterEnvTable };
+    double weights[4] {};
+    double velocityTerm = 0.0;
+    int present = 0;
+    bool whole = entries > 0;
+    for (int s = 0; s < ModMatrix::kNumLiveSources && whole; ++s)
+    {
+        const double a = ModMatrix::amount (parameters, s, d);
+        if (a == 0.0)
+            continue;
+        const double weight = a * a;
+        switch (s)
+        {
+            case ModMatrix::lfo1:
+            case ModMatrix::lfo2:
+            {
+                int count = 0;
+                if (lfoTerm (s == ModMatrix::lfo1 ? lfo1Source : lfo2Source, entries, from[s], count))
+                {
+                    whole = count == entries;
+                    weights[s] = weight;
+                    present |= 1 << s;
+                }
+                break;
+            }
+            case ModMatrix::ampEnvelope:
+                whole = ampEnvEntries >= entries;
+                weights[s] = weight;
+                present |= 4;
+                break;
+            case ModMatrix::filterEnvelope:
+                // One filter level per 16 samples serves two entries.
+                whole = 2 * (long long) filterEnvEntries >= entries;
+                weights[s] = weight;
+                present |= 8;
+                break;
+            case ModMatrix::velocity:
+                velocityTerm = velocity * 1.5 * velocity * weight;
+                present |= 16;
+                break;
+            default:
+                break;
+        }
+    }
+
+    if (whole)
+    {
+        fillers[(size_t) (present | (pulseWidth ? 32 : 0))](table, entries, base, from[0], from[1], from[2], from[3],
+                                                             weights, velocityTerm);
+        return;
+    }
+
+    addOneByOne (d, table, entries);
+}
+
+void VoiceModulation::addOneByOne (int d, double* table, int entries) noexcept
+{
+    std::fill (table, table + entries, ModMatrix::baseValue (multiplicative[d]));
     for (int s = 0; s < ModMatrix::kNumLiveSources; ++s)
     {
         const double a = ModMatrix::amount (parameters, s, d);
@@ -230,6 +359,6 @@ void VoiceModulation::updateModTableFor (int d) noexcept
     }
 
     if (ModMatrix::isPulseWidth (d))
-        for (int j = 0; j < capacity; ++j)
+        for (int j = 0; j < entries; ++j)
             table[j] = ModMatrix::mapPulseWidth (table[j]);
 }

@@ -111,6 +111,11 @@ public:
 private:
     static bool validDestination (int d) noexcept { return d >= 0 && d < ModMatrix::kNumDestinations; }
     void addLfo (double* table, int entries, const LFO* lfo, double weight) const noexcept;
+    // Where an LFO's entries start and how many of the block's it reaches;
+    // false when it adds nothing.
+    bool lfoTerm (const LFO* lfo, int entries, const double*& from, int& count) const noexcept;
+    // The table one source at a time (some source stops short of the block).
+    void addOneByOne (int destination, double* table, int entries) noexcept;
     void growTables (int required);
 
     const double* filterEnvTable = nullptr;

@@ -327,3 +327,61 @@ TEST_F (VoiceModulationTest, FilterLevelsServeTwoEntriesAndSharedLfosReadFromThe
     for (int j = 0; j < 16; ++j)
         EXPECT_EQ (t[j], 36 + 8 * j < 100 ? 1.0 + lfo1.getBuffer()[36 + 8 * j] : 1.0) << j;
 }
+
+TEST_F (VoiceModulationTest, EverySourceMixMatchesTheSumTakenSourceBySource)
+{
+    // The table in one go (every source reaching the block) and one source at
+    // a time (some source stopping short) against the sum written out: the
+    // base, then each source with an amount in source order.
+    const int destinations[] = { ModMatrix::cutoff, ModMatrix::osc1PulseWidth, ModMatrix::noiseLevel };
+    mod.setVelocity (0.7);
+    lfo2.setVoiceOwned (true);
+    lfo2.calculateBlock (kBlock);
+    for (int shortLfo = 0; shortLfo < 2; ++shortLfo)
+        for (int n : { kBlock, 77, 8 })
+            for (int d : destinations)
+                for (int mask = 0; mask < 32; ++mask)
+                {
+                    for (int s = 0; s < ModMatrix::kNumSources; ++s)
+                        setAmount (s, d, 0.0);
+                    setAmount (7, d, 0.4);   // a source without a signal keeps it active
+                    for (int s = 0; s < ModMatrix::kNumLiveSources; ++s)
+                        if ((mask >> s) & 1)
+                            setAmount (s, d, 0.3 + 0.1 * s + 0.01 * mask);
+
+                    lfo1.setVoiceOwned (shortLfo == 0);
+                    lfo1.calculateBlock (shortLfo != 0 ? 100 : kBlock);
+                    mod.setSharedLfoOffset (shortLfo != 0 ? 36 : 0);
+
+                    const double* t = tableFor (d, n);
+                    ASSERT_NE (t, nullptr);
+                    const int entries = (n + 7) / 8;
+                    const int offset1 = shortLfo != 0 ? 36 : 0;
+                    const int valid1 = lfo1.getValidLength();
+                    for (int j = 0; j < mod.getTableCapacity(); ++j)
+                    {
+                        double e = ModMatrix::isMultiplicative (d) ? 1.0 : 0.0;
+                        for (int s = 0; s < ModMatrix::kNumLiveSources && j < entries; ++s)
+                        {
+                            const double a = ModMatrix::amount (parameters.data(), s, d);
+                            if (a == 0.0)
+                                continue;
+                            const double w = a * a;
+                            if (s == ModMatrix::lfo1 && offset1 + 8 * j < valid1)
+                                e += lfo1.getBuffer()[offset1 + 8 * j] * w;
+                            else if (s == ModMatrix::lfo2)
+                                e += lfo2.getBuffer()[8 * j] * w;
+                            else if (s == ModMatrix::ampEnvelope)
+                                e += ampLevels[(size_t) j] * w;
+                            else if (s == ModMatrix::filterEnvelope)
+                                e += filterLevels[(size_t) (j / 2)] * w;
+                            else if (s == ModMatrix::velocity)
+                                e += 0.7 * 1.5 * 0.7 * w;
+                        }
+                        if (ModMatrix::isPulseWidth (d))
+                            e = std::clamp (e * 0.49 - 0.49, -1.0, 1.0);
+                        ASSERT_EQ (t[j], e) << "entry " << j << " destination " << d << " sources " << mask
+                                            << " block " << n << " short lfo " << shortLfo;
+                    }
+                }
+}

@@ -155,16 +155,26 @@ void Decimator::processBlockPair (Decimator& a, Decimator& b, double* xa, double
     if (! isActive (amount, useTable))
         return;
 
+    // Only the hold types follow the modulation; otherwise the settings
+    // hold for the whole block.
+    const bool perGroup = useTable && a.type <= 1;
+    Settings settings {};
+    if (! perGroup)
+        a.groupSettings (amount, false, 1.0, firstCutoff, settings.a, settings.step);
     for (int start = 0; start < n; start += kGroupSize)
     {
         const int count = n - start < kGroupSize ? n - start : kGroupSize;
         const double groupModulation = useTable ? modulation[start / kGroupSize] : 1.0;
-        processGroupPair (a, b, xa + start, xb + start, count, amount, useTable, groupModulation, firstCutoff);
+        if (perGroup)
+            a.groupSettings (amount, true, groupModulation, firstCutoff, settings.a, settings.step);
+        processGroupPair (a, b, xa + start, xb + start, count, amount, useTable, groupModulation, firstCutoff,
+                          settings);
     }
 }
 
 void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n, double amount,
-                                  bool modulated, double groupModulation, double firstCutoff) noexcept
+                                  bool modulated, double groupModulation, double firstCutoff,
+                                  const Settings& settings) noexcept
 {
     const bool together = A.type == B.type && A.type >= 0 && A.type < numTypes && A.phase == B.phase
                           && A.sinceHold == B.sinceHold;
@@ -175,8 +185,7 @@ void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double
         return;
     }
 
-    double a, step;
-    A.groupSettings (amount, modulated, groupModulation, firstCutoff, a, step);
+    const double a = settings.a, step = settings.step;
     const int type = A.type;
     const bool keepRemainder = (type == 1 || type == 3);
 
@@ -286,6 +295,38 @@ void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double
     A.phase = B.phase = ph;
     A.held = hA;
     B.held = hB;
+    finishGroupPair (A, B, xa, xb, n);
+}
+
+void Decimator::finishGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n) noexcept
+{
+#if defined(__SSE2__)
+    // finishGroup's sums for both sides in one register, each lane adding in
+    // the same order.
+    __m128d acc = _mm_add_pd (_mm_add_pd (_mm_add_pd (_mm_setr_pd (A.phase, B.phase), _mm_setr_pd (A.held, B.held)),
+                                          _mm_setr_pd (A.target, B.target)),
+                              _mm_setr_pd (A.slope, B.slope));
+    for (int i = 0; i < n; ++i)
+        acc = _mm_add_pd (acc, _mm_loadh_pd (_mm_load_sd (xa + i), xb + i));
+    // A lane is finite exactly when it minus itself is 0.
+    const int finite = _mm_movemask_pd (_mm_cmpeq_pd (_mm_sub_pd (acc, acc), _mm_setzero_pd()));
+    Decimator* sides[2] = { &A, &B };
+    double* xs[2] = { xa, xb };
+    for (int s = 0; s < 2; ++s)
+    {
+        Decimator& d = *sides[s];
+        if ((finite & (1 << s)) == 0)
+        {
+            d.reset();
+            silence (xs[s], n);
+            continue;
+        }
+        flushTiny (d.held);
+        flushTiny (d.target);
+        flushTiny (d.slope);
+    }
+#else
     A.finishGroup (xa, n);
     B.finishGroup (xb, n);
+#endif
 }

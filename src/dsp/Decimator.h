@@ -60,9 +60,18 @@ private:
     // The group's hold step and amount, as processGroup forms them.
     void groupSettings (double amount, bool modulated, double groupModulation, double firstCutoff, double& a,
                         double& step) const noexcept;
+    struct Settings
+    {
+        double a = 0.0;
+        double step = 0.0;
+    };
+    // settings: the group's, as A's groupSettings forms them.
     static void processGroupPair (Decimator& a, Decimator& b, double* xa, double* xb, int n, double amount,
-                                  bool modulated, double groupModulation, double firstCutoff) noexcept;
+                                  bool modulated, double groupModulation, double firstCutoff,
+                                  const Settings& settings) noexcept;
     void finishGroup (double* x, int n) noexcept;
+    // finishGroup on both sides.
+    static void finishGroupPair (Decimator& a, Decimator& b, double* xa, double* xb, int n) noexcept;
 
     int type = 0;
     double phase = 0.0;    // hold accumulator

@@ -687,6 +687,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         // the working points' rebuild, which drops the plan.
         planValid = ! restarted;
         moveCount = 0;
+        verticalMoves = 0;
         if (planValid)
             splitPlan();
     }
@@ -1200,25 +1201,42 @@ void SplineOscillator::splitPlan() noexcept
                                horizontal ? b.x[entry.slot] : b.y[entry.slot] };
     }
     planSize = kept;
+
+    // Up and down first: they move one height each.
+    std::stable_partition (moves, moves + moveCount, [] (const SourceMove& m) { return ! m.horizontal; });
+    verticalMoves = 0;
+    while (verticalMoves < moveCount && ! moves[verticalMoves].horizontal)
+        ++verticalMoves;
 }
 
 // moveBySource for every kept move: the same values, as base + term * depth
-// (the LFO's depth * value is the same product).
+// (the LFO's depth * value is the same product). The pass that made the plan
+// left each sub-point's other coordinate within its bounds, and only its own
+// move writes it, so placing it again would leave it as it is: only the moved
+// coordinate is placed. So is a source that is not there, which leaves both.
 void SplineOscillator::applyMoves() noexcept
 {
     const double term[6] = { sources.lfo[0], sources.lfo[1], (sources.amp - 0.5) * 2.0, (0.5 - sources.amp) * 2.0,
                              (sources.filter - 0.5) * 2.0, (0.5 - sources.filter) * 2.0 };
     const bool present[6] = { sources.lfoPresent[0], sources.lfoPresent[1], sources.ampPresent, sources.ampPresent,
                               sources.filterPresent, sources.filterPresent };
-    for (int e = 0; e < moveCount; ++e)
+    int e = 0;
+    for (; e < verticalMoves; ++e)
     {
         const SourceMove& m = moves[e];
-        Osc4Data& w = working[m.point];
-        const double xBefore = w.x[m.slot];
-        double value = m.horizontal ? xBefore : w.y[m.slot];
         if (present[m.term])
-            value = m.baseValue + term[m.term] * m.depth;
-        placeSubPoint (w, m.slot, m.horizontal, value, xBefore);
+            working[m.point].y[m.slot] = clampSymmetric (m.baseValue + term[m.term] * m.depth, 2.0);
+    }
+    for (; e < moveCount; ++e)
+    {
+        const SourceMove& m = moves[e];
+        if (! present[m.term])
+            continue;
+        double& x = working[m.point].x[m.slot];
+        const double moved = clamp01 (m.baseValue + term[m.term] * m.depth);
+        if (std::memcmp (&moved, &x, sizeof (moved)) != 0)
+            shapesStale = true;
+        x = moved;
     }
 }
 

@@ -357,6 +357,7 @@ private:
     };
     SourceMove moves[kNumPoints * 3] {};
     int moveCount = 0;
+    int verticalMoves = 0;   // the first ones: up and down
     void splitPlan() noexcept;
     void applyMoves() noexcept;
 

@@ -82,14 +82,24 @@ void Envelope::startRelease() noexcept
     }
 }
 
-double Envelope::readStageValue (const ParameterValue* p) noexcept
+void Envelope::run (double* levels, int steps) noexcept
 {
-    // Stage values outside [0, 1] would make the phase run backwards and the
-    // power curves NaN.
-    return p != nullptr ? clamp01 (*p) : 0.0;
+    // The voice's per-block loop: the two calls inline here.
+    for (int k = 0; k < steps; ++k)
+    {
+        advance();
+        const double v = currentLevel();
+        if (levels != nullptr)
+            levels[k] = v;
+    }
 }
 
 void Envelope::updateSparse() noexcept
+{
+    advance();
+}
+
+inline void Envelope::advance() noexcept
 {
     if (! bound)
         return;
@@ -138,6 +148,11 @@ void Envelope::updateSparse() noexcept
 }
 
 double Envelope::level() noexcept
+{
+    return currentLevel();
+}
+
+inline double Envelope::currentLevel() noexcept
 {
     double result = 0.0;
 

@@ -81,6 +81,10 @@ public:
         outside the attack switches the envelope off. */
     double level() noexcept;
 
+    /** updateSparse() then level() for each of `steps` control steps, the
+        levels to levels[0 .. steps) (null: read and dropped). */
+    void run (double* levels, int steps) noexcept;
+
     //==============================================================================
     /** Stage shapes from the three shape controls v in [0, 1]:
         attack exponent 1 (v = 0) .. 0.3 (v = 1); decay exponent 4.5 .. 1;
@@ -108,7 +112,18 @@ public:
     double getSampleRate() const noexcept    { return sampleRate; }
 
 private:
-    static double readStageValue (const ParameterValue* p) noexcept;
+    // Stage values outside [0, 1] would make the phase run backwards and the
+    // power curves NaN; NaN falls to 0.
+    static double readStageValue (const ParameterValue* p) noexcept
+    {
+        if (p == nullptr)
+            return 0.0;
+        const double v = *p;
+        return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;
+    }
+    // The bodies of updateSparse() and level().
+    void advance() noexcept;
+    double currentLevel() noexcept;
 
     double sustainLevel = 0.5;
     std::atomic<double> attackShape { 0.65 };

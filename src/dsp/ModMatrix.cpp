@@ -27,14 +27,6 @@ bool ModMatrix::isPulseWidth (int destination) noexcept
     return destination == osc1PulseWidth || destination == osc2PulseWidth;
 }
 
-bool ModMatrix::hasAnyAmount (const ParameterValue* parameters, int destination) noexcept
-{
-    for (int s = 0; s < kNumSources; ++s)
-        if (amount (parameters, s, destination) > 0.0)
-            return true;
-    return false;
-}
-
 int ModMatrix::entriesForBlock (int numSamples) noexcept
 {
     return numSamples > 0 ? (numSamples + kSamplesPerEntry - 1) / kSamplesPerEntry : 0;

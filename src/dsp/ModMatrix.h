@@ -87,7 +87,20 @@ struct ModMatrix
     }
 
     /** Whether any of the ten sources has an amount above 0 on a destination. */
-    static bool hasAnyAmount (const ParameterValue* parameters, int destination) noexcept;
+    static bool hasAnyAmount (const ParameterValue* parameters, int destination) noexcept
+    {
+        // Inline: every voice asks for every destination once a block. As
+        // amount() > 0 for some source: a value that is not finite reads 0.
+        if (parameters == nullptr || destination < 0 || destination >= kNumDestinations)
+            return false;
+        for (int s = 0; s < kNumSources; ++s)
+        {
+            const double a = parameters[kFirstAmount + s * kNumDestinations + destination];
+            if (a > 0.0 && a < HUGE_VAL)
+                return true;
+        }
+        return false;
+    }
 
     /** Entries a block of n samples uses: n / 8 rounded up. */
     static int entriesForBlock (int numSamples) noexcept;

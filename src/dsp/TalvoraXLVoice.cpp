@@ -651,13 +651,8 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
     if (level1 <= 0.005 && level2 <= 0.005 && level3 <= 0.005 && level4 <= 0.005)
     {
         // Nothing to hear, but the envelopes still run so the voice ends.
-        for (int i = 0; i < n; i += 8)
-        {
-            filterEnvelope.updateSparse();
-            filterEnvelope.level();
-            amplitude.updateSparse();
-            amplitude.level();
-        }
+        filterEnvelope.run (nullptr, groups);
+        amplitude.run (nullptr, groups);
         probe (out0, n);
         return;
     }
@@ -689,13 +684,14 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         if (lfo != nullptr && lfo->isOneShot() && ! lfo->isFinishedOneShot())
             lfo->calculateOneShotFromFrame (n);
 
-    // Control rate: filter envelope, cutoff with key follow.
+    // Control rate: filter envelope, cutoff with key follow. The envelope's
+    // levels go to the cutoff table first, then the cutoff over them.
+    filterEnvelope.run (cutoffTable.data(), groups);
     for (int i = 0; i < n; i += 8)
     {
-        filterEnvelope.updateSparse();
         smoothedEnvAmount = p[params::kCutoffEnvAmount] * 0.01 + smoothedEnvAmount * 0.99;
         smoothedCutoff = p[params::kCutoff] * 0.01 + smoothedCutoff * 0.99;
-        const double fl = filterEnvelope.level();
+        const double fl = cutoffTable[(size_t) (i / 8)];
         keyFollow = keyFollow * 0.995 + 0.005 * keyFollowTarget;
         cutoffTable[(size_t) (i / 8)] = clampValue ((smoothedEnvAmount * fl + smoothedCutoff) * keyFollow, 0.0, 1.0);
         if ((i & 15) == 0)
@@ -709,11 +705,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             cutoffTable[(size_t) g] = clampValue (cutoffTable[(size_t) g] * mod[g], 0.0, 1.0);
     }
 
-    for (int i = 0; i < n; i += 8)
-    {
-        amplitude.updateSparse();
-        ampTable[(size_t) (i / 8)] = amplitude.level();
-    }
+    amplitude.run (ampTable.data(), groups);
     const bool osc4On = level4 > 0.05;
     if (osc4On)
         for (int k = 0; k < count; ++k)

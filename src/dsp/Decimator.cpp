@@ -172,7 +172,7 @@ void Decimator::processBlockPair (Decimator& a, Decimator& b, double* xa, double
     }
 }
 
-void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n, double amount,
+inline void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n, double amount,
                                   bool modulated, double groupModulation, double firstCutoff,
                                   const Settings& settings) noexcept
 {
@@ -298,7 +298,7 @@ void Decimator::processGroupPair (Decimator& A, Decimator& B, double* xa, double
     finishGroupPair (A, B, xa, xb, n);
 }
 
-void Decimator::finishGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n) noexcept
+inline void Decimator::finishGroupPair (Decimator& A, Decimator& B, double* xa, double* xb, int n) noexcept
 {
 #if defined(__SSE2__)
     // finishGroup's sums for both sides in one register, each lane adding in

@@ -17,15 +17,7 @@
 #if defined(__SSE2__)
  #include <emmintrin.h>
 #endif
-// The wide path is built for x86-64 with GCC or clang and chosen at run time.
-#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
- #define TALVORA_WIDE_PATH 1
- #define TALVORA_WIDE __attribute__ ((target ("avx2")))
- #define TALVORA_WIDE_INLINE __attribute__ ((target ("avx2"), always_inline)) inline
- #include <immintrin.h>
-#else
- #define TALVORA_WIDE_PATH 0
-#endif
+#include "dsp/VectorPath.h"
 
 namespace oscstack
 {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 std::atomic<int> SplineOscillator::splineNR { 0 };
@@ -1202,11 +1203,20 @@ void SplineOscillator::splitPlan() noexcept
     }
     planSize = kept;
 
-    // Up and down first: they move one height each.
-    std::stable_partition (moves, moves + moveCount, [] (const SourceMove& m) { return ! m.horizontal; });
-    verticalMoves = 0;
-    while (verticalMoves < moveCount && ! moves[verticalMoves].horizontal)
-        ++verticalMoves;
+    // Up and down first: they move one height each. Each group keeps its
+    // order; sorted through a local array, as std::stable_partition would
+    // ask for a buffer from the heap on the audio thread.
+    SourceMove sideways[std::size (moves)];
+    int vertical = 0, horizontal = 0;
+    for (int m = 0; m < moveCount; ++m)
+    {
+        if (moves[m].horizontal)
+            sideways[horizontal++] = moves[m];
+        else
+            moves[vertical++] = moves[m];
+    }
+    std::copy (sideways, sideways + horizontal, moves + vertical);
+    verticalMoves = vertical;
 }
 
 // moveBySource for every kept move: the same values, as base + term * depth

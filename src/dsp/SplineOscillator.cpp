@@ -28,6 +28,11 @@ inline double clampSymmetric (double v, double limit) noexcept
         return v != v ? 0.0 : -limit;
     return v < limit ? v : limit;
 }
+// An envelope level in [0, 1] as a move in [-1, 1], turned over when inverted.
+inline double envelopeTerm (double level, bool inverted) noexcept
+{
+    return inverted ? (0.5 - level) * 2.0 : (level - 0.5) * 2.0;
+}
 } // namespace
 
 //==============================================================================
@@ -1226,8 +1231,8 @@ void SplineOscillator::splitPlan() noexcept
 // coordinate is placed. So is a source that is not there, which leaves both.
 void SplineOscillator::applyMoves() noexcept
 {
-    const double term[6] = { sources.lfo[0], sources.lfo[1], (sources.amp - 0.5) * 2.0, (0.5 - sources.amp) * 2.0,
-                             (sources.filter - 0.5) * 2.0, (0.5 - sources.filter) * 2.0 };
+    const double term[6] = { sources.lfo[0], sources.lfo[1], envelopeTerm (sources.amp, false), envelopeTerm (sources.amp, true),
+                             envelopeTerm (sources.filter, false), envelopeTerm (sources.filter, true) };
     const bool present[6] = { sources.lfoPresent[0], sources.lfoPresent[1], sources.ampPresent, sources.ampPresent,
                               sources.filterPresent, sources.filterPresent };
     int e = 0;
@@ -1280,15 +1285,13 @@ void SplineOscillator::applyMoves() noexcept
         case osc4mod::ampEnvelope:
         case osc4mod::ampEnvelopeInverted:
             if (sources.ampPresent)
-                value = slot.source == osc4mod::ampEnvelope ? baseValue + (sources.amp - 0.5) * 2.0 * depth
-                                                            : baseValue + (0.5 - sources.amp) * 2.0 * depth;
+                value = baseValue + envelopeTerm (sources.amp, slot.source == osc4mod::ampEnvelopeInverted) * depth;
             break;
 
         case osc4mod::filterEnvelope:
         case osc4mod::filterEnvelopeInverted:
             if (sources.filterPresent)
-                value = slot.source == osc4mod::filterEnvelope ? baseValue + (sources.filter - 0.5) * 2.0 * depth
-                                                               : baseValue + (0.5 - sources.filter) * 2.0 * depth;
+                value = baseValue + envelopeTerm (sources.filter, slot.source == osc4mod::filterEnvelopeInverted) * depth;
             break;
 
         default:

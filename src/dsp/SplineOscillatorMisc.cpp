@@ -330,25 +330,22 @@ using splinecurve::detail::powerForm;
 
 // How fast x can move: |x'(w)| on [0, 1] is at most its largest Bernstein
 // coefficient, and one evaluation of X rounds by far less than `slack`.
-// |x''| is bounded the same way, by its own largest Bernstein coefficient.
 struct Reach
 {
     double slope;
     double slack;
-    double bend;
 };
 
 Reach reachOf (const Quadratic& s) noexcept
 {
     const double slope = 2.0 * std::max (std::abs (s.a), std::abs (1.0 - s.a));
-    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (2.0 * std::abs (s.a) + 1.0), std::abs (2.0 - 4.0 * s.a) * (1.0 + 1.0e-12) };
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (2.0 * std::abs (s.a) + 1.0) };
 }
 
 Reach reachOf (const Cubic& s) noexcept
 {
     const double slope = 3.0 * std::max ({ std::abs (s.a1), std::abs (s.a2 - s.a1), std::abs (1.0 - s.a2) });
-    const double bend = 6.0 * std::max (std::abs (s.a2 - 2.0 * s.a1), std::abs (1.0 - 2.0 * s.a2 + s.a1));
-    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (3.0 * std::abs (s.a1) + 3.0 * std::abs (s.a2) + 1.0), bend * (1.0 + 1.0e-12) };
+    return { slope * (1.0 + 1.0e-12), 1.0e-13 * (3.0 * std::abs (s.a1) + 3.0 * std::abs (s.a2) + 1.0) };
 }
 
 // x'(w), for the local bound after a sample.
@@ -358,6 +355,28 @@ double slopeAt (const Cubic& s, double w) noexcept
 {
     const double v = 1.0 - w;
     return 3.0 * (s.a1 * v * v + 2.0 * (s.a2 - s.a1) * w * v + (1.0 - s.a2) * w * w);
+}
+
+// The largest |x'(w)| on [from, to] (before the caller's allowance for
+// rounding): x' is linear or quadratic in w, so it is largest at an end or
+// at its one turn.
+double steepest (const Quadratic& s, double from, double to) noexcept
+{
+    return std::max (std::abs (slopeAt (s, from)), std::abs (slopeAt (s, to)));
+}
+
+double steepest (const Cubic& s, double from, double to) noexcept
+{
+    double most = std::max (std::abs (slopeAt (s, from)), std::abs (slopeAt (s, to)));
+    // x' / 3 = a1 + (2 a2 - 4 a1) w + (3 a1 - 3 a2 + 1) w^2
+    const double c = 3.0 * s.a1 - 3.0 * s.a2 + 1.0;
+    if (c != 0.0)
+    {
+        const double turn = (2.0 * s.a1 - s.a2) / c;
+        if (turn > from && turn < to)
+            most = std::max (most, std::abs (slopeAt (s, turn)));
+    }
+    return most;
 }
 
 #if defined(__SSE2__)
@@ -457,7 +476,6 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
 
     const Reach reach = reachOf (segment);
     slope = reach.slope;
-    bend = reach.bend;
     margin = 3.0 * reach.slack + reach.slope * 0x1p-52;
 
     error = 0.000001;
@@ -490,7 +508,6 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     const double h = this->h;
     const double step = this->step;
     const double slope = this->slope;
-    const double bend = this->bend;
     const double margin = this->margin;
     double error = this->error;
     double lastX = this->lastX;
@@ -550,14 +567,14 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     // short of taking a sample proves the next deficit / (|x'| distance)
     // steps short too, less what X's rounding could hide (the margin). Right
     // after a sample the deficit is h, and |x'| is bounded near the sample
-    // (its value nearby plus the largest |x''| times the distance), which
-    // lands the walk close to the next sample where x moves slowly. Where x
+    // (its largest value over the stretch around it), which lands the walk
+    // close to the next sample where x moves slowly. Where x
     // runs back below the last sample the deficit grows, and the global
     // bound on |x'| crosses the stretch in a few evaluations.
     auto walkRun = [&] () TALVORA_INLINE
     {
         const Run r = run;
-        const bool bounded = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin) && std::isfinite (bend);
+        const bool bounded = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin);
         const double perStep = bounded ? (1.0 - 1.0e-9) / (slope * r.distance) : 0.0;
         const double most = (double) r.last;
         const double room = h - margin;
@@ -571,11 +588,13 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         };
 
         // Steps after a sample that cannot take the next one. The bound on
-        // |x'| is worked out once per stretch of kStretch steps, for samples
-        // taken in it and the `span` past it (four global gaps): per sample
-        // it would put a division on the walk's critical path.
-        constexpr int64_t kStretch = 256;
-        const double span = bounded && room > 0.0 ? 4.0 * room / slope : 0.0;
+        // |x'| is worked out once per stretch of kStretch steps, as its
+        // largest value from the stretch's start to `span` (eight global
+        // gaps) past its end, for samples taken in it: per sample it would
+        // put a division on the walk's critical path. Where x slows down the
+        // gap then lands close to the next sample.
+        constexpr int64_t kStretch = 128;
+        const double span = bounded && room > 0.0 ? 8.0 * room / slope : 0.0;
         const double spanSteps = std::min (std::floor (span / r.distance), most);
         const double roomPerStep = room * (1.0 - 1.0e-9) / r.distance;
         const double radius = (double) kStretch * r.distance + span;
@@ -590,7 +609,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
                 if (spanSteps >= 1.0)
                 {
                     const double from = 1.0 - (r.start - (double) taken * r.distance);
-                    const double local = (std::abs (slopeAt (seg, from)) + bend * radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
+                    const double local = steepest (seg, from, from + radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
                     const double steps = std::min (roomPerStep / std::min (local, slope), spanSteps);
                     stretchGap = steps >= 1.0 ? (int64_t) steps : 0;
                 }

@@ -391,7 +391,6 @@ private:
     double h = 0.5;
     double step = 0.0;
     double slope = 0.0;       // how fast x can move
-    double bend = 0.0;        // how fast that speed can change
     double margin = 0.0;      // rounding allowance of the skip
     double error = 0.0;
     double lastX = 0.0;

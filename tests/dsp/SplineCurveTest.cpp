@@ -209,6 +209,56 @@ TEST (SplineCurve, WalkTakesExactlyThePlacesOfThePlainWalk)
     }
 }
 
+TEST (SplineCurve, WalkTakesThePlainWalksPlacesWhereXSlowsDownOrTurns)
+{
+    // The walk bounds how fast x moves near each sample by its largest
+    // speed over a stretch: curves whose x nearly stops, just stops or
+    // turns back inside the segment (the turn of x' close to zero), and the
+    // shapes of a wave's evenly spaced cubic points, for many counts.
+    std::mt19937 rng (1234);
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    auto slowest = [] (double a1, double a2) {
+        // x' / 3 = a1 + (2 a2 - 4 a1) w + (3 a1 - 3 a2 + 1) w^2 on [0, 1]
+        const double b = 2.0 * a2 - 4.0 * a1, c = 3.0 * a1 - 3.0 * a2 + 1.0;
+        double least = std::min (a1, a1 + b + c);
+        if (c > 0.0 && -b / (2.0 * c) > 0.0 && -b / (2.0 * c) < 1.0)
+            least = std::min (least, a1 - b * b / (4.0 * c));
+        return least;
+    };
+    int tried = 0;
+    for (int trial = 0; tried < 400 && trial < 200000; ++trial)
+    {
+        double a1, a2;
+        if (tried % 4 == 0)
+        {
+            a1 = 0.7 + 1.0e-6 * (unit (rng) - 0.5);
+            a2 = 0.15 + 1.0e-6 * (unit (rng) - 0.5);
+        }
+        else
+        {
+            a1 = 2.0 * unit (rng) - 0.25;
+            a2 = 2.0 * unit (rng) - 0.5;
+            const double least = slowest (a1, a2);
+            if (! (least > -0.02 && least < 0.05))
+                continue;
+        }
+        ++tried;
+        const int m = 16 + (int) std::exp (unit (rng) * std::log (3000.0));
+        const Cubic cubic { a1, a2, unit (rng), unit (rng), unit (rng), unit (rng) };
+        expectSameWalk (cubic, m, 5, 2 * m + 80, "slow cubic");
+        if (HasFatalFailure())
+            return;
+    }
+    EXPECT_EQ (tried, 400);
+
+    // A quadratic whose x stops at one end.
+    for (int m : { 16, 17, 100, 999, 4000 })
+    {
+        expectSameWalk (Quadratic { 0.0, 0.2, 0.7, 0.4 }, m, 0, 2 * m + 80, "quadratic stopping at its start");
+        expectSameWalk (Quadratic { 1.0, 0.2, 0.7, 0.4 }, m, 0, 2 * m + 80, "quadratic stopping at its end");
+    }
+}
+
 TEST (SplineCurve, WalkMatchesThePlainWalkAtTheEdgesOfItsInputs)
 {
     // Controls that make x flat, exactly linear, or not a number; a table

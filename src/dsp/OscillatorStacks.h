@@ -334,7 +334,8 @@ TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, co
     const __m256d table = _mm256_set1_pd (kTable);
     const __m128i mask = _mm_set1_epi32 (kTableMask);
     const __m256d t = _mm256_set1_pd (in.t);
-    const __m128i idx = _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask);
+    // Unchecked, every phase is in [0, 4096): its integer part is the index.
+    const __m128i idx = Checked ? _mm_and_si128 (_mm256_cvttpd_epi32 (ph), mask) : _mm256_cvttpd_epi32 (ph);
     const __m256d a = _mm256_i32gather_pd (in.a, idx, 8);
     __m256d value;
     if constexpr (Kind == stackCrossfade)
@@ -377,7 +378,7 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
     const __m128d table = _mm_set1_pd (kTable);
     const __m128i mask = _mm_set1_epi32 (kTableMask);
     const __m128d t = _mm_set1_pd (in.t);
-    const __m128i idx = _mm_and_si128 (_mm_cvttpd_epi32 (ph), mask);
+    const __m128i idx = Checked ? _mm_and_si128 (_mm_cvttpd_epi32 (ph), mask) : _mm_cvttpd_epi32 (ph);
     const __m128d a = _mm_i32gather_pd (in.a, idx, 8);
     __m128d value;
     if constexpr (Kind == stackCrossfade)

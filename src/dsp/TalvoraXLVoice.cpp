@@ -818,6 +818,9 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         bool gliding = glideActive;
         double ratio = glideRatio, bend = smoothedBend;
         const double step = glideStep, bendTarget = bendRatio;
+        // A bend that has reached its target stays there, and its smoothing
+        // step, a chain from sample to sample, can be left out.
+        const bool bendSettled = bend * 0.998 + bendTarget * 0.002 == bend;
         for (int ci = 0; ci < len; ++ci)
         {
             const int i = chunkStart + ci;
@@ -855,7 +858,8 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             if (! std::isfinite (pitch))
                 pitch = 1.0;
 
-            bend = bend * 0.998 + bendTarget * 0.002;
+            if (! bendSettled)
+                bend = bend * 0.998 + bendTarget * 0.002;
             w.common[ci] = ratio * pitch * bend;
         }
         glideActive = gliding;

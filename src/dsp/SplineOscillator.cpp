@@ -733,6 +733,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         int counts[kNumPoints];
         segmentCounts (size, slotCapacity, counts);
         const int source = findSameSamples (counts);
+        const CyclePlan* const plan = source < 0 ? findPlan (counts) : nullptr;
         if (source >= 0)
         {
             if (source != activeSlot)
@@ -749,11 +750,26 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
             pos = c.length;
             endedAtStart = c.endedAtStart;
         }
+        else if (plan != nullptr)
+        {
+            drawFromPlan (*plan, dest);
+            std::memcpy (c.counts, counts, sizeof (c.counts));
+            c.endedAtStart = plan->endedAtStart;
+            c.complete = true;
+            c.writtenEnd = plan->writtenEnd;
+            pos = plan->length;
+            endedAtStart = plan->endedAtStart;
+            ++cyclesDrawn;
+            ++cyclesPlanned;
+        }
         else
         {
             pos = beginDrawing (activeSlot, counts);
             endedAtStart = c.endedAtStart;
             ++cyclesDrawn;
+            // A cycle drawn whole here is taken down for the next of its length.
+            if (pos <= kWholeDrawLength && scans != nullptr)
+                drawing.plan = planToRecord (counts);
         }
 
         c.valid = true;
@@ -765,6 +781,18 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
     cached[activeSlot].lastUse = ++useClock;
     if (pos <= kWholeDrawLength)
         finishDrawing();
+    if (drawing.plan != nullptr)
+    {
+        // Every segment went into the plan: it stands while the store's scans do.
+        CyclePlan& plan = *drawing.plan;
+        drawing.plan = nullptr;
+        const auto& drawn = cached[activeSlot];
+        plan.valid = ! drawing.active && drawn.complete;
+        plan.stamp = scans->getStamp();
+        plan.length = pos;
+        plan.endedAtStart = drawn.endedAtStart;
+        plan.writtenEnd = drawn.writtenEnd;
+    }
 
     // A shortfall makes the next cycle longer, so the pitch stays right on average.
     if (! endedAtStart && pos < size)
@@ -887,8 +915,63 @@ void SplineOscillator::abandonDrawing() noexcept
 void SplineOscillator::drawUpTo (int entry) noexcept
 {
     Drawing& d = drawing;
+    while (d.active && d.ready <= entry)
+    {
+        if (d.walking == 0)
+        {
+            drawSegments (entry);
+            continue;
+        }
+
+        // The walk stops at the curve's own end at the latest; what it
+        // would write past it is drawn only where nothing after it writes.
+        const int k = d.segment;
+        const int end = d.pos + d.counts[k];
+        const bool quadratic = d.walking == splineQuadratic;
+        const int until = std::min (entry, end - 1);
+        const bool ended = quadratic ? d.quadratics[k].advance (until) : d.cubics[k].advance (until);
+        const int reach = quadratic ? d.quadratics[k].ready() : d.cubics[k].ready();
+        if (! ended && reach < end)
+        {
+            d.ready = reach;
+            continue;
+        }
+
+        closeRecording (true, ! ended);
+        d.walking = 0;
+        settle (k, ! ended, reach);
+    }
+}
+
+void SplineOscillator::settle (int k, bool stoppedAtEnd, int end) noexcept
+{
+    // Segment k's run ended at `end` (or, stopped, reaches its own end):
+    // entries up to the next segment's start are settled.
+    Drawing& d = drawing;
+    d.drawnType[k] = working[k].type;
+    d.stopped[k] = stoppedAtEnd;
+    d.runEnd[k] = end;
+    d.reached = std::max (d.reached, end);
+    const int next = d.pos + d.counts[k];
+    if (! stoppedAtEnd && end < next)
+        fillAfterRun (k, std::max (end, d.pos), next);
+    d.pos = next;
+    ++d.segment;
+    d.ready = d.pos;
+}
+
+// Most segments of most cycles are lines, flat curves or curves with a kept
+// scan: they are drawn here in one loop, the drawing's position in locals,
+// until the chain ends, a curve must be walked or `entry` is drawn.
+void SplineOscillator::drawSegments (int entry) noexcept
+{
+    Drawing& d = drawing;
     double* const dest = d.dest;
     const int capacity = d.capacity;
+    int k = d.segment;
+    int pos = d.pos;
+    int reached = d.reached;
+    CyclePlan* const plan = d.plan;
 
     auto put = [dest, capacity] (int index, double v) noexcept
     {
@@ -896,122 +979,231 @@ void SplineOscillator::drawUpTo (int entry) noexcept
             dest[index] = v;
     };
 
-    // Segment k's run ended at `end` (or, stopped, reaches its own end):
-    // entries up to the next segment's start are settled.
-    auto settle = [&] (int k, bool stoppedAtEnd, int end) noexcept
+    for (; pos <= entry; ++k)
     {
-        d.drawnType[k] = working[k].type;
-        d.stopped[k] = stoppedAtEnd;
-        d.runEnd[k] = end;
-        d.reached = std::max (d.reached, end);
-        const int next = d.pos + d.counts[k];
-        if (! stoppedAtEnd && end < next)
-            fillAfterRun (k, std::max (end, d.pos), next);
-        d.pos = next;
-        ++d.segment;
-        d.ready = d.pos;
-    };
-
-    while (d.active && d.ready <= entry)
-    {
-        if (d.walking != 0)
-        {
-            // The walk stops at the curve's own end at the latest; what it
-            // would write past it is drawn only where nothing after it writes.
-            const int k = d.segment;
-            const int end = d.pos + d.counts[k];
-            const bool quadratic = d.walking == splineQuadratic;
-            const int until = std::min (entry, end - 1);
-            const bool ended = quadratic ? d.quadratics[k].advance (until) : d.cubics[k].advance (until);
-            const int reach = quadratic ? d.quadratics[k].ready() : d.cubics[k].ready();
-            if (! ended && reach < end)
-            {
-                d.ready = reach;
-                continue;
-            }
-
-            closeRecording (true, ! ended);
-            d.walking = 0;
-            settle (k, ! ended, reach);
-            continue;
-        }
-
-        const int k = d.segment;
         const int type = k < kNumPoints ? working[k].type : (int) splineEndMarker;
         if (type == splineEndMarker || type == splineStart)
         {
             d.active = false;
+            d.segment = k;
+            d.pos = d.ready = pos;
+            d.reached = reached;
             CachedCycle& drawn = cached[d.slot];
             drawn.complete = d.complete;
-            drawn.writtenEnd = std::clamp (std::max (d.reached, d.pos), 0, capacity);
+            drawn.writtenEnd = std::clamp (std::max (reached, pos), 0, capacity);
             return;
         }
         if (type < splineLinear || type > splineCubic)
-        {
-            ++d.segment;
             continue;
-        }
 
-        const Osc4Data& prev = working[k - 1];
         const Osc4Data& pt = working[k];
-        const int pos = d.pos;
         const int count = d.counts[k];
         const int m = std::max (count, 1);
-        const double dx = widths[k];
-        const double y0 = prev.y[0];
+        const double y0 = working[k - 1].y[0];
         const double yk = pt.y[0];
+        int end = 0;
+        bool stoppedAtEnd = false;
+        CyclePlan::Segment step;
 
         if (type == splineLinear)
         {
             for (int t = 0; t < m; ++t)
                 put (pos + t, y0 + (yk - y0) * t / m);
-            settle (k, false, pos + m);
+            end = pos + m;
         }
-        else if (! (dx > 0.0))
+        else if (! (widths[k] > 0.0))
         {
             // A curve of no width holds its start value, like a linear one.
             put (pos, y0);
-            settle (k, false, pos + 1);
+            end = pos + 1;
+            step.flat = true;
         }
         else
         {
             SplineScanStore::Found found;
-            d.key = shapes[k];
-            d.key.samples = m;
-            bool kept = false;
-            if (scans != nullptr)
+            if (! findScan (k, m, found, step.scan))
             {
-                const ScanMemo& memo = memos[k];
-                kept = (memo.samples[0] == m && scans->findAgain (memo.ref[0], found))
-                    || (memo.samples[1] == m && scans->findAgain (memo.ref[1], found));
-                SplineScanStore::Ref ref;
-                if (! kept && scans->find (d.key, found, &ref))
-                {
-                    kept = true;
-                    remember (k, m, ref);
-                }
-            }
-            if (kept)
-            {
-                // A replay needs the heights only. A walk that stopped at its
-                // own end is walked afresh should a later run leave a gap.
-                const int written = type == splineQuadratic
-                                      ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, found.places,
-                                                             found.twice, found.count, dest, pos, capacity)
-                                      : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m,
-                                                             found.places, found.twice, found.count, dest, pos, capacity);
-                d.walkHeld[k] = false;
-                settle (k, found.stoppedAtEnd, pos + written);
-            }
-            else
-            {
+                d.plan = nullptr;
+                // Walked (and recorded when the store gives room) by drawUpTo.
+                d.segment = k;
+                d.pos = d.ready = pos;
+                d.reached = reached;
+                d.key = shapes[k];
+                d.key.samples = m;
                 const bool recording = scans != nullptr && scans->beginRecording (m, d.record, d.recording);
                 startWalk (k, recording ? &d.record : nullptr);
                 d.walkHeld[k] = true;
                 d.walking = type;
+                return;
             }
+            // A replay needs the heights only. A walk that stopped at its
+            // own end is walked afresh should a later run leave a gap.
+            const int written = type == splineQuadratic
+                                  ? splinecurve::replay (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk }, m, found.places,
+                                                         found.twice, found.count, dest, pos, capacity)
+                                  : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m,
+                                                         found.places, found.twice, found.count, dest, pos, capacity);
+            d.walkHeld[k] = false;
+            stoppedAtEnd = found.stoppedAtEnd;
+            end = pos + written;
+            step.places = found.places;
+            step.twice = found.twice;
+            step.count = found.count;
         }
+
+        d.drawnType[k] = type;
+        d.stopped[k] = stoppedAtEnd;
+        d.runEnd[k] = end;
+        reached = std::max (reached, end);
+        const int next = pos + count;
+        if (! stoppedAtEnd && end < next)
+        {
+            d.plan = nullptr;
+            d.reached = reached;
+            fillAfterRun (k, std::max (end, pos), next);
+            reached = d.reached;
+        }
+        else if (plan != nullptr && d.plan != nullptr)
+            takeDown (*plan, k, type, pos, m, end, step);
+        pos = next;
     }
+
+    d.segment = k;
+    d.pos = d.ready = pos;
+    d.reached = reached;
+}
+
+void SplineOscillator::takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end,
+                                 const CyclePlan::Segment& step) noexcept
+{
+    // Only what a plan draws without bounds checks, one run per segment.
+    const int capacity = drawing.capacity;
+    bool fits = pos >= 0 && end <= capacity && plan.segmentCount < kNumPoints;
+    bool plain = true;
+    if (fits && step.places != nullptr)
+    {
+        fits = splinecurve::detail::fitsPaired (step.count, pos, capacity);
+        for (int i = 0; i < step.count && plain; ++i)
+            plain = step.twice[i] == 0;
+    }
+    if (! fits)
+    {
+        drawing.plan = nullptr;
+        return;
+    }
+    CyclePlan::Segment& s = plan.segments[plan.segmentCount++];
+    s = step;
+    s.point = k;
+    s.type = type;
+    s.pos = pos;
+    s.samples = m;
+    s.run = end - pos;
+    s.plain = plain;
+}
+
+SplineOscillator::CyclePlan* SplineOscillator::findPlan (const int* counts) noexcept
+{
+    // A drawing depends on the length only through the segment counts.
+    if (scans == nullptr)
+        return nullptr;
+    const uint64_t stamp = scans->getStamp();
+    for (auto& plan : plans)
+    {
+        if (! plan.valid || plan.capacity != slotCapacity || std::memcmp (plan.counts, counts, sizeof (plan.counts)) != 0)
+            continue;
+        if (plan.stamp != stamp)
+        {
+            // Other copies' walks moved the store: most scans are still there.
+            for (int i = 0; i < plan.segmentCount && plan.valid; ++i)
+                if (plan.segments[i].places != nullptr && ! scans->holds (plan.segments[i].scan))
+                    plan.valid = false;
+            if (! plan.valid)
+                continue;
+            plan.stamp = stamp;
+        }
+        plan.lastUse = ++planClock;
+        return &plan;
+    }
+    return nullptr;
+}
+
+SplineOscillator::CyclePlan* SplineOscillator::planToRecord (const int* counts) noexcept
+{
+    // One that no longer stands, else the least recently used.
+    CyclePlan* target = &plans[0];
+    for (auto& plan : plans)
+    {
+        if (! plan.valid || plan.capacity != slotCapacity)
+        {
+            target = &plan;
+            break;
+        }
+        if (plan.lastUse < target->lastUse)
+            target = &plan;
+    }
+    target->valid = false;
+    target->capacity = slotCapacity;
+    std::memcpy (target->counts, counts, sizeof (target->counts));
+    target->segmentCount = 0;
+    target->lastUse = ++planClock;
+    return target;
+}
+
+// The same writes as drawing the cycle segment by segment with every scan
+// kept: the heights of each replay two at a time, side by side when no place
+// is written twice.
+void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexcept
+{
+    for (int i = 0; i < plan.segmentCount; ++i)
+    {
+        const CyclePlan::Segment& s = plan.segments[i];
+        const Osc4Data& pt = working[s.point];
+        const double y0 = working[s.point - 1].y[0];
+        const double yk = pt.y[0];
+        const int m = s.samples;
+        double* const out = dest + s.pos;
+
+        if (s.type == splineLinear)
+        {
+            for (int t = 0; t < m; ++t)
+                out[t] = y0 + (yk - y0) * t / m;
+            continue;
+        }
+        if (s.flat)
+        {
+            out[0] = y0;
+            continue;
+        }
+
+        scans->touch (s.scan);
+        const splinecurve::PowerForm height = s.type == splineQuadratic
+                                                ? splinecurve::detail::powerForm (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk })
+                                                : splinecurve::detail::powerForm (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk });
+        const int written = s.plain ? splinecurve::detail::writeHeights (height, s.places, s.count, out)
+                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
+                                                                        plan.capacity) - s.pos;
+        if (written < m)
+            out[written] = height (s.places[s.count - 1]);
+    }
+}
+
+bool SplineOscillator::findScan (int k, int m, SplineScanStore::Found& found, SplineScanStore::Ref& ref) noexcept
+{
+    if (scans == nullptr)
+        return false;
+    const ScanMemo& memo = memos[k];
+    for (int i = 0; i < 2; ++i)
+        if (memo.samples[i] == m && scans->findAgain (memo.ref[i], found))
+        {
+            ref = memo.ref[i];
+            return true;
+        }
+    SplineScanStore::CurveKey key = shapes[k];
+    key.samples = m;
+    if (! scans->find (key, found, &ref))
+        return false;
+    remember (k, m, ref);
+    return true;
 }
 
 void SplineOscillator::fillAfterRun (int segment, int from, int to) noexcept
@@ -1125,6 +1317,8 @@ void SplineOscillator::forgetScans() noexcept
 {
     for (auto& memo : memos)
         memo = ScanMemo {};
+    for (auto& plan : plans)
+        plan.valid = false;
 }
 
 void SplineOscillator::closeRecording (bool keep, bool stoppedAtEnd) noexcept

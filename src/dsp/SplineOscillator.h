@@ -183,6 +183,8 @@ public:
         copied from another slot counts as started, not drawn). */
     uint64_t getCyclesStarted() const noexcept { return cyclesStarted; }
     uint64_t getCyclesDrawn() const noexcept { return cyclesDrawn; }
+    /** Of those, the ones drawn from the layout of an earlier drawing. */
+    uint64_t getCyclesDrawnFromPlans() const noexcept { return cyclesPlanned; }
 
 private:
     struct CachedCycle
@@ -232,6 +234,44 @@ private:
     static constexpr int kDrawAheadEntries = 512;
 
     /**
+        Where a whole drawing of one length wrote, taken down as it drew: for
+        each segment its kind, start and sample count, and for a curve the
+        kept scan it replayed. The entries a drawing writes depend on the
+        heights only through the values, so while the curves' shapes, the
+        slot size and the store's scans stand, a cycle of that length is
+        drawn from here with no lookups: a line, a flat curve or a replay per
+        segment, in order. Only drawings with no walk, no gap left to fill
+        and no write outside the slot are kept. When the store has changed
+        since, each scan is checked once before the plan is used again.
+    */
+    struct CyclePlan
+    {
+        struct Segment
+        {
+            int point = 0;          // k: the segment from point k - 1 to k
+            int type = 0;           // splineLinear, or a curve; flat ones are drawn as lines of one entry
+            int pos = 0;
+            int samples = 0;        // m
+            int run = 0;            // entries written from pos on
+            bool flat = false;
+            bool plain = false;     // no place written twice
+            const double* places = nullptr;
+            const uint8_t* twice = nullptr;
+            int count = 0;
+            SplineScanStore::Ref scan;
+        };
+        bool valid = false;
+        int capacity = 0;
+        uint64_t stamp = 0;
+        uint64_t lastUse = 0;
+        int length = 0;
+        bool endedAtStart = false;
+        int writtenEnd = 0;
+        int counts[kNumPoints] {};
+        int segmentCount = 0;
+        Segment segments[kNumPoints];
+    };
+    /**
         The cycle being drawn. Its segments go into the table in order, each
         writing one run of entries from its own start on; a later segment's
         run overwrites an earlier one's. A long curve is walked as far as the
@@ -269,8 +309,22 @@ private:
         int runEnd[kNumPoints] {};
         splinecurve::Walk<splinecurve::Quadratic> quadratics[kNumPoints];
         splinecurve::Walk<splinecurve::Cubic> cubics[kNumPoints];
+        // The layout being taken down while the whole cycle is drawn in one go.
+        CyclePlan* plan = nullptr;
     };
+
+    static constexpr int kPlans = 3;
+    CyclePlan plans[kPlans];
+    uint64_t planClock = 0;
+    CyclePlan* findPlan (const int* counts) noexcept;
+    CyclePlan* planToRecord (const int* counts) noexcept;
+    void drawFromPlan (const CyclePlan& plan, double* dest) noexcept;
+    void takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end, const CyclePlan::Segment& step) noexcept;
     void fillAfterRun (int segment, int from, int to) noexcept;
+    void settle (int k, bool stoppedAtEnd, int end) noexcept;
+    void drawSegments (int entry) noexcept;
+    /** Curve k's kept scan for m samples, if the store has one. */
+    bool findScan (int k, int m, SplineScanStore::Found& found, SplineScanStore::Ref& ref) noexcept;
     int slotForNewCycle (int size) noexcept;
     void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int point, int size, int slot) noexcept;
     static bool movedBySource (int source) noexcept;
@@ -407,6 +461,7 @@ private:
 
     uint64_t cyclesStarted = 0;
     uint64_t cyclesDrawn = 0;
+    uint64_t cyclesPlanned = 0;
 
     static std::atomic<int> splineNR;
 };

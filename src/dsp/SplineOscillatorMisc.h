@@ -529,6 +529,28 @@ inline int writePlaces (const PowerForm& height, const double* places, const uin
     return writeLastPlaces (height, places, twice, i, count, dest, at, capacity);
 }
 
+// writePlaces for places none of which is written twice, inside the table:
+// the heights go to out[0], out[1], ... two at a time. Returns count.
+inline int writeHeights (const PowerForm& height, const double* places, int count, double* out) noexcept
+{
+    int i = 0;
+#if defined(__SSE2__)
+    const __m128d c0 = _mm_set1_pd (height.c0);
+    const __m128d c1 = _mm_set1_pd (height.c1);
+    const __m128d c2 = _mm_set1_pd (height.c2);
+    const __m128d c3 = _mm_set1_pd (height.c3);
+    for (; i + 1 < count; i += 2)
+    {
+        const __m128d w = _mm_loadu_pd (places + i);
+        const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (w, c3));
+        _mm_storeu_pd (out + i, _mm_add_pd (c0, _mm_mul_pd (w, _mm_add_pd (c1, _mm_mul_pd (w, inner)))));
+    }
+#endif
+    for (; i < count; ++i)
+        out[i] = height (places[i]);
+    return count;
+}
+
 template <typename Segment>
 inline int replaySegment (const Segment& seg, int m, const double* places, const uint8_t* twice, int count,
                    double* dest, int pos, int capacity) noexcept

@@ -20,6 +20,7 @@ void SplineScanStore::prepare (int places, int slotCount)
     head = 0;
     pinnedCount = 0;
     ++generation;
+    ++stamp;
     clock = 0;
     replays = 0;
 }
@@ -97,6 +98,7 @@ bool SplineScanStore::beginRecording (int entries, splinecurve::ScanRecord& reco
             return false;
 
     head = start + need;
+    ++stamp;
     pinned[pinnedCount++] = start;
     recording = { true, generation, start, (int) need };
     const auto at = (size_t) (start % capacity);
@@ -122,6 +124,7 @@ void SplineScanStore::endRecording (Recording& recording, const splinecurve::Sca
     recording.open = false;
     if (recording.generation != generation)
         return;
+    ++stamp;
     unpin (recording.start);
 
     // Give back what the recording did not use when nothing came after it.

@@ -102,6 +102,28 @@ public:
     void endRecording (Recording& recording, const splinecurve::ScanRecord& record, bool keep,
                        const CurveKey& key, bool stoppedAtEnd, Ref* ref = nullptr) noexcept;
 
+    /** Moves whenever a kept scan may have been lost, replaced or moved:
+        while it stands, what find() and findAgain() gave stays valid. */
+    uint64_t getStamp() const noexcept { return stamp; }
+
+    /** Whether the scan `ref` was set for is still kept (findAgain without
+        counting a replay). */
+    bool holds (const Ref& ref) const noexcept
+    {
+        if (ref.slot < 0 || ref.slot >= (int) slots.size())
+            return false;
+        const Slot& s = slots[(std::size_t) ref.slot];
+        return s.start == ref.start && s.hash == ref.hash && intact (s);
+    }
+
+    /** Counts a replay of the scan `ref` was set for, as findAgain does,
+        without looking it up: only while holds (ref) (the stamp stood since). */
+    void touch (const Ref& ref) noexcept
+    {
+        slots[(std::size_t) ref.slot].lastUse = ++clock;
+        ++replays;
+    }
+
     int getCapacity() const noexcept { return (int) placePool.size(); }
     /** Scans found for replay since prepare(). */
     uint64_t getReplayCount() const noexcept { return replays; }
@@ -147,4 +169,5 @@ private:
     uint64_t generation = 0;
     uint64_t clock = 0;
     uint64_t replays = 0;
+    uint64_t stamp = 0;
 };

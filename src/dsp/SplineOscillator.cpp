@@ -730,10 +730,23 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
 
         // Another length with the same segment counts draws exactly the same
         // entries: copying what that drawing wrote leaves the slot as drawing it would.
+        // A length a plan was used for has its counts (plans go with the shapes).
+        if (shapesStale)
+            refreshShapes();
+        CyclePlan* const sized = findPlan (size, nullptr);
         int counts[kNumPoints];
-        segmentCounts (size, slotCapacity, counts);
+        if (sized != nullptr)
+            std::memcpy (counts, sized->counts, sizeof (counts));
+        else
+            segmentCounts (size, slotCapacity, counts);
         const int source = findSameSamples (counts);
-        const CyclePlan* const plan = source < 0 ? findPlan (counts) : nullptr;
+        CyclePlan* plan = nullptr;
+        if (source < 0)
+        {
+            plan = sized != nullptr ? sized : findPlan (size, counts);
+            if (plan != nullptr && plan != sized)
+                plan->addSize (size);
+        }
         if (source >= 0)
         {
             if (source != activeSlot)
@@ -769,7 +782,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
             ++cyclesDrawn;
             // A cycle drawn whole here is taken down for the next of its length.
             if (pos <= kWholeDrawLength && scans != nullptr)
-                drawing.plan = planToRecord (counts);
+                drawing.plan = planToRecord (size, counts);
         }
 
         c.valid = true;
@@ -1101,15 +1114,18 @@ void SplineOscillator::takeDown (CyclePlan& plan, int k, int type, int pos, int 
     s.plain = plain;
 }
 
-SplineOscillator::CyclePlan* SplineOscillator::findPlan (const int* counts) noexcept
+SplineOscillator::CyclePlan* SplineOscillator::findPlan (int size, const int* counts) noexcept
 {
-    // A drawing depends on the length only through the segment counts.
+    // A drawing depends on the length only through the segment counts:
+    // found by those, or by a length it was used for.
     if (scans == nullptr)
         return nullptr;
     const uint64_t stamp = scans->getStamp();
     for (auto& plan : plans)
     {
-        if (! plan.valid || plan.capacity != slotCapacity || std::memcmp (plan.counts, counts, sizeof (plan.counts)) != 0)
+        if (! plan.valid || plan.capacity != slotCapacity)
+            continue;
+        if (counts != nullptr ? std::memcmp (plan.counts, counts, sizeof (plan.counts)) != 0 : ! plan.hasSize (size))
             continue;
         if (plan.stamp != stamp)
         {
@@ -1127,7 +1143,7 @@ SplineOscillator::CyclePlan* SplineOscillator::findPlan (const int* counts) noex
     return nullptr;
 }
 
-SplineOscillator::CyclePlan* SplineOscillator::planToRecord (const int* counts) noexcept
+SplineOscillator::CyclePlan* SplineOscillator::planToRecord (int size, const int* counts) noexcept
 {
     // One that no longer stands, else the least recently used.
     CyclePlan* target = &plans[0];
@@ -1144,6 +1160,9 @@ SplineOscillator::CyclePlan* SplineOscillator::planToRecord (const int* counts) 
     target->valid = false;
     target->capacity = slotCapacity;
     std::memcpy (target->counts, counts, sizeof (target->counts));
+    target->firstSize = size - 32;
+    target->sizeMask = 0;
+    target->addSize (size);
     target->segmentCount = 0;
     target->lastUse = ++planClock;
     return target;
@@ -1397,8 +1416,10 @@ void SplineOscillator::splitPlan() noexcept
             continue;
         }
         const bool horizontal = slot.direction == osc4mod::horizontal;
+        Osc4Data& w = working[entry.point];
         moves[moveCount++] = { entry.point, entry.slot, term, horizontal, slot.depth,
-                               horizontal ? b.x[entry.slot] : b.y[entry.slot] };
+                               horizontal ? b.x[entry.slot] : b.y[entry.slot],
+                               horizontal ? &w.x[entry.slot] : &w.y[entry.slot] };
     }
     planSize = kept;
 
@@ -1430,18 +1451,21 @@ void SplineOscillator::applyMoves() noexcept
     const bool present[6] = { sources.lfoPresent[0], sources.lfoPresent[1], sources.ampPresent, sources.ampPresent,
                               sources.filterPresent, sources.filterPresent };
     int e = 0;
+    if (present[0] && present[1] && present[2] && present[4])
+        for (; e < verticalMoves; ++e)
+            *moves[e].target = clampSymmetric (moves[e].baseValue + term[moves[e].term] * moves[e].depth, 2.0);
     for (; e < verticalMoves; ++e)
     {
         const SourceMove& m = moves[e];
         if (present[m.term])
-            working[m.point].y[m.slot] = clampSymmetric (m.baseValue + term[m.term] * m.depth, 2.0);
+            *m.target = clampSymmetric (m.baseValue + term[m.term] * m.depth, 2.0);
     }
     for (; e < moveCount; ++e)
     {
         const SourceMove& m = moves[e];
         if (! present[m.term])
             continue;
-        double& x = working[m.point].x[m.slot];
+        double& x = *m.target;
         const double moved = clamp01 (m.baseValue + term[m.term] * m.depth);
         if (std::memcmp (&moved, &x, sizeof (moved)) != 0)
             shapesStale = true;

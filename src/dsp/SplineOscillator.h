@@ -268,6 +268,20 @@ private:
         bool endedAtStart = false;
         int writtenEnd = 0;
         int counts[kNumPoints] {};
+        // Lengths near the first that gave these counts: bit i for firstSize + i.
+        int firstSize = 0;
+        uint64_t sizeMask = 0;
+        bool hasSize (int size) const noexcept
+        {
+            const auto i = (unsigned) (size - firstSize);
+            return i < 64 && ((sizeMask >> i) & 1) != 0;
+        }
+        void addSize (int size) noexcept
+        {
+            const auto i = (unsigned) (size - firstSize);
+            if (i < 64)
+                sizeMask |= uint64_t { 1 } << i;
+        }
         int segmentCount = 0;
         Segment segments[kNumPoints];
     };
@@ -316,8 +330,9 @@ private:
     static constexpr int kPlans = 3;
     CyclePlan plans[kPlans];
     uint64_t planClock = 0;
-    CyclePlan* findPlan (const int* counts) noexcept;
-    CyclePlan* planToRecord (const int* counts) noexcept;
+    /** A plan that stands for these counts, or (counts null) for a length it was used for. */
+    CyclePlan* findPlan (int size, const int* counts) noexcept;
+    CyclePlan* planToRecord (int size, const int* counts) noexcept;
     void drawFromPlan (const CyclePlan& plan, double* dest) noexcept;
     void takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end, const CyclePlan::Segment& step) noexcept;
     void fillAfterRun (int segment, int from, int to) noexcept;
@@ -408,6 +423,7 @@ private:
         bool horizontal;
         double depth;
         double baseValue;
+        double* target;   // the moved coordinate in `working`
     };
     SourceMove moves[kNumPoints * 3] {};
     int moveCount = 0;

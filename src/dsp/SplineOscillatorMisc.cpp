@@ -587,32 +587,39 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             return steps >= 1.0 ? (int64_t) (steps < most ? steps : most) : 0;
         };
 
-        // Steps after a sample that cannot take the next one. The bound on
-        // |x'| is worked out once per stretch of kStretch steps, as its
-        // largest value from the stretch's start to `span` (eight global
-        // gaps) past its end, for samples taken in it: per sample it would
-        // put a division on the walk's critical path. Where x slows down the
-        // gap then lands close to the next sample.
-        constexpr int64_t kStretch = 128;
+        // Steps after a sample that cannot take the next one. The run is
+        // cut into stretches of kStretch steps; a sample taken in one skips
+        // as far as the largest |x'| from the stretch's start to `span`
+        // (eight global gaps) past its end allows. Where x slows down the
+        // gap then lands close to the next sample. Each stretch's gap is
+        // worked out when the walk enters the one before, so that its
+        // divisions are not on the walk's critical path.
+        constexpr int64_t kStretch = 64;
         const double span = bounded && room > 0.0 ? 8.0 * room / slope : 0.0;
         const double spanSteps = std::min (std::floor (span / r.distance), most);
         const double roomPerStep = room * (1.0 - 1.0e-9) / r.distance;
         const double radius = (double) kStretch * r.distance + span;
-        int64_t stretchEnd = -1;
+        auto gapOfStretch = [&] (int64_t q) TALVORA_INLINE -> int64_t
+        {
+            const double first = (double) (q * kStretch);
+            if (! (spanSteps >= 1.0) || first > most)
+                return 0;
+            const double from = 1.0 - (r.start - first * r.distance);
+            const double local = steepest (seg, from, from + radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
+            const double steps = std::min (roomPerStep / std::min (local, slope), spanSteps);
+            return steps >= 1.0 ? (int64_t) steps : 0;
+        };
+        int64_t stretch = -2;
         int64_t stretchGap = 0;
+        int64_t nextGap = 0;
         auto gapAfter = [&] (int64_t taken) TALVORA_INLINE -> int64_t
         {
-            if (taken >= stretchEnd)
+            const int64_t q = taken / kStretch;
+            if (q != stretch)
             {
-                stretchEnd = taken + kStretch;
-                stretchGap = 0;
-                if (spanSteps >= 1.0)
-                {
-                    const double from = 1.0 - (r.start - (double) taken * r.distance);
-                    const double local = steepest (seg, from, from + radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
-                    const double steps = std::min (roomPerStep / std::min (local, slope), spanSteps);
-                    stretchGap = steps >= 1.0 ? (int64_t) steps : 0;
-                }
+                stretchGap = q == stretch + 1 ? nextGap : gapOfStretch (q);
+                nextGap = gapOfStretch (q + 1);
+                stretch = q;
             }
             return stretchGap;
         };

@@ -3,6 +3,7 @@
 #include "core/parameters.h"
 #include "dsp/LFO.h"
 #include "dsp/ModMatrix.h"
+#include "dsp/VectorPath.h"
 #include "dsp/VoiceModulation.h"
 
 #include <algorithm>
@@ -1106,7 +1107,8 @@ void SplineOscillator::takeDown (CyclePlan& plan, int k, int type, int pos, int 
     }
     CyclePlan::Segment& s = plan.segments[plan.segmentCount++];
     s = step;
-    s.point = k;
+    s.pt = &working[k];
+    s.y0 = &working[k - 1].y[0];
     s.type = type;
     s.pos = pos;
     s.samples = m;
@@ -1169,19 +1171,53 @@ SplineOscillator::CyclePlan* SplineOscillator::planToRecord (int size, const int
 }
 
 // The same writes as drawing the cycle segment by segment with every scan
-// kept: the heights of each replay two at a time, side by side when no place
-// is written twice.
+// kept: the heights of each replay side by side when no place is written
+// twice. The wide path's loop differs only in writing four at a time.
+namespace
+{
+[[gnu::always_inline]] inline splinecurve::PowerForm planHeights (int type, const Osc4Data& pt, double y0) noexcept
+{
+    return type == splineQuadratic ? splinecurve::detail::powerForm (splinecurve::Quadratic { 0.0, y0, pt.y[1], pt.y[0] })
+                                   : splinecurve::detail::powerForm (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], pt.y[0] });
+}
+
+#if TALVORA_WIDE_PATH
+// writeHeights four at a time, each lane with the same operations.
+TALVORA_WIDE_INLINE int writeHeightsWide (const splinecurve::PowerForm& height, const double* places, int count,
+                                          double* out) noexcept
+{
+    int i = 0;
+    const __m256d c0 = _mm256_set1_pd (height.c0);
+    const __m256d c1 = _mm256_set1_pd (height.c1);
+    const __m256d c2 = _mm256_set1_pd (height.c2);
+    const __m256d c3 = _mm256_set1_pd (height.c3);
+    for (; i + 3 < count; i += 4)
+    {
+        const __m256d w = _mm256_loadu_pd (places + i);
+        const __m256d inner = _mm256_add_pd (c2, _mm256_mul_pd (w, c3));
+        _mm256_storeu_pd (out + i, _mm256_add_pd (c0, _mm256_mul_pd (w, _mm256_add_pd (c1, _mm256_mul_pd (w, inner)))));
+    }
+    return i + splinecurve::detail::writeHeights (height, places + i, count - i, out + i);
+}
+#endif
+} // namespace
+
 void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexcept
 {
+#if TALVORA_WIDE_PATH
+    if (vectorpath::useWide())
+    {
+        drawFromPlanWide (plan, dest);
+        return;
+    }
+#endif
     for (int i = 0; i < plan.segmentCount; ++i)
     {
         const CyclePlan::Segment& s = plan.segments[i];
-        const Osc4Data& pt = working[s.point];
-        const double y0 = working[s.point - 1].y[0];
-        const double yk = pt.y[0];
+        const double y0 = *s.y0;
+        const double yk = s.pt->y[0];
         const int m = s.samples;
         double* const out = dest + s.pos;
-
         if (s.type == splineLinear)
         {
             for (int t = 0; t < m; ++t)
@@ -1193,11 +1229,8 @@ void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexce
             out[0] = y0;
             continue;
         }
-
         scans->touch (s.scan);
-        const splinecurve::PowerForm height = s.type == splineQuadratic
-                                                ? splinecurve::detail::powerForm (splinecurve::Quadratic { 0.0, y0, pt.y[1], yk })
-                                                : splinecurve::detail::powerForm (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk });
+        const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
         const int written = s.plain ? splinecurve::detail::writeHeights (height, s.places, s.count, out)
                                     : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
                                                                         plan.capacity) - s.pos;
@@ -1205,6 +1238,38 @@ void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexce
             out[written] = height (s.places[s.count - 1]);
     }
 }
+
+#if TALVORA_WIDE_PATH
+TALVORA_WIDE void SplineOscillator::drawFromPlanWide (const CyclePlan& plan, double* dest) noexcept
+{
+    for (int i = 0; i < plan.segmentCount; ++i)
+    {
+        const CyclePlan::Segment& s = plan.segments[i];
+        const double y0 = *s.y0;
+        const double yk = s.pt->y[0];
+        const int m = s.samples;
+        double* const out = dest + s.pos;
+        if (s.type == splineLinear)
+        {
+            for (int t = 0; t < m; ++t)
+                out[t] = y0 + (yk - y0) * t / m;
+            continue;
+        }
+        if (s.flat)
+        {
+            out[0] = y0;
+            continue;
+        }
+        scans->touch (s.scan);
+        const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
+        const int written = s.plain ? writeHeightsWide (height, s.places, s.count, out)
+                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
+                                                                        plan.capacity) - s.pos;
+        if (written < m)
+            out[written] = height (s.places[s.count - 1]);
+    }
+}
+#endif
 
 bool SplineOscillator::findScan (int k, int m, SplineScanStore::Found& found, SplineScanStore::Ref& ref) noexcept
 {

@@ -248,7 +248,8 @@ private:
     {
         struct Segment
         {
-            int point = 0;          // k: the segment from point k - 1 to k
+            const Osc4Data* pt = nullptr;   // the working point it ends at
+            const double* y0 = nullptr;     // the height it starts from
             int type = 0;           // splineLinear, or a curve; flat ones are drawn as lines of one entry
             int pos = 0;
             int samples = 0;        // m
@@ -334,6 +335,7 @@ private:
     CyclePlan* findPlan (int size, const int* counts) noexcept;
     CyclePlan* planToRecord (int size, const int* counts) noexcept;
     void drawFromPlan (const CyclePlan& plan, double* dest) noexcept;
+    void drawFromPlanWide (const CyclePlan& plan, double* dest) noexcept;
     void takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end, const CyclePlan::Segment& step) noexcept;
     void fillAfterRun (int segment, int from, int to) noexcept;
     void settle (int k, bool stoppedAtEnd, int end) noexcept;

@@ -710,20 +710,31 @@ TALVORA_WIDE_INLINE __m256d pulseWidthQuad (__m256d ph, double amount, __m256d h
 }
 
 // One sample of four lanes of pulseRowsWide.
-TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, bool same, double amount, double held,
-                                       bool rowsB, double* a, double* offA, double* b, double* offB) noexcept
+// A repeated row A takes the previous row B and its offsets as they are.
+TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, __m256d& lastOffB, bool same,
+                                       double amount, double held, bool rowsB, double* a, double* offA, double* b,
+                                       double* offB) noexcept
 {
     const __m256d half = _mm256_set1_pd (2048.0), one = _mm256_set1_pd (1.0), h = _mm256_set1_pd (held);
-    const __m256d wa = same ? lastB : pulseWidthQuad (ph, amount, h);
-    _mm256_storeu_pd (a, wa);
-    _mm256_storeu_pd (offA, _mm256_add_pd (_mm256_mul_pd (wa, half), half));
+    if (same)
+    {
+        _mm256_storeu_pd (a, lastB);
+        _mm256_storeu_pd (offA, lastOffB);
+    }
+    else
+    {
+        const __m256d wa = pulseWidthQuad (ph, amount, h);
+        _mm256_storeu_pd (a, wa);
+        _mm256_storeu_pd (offA, _mm256_add_pd (_mm256_mul_pd (wa, half), half));
+    }
     ph = _mm256_add_pd (ph, step);
     ph = _mm256_sub_pd (ph, _mm256_and_pd (_mm256_cmp_pd (ph, one, _CMP_GT_OS), one));
     if (rowsB)
     {
         lastB = pulseWidthQuad (ph, amount, h);
+        lastOffB = _mm256_add_pd (_mm256_mul_pd (lastB, half), half);
         _mm256_storeu_pd (b, lastB);
-        _mm256_storeu_pd (offB, _mm256_add_pd (_mm256_mul_pd (lastB, half), half));
+        _mm256_storeu_pd (offB, lastOffB);
     }
 }
 
@@ -783,11 +794,13 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
         __m256d ph0 = _mm256_loadu_pd (lfoPhase + j), ph1 = _mm256_loadu_pd (lfoPhase + j + 4);
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j), step1 = _mm256_loadu_pd (lfoStep + j + 4);
         __m256d lastB0 = _mm256_setzero_pd(), lastB1 = _mm256_setzero_pd();
+        __m256d lastOffB0 = _mm256_setzero_pd(), lastOffB1 = _mm256_setzero_pd();
         for (int ci = 0; ci < len; ++ci)
         {
             const bool same = sameAsBefore (ci);
-            pulseRowQuad (ph0, step0, lastB0, same, amount, held[ci], rowsB, a[ci] + j, offA[ci] + j, b[ci] + j, offB[ci] + j);
-            pulseRowQuad (ph1, step1, lastB1, same, amount, held[ci], rowsB, a[ci] + j + 4, offA[ci] + j + 4,
+            pulseRowQuad (ph0, step0, lastB0, lastOffB0, same, amount, held[ci], rowsB, a[ci] + j, offA[ci] + j, b[ci] + j,
+                          offB[ci] + j);
+            pulseRowQuad (ph1, step1, lastB1, lastOffB1, same, amount, held[ci], rowsB, a[ci] + j + 4, offA[ci] + j + 4,
                           b[ci] + j + 4, offB[ci] + j + 4);
         }
         _mm256_storeu_pd (lfoPhase + j, ph0);
@@ -797,26 +810,35 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
     {
         __m256d ph0 = _mm256_loadu_pd (lfoPhase + j);
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j);
-        __m256d lastB0 = _mm256_setzero_pd();
+        __m256d lastB0 = _mm256_setzero_pd(), lastOffB0 = _mm256_setzero_pd();
         for (int ci = 0; ci < len; ++ci)
-            pulseRowQuad (ph0, step0, lastB0, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
+            pulseRowQuad (ph0, step0, lastB0, lastOffB0, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
                           b[ci] + j, offB[ci] + j);
         _mm256_storeu_pd (lfoPhase + j, ph0);
     }
     for (; j < to; ++j)
     {
-        double ph = lfoPhase[j], lastB = 0.0;
+        double ph = lfoPhase[j], lastB = 0.0, lastOffB = 0.0;
         for (int ci = 0; ci < len; ++ci)
         {
-            const double wa = sameAsBefore (ci) ? lastB : pulseWidth (ph, amount, held[ci]);
-            a[ci][j] = wa;
-            offA[ci][j] = wa * 2048.0 + 2048.0;
+            if (sameAsBefore (ci))
+            {
+                a[ci][j] = lastB;
+                offA[ci][j] = lastOffB;
+            }
+            else
+            {
+                const double wa = pulseWidth (ph, amount, held[ci]);
+                a[ci][j] = wa;
+                offA[ci][j] = wa * 2048.0 + 2048.0;
+            }
             stepPulsePhase (ph, lfoStep[j]);
             if (rowsB)
             {
                 lastB = pulseWidth (ph, amount, held[ci]);
+                lastOffB = lastB * 2048.0 + 2048.0;
                 b[ci][j] = lastB;
-                offB[ci][j] = lastB * 2048.0 + 2048.0;
+                offB[ci][j] = lastOffB;
             }
         }
         lfoPhase[j] = ph;

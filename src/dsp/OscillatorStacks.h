@@ -644,20 +644,33 @@ inline void osc3Run (double* phase, const double* increment, const double* commo
 #if TALVORA_WIDE_PATH
 // osc3Run of four copies in one register, every lane as osc3Run works it
 // out: the same products in the same order, the one-cycle wrap as a blend
-// (raw - 0 is raw, bit for bit), anything else lane by lane as there.
-TALVORA_WIDE inline void osc3RunQuad (double* phase, const double* increment, const double* common, const double* held,
-                                      double octaveRatio, const double* table, const double* level, double* values,
-                                      int stride, int len) noexcept
+// (raw - 0 is raw, bit for bit), anything else lane by lane as there. One
+// sample per step(), so it can run beside other work (see
+// pulseChainBesideOsc3).
+struct Osc3Quad
 {
-    const __m256d tableSize = _mm256_set1_pd (kTable), zero = _mm256_setzero_pd(), octave = _mm256_set1_pd (octaveRatio);
-    const __m128i mask = _mm_set1_epi32 (kTableMask);
-    const __m256d inc = _mm256_loadu_pd (increment);
-    __m256d ph = _mm256_loadu_pd (phase);
-    for (int ci = 0; ci < len; ++ci)
+    __m256d ph, inc, octave;
+    const double* common;
+    const double* held;
+    const double* table;
+    const double* level;
+    double* values;
+    int stride;
+
+    TALVORA_WIDE_INLINE void start (const double* phase, const double* increment, double octaveRatio) noexcept
     {
-        const __m256d step = _mm256_mul_pd (_mm256_mul_pd (_mm256_mul_pd (inc, _mm256_set1_pd (common[ci])),
-                                                           _mm256_set1_pd (held[ci])), octave);
-        const __m256d raw = _mm256_add_pd (ph, step);
+        ph = _mm256_loadu_pd (phase);
+        inc = _mm256_loadu_pd (increment);
+        octave = _mm256_set1_pd (octaveRatio);
+    }
+
+    TALVORA_WIDE_INLINE void step (int ci) noexcept
+    {
+        const __m256d tableSize = _mm256_set1_pd (kTable), zero = _mm256_setzero_pd();
+        const __m128i mask = _mm_set1_epi32 (kTableMask);
+        const __m256d stepSize = _mm256_mul_pd (_mm256_mul_pd (_mm256_mul_pd (inc, _mm256_set1_pd (common[ci])),
+                                                               _mm256_set1_pd (held[ci])), octave);
+        const __m256d raw = _mm256_add_pd (ph, stepSize);
         ph = _mm256_blendv_pd (raw, _mm256_sub_pd (raw, tableSize), _mm256_cmp_pd (raw, tableSize, _CMP_GE_OS));
         const __m256d inRange = _mm256_and_pd (_mm256_cmp_pd (ph, zero, _CMP_GE_OS), _mm256_cmp_pd (ph, tableSize, _CMP_LT_OS));
         if (_mm256_movemask_pd (inRange) != 15)
@@ -678,7 +691,19 @@ TALVORA_WIDE inline void osc3RunQuad (double* phase, const double* increment, co
         _mm_storel_pd (values + 2 * stride + ci, hi);
         _mm_storeh_pd (values + 3 * stride + ci, hi);
     }
-    _mm256_storeu_pd (phase, ph);
+
+    TALVORA_WIDE_INLINE void finish (double* phase) const noexcept { _mm256_storeu_pd (phase, ph); }
+};
+
+TALVORA_WIDE inline void osc3RunQuad (double* phase, const double* increment, const double* common, const double* held,
+                                      double octaveRatio, const double* table, const double* level, double* values,
+                                      int stride, int len) noexcept
+{
+    Osc3Quad o { {}, {}, {}, common, held, table, level, values, stride };
+    o.start (phase, increment, octaveRatio);
+    for (int ci = 0; ci < len; ++ci)
+        o.step (ci);
+    o.finish (phase);
 }
 #endif
 
@@ -743,22 +768,26 @@ TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB
 // phase after k steps (copy 0's into the rows A, the others' into `widths`
 // and `offsets` by sample), then the phase has stepped Copies times. Each
 // width and step as pulseWidth and stepPulsePhase do it, the Copies widths
-// of a sample in one register.
+// of a sample in one register. One sample per step().
 template <int Copies>
-TALVORA_WIDE inline void pulseChainWide (double& lfoPhase, double step, double amount, const double* held, int len,
-                                         double (*a)[kMaxStack], double (*offA)[kMaxStack], double (*widths)[4],
-                                         double (*offsets)[4]) noexcept
+struct PulseChain
 {
     static_assert (Copies == 1 || Copies == 2 || Copies == 4, "one, two or four unison copies");
-    const __m256d half = _mm256_set1_pd (2048.0);
-    double ph = lfoPhase;
-    for (int ci = 0; ci < len; ++ci)
+    double ph, stepSize, amount;
+    const double* held;
+    double (*a)[kMaxStack];
+    double (*offA)[kMaxStack];
+    double (*widths)[4];
+    double (*offsets)[4];
+
+    TALVORA_WIDE_INLINE void step (int ci) noexcept
     {
+        const __m256d half = _mm256_set1_pd (2048.0);
         double p[4] {};
         for (int k = 0; k < Copies; ++k)
         {
             p[k] = ph;
-            stepPulsePhase (ph, step);
+            stepPulsePhase (ph, stepSize);
         }
         const __m256d width = pulseWidthQuad (_mm256_setr_pd (p[0], p[1], p[2], p[3]), amount, _mm256_set1_pd (held[ci]));
         const __m256d offset = _mm256_add_pd (_mm256_mul_pd (width, half), half);
@@ -767,7 +796,39 @@ TALVORA_WIDE inline void pulseChainWide (double& lfoPhase, double step, double a
         _mm256_storeu_pd (widths[ci], width);
         _mm256_storeu_pd (offsets[ci], offset);
     }
-    lfoPhase = ph;
+};
+
+template <int Copies>
+TALVORA_WIDE inline void pulseChainWide (double& lfoPhase, double step, double amount, const double* held, int len,
+                                         double (*a)[kMaxStack], double (*offA)[kMaxStack], double (*widths)[4],
+                                         double (*offsets)[4]) noexcept
+{
+    PulseChain<Copies> chain { lfoPhase, step, amount, held, a, offA, widths, offsets };
+    for (int ci = 0; ci < len; ++ci)
+        chain.step (ci);
+    lfoPhase = chain.ph;
+}
+
+// pulseChainWide<4> and osc3RunQuad over the same samples, a sample of each
+// in turn: each is bound by the chain from one sample's phase to the next,
+// and the two chains overlap. The same results as one after the other.
+TALVORA_WIDE inline void pulseChainBesideOsc3 (double& lfoPhase, double step, double amount, const double* pulseHeld,
+                                               double (*a)[kMaxStack], double (*offA)[kMaxStack], double (*widths)[4],
+                                               double (*offsets)[4], double* phase, const double* increment,
+                                               const double* common, const double* held, double octaveRatio,
+                                               const double* table, const double* level, double* values, int stride,
+                                               int len) noexcept
+{
+    PulseChain<4> chain { lfoPhase, step, amount, pulseHeld, a, offA, widths, offsets };
+    Osc3Quad osc3 { {}, {}, {}, common, held, table, level, values, stride };
+    osc3.start (phase, increment, octaveRatio);
+    for (int ci = 0; ci < len; ++ci)
+    {
+        chain.step (ci);
+        osc3.step (ci);
+    }
+    lfoPhase = chain.ph;
+    osc3.finish (phase);
 }
 
 // Pulse-width rows of stacked copies [from, to) over `len` samples, each lane

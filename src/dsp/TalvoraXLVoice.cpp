@@ -1021,6 +1021,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 osc1Phase[stopCopy][0] = 0.0;
         }
 
+        bool osc3Done = false;
         if (osc2On)
         {
             // Pulse width of stacked copy 0 steps with every unison copy,
@@ -1032,7 +1033,18 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 {
                     case 1:  pulseChainWide<1> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
                     case 2:  pulseChainWide<2> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
-                    default: pulseChainWide<4> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
+                    default:
+                        if (osc3Plays)
+                        {
+                            // Oscillator 3 runs here, beside the chain.
+                            pulseChainBesideOsc3 (pw2Phase[0], pwRate2, pwAmount2, w.held12, w.pwA2, w.offA2, w.w0, w.off0,
+                                                  osc3Phase, osc1Increment, w.common, w.held9, octaveRatio, osc3Table,
+                                                  w.level3, w.osc3Values[0], kChunk, len);
+                            osc3Done = true;
+                        }
+                        else
+                            pulseChainWide<4> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0);
+                        break;
                 }
                 pulseRowsWide (pw2Phase, pwStep2, 1, stack2, pwAmount2, w.held12, len, count > 1, w.pwA2, w.offA2,
                                w.pwB2, w.offB2);
@@ -1090,7 +1102,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             }
         }
 
-        if (osc3Plays)
+        if (osc3Plays && ! osc3Done)
         {
             switch (count)
             {

@@ -295,6 +295,48 @@ TEST_F (OscillatorStacks, WideOscillator3MatchesThePlainOneBitForBit)
 #endif
 
 #if TALVORA_WIDE_PATH
+TEST_F (OscillatorStacks, ChainBesideOscillator3IsEachRunAlone)
+{
+    // The two loops interleaved sample by sample must leave both results as
+    // each alone does, on ordinary and on broken phases, pitches and widths.
+    static const Tables tables;
+    constexpr int n = 40, stride = 48;
+    const double increment[4] = { 4095.0, 37.2, notANumber, -12.5 };
+    const double start[4] = { 0.0, 4095.999999, -3.0, infinite };
+    double common[n], held[n], level[n], pulseHeld[n];
+    for (int i = 0; i < n; ++i)
+    {
+        common[i] = i == 17 ? notANumber : 1.0 + 0.01 * std::sin (0.4 * i);
+        held[i] = i == 29 ? 1.0e300 : 1.0 + 0.001 * (i % 8);
+        level[i] = 0.4 + 0.01 * (i % 5);
+        pulseHeld[i] = i < 10 ? 0.05 * (i / 4) : (i == 21 ? notANumber : -0.3 * (i % 3));
+    }
+    for (const double lfoStart : { 0.0, 0.9999, notANumber })
+    {
+        double aloneOsc3[4], besideOsc3[4], aloneValues[4 * stride] {}, besideValues[4 * stride] {};
+        double aloneLfo = lfoStart, besideLfo = lfoStart;
+        double aloneA[n][K] {}, aloneOffA[n][K] {}, aloneW[n][4] {}, aloneOff[n][4] {};
+        double besideA[n][K] {}, besideOffA[n][K] {}, besideW[n][4] {}, besideOff[n][4] {};
+        std::memcpy (aloneOsc3, start, sizeof (aloneOsc3));
+        std::memcpy (besideOsc3, start, sizeof (besideOsc3));
+        pulseChainWide<4> (aloneLfo, 0.013, 0.6, pulseHeld, n, aloneA, aloneOffA, aloneW, aloneOff);
+        osc3RunQuad (aloneOsc3, increment, common, held, 2.0, tables.a.data(), level, aloneValues, stride, n);
+        pulseChainBesideOsc3 (besideLfo, 0.013, 0.6, pulseHeld, besideA, besideOffA, besideW, besideOff, besideOsc3,
+                              increment, common, held, 2.0, tables.a.data(), level, besideValues, stride, n);
+
+        EXPECT_TRUE (sameBits (aloneLfo, besideLfo));
+        for (int k = 0; k < 4; ++k)
+            EXPECT_TRUE (sameBits (aloneOsc3[k], besideOsc3[k])) << "copy " << k;
+        EXPECT_EQ (std::memcmp (aloneValues, besideValues, sizeof (aloneValues)), 0);
+        EXPECT_EQ (std::memcmp (aloneA, besideA, sizeof (aloneA)), 0);
+        EXPECT_EQ (std::memcmp (aloneOffA, besideOffA, sizeof (aloneOffA)), 0);
+        EXPECT_EQ (std::memcmp (aloneW, besideW, sizeof (aloneW)), 0);
+        EXPECT_EQ (std::memcmp (aloneOff, besideOff, sizeof (aloneOff)), 0);
+    }
+}
+#endif
+
+#if TALVORA_WIDE_PATH
 template <int Copies>
 void compareChain (double start, double step)
 {

@@ -633,11 +633,10 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
         }
         for (int e = 0; e < planSize; ++e)
         {
-            const int j = plan[e].point;
             if (plan[e].byShape)
-                modulateSubPoint (&base[j], &working[j], j, size, plan[e].slot);
+                modulateSubPoint (plan[e], size);
             else
-                moveBySource (base[j], working[j], plan[e].slot);
+                moveBySource (base[plan[e].point], working[plan[e].point], plan[e].slot);
         }
         if (moveCount > 0)
             applyMoves();
@@ -683,9 +682,9 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
                         readSources (sampleIndex);
                         sourcesRead = true;
                     }
-                    modulateSubPoint (&b, &w, j, size, s);
+                    plan[planSize] = planEntry (j, s);
+                    modulateSubPoint (plan[planSize++], size);
                     modulated = true;
-                    plan[planSize++] = { j, s, ! movedBySource (b.slots[s].source) };
                 }
         }
 
@@ -1596,21 +1595,41 @@ void SplineOscillator::applyMoves() noexcept
     w.x[s] = x;
 }
 
-// Inlined into the modulation pass (its only caller), which runs it for every
-// moving point of every cycle.
-[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const Osc4Data* b, Osc4Data* w, int j, int size,
-                                                                      int s) noexcept
+SplineOscillator::PlanEntry SplineOscillator::planEntry (int j, int s) noexcept
 {
-    const Osc4ModSlot& slot = b->slots[s];
+    const Osc4Data& b = base[j];
+    const Osc4ModSlot& slot = b.slots[s];
+    PlanEntry e {};
+    e.point = j;
+    e.slot = s;
+    e.byShape = ! movedBySource (slot.source);
+    e.horizontal = slot.direction == osc4mod::horizontal;
+    e.flips = slot.speed == 0.5 && slot.source == osc4mod::ownShapeNote;
+    e.modulation = &slot;
+    e.moved = &working[j];
+    e.baseValue = e.horizontal ? b.x[s] : b.y[s];
+    e.baseY = b.y[s];
+    return e;
+}
+
+// Inlined into the modulation pass (its only caller), which runs it for every
+// moving point of every cycle: what it reads of the point was found with the plan.
+[[gnu::always_inline]] inline void SplineOscillator::modulateSubPoint (const PlanEntry& entry, int size) noexcept
+{
+    const Osc4ModSlot& slot = *entry.modulation;
+    const int j = entry.point;
+    const int s = entry.slot;
     const double depth = slot.depth;
     double& ph = phase[j][s];
-    const double xBefore = w->x[s];
+    double& x = entry.moved->x[s];
+    double& y = entry.moved->y[s];
+    const double xBefore = x;
 
     // Speed 0.5 on the note source flips the point between its two extremes.
-    if (slot.speed == 0.5 && slot.source == osc4mod::ownShapeNote)
+    if (entry.flips)
     {
         ph = ph > 0.0 ? -1.0 : 1.0;
-        w->y[s] = b->y[s] + depth * ph;
+        y = entry.baseY + depth * ph;
         return;
     }
 
@@ -1642,9 +1661,9 @@ void SplineOscillator::applyMoves() noexcept
         ph -= std::floor (ph);
     }
 
-    const bool horizontal = slot.direction == osc4mod::horizontal;
-    const double baseValue = horizontal ? b->x[s] : b->y[s];
-    double value = horizontal ? xBefore : w->y[s];
+    const bool horizontal = entry.horizontal;
+    const double baseValue = entry.baseValue;
+    double value = horizontal ? xBefore : y;
 
     switch (slot.source)
     {
@@ -1699,5 +1718,11 @@ void SplineOscillator::applyMoves() noexcept
             break;
     }
 
-    placeSubPoint (*w, s, horizontal, value, xBefore);
+    // As placeSubPoint places it.
+    const double placedY = clampSymmetric (horizontal ? y : value, 2.0);
+    const double placedX = clamp01 (horizontal ? value : xBefore);
+    if (std::memcmp (&placedX, &xBefore, sizeof (placedX)) != 0)
+        shapesStale = true;
+    y = placedY;
+    x = placedX;
 }

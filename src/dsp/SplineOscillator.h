@@ -343,7 +343,6 @@ private:
     /** Curve k's kept scan for m samples, if the store has one. */
     bool findScan (int k, int m, SplineScanStore::Found& found, SplineScanStore::Ref& ref) noexcept;
     int slotForNewCycle (int size) noexcept;
-    void modulateSubPoint (const Osc4Data* base, Osc4Data* work, int point, int size, int slot) noexcept;
     static bool movedBySource (int source) noexcept;
     void moveBySource (const Osc4Data& base, Osc4Data& work, int slot) noexcept;
     void moveToSource (const Osc4ModSlot& slot, double baseValue, double& value) const noexcept;
@@ -409,7 +408,16 @@ private:
         int point;
         int slot;
         bool byShape;   // own shapes, and anything not moved by an LFO or an envelope
+        // What moving it reads, found once.
+        bool horizontal;
+        bool flips;     // speed 0.5 on the note source
+        const Osc4ModSlot* modulation;
+        Osc4Data* moved;    // in `working`
+        double baseValue;   // of the coordinate it moves, as the engine placed it
+        double baseY;
     };
+    PlanEntry planEntry (int point, int slot) noexcept;
+    void modulateSubPoint (const PlanEntry& entry, int size) noexcept;
     PlanEntry plan[kNumPoints * 3] {};
     int planSize = 0;
     bool planValid = false;

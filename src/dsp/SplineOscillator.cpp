@@ -1108,10 +1108,9 @@ void SplineOscillator::takeDown (CyclePlan& plan, int k, int type, int pos, int 
     s = step;
     s.pt = &working[k];
     s.y0 = &working[k - 1].y[0];
-    s.type = type;
+    s.type = (int8_t) type;
     s.pos = pos;
     s.samples = m;
-    s.run = end - pos;
     s.plain = plain;
 }
 

@@ -250,16 +250,15 @@ private:
         {
             const Osc4Data* pt = nullptr;   // the working point it ends at
             const double* y0 = nullptr;     // the height it starts from
-            int type = 0;           // splineLinear, or a curve; flat ones are drawn as lines of one entry
-            int pos = 0;
-            int samples = 0;        // m
-            int run = 0;            // entries written from pos on
-            bool flat = false;
-            bool plain = false;     // no place written twice
             const double* places = nullptr;
             const uint8_t* twice = nullptr;
-            int count = 0;
             SplineScanStore::Ref scan;
+            int pos = 0;
+            int samples = 0;        // m
+            int count = 0;          // places
+            int8_t type = 0;        // splineLinear or a curve
+            bool flat = false;      // a curve of no width: one entry
+            bool plain = false;     // no place written twice
         };
         bool valid = false;
         int capacity = 0;

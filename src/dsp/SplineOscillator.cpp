@@ -1200,6 +1200,40 @@ TALVORA_WIDE_INLINE int writeHeightsWide (const splinecurve::PowerForm& height, 
 #endif
 } // namespace
 
+// A cycle from its plan, the heights of plain replays written by `heights`
+// (inlined, so the wide path compiles all of it for its target).
+template <typename WriteHeights>
+__attribute__ ((always_inline)) inline void SplineOscillator::drawPlanWith (const CyclePlan& plan, double* dest,
+                                                                         WriteHeights heights) noexcept
+{
+    for (int i = 0; i < plan.segmentCount; ++i)
+    {
+        const CyclePlan::Segment& s = plan.segments[i];
+        const double y0 = *s.y0;
+        const double yk = s.pt->y[0];
+        const int m = s.samples;
+        double* const out = dest + s.pos;
+        if (s.type == splineLinear)
+        {
+            for (int t = 0; t < m; ++t)
+                out[t] = y0 + (yk - y0) * t / m;
+            continue;
+        }
+        if (s.flat)
+        {
+            out[0] = y0;
+            continue;
+        }
+        scans->touch (s.scan);
+        const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
+        const int written = s.plain ? heights (height, s.places, s.count, out)
+                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
+                                                                        plan.capacity) - s.pos;
+        if (written < m)
+            out[written] = height (s.places[s.count - 1]);
+    }
+}
+
 void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexcept
 {
 #if TALVORA_WIDE_PATH
@@ -1209,63 +1243,17 @@ void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexce
         return;
     }
 #endif
-    for (int i = 0; i < plan.segmentCount; ++i)
-    {
-        const CyclePlan::Segment& s = plan.segments[i];
-        const double y0 = *s.y0;
-        const double yk = s.pt->y[0];
-        const int m = s.samples;
-        double* const out = dest + s.pos;
-        if (s.type == splineLinear)
-        {
-            for (int t = 0; t < m; ++t)
-                out[t] = y0 + (yk - y0) * t / m;
-            continue;
-        }
-        if (s.flat)
-        {
-            out[0] = y0;
-            continue;
-        }
-        scans->touch (s.scan);
-        const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
-        const int written = s.plain ? splinecurve::detail::writeHeights (height, s.places, s.count, out)
-                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
-                                                                        plan.capacity) - s.pos;
-        if (written < m)
-            out[written] = height (s.places[s.count - 1]);
-    }
+    drawPlanWith (plan, dest, [] (const splinecurve::PowerForm& height, const double* places, int count, double* out) {
+        return splinecurve::detail::writeHeights (height, places, count, out);
+    });
 }
 
 #if TALVORA_WIDE_PATH
 TALVORA_WIDE void SplineOscillator::drawFromPlanWide (const CyclePlan& plan, double* dest) noexcept
 {
-    for (int i = 0; i < plan.segmentCount; ++i)
-    {
-        const CyclePlan::Segment& s = plan.segments[i];
-        const double y0 = *s.y0;
-        const double yk = s.pt->y[0];
-        const int m = s.samples;
-        double* const out = dest + s.pos;
-        if (s.type == splineLinear)
-        {
-            for (int t = 0; t < m; ++t)
-                out[t] = y0 + (yk - y0) * t / m;
-            continue;
-        }
-        if (s.flat)
-        {
-            out[0] = y0;
-            continue;
-        }
-        scans->touch (s.scan);
-        const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
-        const int written = s.plain ? writeHeightsWide (height, s.places, s.count, out)
-                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
-                                                                        plan.capacity) - s.pos;
-        if (written < m)
-            out[written] = height (s.places[s.count - 1]);
-    }
+    drawPlanWith (plan, dest,
+                  [] (const splinecurve::PowerForm& height, const double* places, int count, double* out)
+                      __attribute__ ((target ("avx2"))) { return writeHeightsWide (height, places, count, out); });
 }
 #endif
 

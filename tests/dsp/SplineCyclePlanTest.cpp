@@ -20,47 +20,6 @@ using namespace splinetest;
 
 namespace
 {
-double clamp01 (double v)
-{
-    return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;
-}
-
-// The cycle as drawing each segment in turn, every curve walked to its end,
-// leaves it; entries no run reaches stay NaN.
-std::vector<double> walkedCycle (const Osc4Data* points, int size)
-{
-    const int capacity = 4 * size + 65536;
-    std::vector<double> table ((size_t) capacity, std::nan (""));
-    int pos = 0;
-    for (int k = 1; k < SplineOscillator::kNumPoints; ++k)
-    {
-        const Osc4Data& prev = points[k - 1];
-        const Osc4Data& pt = points[k];
-        if (pt.type == splineEndMarker || pt.type == splineStart)
-            break;
-        const double x0 = clamp01 (prev.x[0]);
-        const double dx = clamp01 (pt.x[0]) - x0;
-        const int count = std::clamp ((int) (size * dx), 0, size - pos);
-        const int m = std::max (count, 1);
-        if (pt.type == splineLinear)
-            for (int t = 0; t < m; ++t)
-                table[(size_t) (pos + t)] = prev.y[0] + (pt.y[0] - prev.y[0]) * t / m;
-        else if (! (dx > 0.0))
-            table[(size_t) pos] = prev.y[0];
-        else if (pt.type == splineQuadratic)
-            splinecurve::sample (splinecurve::Quadratic { (clamp01 (pt.x[1]) - x0) / dx, prev.y[0], pt.y[1], pt.y[0] },
-                                 m, table.data(), pos, capacity, nullptr);
-        else
-            splinecurve::sample (splinecurve::Cubic { (clamp01 (pt.x[1]) - x0) / dx,
-                                                      (clamp01 (pt.x[2]) - clamp01 (pt.x[1])) / dx, prev.y[0], pt.y[1],
-                                                      pt.y[2], pt.y[0] },
-                                 m, table.data(), pos, capacity, nullptr);
-        pos += count;
-    }
-    table.resize ((size_t) pos);
-    return table;
-}
-
 // Every sub-point moved up and down by an LFO or an envelope, so each cycle
 // has new heights on the same shapes.
 void moveHeights (std::vector<SplineOscillatorPoint>& chain, std::mt19937& rng)

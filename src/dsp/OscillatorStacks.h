@@ -327,7 +327,8 @@ TALVORA_WIDE_INLINE bool inTable (__m256d v) noexcept
 
 // Four copies from j: their values, and their phases advanced. Unchecked,
 // the phases are known to stay in [0, 4096) by the usual wrap.
-template <int Kind, bool Oscillator1, bool Checked = true>
+// Track false: every flag is already set, none is kept.
+template <int Kind, bool Oscillator1, bool Checked = true, bool Track = true>
 TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, const double* wOffset,
                                       const double* step, __m256d& ph, int& past, bool restartFirst = false) noexcept
 {
@@ -355,7 +356,7 @@ TALVORA_WIDE_INLINE __m256d quadStep (const StackTables& in, const double* w, co
     const __m256d raw = _mm256_add_pd (ph, _mm256_loadu_pd (step));
     const __m256d over = _mm256_cmp_pd (raw, table, _CMP_GE_OS);
     ph = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
-    if constexpr (Oscillator1)
+    if constexpr (Oscillator1 && Track)
         past |= _mm256_movemask_pd (over);
     if constexpr (! Checked)
         return value;
@@ -407,6 +408,58 @@ TALVORA_WIDE_INLINE __m128d pairStep (const StackTables& in, const double* w, co
     return value;
 }
 
+// Two values, twice: [x0, x1, x0, x1].
+TALVORA_WIDE_INLINE __m256d twoTimes (const double* x) noexcept
+{
+    const __m128d lo = _mm_loadu_pd (x);
+    return _mm256_set_m128d (lo, lo);
+}
+
+// Two copies as pairStep, with their phases held twice in one register
+// ([p0, p1, p0, p1]) so the two table reads of each copy are one gather:
+// the low lanes read at the phases, the high ones at the second index
+// (phase plus pulse-width offset, or index plus half a table). Both halves
+// step alike and stay equal; `past` keeps the copies' flags in bits 0 and 1.
+template <int Kind, bool Oscillator1, bool Checked, bool Track = true>
+TALVORA_WIDE_INLINE __m128d pairStepTwice (const StackTables& in, const double* w, const double* wOffset, __m256d step,
+                                           __m256d& ph, int& past) noexcept
+{
+    static_assert (Kind == stackSawSquare || Kind == stackSawSquarePwm, "one table read twice");
+    const __m256d table = _mm256_set1_pd (kTable);
+    const __m128i mask = _mm_set1_epi32 (kTableMask);
+    __m128i idx;
+    if constexpr (Kind == stackSawSquarePwm)
+    {
+        // ph + 0 truncates as ph does, -0 and not-a-number included.
+        const __m256d offset = _mm256_insertf128_pd (_mm256_setzero_pd(), _mm_loadu_pd (wOffset), 1);
+        idx = _mm_and_si128 (_mm256_cvttpd_epi32 (_mm256_add_pd (ph, offset)), mask);
+    }
+    else
+        idx = _mm_and_si128 (_mm_add_epi32 (_mm256_cvttpd_epi32 (ph), _mm_setr_epi32 (0, 0, 2048, 2048)), mask);
+    const __m256d read = _mm256_i32gather_pd (in.a, idx, 8);
+    const __m128d a = _mm256_castpd256_pd128 (read), second = _mm256_extractf128_pd (read, 1);
+    const __m128d t = _mm_set1_pd (in.t);
+    __m128d value;
+    if constexpr (Kind == stackSawSquarePwm)
+        value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w), _mm_mul_pd (second, t)), a);
+    else
+        value = _mm_sub_pd (a, _mm_mul_pd (second, t));
+
+    const __m256d raw = _mm256_add_pd (ph, step);
+    const __m256d over = _mm256_cmp_pd (raw, table, _CMP_GE_OS);
+    ph = _mm256_sub_pd (raw, _mm256_and_pd (over, table));
+    if constexpr (Oscillator1 && Track)
+        past |= _mm256_movemask_pd (over) & 3;
+    if constexpr (! Checked)
+        return value;
+    if (! inTable (ph))
+    {
+        const __m128d low = wrapLanes<Oscillator1, __m128d, 2> (_mm256_castpd256_pd128 (raw), _mm256_castpd256_pd128 (ph), past);
+        ph = _mm256_insertf128_pd (_mm256_castpd128_pd256 (low), low, 1);
+    }
+    return value;
+}
+
 // The steps StackSteps::update gives, for every copy at once: the same
 // divisions and sums lane by lane (copies past the stack are not read).
 TALVORA_WIDE_INLINE void stepRowWide (double* row, double inc, double spread) noexcept
@@ -438,6 +491,8 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     const StackTables in = tables;   // a local copy the stores below cannot alias
     constexpr int jPair = 4 * Quads, jSingle = 4 * Quads + (Pair ? 2 : 0);
     constexpr bool pwm = Kind == stackSawSquarePwm;
+    // The pair's phases twice in one register, its two reads one gather.
+    constexpr bool twice = Pair && Kind != stackCrossfade;
 
     // Copy 0 of oscillator 1 restarts at 0 when a sample begins on a phase
     // that is not finite.
@@ -453,33 +508,51 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     };
     __m256d ph0 = _mm256_loadu_pd (phase);
     __m256d ph1 = Quads == 2 ? _mm256_loadu_pd (phase + 4) : _mm256_setzero_pd();
-    __m128d phP = Pair ? _mm_loadu_pd (phase + jPair) : _mm_setzero_pd();
+    __m128d phP = Pair && ! twice ? _mm_loadu_pd (phase + jPair) : _mm_setzero_pd();
+    __m256d phPP = twice ? twoTimes (phase + jPair) : _mm256_setzero_pd();
     double phS = Single ? phase[jSingle] : 0.0;
     int past0 = bits (0, 4), past1 = Quads == 2 ? bits (4, 4) : 0, pastP = Pair ? bits (jPair, 2) : 0;
     bool pastS[1] { Oscillator1 && Single && pastFirstCycle[jSingle] };
+    // Oscillator 1's flags only ever get set: once all are, none is kept.
+    auto allPast = [&] {
+        return past0 == 15 && (Quads == 1 || past1 == 15) && (! Pair || (pastP & 3) == 3) && (! Single || pastS[0]);
+    };
     double row[kMaxStack];
+    __m256d stepPP = _mm256_setzero_pd();
     double lastIncrement = std::numeric_limits<double>::quiet_NaN();
     // While every step of the row is in [0, 4096) and every phase is in
     // [0, 4096), the usual wrap keeps the phases there (raw - 4096 is exact
     // and below 4096), so the checks for anything else can be left out.
     bool unchecked = false;
-    auto sample = [&] (int i, auto checked) __attribute__ ((target ("avx2"), always_inline)) {
+    // The offsets' rows are reached from the widths' at a fixed distance,
+    // so one pointer walks both.
+    const double* w = pwm ? run.w + start * K : nullptr;
+    const uintptr_t offsetGap = pwm ? (uintptr_t) run.wOffset - (uintptr_t) run.w : 0;
+    const double* level = run.level + start;
+    const double* increment = run.increment + start;
+    double* dst = out + start;
+    ptrdiff_t i = 0;
+    auto sample = [&] (auto checked, auto track) __attribute__ ((target ("avx2"), always_inline)) {
         constexpr bool Checked = decltype (checked)::value;
-        const double* w = pwm ? run.w + (start + i) * K : nullptr;
-        const double* wOffset = pwm ? run.wOffset + (start + i) * K : nullptr;
+        constexpr bool Track = decltype (track)::value;
         const double* step = row;
+        const double* wOffset = pwm ? (const double*) ((uintptr_t) w + offsetGap) : nullptr;
 
         // Only an unusual wrap can leave copy 0 not finite; a later sample
         // of this run then restarts it.
         __m256d quads = _mm256_add_pd (_mm256_setzero_pd(),
-                                       quadStep<Kind, Oscillator1, Checked> (in, w, wOffset, step, ph0, past0,
-                                                                             Oscillator1 && i + 1 < n));
+                                       quadStep<Kind, Oscillator1, Checked, Track> (in, w, wOffset, step, ph0, past0,
+                                                                                    Oscillator1 && i + 1 < n));
         if constexpr (Quads == 2)
-            quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1, Checked> (in, pwm ? w + 4 : nullptr,
-                                                                                pwm ? wOffset + 4 : nullptr,
-                                                                                step + 4, ph1, past1));
+            quads = _mm256_add_pd (quads, quadStep<Kind, Oscillator1, Checked, Track> (in, pwm ? w + 4 : nullptr,
+                                                                                       pwm ? wOffset + 4 : nullptr,
+                                                                                       step + 4, ph1, past1));
         __m128d pairs = _mm_add_pd (_mm256_castpd256_pd128 (quads), _mm256_extractf128_pd (quads, 1));
-        if constexpr (Pair)
+        if constexpr (twice)
+            pairs = _mm_add_pd (pairs, pairStepTwice<Kind, Oscillator1, Checked, Track> (in, pwm ? w + jPair : nullptr,
+                                                                                          pwm ? wOffset + jPair : nullptr,
+                                                                                          stepPP, phPP, pastP));
+        else if constexpr (Pair)
             pairs = _mm_add_pd (pairs, pairStep<Kind, Oscillator1, Checked> (in, pwm ? w + jPair : nullptr,
                                                                               pwm ? wOffset + jPair : nullptr,
                                                                               step + jPair, phP, pastP));
@@ -497,33 +570,63 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             const double raw = phS + step[jSingle];
             const bool over = raw >= kTable;
             const double next = raw - (over ? kTable : 0.0);
-            if constexpr (Oscillator1)
+            if constexpr (Oscillator1 && Track)
                 pastS[0] = pastS[0] | over;
             phS = Checked ? unusualWrap<Oscillator1> (raw, next, pastS, 0) : next;
             sum += value;
         }
-        out[start + i] = sum * run.level[start + i];
+        dst[i] = sum * level[i];
+        ++i;
+        if constexpr (pwm)
+            w += K;
     };
 
-    for (int i = 0; i < n; ++i)
+    // Within an unchecked run the last increment is a number, so the same
+    // bits mean the same increment (the other zero goes the long way round).
+    auto sameIncrement = [increment, &i] (uint64_t last) {
+        uint64_t x;
+        std::memcpy (&x, increment + i, sizeof (x));
+        return x == last;
+    };
+    uint64_t lastBits = 0;
+    while (i < n)
     {
         // A row of steps is only worked out when the increment changes;
         // its divisions then overlap the table reads.
-        const double inc = run.increment[start + i];
+        const double inc = increment[i];
         if (! (inc == lastIncrement))
         {
             stepRowWide (row, inc, spread);
             lastIncrement = inc;
+            std::memcpy (&lastBits, &inc, sizeof (lastBits));
             const __m256d r0 = _mm256_loadu_pd (row), r1 = _mm256_loadu_pd (row + 4);
+            stepPP = twoTimes (row + jPair);
             const __m256d r2 = _mm256_setr_pd (row[8], row[9], phS, 0.0);
-            const __m256d p2 = _mm256_setr_pd (Pair ? _mm_cvtsd_f64 (phP) : 0.0,
-                                               Pair ? _mm_cvtsd_f64 (_mm_unpackhi_pd (phP, phP)) : 0.0, 0.0, 0.0);
-            unchecked = inTable (r0) && inTable (r1) && inTable (r2) && inTable (ph0) && inTable (ph1) && inTable (p2);
+            const bool rowInTable = inTable (r0) && inTable (r1) && inTable (r2);
+            // An unchecked run left its phases in [0, 4096).
+            if (! unchecked)
+            {
+                const __m256d p2 = twice ? phPP
+                                         : _mm256_setr_pd (Pair ? _mm_cvtsd_f64 (phP) : 0.0,
+                                                           Pair ? _mm_cvtsd_f64 (_mm_unpackhi_pd (phP, phP)) : 0.0, 0.0, 0.0);
+                unchecked = inTable (ph0) && inTable (ph1) && inTable (p2);
+            }
+            unchecked = unchecked && rowInTable;
         }
-        if (unchecked)
-            sample (i, std::false_type {});
+        if (! unchecked)
+        {
+            sample (std::true_type {}, std::true_type {});
+            continue;
+        }
+        // The run of samples with this row, all of them unchecked.
+        if (Oscillator1 && ! allPast())
+            do
+                sample (std::false_type {}, std::true_type {});
+            while (i < n && sameIncrement (lastBits));
         else
-            sample (i, std::true_type {});
+            do
+                sample (std::false_type {}, std::false_type {});
+            while (i < n && sameIncrement (lastBits));
     }
 
     auto keep = [pastFirstCycle] (int j, int lanes, int b) {
@@ -538,7 +641,12 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
         _mm256_storeu_pd (phase + 4, ph1);
         keep (4, 4, past1);
     }
-    if constexpr (Pair)
+    if constexpr (twice)
+    {
+        _mm_storeu_pd (phase + jPair, _mm256_castpd256_pd128 (phPP));
+        keep (jPair, 2, pastP);
+    }
+    else if constexpr (Pair)
     {
         _mm_storeu_pd (phase + jPair, phP);
         keep (jPair, 2, pastP);
@@ -734,6 +842,43 @@ TALVORA_WIDE_INLINE __m256d pulseWidthQuad (__m256d ph, double amount, __m256d h
     return _mm256_min_pd (k99, _mm256_max_pd (_mm256_set1_pd (-0.99), x));
 }
 
+// pulseWidth of two LFO phases.
+TALVORA_WIDE_INLINE __m128d pulseWidthPair (__m128d ph, double amount, __m128d held) noexcept
+{
+    const __m128d k99 = _mm_set1_pd (0.99);
+    const __m128i idx = _mm_and_si128 (_mm_cvttpd_epi32 (_mm_mul_pd (ph, _mm_set1_pd (kTable))), _mm_set1_epi32 (kTableMask));
+    const __m128d x = _mm_add_pd (_mm_mul_pd (_mm_mul_pd (_mm_i32gather_pd (sineTable, idx, 8), _mm_set1_pd (amount)), k99), held);
+    return _mm_min_pd (k99, _mm_max_pd (_mm_set1_pd (-0.99), x));
+}
+
+// One sample of two lanes of pulseRowsWide, as pulseRowQuad.
+TALVORA_WIDE_INLINE void pulseRowPair (__m128d& ph, __m128d step, __m128d& lastB, __m128d& lastOffB, bool same,
+                                       double amount, double held, bool rowsB, double* a, double* offA, double* b,
+                                       double* offB) noexcept
+{
+    const __m128d half = _mm_set1_pd (2048.0), one = _mm_set1_pd (1.0), h = _mm_set1_pd (held);
+    if (same)
+    {
+        _mm_storeu_pd (a, lastB);
+        _mm_storeu_pd (offA, lastOffB);
+    }
+    else
+    {
+        const __m128d wa = pulseWidthPair (ph, amount, h);
+        _mm_storeu_pd (a, wa);
+        _mm_storeu_pd (offA, _mm_add_pd (_mm_mul_pd (wa, half), half));
+    }
+    ph = _mm_add_pd (ph, step);
+    ph = _mm_sub_pd (ph, _mm_and_pd (_mm_cmpgt_pd (ph, one), one));
+    if (rowsB)
+    {
+        lastB = pulseWidthPair (ph, amount, h);
+        lastOffB = _mm_add_pd (_mm_mul_pd (lastB, half), half);
+        _mm_storeu_pd (b, lastB);
+        _mm_storeu_pd (offB, lastOffB);
+    }
+}
+
 // One sample of four lanes of pulseRowsWide.
 // A repeated row A takes the previous row B and its offsets as they are.
 TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, __m256d& lastOffB, bool same,
@@ -836,7 +981,7 @@ TALVORA_WIDE inline void pulseChainBesideOsc3 (double& lfoPhase, double step, do
 // phases before their step, row B (when wanted) after it, and beside each
 // the offsets w * 2048 + 2048. While the held value keeps its bits, row A is
 // the previous sample's row B. Groups of four lanes run two at a time (their
-// phase chains overlap), the lanes left over one by one.
+// phase chains overlap), then a pair of lanes, then a last lane alone.
 TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep, int from, int to, double amount,
                                         const double* held, int len, bool rowsB, double (*a)[kMaxStack],
                                         double (*offA)[kMaxStack], double (*b)[kMaxStack], double (*offB)[kMaxStack]) noexcept
@@ -876,6 +1021,16 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
             pulseRowQuad (ph0, step0, lastB0, lastOffB0, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
                           b[ci] + j, offB[ci] + j);
         _mm256_storeu_pd (lfoPhase + j, ph0);
+    }
+    for (; j + 2 <= to; j += 2)
+    {
+        __m128d ph = _mm_loadu_pd (lfoPhase + j);
+        const __m128d step = _mm_loadu_pd (lfoStep + j);
+        __m128d lastB = _mm_setzero_pd(), lastOffB = _mm_setzero_pd();
+        for (int ci = 0; ci < len; ++ci)
+            pulseRowPair (ph, step, lastB, lastOffB, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
+                          b[ci] + j, offB[ci] + j);
+        _mm_storeu_pd (lfoPhase + j, ph);
     }
     for (; j < to; ++j)
     {

@@ -75,7 +75,7 @@ struct Run
 
 template <bool Oscillator1>
 void compareKernels (int kind, int stack, const double* start, double increment, double spread, bool jumpy, int n,
-                     const std::vector<double>* increments = nullptr)
+                     const std::vector<double>* increments = nullptr, int pastEvery = 3)
 {
     static const Tables tables;
     const StackTables in { tables.a.data(), tables.b.data(), 0.3, 0.7 };
@@ -83,7 +83,7 @@ void compareKernels (int kind, int stack, const double* start, double increment,
     if (increments != nullptr)
         plain.increment = wide.increment = *increments;
     // Oscillator 1 starts some copies past their first cycle.
-    for (int j = 0; j < K; j += 3)
+    for (int j = 0; j < K; j += pastEvery)
         plain.past[j] = wide.past[j] = Oscillator1;
 
     // Two runs in a row, the second longer than one pass of the wide kernel.
@@ -187,6 +187,29 @@ TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesWhenTheIncrementMovesEverySam
                 compareKernels<true> (kind, stack, start, 0.0, 0.016, false, n, increments);
                 compareKernels<false> (kind, stack, start, 0.0, 0.012, false, n, increments);
             }
+}
+
+TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesOnceEveryCopyIsPastItsFirstCycle)
+{
+    // With every flag of oscillator 1 set the wide kernel stops keeping
+    // them; the phases and sums must go on as before, through runs of one
+    // step row, changes of row and unusual wraps alike.
+    double start[K];
+    for (int j = 0; j < K; ++j)
+        start[j] = 4096.0 * j / K + 0.37 * j;
+    const double broken[K] = { notANumber, 4095.999999, -3.5, 100.0, 1.0e300, 7.0, 4096.0, -0.0, 2048.0, 8191.5 };
+    std::vector<double> steadyThenNot;
+    for (int i = 0; i < 60; ++i)
+        steadyThenNot.push_back (i < 25 ? 517.3 : (i == 40 ? notANumber : (i % 8 == 0 ? 400.25 : 333.0)));
+    for (int stack = 4; stack <= K; ++stack)
+        for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
+        {
+            compareKernels<true> (kind, stack, start, 517.3, 0.016, false, 60, nullptr, 1);
+            compareKernels<true> (kind, stack, start, 0.0, 0.016, false, 60, &steadyThenNot, 1);
+            compareKernels<true> (kind, stack, broken, 0.0, 0.016, false, 60, &steadyThenNot, 1);
+            // Most flags set: the last ones are set on the way.
+            compareKernels<true> (kind, stack, start, 0.0, 0.016, false, 60, &steadyThenNot, 2);
+        }
 }
 
 #if TALVORA_WIDE_PATH

@@ -325,6 +325,16 @@ TALVORA_WIDE_INLINE bool inTable (__m256d v) noexcept
                                               _mm256_cmp_pd (v, _mm256_set1_pd (kTable), _CMP_LT_OS))) == 15;
 }
 
+// Whether all twelve values are in [0, 4096), in one test.
+TALVORA_WIDE_INLINE bool inTable (__m256d a, __m256d b, __m256d c) noexcept
+{
+    const __m256d zero = _mm256_setzero_pd(), table = _mm256_set1_pd (kTable);
+    auto in = [zero, table] (__m256d v) __attribute__ ((target ("avx2"), always_inline)) {
+        return _mm256_and_pd (_mm256_cmp_pd (v, zero, _CMP_GE_OS), _mm256_cmp_pd (v, table, _CMP_LT_OS));
+    };
+    return _mm256_movemask_pd (_mm256_and_pd (_mm256_and_pd (in (a), in (b)), in (c))) == 15;
+}
+
 // Four copies from j: their values, and their phases advanced. Unchecked,
 // the phases are known to stay in [0, 4096) by the usual wrap.
 // Track false: every flag is already set, none is kept.
@@ -438,7 +448,7 @@ TALVORA_WIDE_INLINE __m128d pairStepTwice (const StackTables& in, const double* 
         idx = _mm_and_si128 (_mm_add_epi32 (_mm256_cvttpd_epi32 (ph), _mm_setr_epi32 (0, 0, 2048, 2048)), mask);
     const __m256d read = _mm256_i32gather_pd (in.a, idx, 8);
     const __m128d a = _mm256_castpd256_pd128 (read), second = _mm256_extractf128_pd (read, 1);
-    const __m128d t = _mm_set1_pd (in.t);
+    const __m128d t = _mm256_castpd256_pd128 (_mm256_set1_pd (in.t));
     __m128d value;
     if constexpr (Kind == stackSawSquarePwm)
         value = _mm_add_pd (_mm_sub_pd (_mm_loadu_pd (w), _mm_mul_pd (second, t)), a);
@@ -556,7 +566,7 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             pairs = _mm_add_pd (pairs, pairStep<Kind, Oscillator1, Checked> (in, pwm ? w + jPair : nullptr,
                                                                               pwm ? wOffset + jPair : nullptr,
                                                                               step + jPair, phP, pastP));
-        double sum = _mm_cvtsd_f64 (pairs) + _mm_cvtsd_f64 (_mm_unpackhi_pd (pairs, pairs));
+        double sum = _mm_cvtsd_f64 (_mm_add_sd (pairs, _mm_unpackhi_pd (pairs, pairs)));
         if constexpr (Single)
         {
             const int idx = tableIndex (phS);
@@ -602,14 +612,14 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             const __m256d r0 = _mm256_loadu_pd (row), r1 = _mm256_loadu_pd (row + 4);
             stepPP = twoTimes (row + jPair);
             const __m256d r2 = _mm256_setr_pd (row[8], row[9], phS, 0.0);
-            const bool rowInTable = inTable (r0) && inTable (r1) && inTable (r2);
+            const bool rowInTable = inTable (r0, r1, r2);
             // An unchecked run left its phases in [0, 4096).
             if (! unchecked)
             {
                 const __m256d p2 = twice ? phPP
                                          : _mm256_setr_pd (Pair ? _mm_cvtsd_f64 (phP) : 0.0,
                                                            Pair ? _mm_cvtsd_f64 (_mm_unpackhi_pd (phP, phP)) : 0.0, 0.0, 0.0);
-                unchecked = inTable (ph0) && inTable (ph1) && inTable (p2);
+                unchecked = inTable (ph0, ph1, p2);
             }
             unchecked = unchecked && rowInTable;
         }

@@ -599,6 +599,7 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
         return x == last;
     };
     uint64_t lastBits = 0;
+    const bool smallSpread = spread >= 0.0 && spread <= 1.0;
     while (i < n)
     {
         // A row of steps is only worked out when the increment changes;
@@ -611,15 +612,17 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             std::memcpy (&lastBits, &inc, sizeof (lastBits));
             const __m256d r0 = _mm256_loadu_pd (row), r1 = _mm256_loadu_pd (row + 4);
             stepPP = twoTimes (row + jPair);
-            const __m256d r2 = _mm256_setr_pd (row[8], row[9], phS, 0.0);
-            const bool rowInTable = inTable (r0, r1, r2);
+            // An increment in [0, 2048] with a spread in [0, 1] keeps every
+            // step in [0, 3072]; others are looked at step by step.
+            const bool rowInTable = (smallSpread && inc >= 0.0 && inc <= 2048.0)
+                                    || inTable (r0, r1, _mm256_setr_pd (row[8], row[9], 0.0, 0.0));
             // An unchecked run left its phases in [0, 4096).
             if (! unchecked)
             {
                 const __m256d p2 = twice ? phPP
                                          : _mm256_setr_pd (Pair ? _mm_cvtsd_f64 (phP) : 0.0,
                                                            Pair ? _mm_cvtsd_f64 (_mm_unpackhi_pd (phP, phP)) : 0.0, 0.0, 0.0);
-                unchecked = inTable (ph0, ph1, p2);
+                unchecked = inTable (ph0, ph1, p2) && (! Single || (phS >= 0.0 && phS < kTable));
             }
             unchecked = unchecked && rowInTable;
         }

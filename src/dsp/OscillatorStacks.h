@@ -842,6 +842,18 @@ inline void stepPulsePhase (double& phase, double step) noexcept
         phase -= 1.0;
 }
 
+// Whether row A of sample ci is the previous row B: only when rows B are
+// made and the held value keeps its bits.
+inline bool samePulseRow (const double* held, bool rowsB, int ci) noexcept
+{
+    if (! rowsB || ci == 0)
+        return false;
+    uint64_t x, y;
+    std::memcpy (&x, held + ci, sizeof (x));
+    std::memcpy (&y, held + ci - 1, sizeof (y));
+    return x == y;
+}
+
 #if TALVORA_WIDE_PATH
 // pulseWidth of four LFO phases.
 TALVORA_WIDE_INLINE __m256d pulseWidthQuad (__m256d ph, double amount, __m256d held) noexcept
@@ -864,61 +876,102 @@ TALVORA_WIDE_INLINE __m128d pulseWidthPair (__m128d ph, double amount, __m128d h
     return _mm_min_pd (k99, _mm_max_pd (_mm_set1_pd (-0.99), x));
 }
 
+// Where sample ci of a group of lanes from j of pulseRowsWide goes: row A
+// in rows[ci], row B in the next row and, where row A is new, the row B it
+// replaces in kept[ci - 1], for restoreRows.
+struct PulseRowsAt
+{
+    double (*rows)[kMaxStack];
+    double (*offRows)[kMaxStack];
+    double (*kept)[kMaxStack];
+    double (*offKept)[kMaxStack];
+};
+
 // One sample of two lanes of pulseRowsWide, as pulseRowQuad.
-TALVORA_WIDE_INLINE void pulseRowPair (__m128d& ph, __m128d step, __m128d& lastB, __m128d& lastOffB, bool same,
-                                       double amount, double held, bool rowsB, double* a, double* offA, double* b,
-                                       double* offB) noexcept
+template <bool RowsB>
+TALVORA_WIDE_INLINE void pulseRowPair (__m128d& ph, __m128d step, __m128d& lastB, __m128d& lastOffB, bool fresh,
+                                       double amount, double held, const PulseRowsAt& at, int ci, int j) noexcept
 {
     const __m128d half = _mm_set1_pd (2048.0), one = _mm_set1_pd (1.0), h = _mm_set1_pd (held);
-    if (same)
+    if (fresh)
     {
-        _mm_storeu_pd (a, lastB);
-        _mm_storeu_pd (offA, lastOffB);
-    }
-    else
-    {
+        if (RowsB && ci > 0)
+        {
+            _mm_storeu_pd (at.kept[ci - 1] + j, lastB);
+            _mm_storeu_pd (at.offKept[ci - 1] + j, lastOffB);
+        }
         const __m128d wa = pulseWidthPair (ph, amount, h);
-        _mm_storeu_pd (a, wa);
-        _mm_storeu_pd (offA, _mm_add_pd (_mm_mul_pd (wa, half), half));
+        _mm_storeu_pd (at.rows[ci] + j, wa);
+        _mm_storeu_pd (at.offRows[ci] + j, _mm_add_pd (_mm_mul_pd (wa, half), half));
     }
     ph = _mm_add_pd (ph, step);
     ph = _mm_sub_pd (ph, _mm_and_pd (_mm_cmpgt_pd (ph, one), one));
-    if (rowsB)
+    if constexpr (RowsB)
     {
         lastB = pulseWidthPair (ph, amount, h);
         lastOffB = _mm_add_pd (_mm_mul_pd (lastB, half), half);
-        _mm_storeu_pd (b, lastB);
-        _mm_storeu_pd (offB, lastOffB);
+        _mm_storeu_pd (at.rows[ci + 1] + j, lastB);
+        _mm_storeu_pd (at.offRows[ci + 1] + j, lastOffB);
     }
 }
 
-// One sample of four lanes of pulseRowsWide.
-// A repeated row A takes the previous row B and its offsets as they are.
-TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, __m256d& lastOffB, bool same,
-                                       double amount, double held, bool rowsB, double* a, double* offA, double* b,
-                                       double* offB) noexcept
+// One sample of four lanes of pulseRowsWide. A row A that is not new is
+// the previous row B, already in place.
+template <bool RowsB>
+TALVORA_WIDE_INLINE void pulseRowQuad (__m256d& ph, __m256d step, __m256d& lastB, __m256d& lastOffB, bool fresh,
+                                       double amount, double held, const PulseRowsAt& at, int ci, int j) noexcept
 {
     const __m256d half = _mm256_set1_pd (2048.0), one = _mm256_set1_pd (1.0), h = _mm256_set1_pd (held);
-    if (same)
+    if (fresh)
     {
-        _mm256_storeu_pd (a, lastB);
-        _mm256_storeu_pd (offA, lastOffB);
-    }
-    else
-    {
+        if (RowsB && ci > 0)
+        {
+            _mm256_storeu_pd (at.kept[ci - 1] + j, lastB);
+            _mm256_storeu_pd (at.offKept[ci - 1] + j, lastOffB);
+        }
         const __m256d wa = pulseWidthQuad (ph, amount, h);
-        _mm256_storeu_pd (a, wa);
-        _mm256_storeu_pd (offA, _mm256_add_pd (_mm256_mul_pd (wa, half), half));
+        _mm256_storeu_pd (at.rows[ci] + j, wa);
+        _mm256_storeu_pd (at.offRows[ci] + j, _mm256_add_pd (_mm256_mul_pd (wa, half), half));
     }
     ph = _mm256_add_pd (ph, step);
     ph = _mm256_sub_pd (ph, _mm256_and_pd (_mm256_cmp_pd (ph, one, _CMP_GT_OS), one));
-    if (rowsB)
+    if constexpr (RowsB)
     {
         lastB = pulseWidthQuad (ph, amount, h);
         lastOffB = _mm256_add_pd (_mm256_mul_pd (lastB, half), half);
-        _mm256_storeu_pd (b, lastB);
-        _mm256_storeu_pd (offB, lastOffB);
+        _mm256_storeu_pd (at.rows[ci + 1] + j, lastB);
+        _mm256_storeu_pd (at.offRows[ci + 1] + j, lastOffB);
     }
+}
+
+// Bit i set where held[base + i] does not keep the bits of the value before
+// it (base + i >= 1, n <= 64).
+TALVORA_WIDE_INLINE uint64_t heldChanges (const double* held, int base, int n) noexcept
+{
+    uint64_t changes = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+    {
+        const __m256i x = _mm256_loadu_si256 ((const __m256i*) (held + base + i));
+        const __m256i before = _mm256_loadu_si256 ((const __m256i*) (held + base + i - 1));
+        const int same = _mm256_movemask_pd (_mm256_castsi256_pd (_mm256_cmpeq_epi64 (x, before)));
+        changes |= (uint64_t) (~same & 15) << i;
+    }
+    for (; i < n; ++i)
+        changes |= (uint64_t) (samePulseRow (held, true, base + i) ? 0 : 1) << i;
+    return changes;
+}
+
+// The longest run pulseRowsWide takes: which rows A are new is one word.
+constexpr int kMaxPulseRun = 64;
+
+// Bit ci set where row A of sample ci of pulseRowsWide is new: every one
+// without rows B, else the first and where the held value changes.
+TALVORA_WIDE_INLINE uint64_t freshRows (const double* held, bool rowsB, int len) noexcept
+{
+    if (! rowsB)
+        return len >= 64 ? ~(uint64_t) 0 : ((uint64_t) 1 << len) - 1;
+    return len > 1 ? 1 | heldChanges (held, 1, len - 1) << 1 : 1;
 }
 
 // Pulse widths of stacked copy 0 of oscillator 2, whose LFO phase steps
@@ -989,23 +1042,16 @@ TALVORA_WIDE inline void pulseChainBesideOsc3 (double& lfoPhase, double step, do
     osc3.finish (phase);
 }
 
-// Pulse-width rows of stacked copies [from, to) over `len` samples, each lane
-// as pulseWidth and stepPulsePhase do it: row A of a sample from the LFO
-// phases before their step, row B (when wanted) after it, and beside each
-// the offsets w * 2048 + 2048. While the held value keeps its bits, row A is
-// the previous sample's row B. Groups of four lanes run two at a time (their
-// phase chains overlap), then a pair of lanes, then a last lane alone.
-TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep, int from, int to, double amount,
-                                        const double* held, int len, bool rowsB, double (*a)[kMaxStack],
-                                        double (*offA)[kMaxStack], double (*b)[kMaxStack], double (*offB)[kMaxStack]) noexcept
+// pulseRowsWide with or without rows B.
+template <bool RowsB>
+TALVORA_WIDE inline uint64_t pulseRowsRun (double* lfoPhase, const double* lfoStep, int from, int to, double amount,
+                                           const double* held, int len, const PulseRowsAt& where) noexcept
 {
-    auto sameAsBefore = [held, rowsB] (int ci) {
-        if (! rowsB || ci == 0)
-            return false;
-        uint64_t x, y;
-        std::memcpy (&x, held + ci, sizeof (x));
-        std::memcpy (&y, held + ci - 1, sizeof (y));
-        return x == y;
+    const PulseRowsAt at = where;   // a local copy the row stores cannot alias
+    const uint64_t fresh = freshRows (held, RowsB, len);
+    auto pieces = [len, fresh] (auto sample) __attribute__ ((target ("avx2"), always_inline)) {
+        for (int ci = 0; ci < len; ++ci)
+            sample (ci, ((fresh >> ci) & 1) != 0);
     };
     int j = from;
     for (; j + 8 <= to; j += 8)
@@ -1014,14 +1060,10 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j), step1 = _mm256_loadu_pd (lfoStep + j + 4);
         __m256d lastB0 = _mm256_setzero_pd(), lastB1 = _mm256_setzero_pd();
         __m256d lastOffB0 = _mm256_setzero_pd(), lastOffB1 = _mm256_setzero_pd();
-        for (int ci = 0; ci < len; ++ci)
-        {
-            const bool same = sameAsBefore (ci);
-            pulseRowQuad (ph0, step0, lastB0, lastOffB0, same, amount, held[ci], rowsB, a[ci] + j, offA[ci] + j, b[ci] + j,
-                          offB[ci] + j);
-            pulseRowQuad (ph1, step1, lastB1, lastOffB1, same, amount, held[ci], rowsB, a[ci] + j + 4, offA[ci] + j + 4,
-                          b[ci] + j + 4, offB[ci] + j + 4);
-        }
+        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, fresh, amount, held[ci], at, ci, j);
+            pulseRowQuad<RowsB> (ph1, step1, lastB1, lastOffB1, fresh, amount, held[ci], at, ci, j + 4);
+        });
         _mm256_storeu_pd (lfoPhase + j, ph0);
         _mm256_storeu_pd (lfoPhase + j + 4, ph1);
     }
@@ -1030,9 +1072,9 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
         __m256d ph0 = _mm256_loadu_pd (lfoPhase + j);
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j);
         __m256d lastB0 = _mm256_setzero_pd(), lastOffB0 = _mm256_setzero_pd();
-        for (int ci = 0; ci < len; ++ci)
-            pulseRowQuad (ph0, step0, lastB0, lastOffB0, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
-                          b[ci] + j, offB[ci] + j);
+        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, fresh, amount, held[ci], at, ci, j);
+        });
         _mm256_storeu_pd (lfoPhase + j, ph0);
     }
     for (; j + 2 <= to; j += 2)
@@ -1040,37 +1082,73 @@ TALVORA_WIDE inline void pulseRowsWide (double* lfoPhase, const double* lfoStep,
         __m128d ph = _mm_loadu_pd (lfoPhase + j);
         const __m128d step = _mm_loadu_pd (lfoStep + j);
         __m128d lastB = _mm_setzero_pd(), lastOffB = _mm_setzero_pd();
-        for (int ci = 0; ci < len; ++ci)
-            pulseRowPair (ph, step, lastB, lastOffB, sameAsBefore (ci), amount, held[ci], rowsB, a[ci] + j, offA[ci] + j,
-                          b[ci] + j, offB[ci] + j);
+        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowPair<RowsB> (ph, step, lastB, lastOffB, fresh, amount, held[ci], at, ci, j);
+        });
         _mm_storeu_pd (lfoPhase + j, ph);
     }
     for (; j < to; ++j)
     {
         double ph = lfoPhase[j], lastB = 0.0, lastOffB = 0.0;
-        for (int ci = 0; ci < len; ++ci)
-        {
-            if (sameAsBefore (ci))
+        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
+            if (fresh)
             {
-                a[ci][j] = lastB;
-                offA[ci][j] = lastOffB;
-            }
-            else
-            {
+                if (RowsB && ci > 0)
+                {
+                    at.kept[ci - 1][j] = lastB;
+                    at.offKept[ci - 1][j] = lastOffB;
+                }
                 const double wa = pulseWidth (ph, amount, held[ci]);
-                a[ci][j] = wa;
-                offA[ci][j] = wa * 2048.0 + 2048.0;
+                at.rows[ci][j] = wa;
+                at.offRows[ci][j] = wa * 2048.0 + 2048.0;
             }
             stepPulsePhase (ph, lfoStep[j]);
-            if (rowsB)
+            if constexpr (RowsB)
             {
                 lastB = pulseWidth (ph, amount, held[ci]);
                 lastOffB = lastB * 2048.0 + 2048.0;
-                b[ci][j] = lastB;
-                offB[ci][j] = lastOffB;
+                at.rows[ci + 1][j] = lastB;
+                at.offRows[ci + 1][j] = lastOffB;
             }
-        }
+        });
         lfoPhase[j] = ph;
+    }
+    return fresh;
+}
+
+// Pulse-width rows of stacked copies [from, to) over `len` samples, each lane
+// as pulseWidth and stepPulsePhase do it, in rows shared by the unison
+// copies: rows[ci] is row A of sample ci (the LFO phases before their step),
+// rows[ci + 1] its row B (after the step) when wanted, and beside each row
+// its offsets w * 2048 + 2048. While the held value keeps its bits row A is
+// the previous row B and is not written again; where it changes, the row B
+// that row A replaces goes to kept[ci - 1], and restoreRows puts it back
+// once the copy reading rows A is done. Groups of four lanes run two at a
+// time (their phase chains overlap), then a pair of lanes, then a last lane.
+// At most kMaxPulseRun samples; gives the samples whose rows A are new (bit ci).
+TALVORA_WIDE inline uint64_t pulseRowsWide (double* lfoPhase, const double* lfoStep, int from, int to, double amount,
+                                        const double* held, int len, bool rowsB, double (*rows)[kMaxStack],
+                                        double (*offRows)[kMaxStack], double (*kept)[kMaxStack],
+                                        double (*offKept)[kMaxStack]) noexcept
+{
+    const PulseRowsAt at { rows, offRows, kept, offKept };
+    return rowsB ? pulseRowsRun<true> (lfoPhase, lfoStep, from, to, amount, held, len, at)
+                 : pulseRowsRun<false> (lfoPhase, lfoStep, from, to, amount, held, len, at);
+}
+
+// After the copy reading rows A of pulseRowsWide's rows (made with rows B)
+// has run: the rows B set aside where rows A were new (`fresh`, as
+// pulseRowsWide gave it) go back, so rows[ci + 1] is row B of sample ci
+// for every ci. Whole rows are copied: lanes outside those pulseRowsWide
+// made take what `kept` holds there.
+TALVORA_WIDE inline void restoreRows (uint64_t fresh, double (*rows)[kMaxStack], double (*offRows)[kMaxStack],
+                                      const double (*kept)[kMaxStack], const double (*offKept)[kMaxStack]) noexcept
+{
+    for (uint64_t later = fresh & ~(uint64_t) 1; later != 0; later &= later - 1)
+    {
+        const int ci = __builtin_ctzll (later);
+        std::memcpy (rows[ci], kept[ci - 1], sizeof (rows[ci]));
+        std::memcpy (offRows[ci], offKept[ci - 1], sizeof (offRows[ci]));
     }
 }
 #endif

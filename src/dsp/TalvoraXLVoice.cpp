@@ -982,9 +982,14 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
             // after; those are the next sample's widths too while the held
             // destination value stays the same.
             const int advance = len + (stopCopy > 0 ? 1 : 0);
+            // The wide rows B follow the rows A in pwA1 (pwB1 keeps rows set aside).
+            bool sharedRows = false;
 #if TALVORA_WIDE_PATH
-            if (pwm1 && wide && kind1 == stackSawSquarePwm)
-                pulseRowsWide (pw1Phase, pwStep1, 0, stack1, pwAmount1, w.held11, advance, count > 1, w.pwA1, w.offA1,
+            uint64_t newRowsA = 0;
+            static_assert (kChunk + 1 <= kMaxPulseRun, "a chunk and one sample of pulse-width rows");
+            sharedRows = pwm1 && wide && kind1 == stackSawSquarePwm;
+            if (sharedRows)
+                newRowsA = pulseRowsWide (pw1Phase, pwStep1, 0, stack1, pwAmount1, w.held11, advance, count > 1, w.pwA1, w.offA1,
                                w.pwB1, w.offB1);
             else
 #endif
@@ -1010,11 +1015,15 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 }
             for (int k = 0; k < count; ++k)
             {
-                const StackRun run { w.level1, w.inc1[k], k == 0 ? &w.pwA1[0][0] : &w.pwB1[0][0],
-                                     k == 0 ? &w.offA1[0][0] : &w.offB1[0][0], fixedSwitchAt };
+                const StackRun run { w.level1, w.inc1[k], k == 0 ? &w.pwA1[0][0] : (sharedRows ? &w.pwA1[1][0] : &w.pwB1[0][0]),
+                                     k == 0 ? &w.offA1[0][0] : (sharedRows ? &w.offA1[1][0] : &w.offB1[0][0]), fixedSwitchAt };
                 const int to = len + (stop && k < stopCopy ? 1 : 0);
                 runStackCopy<true> (wide, kind1, in1, run, osc1Phase[k], osc1PastFirstCycle[k], steps1[k], d1, stack1,
                                     w.osc1Sums[k], 0, to);
+#if TALVORA_WIDE_PATH
+                if (sharedRows && k == 0 && count > 1)
+                    restoreRows (newRowsA, w.pwA1, w.offA1, w.pwB1, w.offB1);
+#endif
             }
             // The stopping copy still restarts a phase that is not finite.
             if (stop && ! std::isfinite (osc1Phase[stopCopy][0]))
@@ -1026,9 +1035,13 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
         {
             // Pulse width of stacked copy 0 steps with every unison copy,
             // the other stacked copies once per sample after unison copy 0.
+            // The wide rows B follow the rows A in pwA2, as for oscillator 1.
+            bool sharedRows = false;
 #if TALVORA_WIDE_PATH
+            uint64_t newRowsA = 0;
             if (pwm2 && wide)
             {
+                sharedRows = true;
                 switch (count)
                 {
                     case 1:  pulseChainWide<1> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0); break;
@@ -1046,7 +1059,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                             pulseChainWide<4> (pw2Phase[0], pwRate2, pwAmount2, w.held12, len, w.pwA2, w.offA2, w.w0, w.off0);
                         break;
                 }
-                pulseRowsWide (pw2Phase, pwStep2, 1, stack2, pwAmount2, w.held12, len, count > 1, w.pwA2, w.offA2,
+                newRowsA = pulseRowsWide (pw2Phase, pwStep2, 1, stack2, pwAmount2, w.held12, len, count > 1, w.pwA2, w.offA2,
                                w.pwB2, w.offB2);
             }
             else
@@ -1085,6 +1098,8 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                         }
                     }
                 }
+            auto* const rowsB = sharedRows ? w.pwA2 + 1 : w.pwB2;
+            auto* const offRowsB = sharedRows ? w.offA2 + 1 : w.offB2;
             for (int k = 0; k < count; ++k)
             {
                 for (int ci = 0; ci < len; ++ci)
@@ -1092,13 +1107,17 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 if (pwm2 && k > 0)
                     for (int ci = 0; ci < len; ++ci)
                     {
-                        w.pwB2[ci][0] = w.w0[ci][k];
-                        w.offB2[ci][0] = w.off0[ci][k];
+                        rowsB[ci][0] = w.w0[ci][k];
+                        offRowsB[ci][0] = w.off0[ci][k];
                     }
-                const StackRun run { w.level2, w.inc2, k == 0 ? &w.pwA2[0][0] : &w.pwB2[0][0],
-                                     k == 0 ? &w.offA2[0][0] : &w.offB2[0][0], nullptr };
+                const StackRun run { w.level2, w.inc2, k == 0 ? &w.pwA2[0][0] : &rowsB[0][0],
+                                     k == 0 ? &w.offA2[0][0] : &offRowsB[0][0], nullptr };
                 runStackCopy<false> (wide, kind2, in2, run, osc2Phase[k], nullptr, steps2[k], d2, stack2,
                                      w.osc2Sums[k], 0, len);
+#if TALVORA_WIDE_PATH
+                if (sharedRows && k == 0 && count > 1)
+                    restoreRows (newRowsA, w.pwA2, w.offA2, w.pwB2, w.offB2);
+#endif
             }
         }
 

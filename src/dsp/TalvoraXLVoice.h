@@ -219,8 +219,9 @@ private:
         double level1[kChunk], level2[kChunk], level3[kChunk];
         double inc1[kMaxUnison][kChunk], inc2[kChunk];
         double osc1Sums[kMaxUnison][kChunk], osc2Sums[kMaxUnison][kChunk], osc3Values[kMaxUnison][kChunk];
-        double pwA1[kChunk][kMaxStack], offA1[kChunk][kMaxStack], pwB1[kChunk][kMaxStack], offB1[kChunk][kMaxStack];
-        double pwA2[kChunk][kMaxStack], offA2[kChunk][kMaxStack], pwB2[kChunk][kMaxStack], offB2[kChunk][kMaxStack];
+        // Rows A have one more row: on the wide path they hold rows B too (see pulseRowsWide).
+        double pwA1[kChunk + 1][kMaxStack], offA1[kChunk + 1][kMaxStack], pwB1[kChunk][kMaxStack], offB1[kChunk][kMaxStack];
+        double pwA2[kChunk + 1][kMaxStack], offA2[kChunk + 1][kMaxStack], pwB2[kChunk][kMaxStack], offB2[kChunk][kMaxStack];
         double w0[kChunk][kMaxUnison], off0[kChunk][kMaxUnison];
     };
 };

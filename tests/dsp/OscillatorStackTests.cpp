@@ -217,10 +217,11 @@ TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
 {
     initGlobalTables();
     constexpr int n = 32;
-    // Held values that repeat, change, leave the clamp range or are not numbers.
+    // Held values that repeat, change, leave the clamp range, are not
+    // numbers, or go from +0 to -0 (other bits, so a new row A).
     double held[n];
     for (int i = 0; i < n; ++i)
-        held[i] = i < 12 ? 0.1 * (i / 8) : (i < 20 ? 1.5 : (i == 25 ? notANumber : -0.2 * (i % 3)));
+        held[i] = i < 12 ? 0.1 * (i / 8) : (i < 20 ? 1.5 : (i == 25 ? notANumber : (i >= 28 ? (i == 28 ? 0.0 : -0.0) : -0.2 * (i % 3))));
     double start[K];
     for (int j = 0; j < K; ++j)
         start[j] = j == 4 ? 0.9999 : 0.093 * j;
@@ -233,45 +234,49 @@ TEST_F (OscillatorStacks, WidePulseRowsMatchThePlainOnes)
             for (int to = from + 1; to <= K; ++to)
             {
                 // Guards past the phases show a lane written past the run.
-                double phaseAndGuards[K + 4], wideA[n][K] {}, wideOffA[n][K] {};
-                double wideB[n][K] {}, wideOffB[n][K] {};
+                double phaseAndGuards[K + 4], rows[n + 1][K] {}, offRows[n + 1][K] {}, kept[n][K] {}, offKept[n][K] {};
                 double* phase = phaseAndGuards;
                 std::memcpy (phase, start, K * sizeof (double));
                 for (int g = K; g < K + 4; ++g)
                     phaseAndGuards[g] = -7.0;
-                pulseRowsWide (phase, step, from, to, 0.6, held, n, rowsB, wideA, wideOffA, wideB, wideOffB);
+                const uint64_t fresh = pulseRowsWide (phase, step, from, to, 0.6, held, n, rowsB, rows, offRows, kept, offKept);
                 for (int g = K; g < K + 4; ++g)
                     ASSERT_EQ (phaseAndGuards[g], -7.0);
+                for (int ci = 0; ci < n; ++ci)
+                    ASSERT_EQ ((fresh >> ci) & 1, ! rowsB || ci == 0 || ! sameBits (held[ci], held[ci - 1]) ? 1u : 0u)
+                        << "sample " << ci;
 
                 // Every lane worked out afresh, sample by sample.
-                double ref[K];
+                double ref[K], a[n][K] {}, b[n][K] {};
                 std::memcpy (ref, start, sizeof (ref));
                 for (int ci = 0; ci < n; ++ci)
                     for (int j = from; j < to; ++j)
                     {
-                        const double a = pulseWidth (ref[j], 0.6, held[ci]);
-                        ASSERT_TRUE (sameBits (a, wideA[ci][j])) << "row A, sample " << ci << ", copy " << j;
-                        ASSERT_TRUE (sameBits (a * 2048.0 + 2048.0, wideOffA[ci][j]));
+                        a[ci][j] = pulseWidth (ref[j], 0.6, held[ci]);
                         stepPulsePhase (ref[j], step[j]);
-                        if (rowsB)
-                        {
-                            const double b = pulseWidth (ref[j], 0.6, held[ci]);
-                            ASSERT_TRUE (sameBits (b, wideB[ci][j])) << "row B, sample " << ci << ", copy " << j;
-                            ASSERT_TRUE (sameBits (b * 2048.0 + 2048.0, wideOffB[ci][j]));
-                        }
+                        b[ci][j] = pulseWidth (ref[j], 0.6, held[ci]);
                     }
                 for (int j = 0; j < K; ++j)
                     EXPECT_TRUE (sameBits (phase[j], j >= from && j < to ? ref[j] : start[j])) << "phase of copy " << j;
-                // Lanes outside the run are left alone.
-                for (int ci = 0; ci < n; ++ci)
-                    for (int j = 0; j < K; ++j)
-                        if (j < from || j >= to)
+
+                // Rows A first; then, the rows B set aside put back, rows B
+                // one row on. Lanes outside the run are left alone.
+                auto expectRows = [&] (const double (*want)[K], int shift, const char* what) {
+                    for (int ci = 0; ci < n; ++ci)
+                        for (int j = 0; j < K; ++j)
                         {
-                            ASSERT_EQ (wideA[ci][j], 0.0) << "sample " << ci << ", copy " << j;
-                            ASSERT_EQ (wideOffA[ci][j], 0.0);
-                            ASSERT_EQ (wideB[ci][j], 0.0);
-                            ASSERT_EQ (wideOffB[ci][j], 0.0);
+                            const bool inRun = j >= from && j < to;
+                            const double w = inRun ? want[ci][j] : 0.0;
+                            ASSERT_TRUE (sameBits (w, rows[ci + shift][j])) << what << ", sample " << ci << ", copy " << j;
+                            ASSERT_TRUE (sameBits (inRun ? w * 2048.0 + 2048.0 : 0.0, offRows[ci + shift][j]))
+                                << what << " offset, sample " << ci << ", copy " << j;
                         }
+                };
+                expectRows (a, 0, "row A");
+                if (! rowsB)
+                    continue;
+                restoreRows (fresh, rows, offRows, kept, offKept);
+                expectRows (b, 1, "row B");
             }
 }
 #endif

@@ -874,6 +874,8 @@ int SplineOscillator::beginDrawing (int slot, const int* counts) noexcept
     d.reached = 0;
     d.complete = true;
     d.walking = 0;
+    d.guidePlaces = nullptr;
+    d.guideCount = 0;
     if (shapesStale)
         refreshShapes();
     std::fill (d.drawnType, d.drawnType + kNumPoints, 0);
@@ -1057,6 +1059,7 @@ void SplineOscillator::drawSegments (int entry) noexcept
                                   : splinecurve::replay (splinecurve::Cubic { 0.0, 0.0, y0, pt.y[1], pt.y[2], yk }, m,
                                                          found.places, found.twice, found.count, dest, pos, capacity);
             d.walkHeld[k] = false;
+            keepGuide (found.places, found.count, m, type);
             stoppedAtEnd = found.stoppedAtEnd;
             end = pos + written;
             step.places = found.places;
@@ -1365,10 +1368,30 @@ void SplineOscillator::startWalk (int k, splinecurve::ScanRecord* record) noexce
     int pos = 0;
     for (int i = 1; i < k; ++i)
         pos += d.counts[i];
+    const bool guided = d.guidePlaces != nullptr && d.guideType == key.type && d.guideSamples == key.samples;
     if (key.type == splineQuadratic)
+    {
         d.quadratics[k].start ({ key.a1, y0, pt.y[1], yk }, key.samples, d.dest, pos, d.capacity, record);
+        if (guided)
+            d.quadratics[k].guideBy (d.guidePlaces, d.guideCount);
+    }
     else
+    {
         d.cubics[k].start ({ key.a1, key.a2, y0, pt.y[1], pt.y[2], yk }, key.samples, d.dest, pos, d.capacity, record);
+        if (guided)
+            d.cubics[k].guideBy (d.guidePlaces, d.guideCount);
+    }
+}
+
+void SplineOscillator::keepGuide (const double* places, int count, int samples, int type) noexcept
+{
+    // Only ever a guess: the places stay in the scan store's pool, where a
+    // later recording may write over them, which costs speed, never a place.
+    Drawing& d = drawing;
+    d.guidePlaces = count > 0 ? places : nullptr;
+    d.guideCount = count;
+    d.guideSamples = samples;
+    d.guideType = type;
 }
 
 void SplineOscillator::remember (int k, int samples, const SplineScanStore::Ref& ref) noexcept
@@ -1394,6 +1417,8 @@ void SplineOscillator::forgetScans() noexcept
 void SplineOscillator::closeRecording (bool keep, bool stoppedAtEnd) noexcept
 {
     Drawing& d = drawing;
+    if (d.record.places != nullptr)
+        keepGuide (d.record.places, d.record.count, d.key.samples, d.key.type);
     if (scans != nullptr && d.recording.open)
     {
         SplineScanStore::Ref ref;

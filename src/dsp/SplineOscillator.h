@@ -325,6 +325,13 @@ private:
         splinecurve::Walk<splinecurve::Cubic> cubics[kNumPoints];
         // The layout being taken down while the whole cycle is drawn in one go.
         CyclePlan* plan = nullptr;
+        // The places of the last curve this drawing walked or replayed, for
+        // guiding the walk of a next one of the same type and count (a
+        // cycle's curves often share both, their shapes nearly).
+        const double* guidePlaces = nullptr;
+        int guideCount = 0;
+        int guideSamples = 0;
+        int guideType = 0;
     };
 
     static constexpr int kPlans = 3;
@@ -340,6 +347,7 @@ private:
     void takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end, const CyclePlan::Segment& step) noexcept;
     void fillAfterRun (int segment, int from, int to) noexcept;
     void settle (int k, bool stoppedAtEnd, int end) noexcept;
+    void keepGuide (const double* places, int count, int samples, int type) noexcept;
     void drawSegments (int entry) noexcept;
     /** Curve k's kept scan for m samples, if the store has one. */
     bool findScan (int k, int m, SplineScanStore::Found& found, SplineScanStore::Ref& ref) noexcept;

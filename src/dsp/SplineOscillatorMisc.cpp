@@ -379,6 +379,26 @@ double steepest (const Cubic& s, double from, double to) noexcept
     return most;
 }
 
+// Where x' turns (a cubic's x' is quadratic in w), or NaN.
+double turnOfSlope (const Quadratic&) noexcept { return std::numeric_limits<double>::quiet_NaN(); }
+
+double turnOfSlope (const Cubic& s) noexcept
+{
+    const double c = 3.0 * s.a1 - 3.0 * s.a2 + 1.0;
+    return c != 0.0 ? (2.0 * s.a1 - s.a2) / c : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The smallest x'(w) on [from, to], before the caller's allowance for
+// rounding: at an end or at the turn of x'.
+template <typename Segment>
+inline double flattest (const Segment& s, double turn, double from, double to) noexcept
+{
+    double least = std::min (slopeAt (s, from), slopeAt (s, to));
+    if (turn > from && turn < to)
+        least = std::min (least, slopeAt (s, turn));
+    return least;
+}
+
 #if defined(__SSE2__)
 // X of two places at once, operation for operation as the scalar X.
 inline __m128d xOfTwo (const Quadratic& s, __m128d w) noexcept
@@ -488,6 +508,9 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
     j = 0;
     phase = Phase::stepping;
     result = 0;
+    guide = nullptr;
+    guideCount = 0;
+    samples = 0;
 }
 
 template <typename Segment>
@@ -520,6 +543,9 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     const int recordCapacity = record != nullptr ? record->capacity : 0;
     int recorded = record != nullptr ? record->count : 0;
     bool overflow = false;
+    [[maybe_unused]] const double* const guide = this->guide;
+    [[maybe_unused]] const int guideCount = this->guideCount;
+    int samples = this->samples;
 
     const int floor = writeFloor;
     auto put = [dest, floor, capacity] (int index, double v) TALVORA_INLINE
@@ -530,6 +556,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
 
     auto take = [&] (double w, double x) TALVORA_INLINE
     {
+        ++samples;
         ++e;
         lastValue = height (w);
         put (pos + e, lastValue);
@@ -629,6 +656,96 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         const __m128d one = _mm_set1_pd (1.0);
         const __m128d hh = _mm_set1_pd (h);
         const __m128d zero = _mm_setzero_pd();
+
+        // A guide (the places of a walk of a curve with nearly the same x
+        // and the same steps) says where the next sample will most likely
+        // be: as far from the last one as its own next sample is from its
+        // last. The guess is checked with X itself: the step before it takes
+        // no sample and it does. Where x rises over the whole run by more
+        // than X's rounding per step, the steps between the last sample and
+        // the guess lie below the step before it, so none of them takes a
+        // sample either. A wrong guess hands back to the stepping above.
+        // The guesses do not wait on one another, and the branches of
+        // stepping up to each sample go.
+        bool rising = false;
+        if (guide != nullptr && bounded && r.last >= 1)
+        {
+            const double wFrom = 1.0 - r.start;
+            const double wTo = 1.0 - (r.start - most * r.distance);
+            const double least = flattest (seg, turnOfSlope (seg), wFrom - 1.0e-12, wTo + 1.0e-12) * (1.0 - 1.0e-9)
+                               - 1.0e-12 * slope;
+            rising = least * r.distance > margin;
+        }
+        const double perDistance = 1.0 / r.distance;
+
+        // Takes the samples after the one at step k while the guesses hold;
+        // returns the step of the last sample taken, stop set when the walk
+        // has reached `until`.
+        auto follow = [&] (int64_t k, bool& stop) TALVORA_INLINE -> int64_t
+        {
+            if (samples >= guideCount)
+                return k;
+            // Steps are whole numbers in double (exact below 2^53); the
+            // guide's gaps are rounded to whole steps by the 1.5 * 2^52 trick.
+            constexpr double kRound = 0x1.8p52;
+            auto gapAt = [&] (int n) TALVORA_INLINE
+            {
+                const double steps = (guide[n] - guide[n - 1]) * perDistance;
+                return (steps + kRound) - kRound;
+            };
+            auto xPair = [&] (double g, __m128d& w) TALVORA_INLINE
+            {
+                w = _mm_sub_pd (one, _mm_sub_pd (start, _mm_mul_pd (_mm_set_pd (g, g - 1.0), distance)));
+                return xOfTwo (seg, w);
+            };
+            // After a sample of this run, as far on as the guide's gap; at
+            // the run's start, where the guide's sample lies on this run.
+            double at = (double) k;
+            double g = k >= j && samples > 0 ? at + gapAt (samples)
+                                              : ((guide[samples] - (1.0 - r.start)) * perDistance + kRound) - kRound;
+            __m128d w;
+            __m128d x = xPair (g, w);
+            for (;;)
+            {
+                if (! (g > at && g <= most))
+                    break;
+                // The next guess and its X, worked out a sample ahead.
+                const bool more = samples + 1 < guideCount;
+                const double next = more ? g + gapAt (samples + 1) : 0.0;
+                __m128d nextW;
+                const __m128d nextX = xPair (next, nextW);
+
+                // The check: step g - 1 (or the sample itself) takes none, g takes one.
+                if (_mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (x, _mm_set1_pd (lastX)), hh)) != 2)
+                    break;
+                take (_mm_cvtsd_f64 (_mm_unpackhi_pd (w, w)), _mm_cvtsd_f64 (_mm_unpackhi_pd (x, x)));
+                at = g;
+                if (reached())
+                {
+                    stop = true;
+                    break;
+                }
+                if (! more)
+                    break;
+                g = next;
+                w = nextW;
+                x = nextX;
+            }
+            return (int64_t) at;
+        };
+        if (rising && j == i && i < r.last)
+        {
+            // The run's first samples.
+            bool stop = false;
+            const int64_t taken = follow (i - 1, stop);
+            if (stop)
+            {
+                j = taken + 1;
+                return false;
+            }
+            if (taken >= i)
+                i = std::max (i + 1, taken + 1 + gapAfter (taken));
+        }
         while (i < r.last)
         {
             const double id = (double) i;
@@ -670,6 +787,16 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             else
                 take (w1, x1);
 
+            if (rising && ! reached())
+            {
+                bool stop = false;
+                taken = follow (taken, stop);
+                if (stop)
+                {
+                    j = taken + 1;
+                    return false;
+                }
+            }
             i = std::max (i + 2, taken + 1 + gapAfter (taken));
             if (reached())
             {
@@ -779,6 +906,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     }
 
     this->error = error;
+    this->samples = samples;
     this->lastX = lastX;
     this->lastValue = lastValue;
     this->e = e;

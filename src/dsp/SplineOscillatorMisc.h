@@ -359,6 +359,16 @@ class Walk
 public:
     void start (const Segment& segment, int m, double* dest, int pos, int capacity, ScanRecord* record) noexcept;
 
+    /** The places of a walk with the same sample count and nearly the same
+        x (`count` of them), as guesses of where this one takes its samples:
+        each guess is checked, so a guide decides speed only, never the
+        places. Read while the walk goes on; reset by start(). */
+    void guideBy (const double* places, int count) noexcept
+    {
+        guide = count > 0 ? places : nullptr;
+        guideCount = count > 0 ? count : 0;
+    }
+
     /** Walks on until entry `until` is written or the walk ends; true once it has ended. */
     bool advance (int until) noexcept;
 
@@ -402,6 +412,9 @@ private:
     int64_t j = 0;
     Phase phase = Phase::ended;
     int result = 0;
+    const double* guide = nullptr;
+    int guideCount = 0;
+    int samples = 0;          // taken so far
 };
 
 // Replays are drawn for every curve of every cycle, most of them a few

@@ -334,3 +334,142 @@ TEST (SplineCurve, ReplayWritesWhatAWalkWithTheNewHeightsWrites)
             ASSERT_TRUE (sameBits (table[i], quadExpected.table[i])) << "quadratic entry " << i;
     }
 }
+
+namespace
+{
+// A walk guided by `guide` (another walk's places): places, marks, writes
+// and count exactly those of the plain walk, whatever the guide says, and
+// the same when stopped and resumed along the way.
+template <typename Segment>
+void expectGuidedWalkIsPlain (const Segment& seg, int m, const std::vector<double>& guide, const char* what)
+{
+    const int pos = 3, capacity = 2 * m + 80;
+    const WalkResult plain = plainWalk (seg, m, pos, capacity);
+    SCOPED_TRACE (::testing::Message() << what << " m " << m << " guide " << guide.size());
+
+    for (int stopping = 0; stopping < 2; ++stopping)
+    {
+        std::vector<double> table ((size_t) capacity, kUnwritten);
+        std::vector<double> places (plain.places.size() + 4);
+        std::vector<uint8_t> twice (plain.places.size() + 4);
+        ScanRecord record { places.data(), twice.data(), (int) places.size(), 0, false };
+        splinecurve::Walk<Segment> walk;
+        walk.start (seg, m, table.data(), pos, capacity, &record);
+        walk.guideBy (guide.data(), (int) guide.size());
+        std::mt19937 rng ((unsigned) m);
+        int calls = 0;
+        while (! walk.advance (stopping != 0 ? walk.ready() + (int) (rng() % 40) : std::numeric_limits<int>::max()))
+            ASSERT_LT (++calls, 4 * m + 64) << "the walk does not get on";
+
+        ASSERT_EQ (walk.written(), plain.written);
+        ASSERT_EQ (record.count, (int) plain.places.size());
+        for (int i = 0; i < record.count; ++i)
+            ASSERT_TRUE (sameBits (places[(size_t) i], plain.places[(size_t) i]) && twice[(size_t) i] == plain.twice[(size_t) i])
+                << "place " << i << " stopping " << stopping;
+        for (size_t i = 0; i < table.size(); ++i)
+        {
+            ASSERT_EQ (table[i] == kUnwritten, plain.table[i] == kUnwritten) << "entry " << i;
+            ASSERT_NEAR (table[i], plain.table[i], 1.0e-12) << "entry " << i;
+        }
+    }
+}
+} // namespace
+
+TEST (SplineCurve, GuidedWalkTakesThePlainWalksPlacesWhateverTheGuide)
+{
+    // A guide is the places of a walk of a curve with nearly the same x and
+    // the same count: each guess is checked, so right guides, guides wrong
+    // in one place, too short or running off the end, of another count or
+    // plain garbage leave the places, marks and writes of the plain walk.
+    std::mt19937 rng (777);
+    std::uniform_real_distribution<double> unit (0.0, 1.0);
+    for (int trial = 0; trial < 40; ++trial)
+    {
+        const int m = trial < 4 ? 16 + trial : 16 + (int) std::exp (unit (rng) * std::log (3000.0));
+        // Shapes of evenly spaced points, their neighbours, and curves whose x turns back.
+        const double a1 = trial % 5 == 4 ? 1.6 : 0.7 + 0.05 * (unit (rng) - 0.5);
+        const double a2 = trial % 5 == 4 ? -0.4 : 0.15 + 0.05 * (unit (rng) - 0.5);
+        const Cubic seg { a1, a2, unit (rng), unit (rng), unit (rng), unit (rng) };
+        const Cubic near { a1 + 1.0e-7, a2 - 1.0e-7, 0.5, 0.5, 0.5, 0.5 };
+        const Cubic far { 0.3, 0.9, 0.5, 0.5, 0.5, 0.5 };
+
+        const std::vector<double> own = plainWalk (seg, m, 0, 2 * m + 80).places;
+        const std::vector<double> fromNear = plainWalk (near, m, 0, 2 * m + 80).places;
+        const std::vector<double> fromFar = plainWalk (far, m, 0, 2 * m + 80).places;
+        ASSERT_GT (own.size(), 8u);
+        const double step = 1.0 / ((m + 1) * kCubicDivisor);
+
+        expectGuidedWalkIsPlain (seg, m, own, "its own places");
+        expectGuidedWalkIsPlain (seg, m, fromNear, "a neighbour's places");
+        expectGuidedWalkIsPlain (seg, m, fromFar, "another shape's places");
+        expectGuidedWalkIsPlain (seg, m + 1, own, "another count's places");
+
+        std::vector<double> wrong = own;
+        const size_t at = (size_t) (rng() % own.size());
+        wrong[at] += (trial % 2 == 0 ? 1.0 : -1.0) * step;
+        expectGuidedWalkIsPlain (seg, m, wrong, "one place a step off");
+
+        std::vector<double> shortGuide (own.begin(), own.begin() + (long) own.size() / 2);
+        expectGuidedWalkIsPlain (seg, m, shortGuide, "half the places");
+
+        std::vector<double> longGuide = own;
+        for (int k = 1; k <= 20; ++k)
+            longGuide.push_back (1.0 + k * step);
+        expectGuidedWalkIsPlain (seg, m, longGuide, "places past the end");
+
+        std::vector<double> garbage = own;
+        for (size_t k = 0; k < garbage.size(); k += 3)
+            garbage[k] = k % 2 == 0 ? std::nan ("") : -1.0e300;
+        expectGuidedWalkIsPlain (seg, m, garbage, "garbage");
+        if (HasFatalFailure())
+            return;
+    }
+
+    // x rises, turns back by several sample spacings and rises again, all in
+    // the walk's first run: a guide that leaves out the sample at the top
+    // and points at where x rises past the sample before it again (a guess
+    // that checks out step for step) must not be taken where x does not
+    // rise over the whole run.
+    {
+        const Cubic bump { 0.01527, -0.1603, 0.2, 0.7, 0.1, 0.9 };
+        const int m = 2000;
+        const double h = 1.0 / (m + 1), step = h / kCubicDivisor;
+        std::vector<double> ws, xs;
+        std::vector<size_t> taken;
+        double lastX = 0.0;
+        for (double u = 1.0; u >= 0.0; u -= step)
+        {
+            ws.push_back (1.0 - u);
+            xs.push_back (bump.X (1.0 - u));
+            if (xs.back() - lastX > h)
+            {
+                taken.push_back (xs.size() - 1);
+                lastX = xs.back();
+            }
+        }
+        std::vector<double> guide;
+        for (size_t n = 1; n < taken.size() && guide.empty(); ++n)
+        {
+            const double before = xs[taken[n - 1]];
+            size_t t = taken[n] + 1;
+            while (t < xs.size() && xs[t] - before > h)
+                ++t;
+            while (t < xs.size() && ! (xs[t] - before > h))
+                ++t;
+            if (t < xs.size() && ws[t] < 0.45)
+            {
+                for (size_t k = 0; k < n; ++k)
+                    guide.push_back (ws[taken[k]]);
+                guide.push_back (ws[t]);
+                for (size_t k = n + 1; k < taken.size(); ++k)
+                    guide.push_back (ws[taken[k]]);
+            }
+        }
+        ASSERT_FALSE (guide.empty());
+        expectGuidedWalkIsPlain (bump, m, guide, "a guide over a turn of x");
+    }
+
+    const Quadratic quad { 0.3, 0.1, 0.9, 0.4 };
+    const std::vector<double> quadPlaces = plainWalk (Quadratic { 0.3 + 1.0e-7, 0.0, 0.0, 0.0 }, 500, 0, 1100).places;
+    expectGuidedWalkIsPlain (quad, 500, quadPlaces, "quadratic, a neighbour's places");
+}

@@ -443,11 +443,17 @@ bool findRun (double u, double step, Run& run, double& foot) noexcept
     std::memcpy (&lo, &exponent, sizeof (lo));
     foot = lo;
 
+    // Spacing is a power of two: q and above are exact, and so are their
+    // products with its inverse. A q of 2^52 or more (or not a number)
+    // would need at least 2^52 units.
+    const double perSpacing = 0x1p52 / lo;
+    const double q = step * perSpacing;
+    if (! (q < 0x1p52))
+        return false;
     const double spacing = lo * 0x1p-52;
-    const double q = step / spacing;          // exact: spacing is a power of two
-    const double whole = std::floor (q);
+    const double whole = (double) (int64_t) q;
     const double part = q - whole;
-    const auto above = (int64_t) ((u - lo) / spacing);   // exact: u is a multiple of spacing
+    const auto above = (int64_t) ((u - lo) * perSpacing);   // exact: u is a multiple of spacing
 
     double units = part < 0.5 ? whole : whole + 1.0;
     if (part == 0.5)
@@ -457,7 +463,7 @@ bool findRun (double u, double step, Run& run, double& foot) noexcept
             foot = 2.0 * lo;   // one plain step makes u even: try again then
             return false;
         }
-        units = std::fmod (whole, 2.0) == 0.0 ? whole : whole + 1.0;
+        units = ((int64_t) whole & 1) == 0 ? whole : whole + 1.0;
     }
     if (! (units >= 1.0 && units < 0x1p52))
         return false;
@@ -554,11 +560,12 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             dest[index] = v;
     };
 
-    auto take = [&] (double w, double x) TALVORA_INLINE
+    // A sample at w, x whose height v is worked out.
+    auto takeValue = [&] (double w, double x, double v) TALVORA_INLINE
     {
         ++samples;
         ++e;
-        lastValue = height (w);
+        lastValue = v;
         put (pos + e, lastValue);
 
         const double before = lastX;
@@ -585,6 +592,8 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
                 overflow = true;
         }
     };
+
+    auto take = [&] (double w, double x) TALVORA_INLINE { takeValue (w, x, height (w)); };
 
     auto reached = [&] () TALVORA_INLINE { return pos + e >= until; };
 
@@ -703,6 +712,68 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             double at = (double) k;
             double g = k >= j && samples > 0 ? at + gapAt (samples)
                                               : ((guide[samples] - (1.0 - r.start)) * perDistance + kRound) - kRound;
+
+            // Two samples at a time while the guide lasts: their steps and
+            // the steps before them side by side, the second checked against
+            // the first; the next two worked out ahead.
+            if (samples + 1 < guideCount)
+            {
+                const __m128d c0 = _mm_set1_pd (height.c0);
+                const __m128d c1 = _mm_set1_pd (height.c1);
+                const __m128d c2 = _mm_set1_pd (height.c2);
+                const __m128d c3 = _mm_set1_pd (height.c3);
+                const __m128d minusOne = _mm_set1_pd (-1.0);
+                auto xTwo = [&] (__m128d gg, __m128d& wBefore, __m128d& wAt, __m128d& xBefore) TALVORA_INLINE
+                {
+                    wBefore = _mm_sub_pd (one, _mm_sub_pd (start, _mm_mul_pd (_mm_add_pd (gg, minusOne), distance)));
+                    wAt = _mm_sub_pd (one, _mm_sub_pd (start, _mm_mul_pd (gg, distance)));
+                    xBefore = xOfTwo (seg, wBefore);
+                    return xOfTwo (seg, wAt);
+                };
+                double g1 = g + gapAt (samples + 1);
+                __m128d wa, wb, xa;
+                __m128d xb = xTwo (_mm_set_pd (g1, g), wa, wb, xa);
+                for (;;)
+                {
+                    if (! (g > at && g1 > g && g1 <= most))
+                        break;
+                    const bool more = samples + 3 < guideCount;
+                    const double n0 = more ? g1 + gapAt (samples + 2) : 0.0;
+                    const double n1 = more ? n0 + gapAt (samples + 3) : 0.0;
+                    __m128d nwa, nwb, nxa;
+                    const __m128d nxb = xTwo (_mm_set_pd (n1, n0), nwa, nwb, nxa);
+
+                    // Against the last sample, then the first of the two.
+                    const __m128d last = _mm_unpacklo_pd (_mm_set_sd (lastX), xb);
+                    const int before = _mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (xa, last), hh));
+                    const int after = _mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (xb, last), hh));
+                    if ((before | (after ^ 3)) != 0)
+                        break;
+                    const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (wb, c3));
+                    const __m128d v = _mm_add_pd (c0, _mm_mul_pd (wb, _mm_add_pd (c1, _mm_mul_pd (wb, inner))));
+                    takeValue (_mm_cvtsd_f64 (wb), _mm_cvtsd_f64 (xb), _mm_cvtsd_f64 (v));
+                    takeValue (_mm_cvtsd_f64 (_mm_unpackhi_pd (wb, wb)), _mm_cvtsd_f64 (_mm_unpackhi_pd (xb, xb)),
+                               _mm_cvtsd_f64 (_mm_unpackhi_pd (v, v)));
+                    at = g1;
+                    if (reached())
+                    {
+                        stop = true;
+                        return (int64_t) at;
+                    }
+                    if (! more)
+                        break;
+                    g = n0;
+                    g1 = n1;
+                    wa = nwa;
+                    wb = nwb;
+                    xa = nxa;
+                    xb = nxb;
+                }
+                if (samples >= guideCount)
+                    return (int64_t) at;
+                g = at + gapAt (samples);
+            }
+
             __m128d w;
             __m128d x = xPair (g, w);
             for (;;)

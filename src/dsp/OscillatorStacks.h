@@ -509,20 +509,27 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     if (Oscillator1 && ! std::isfinite (phase[0]))
         phase[0] = 0.0;
 
-    auto bits = [pastFirstCycle] (int j, int lanes) {
-        int b = 0;
-        if constexpr (Oscillator1)
-            for (int l = 0; l < lanes; ++l)
-                b |= pastFirstCycle[j + l] ? 1 << l : 0;
-        return b;
-    };
+    // Oscillator 1's kMaxStack flags as bits, read eight bytes at a time:
+    // the multiply gathers each byte's 0 or 1 into the top byte.
+    int flagsAtStart = 0;
+    if constexpr (Oscillator1)
+    {
+        static_assert (kMaxStack == 10, "eight flags and two");
+        uint64_t low = 0;
+        uint16_t high = 0;
+        std::memcpy (&low, pastFirstCycle, sizeof (low));
+        std::memcpy (&high, pastFirstCycle + 8, sizeof (high));
+        constexpr uint64_t gather = 0x0102040810204080ull;
+        flagsAtStart = (int) ((low * gather) >> 56) | (int) (((uint64_t) high * gather) >> 56) << 8;
+    }
+    auto bits = [flagsAtStart] (int j, int lanes) { return (flagsAtStart >> j) & ((1 << lanes) - 1); };
     __m256d ph0 = _mm256_loadu_pd (phase);
     __m256d ph1 = Quads == 2 ? _mm256_loadu_pd (phase + 4) : _mm256_setzero_pd();
     __m128d phP = Pair && ! twice ? _mm_loadu_pd (phase + jPair) : _mm_setzero_pd();
     __m256d phPP = twice ? twoTimes (phase + jPair) : _mm256_setzero_pd();
     double phS = Single ? phase[jSingle] : 0.0;
     int past0 = bits (0, 4), past1 = Quads == 2 ? bits (4, 4) : 0, pastP = Pair ? bits (jPair, 2) : 0;
-    bool pastS[1] { Oscillator1 && Single && pastFirstCycle[jSingle] };
+    bool pastS[1] { Oscillator1 && Single && bits (jSingle, 1) != 0 };
     // Oscillator 1's flags only ever get set: once all are, none is kept.
     auto allPast = [&] {
         return past0 == 15 && (Quads == 1 || past1 == 15) && (! Pair || (pastP & 3) == 3) && (! Single || pastS[0]);
@@ -642,33 +649,22 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             while (i < n && sameIncrement (lastBits));
     }
 
-    auto keep = [pastFirstCycle] (int j, int lanes, int b) {
-        if constexpr (Oscillator1)
-            for (int l = 0; l < lanes; ++l)
-                pastFirstCycle[j + l] = pastFirstCycle[j + l] | (((b >> l) & 1) != 0);
-    };
     _mm256_storeu_pd (phase, ph0);
-    keep (0, 4, past0);
     if constexpr (Quads == 2)
-    {
         _mm256_storeu_pd (phase + 4, ph1);
-        keep (4, 4, past1);
-    }
     if constexpr (twice)
-    {
         _mm_storeu_pd (phase + jPair, _mm256_castpd256_pd128 (phPP));
-        keep (jPair, 2, pastP);
-    }
     else if constexpr (Pair)
-    {
         _mm_storeu_pd (phase + jPair, phP);
-        keep (jPair, 2, pastP);
-    }
     if constexpr (Single)
-    {
         phase[jSingle] = phS;
-        if constexpr (Oscillator1)
-            pastFirstCycle[jSingle] = pastS[0];
+    // Only the flags this run set are written.
+    if constexpr (Oscillator1)
+    {
+        const int flags = past0 | (Quads == 2 ? past1 << 4 : 0) | (Pair ? (pastP & 3) << jPair : 0)
+                          | (Single && pastS[0] ? 1 << jSingle : 0);
+        for (unsigned set = (unsigned) (flags & ~flagsAtStart); set != 0; set &= set - 1)
+            pastFirstCycle[__builtin_ctz (set)] = true;
     }
 }
 
@@ -1049,7 +1045,7 @@ TALVORA_WIDE inline uint64_t pulseRowsRun (double* lfoPhase, const double* lfoSt
 {
     const PulseRowsAt at = where;   // a local copy the row stores cannot alias
     const uint64_t fresh = freshRows (held, RowsB, len);
-    auto pieces = [len, fresh] (auto sample) __attribute__ ((target ("avx2"), always_inline)) {
+    auto eachSample = [len, fresh] (auto sample) __attribute__ ((target ("avx2"), always_inline)) {
         for (int ci = 0; ci < len; ++ci)
             sample (ci, ((fresh >> ci) & 1) != 0);
     };
@@ -1060,9 +1056,9 @@ TALVORA_WIDE inline uint64_t pulseRowsRun (double* lfoPhase, const double* lfoSt
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j), step1 = _mm256_loadu_pd (lfoStep + j + 4);
         __m256d lastB0 = _mm256_setzero_pd(), lastB1 = _mm256_setzero_pd();
         __m256d lastOffB0 = _mm256_setzero_pd(), lastOffB1 = _mm256_setzero_pd();
-        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
-            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, fresh, amount, held[ci], at, ci, j);
-            pulseRowQuad<RowsB> (ph1, step1, lastB1, lastOffB1, fresh, amount, held[ci], at, ci, j + 4);
+        eachSample ([&] (int ci, bool isNew) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, isNew, amount, held[ci], at, ci, j);
+            pulseRowQuad<RowsB> (ph1, step1, lastB1, lastOffB1, isNew, amount, held[ci], at, ci, j + 4);
         });
         _mm256_storeu_pd (lfoPhase + j, ph0);
         _mm256_storeu_pd (lfoPhase + j + 4, ph1);
@@ -1072,8 +1068,8 @@ TALVORA_WIDE inline uint64_t pulseRowsRun (double* lfoPhase, const double* lfoSt
         __m256d ph0 = _mm256_loadu_pd (lfoPhase + j);
         const __m256d step0 = _mm256_loadu_pd (lfoStep + j);
         __m256d lastB0 = _mm256_setzero_pd(), lastOffB0 = _mm256_setzero_pd();
-        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
-            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, fresh, amount, held[ci], at, ci, j);
+        eachSample ([&] (int ci, bool isNew) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowQuad<RowsB> (ph0, step0, lastB0, lastOffB0, isNew, amount, held[ci], at, ci, j);
         });
         _mm256_storeu_pd (lfoPhase + j, ph0);
     }
@@ -1082,16 +1078,16 @@ TALVORA_WIDE inline uint64_t pulseRowsRun (double* lfoPhase, const double* lfoSt
         __m128d ph = _mm_loadu_pd (lfoPhase + j);
         const __m128d step = _mm_loadu_pd (lfoStep + j);
         __m128d lastB = _mm_setzero_pd(), lastOffB = _mm_setzero_pd();
-        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
-            pulseRowPair<RowsB> (ph, step, lastB, lastOffB, fresh, amount, held[ci], at, ci, j);
+        eachSample ([&] (int ci, bool isNew) __attribute__ ((target ("avx2"), always_inline)) {
+            pulseRowPair<RowsB> (ph, step, lastB, lastOffB, isNew, amount, held[ci], at, ci, j);
         });
         _mm_storeu_pd (lfoPhase + j, ph);
     }
     for (; j < to; ++j)
     {
         double ph = lfoPhase[j], lastB = 0.0, lastOffB = 0.0;
-        pieces ([&] (int ci, bool fresh) __attribute__ ((target ("avx2"), always_inline)) {
-            if (fresh)
+        eachSample ([&] (int ci, bool isNew) __attribute__ ((target ("avx2"), always_inline)) {
+            if (isNew)
             {
                 if (RowsB && ci > 0)
                 {

@@ -357,28 +357,6 @@ double slopeAt (const Cubic& s, double w) noexcept
     return 3.0 * (s.a1 * v * v + 2.0 * (s.a2 - s.a1) * w * v + (1.0 - s.a2) * w * w);
 }
 
-// The largest |x'(w)| on [from, to] (before the caller's allowance for
-// rounding): x' is linear or quadratic in w, so it is largest at an end or
-// at its one turn.
-double steepest (const Quadratic& s, double from, double to) noexcept
-{
-    return std::max (std::abs (slopeAt (s, from)), std::abs (slopeAt (s, to)));
-}
-
-double steepest (const Cubic& s, double from, double to) noexcept
-{
-    double most = std::max (std::abs (slopeAt (s, from)), std::abs (slopeAt (s, to)));
-    // x' / 3 = a1 + (2 a2 - 4 a1) w + (3 a1 - 3 a2 + 1) w^2
-    const double c = 3.0 * s.a1 - 3.0 * s.a2 + 1.0;
-    if (c != 0.0)
-    {
-        const double turn = (2.0 * s.a1 - s.a2) / c;
-        if (turn > from && turn < to)
-            most = std::max (most, std::abs (slopeAt (s, turn)));
-    }
-    return most;
-}
-
 // Where x' turns (a cubic's x' is quadratic in w), or NaN.
 double turnOfSlope (const Quadratic&) noexcept { return std::numeric_limits<double>::quiet_NaN(); }
 
@@ -386,6 +364,18 @@ double turnOfSlope (const Cubic& s) noexcept
 {
     const double c = 3.0 * s.a1 - 3.0 * s.a2 + 1.0;
     return c != 0.0 ? (2.0 * s.a1 - s.a2) / c : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The largest |x'(w)| on [from, to] (before the caller's allowance for
+// rounding): x' is linear or quadratic in w, so it is largest at an end or
+// at its one turn (worked out once per walk).
+template <typename Segment>
+inline double steepest (const Segment& s, double turn, double from, double to) noexcept
+{
+    double most = std::max (std::abs (slopeAt (s, from)), std::abs (slopeAt (s, to)));
+    if (turn > from && turn < to)
+        most = std::max (most, std::abs (slopeAt (s, turn)));
+    return most;
 }
 
 // The smallest x'(w) on [from, to], before the caller's allowance for
@@ -607,14 +597,33 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     // close to the next sample where x moves slowly. Where x
     // runs back below the last sample the deficit grows, and the global
     // bound on |x'| crosses the stretch in a few evaluations.
+    // For every run of this call.
+    const bool bounded = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin);
+    const double perSlope = bounded ? 1.0 / slope : 0.0;
+    const double room = h - margin;
+    const double span = bounded && room > 0.0 ? 8.0 * room * perSlope : 0.0;
+    const double turn = turnOfSlope (seg);
+
     auto walkRun = [&] () TALVORA_INLINE
     {
         const Run r = run;
-        const bool bounded = std::isfinite (slope) && slope > 0.0 && std::isfinite (margin);
-        const double perStep = bounded ? (1.0 - 1.0e-9) / (slope * r.distance) : 0.0;
+        // One division per run: the bounds below allow for far more than
+        // the rounding of multiplying by the inverses.
+        const double perDistance = 1.0 / r.distance;
+        const double perStep = bounded ? (1.0 - 1.0e-9) * perDistance * perSlope : 0.0;
         const double most = (double) r.last;
-        const double room = h - margin;
         int64_t i = j;
+
+        // A guide is followed where x rises over the whole run by more
+        // than X's rounding per step (see follow below).
+        bool rising = false;
+        if (guide != nullptr && bounded && r.last >= 1)
+        {
+            const double wFrom = 1.0 - r.start;
+            const double wTo = 1.0 - (r.start - most * r.distance);
+            const double least = flattest (seg, turn, wFrom - 1.0e-12, wTo + 1.0e-12) * (1.0 - 1.0e-9) - 1.0e-12 * slope;
+            rising = least * r.distance > margin;
+        }
 
         // Steps after one `deficit` short that cannot take a sample either.
         auto provenShort = [&] (double deficit) TALVORA_INLINE -> int64_t
@@ -631,9 +640,9 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         // worked out when the walk enters the one before, so that its
         // divisions are not on the walk's critical path.
         constexpr int64_t kStretch = 64;
-        const double span = bounded && room > 0.0 ? 8.0 * room / slope : 0.0;
-        const double spanSteps = std::min (std::floor (span / r.distance), most);
-        const double roomPerStep = room * (1.0 - 1.0e-9) / r.distance;
+        const double spanRatio = span * perDistance * (1.0 - 1.0e-12);
+        const double spanSteps = spanRatio < most ? (double) (int64_t) spanRatio : std::min (spanRatio, most);
+        const double roomPerStep = room * (1.0 - 1.0e-9) * perDistance;
         const double radius = (double) kStretch * r.distance + span;
         auto gapOfStretch = [&] (int64_t q) TALVORA_INLINE -> int64_t
         {
@@ -641,7 +650,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             if (! (spanSteps >= 1.0) || first > most)
                 return 0;
             const double from = 1.0 - (r.start - first * r.distance);
-            const double local = steepest (seg, from, from + radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
+            const double local = steepest (seg, turn, from, from + radius) * (1.0 + 1.0e-9) + 1.0e-12 * slope;
             const double steps = std::min (roomPerStep / std::min (local, slope), spanSteps);
             return steps >= 1.0 ? (int64_t) steps : 0;
         };
@@ -653,8 +662,10 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             const int64_t q = taken / kStretch;
             if (q != stretch)
             {
-                stretchGap = q == stretch + 1 ? nextGap : gapOfStretch (q);
-                nextGap = gapOfStretch (q + 1);
+                // A guided walk asks rarely: no gap worked out ahead.
+                stretchGap = q == stretch + 1 && ! rising ? nextGap : gapOfStretch (q);
+                if (! rising)
+                    nextGap = gapOfStretch (q + 1);
                 stretch = q;
             }
             return stretchGap;
@@ -676,16 +687,6 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         // sample either. A wrong guess hands back to the stepping above.
         // The guesses do not wait on one another, and the branches of
         // stepping up to each sample go.
-        bool rising = false;
-        if (guide != nullptr && bounded && r.last >= 1)
-        {
-            const double wFrom = 1.0 - r.start;
-            const double wTo = 1.0 - (r.start - most * r.distance);
-            const double least = flattest (seg, turnOfSlope (seg), wFrom - 1.0e-12, wTo + 1.0e-12) * (1.0 - 1.0e-9)
-                               - 1.0e-12 * slope;
-            rising = least * r.distance > margin;
-        }
-        const double perDistance = 1.0 / r.distance;
 
         // Takes the samples after the one at step k while the guesses hold;
         // returns the step of the last sample taken, stop set when the walk

@@ -1105,6 +1105,7 @@ void TalvoraXLVoice::render (float* out0, float* out1, int n)
                 for (int ci = 0; ci < len; ++ci)
                     w.inc2[ci] = osc2Increment[k] * w.common[ci] * w.held8[ci];
                 if (pwm2 && k > 0)
+#pragma GCC unroll 4
                     for (int ci = 0; ci < len; ++ci)
                     {
                         rowsB[ci][0] = w.w0[ci][k];

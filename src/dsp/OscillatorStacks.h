@@ -606,7 +606,13 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
         return x == last;
     };
     uint64_t lastBits = 0;
-    const bool smallSpread = spread >= 0.0 && spread <= 1.0;
+    uint64_t smallSteps = 0;
+    if (spread >= 0.0 && spread <= 1.0)
+    {
+        const double largest = 2048.0;
+        std::memcpy (&smallSteps, &largest, sizeof (smallSteps));
+        ++smallSteps;
+    }
     while (i < n)
     {
         // A row of steps is only worked out when the increment changes;
@@ -620,9 +626,9 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
             const __m256d r0 = _mm256_loadu_pd (row), r1 = _mm256_loadu_pd (row + 4);
             stepPP = twoTimes (row + jPair);
             // An increment in [0, 2048] with a spread in [0, 1] keeps every
-            // step in [0, 3072]; others are looked at step by step.
-            const bool rowInTable = (smallSpread && inc >= 0.0 && inc <= 2048.0)
-                                    || inTable (r0, r1, _mm256_setr_pd (row[8], row[9], 0.0, 0.0));
+            // step in [0, 3072]; others are looked at step by step. As bits,
+            // +0 to 2048 are the numbers below `smallSteps`.
+            const bool rowInTable = lastBits < smallSteps || inTable (r0, r1, _mm256_setr_pd (row[8], row[9], 0.0, 0.0));
             // An unchecked run left its phases in [0, 4096).
             if (! unchecked)
             {

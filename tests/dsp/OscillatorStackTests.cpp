@@ -189,6 +189,24 @@ TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesWhenTheIncrementMovesEverySam
             }
 }
 
+TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesWithSpreadsOutsideZeroToOne)
+{
+    // The wide kernel skips looking at a row of steps for increments up to
+    // half a table only while the spread is in [0, 1]: wider spreads step
+    // some copies past a whole table (or backwards) from such increments.
+    double start[K];
+    for (int j = 0; j < K; ++j)
+        start[j] = 409.6 * j + 0.11;
+    for (int stack = 4; stack <= K; ++stack)
+        for (int kind : { (int) stackCrossfade, (int) stackSawSquare, (int) stackSawSquarePwm })
+            for (const double spread : { 3.0, -2.5, 1.0000001, notANumber })
+                for (const double increment : { 2000.0, 1500.0, 2048.0 })
+                {
+                    compareKernels<true> (kind, stack, start, increment, spread, true, 40);
+                    compareKernels<false> (kind, stack, start, increment, spread, true, 40);
+                }
+}
+
 TEST_F (OscillatorStacks, WideRunsMatchThePlainOnesOnceEveryCopyIsPastItsFirstCycle)
 {
     // With every flag of oscillator 1 set the wide kernel stops keeping

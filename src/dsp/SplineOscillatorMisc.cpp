@@ -585,6 +585,52 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
 
     auto take = [&] (double w, double x) TALVORA_INLINE { takeValue (w, x, height (w)); };
 
+#if defined(__SSE2__)
+    // Two samples (places, x and heights in the lanes), as two takes.
+    auto takeTwo = [&] (__m128d w2, __m128d x2, __m128d v2) TALVORA_INLINE
+    {
+        const int first = pos + e + 1;
+        if (! (first >= floor && first + 3 < capacity && (places == nullptr || recorded + 2 <= recordCapacity)))
+        {
+            takeValue (_mm_cvtsd_f64 (w2), _mm_cvtsd_f64 (x2), _mm_cvtsd_f64 (v2));
+            takeValue (_mm_cvtsd_f64 (_mm_unpackhi_pd (w2, w2)), _mm_cvtsd_f64 (_mm_unpackhi_pd (x2, x2)),
+                       _mm_cvtsd_f64 (_mm_unpackhi_pd (v2, v2)));
+            return;
+        }
+        const double x0 = _mm_cvtsd_f64 (x2);
+        const double x1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (x2, x2));
+        const double v0 = _mm_cvtsd_f64 (v2);
+        const double v1 = _mm_cvtsd_f64 (_mm_unpackhi_pd (v2, v2));
+        error += (x0 - lastX) - h;
+        const bool twice0 = error >= h;
+        if (twice0)
+            error -= h;
+        error += (x1 - x0) - h;
+        const bool twice1 = error >= h;
+        if (twice1)
+            error -= h;
+        // The second write of the first sample stays only when it is
+        // written twice; otherwise the second sample writes over it.
+        const int second = first + (twice0 ? 2 : 1);
+        dest[first] = v0;
+        dest[first + 1] = v0;
+        dest[second] = v1;
+        if (twice1)
+            dest[second + 1] = v1;
+        e = second - pos + (twice1 ? 1 : 0);
+        samples += 2;
+        lastX = x1;
+        lastValue = v1;
+        if (places != nullptr)
+        {
+            _mm_storeu_pd (places + recorded, w2);
+            twiceMarks[recorded] = twice0 ? 1 : 0;
+            twiceMarks[recorded + 1] = twice1 ? 1 : 0;
+            recorded += 2;
+        }
+    };
+#endif
+
     auto reached = [&] () TALVORA_INLINE { return pos + e >= until; };
 
     // Walks the current run from step j on; false when it stopped at `until`.
@@ -752,9 +798,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
                         break;
                     const __m128d inner = _mm_add_pd (c2, _mm_mul_pd (wb, c3));
                     const __m128d v = _mm_add_pd (c0, _mm_mul_pd (wb, _mm_add_pd (c1, _mm_mul_pd (wb, inner))));
-                    takeValue (_mm_cvtsd_f64 (wb), _mm_cvtsd_f64 (xb), _mm_cvtsd_f64 (v));
-                    takeValue (_mm_cvtsd_f64 (_mm_unpackhi_pd (wb, wb)), _mm_cvtsd_f64 (_mm_unpackhi_pd (xb, xb)),
-                               _mm_cvtsd_f64 (_mm_unpackhi_pd (v, v)));
+                    takeTwo (wb, xb, v);
                     at = g1;
                     if (reached())
                     {

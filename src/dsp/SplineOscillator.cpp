@@ -364,117 +364,17 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
 
     if (modulatedPath)
     {
-        const double* vibratoBuffer = vibrato ? vibratoLfo->getBuffer() : nullptr;
-        const int vibratoValid = vibrato ? std::min (vibratoLfo->getValidLength(), vibratoLfo->getCapacity()) : 0;
-
-        double position = readPositionExact;
-        double p = 1.0;
-
-        for (int i = 0; i < numSamples; ++i)
+        ModulatedRead r { numSamples, out, f, fraction, wholeLength, baseGain, levelTable, osc4PitchTable, pitchTable,
+                          smoothing, vibrato, cycle, length, ready, reachPerSample, lengthAsDouble, gain, perSubSample };
+#if TALVORA_WIDE_PATH
+        if (vectorpath::useWide())
         {
-            if (glideActive)
-            {
-                // The factor moves towards 1 and the glide ends once it passes.
-                if (glideFactor > 1.0)
-                {
-                    glideFactor -= glideStep;
-                    if (glideFactor < 1.0)
-                        glideActive = false;
-                }
-                else if (glideFactor < 1.0)
-                {
-                    glideFactor += glideStep;
-                    if (glideFactor > 1.0)
-                        glideActive = false;
-                }
-            }
-
-            if ((i & 7) == 0)
-            {
-                const int entry = i >> 3;
-                if (levelTable != nullptr)
-                    gain = levelTable[entry] * baseGain;
-
-                p = osc4PitchTable != nullptr ? osc4PitchTable[entry] : 1.0;
-                if (pitchTable != nullptr)
-                    p *= pitchTable[entry];
-                if (glideActive)
-                    p *= glideFactor;
-                if (vibrato)
-                    p *= 1.0 + vibratoDepth * 0.05 * (sharedLfoOffset + i < vibratoValid ? vibratoBuffer[sharedLfoOffset + i] : 0.0);
-                if (smoothing)
-                {
-                    currentPitchFactor = currentPitchFactor * 0.9841 + targetPitchFactor * 0.0159;
-                    p *= currentPitchFactor;
-                }
-
-                if (p != p)
-                    p = 1.0;
-                p = std::clamp (p, 0.0, 16.0);
-            }
-
-            // A group of samples with one speed that reads well inside the
-            // drawn part of the cycle: a tight loop of as many sub-samples as
-            // the oversampling, in the same order as the one below.
-            if ((i & 7) == 0 && ! glideActive)
-            {
-                const int groupEnd = std::min (i + 8, numSamples);
-                const int count = groupEnd - i;
-                if (position + 8.0 * reachPerSample < ready && position + p * f * count + 1.0 < lengthAsDouble)
-                {
-                    splineread::readGroup (f, cycle, position, p, out + i, count, gain, perSubSample);
-                    i = groupEnd - 1;
-                    continue;
-                }
-            }
-
-            if (position + reachPerSample >= ready)
-                ready = drawAhead ((int) position + reachPerSample + 1);
-
-            double sum = 0.0;
-            // Most samples read well inside the cycle: no wrap to look for
-            // and no index to bound (the margin covers the steps' rounding).
-            if (position + p * f + 1.0 < lengthAsDouble)
-            {
-                for (int s = 0; s < f; ++s)
-                {
-                    sum += cycle[(int) position];
-                    position += p;
-                }
-                const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
-                out[i] += gain * ((double) clamped * perSubSample - 0.5);
-                continue;
-            }
-
-            for (int s = 0; s < f; ++s)
-            {
-                if (position >= lengthAsDouble)
-                {
-                    position -= length;
-                    if (position < 0.0)
-                        position = 0.0;
-
-                    if (nextCycle (i) == 0)
-                    {
-                        // Nothing renders: silent until the points change.
-                        readPosition = 0;
-                        readPositionExact = 0.0;
-                        return;
-                    }
-                }
-
-                // A position several cycles on can land past a short cycle's end.
-                const int index = std::min ((int) position, length - 1);
-                sum += cycle[index];
-                position += p;
-            }
-
-            const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
-            out[i] += gain * ((double) clamped * perSubSample - 0.5);
+            playModulatedWide (r);
+            return;
         }
-
-        readPositionExact = position;
-        readPosition = (int) std::lround (position);
+#endif
+        playModulatedPlain (r);
+        return;
     }
     else
     {
@@ -545,6 +445,173 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
         readPositionExact = position;
     }
 }
+
+// The modulated read-out of calculateBlock, with the group loop `readGroup`
+// of the vector path (inlined, so the wide path compiles all of it for its target).
+template <typename ReadGroup>
+__attribute__ ((always_inline)) inline void SplineOscillator::playModulated (const ModulatedRead& r,
+                                                                          ReadGroup readGroup) noexcept
+{
+    const int numSamples = r.numSamples;
+    double* const out = r.out;
+    const int f = r.f;
+    const double fraction = r.fraction;
+    const double wholeLength = r.wholeLength;
+    const double baseGain = r.baseGain;
+    const double* const levelTable = r.levelTable;
+    const double* const osc4PitchTable = r.osc4PitchTable;
+    const double* const pitchTable = r.pitchTable;
+    const bool smoothing = r.smoothing;
+    const bool vibrato = r.vibrato;
+    const double* cycle = r.cycle;
+    int length = r.length;
+    int ready = r.ready;
+    const int reachPerSample = r.reachPerSample;
+    double lengthAsDouble = r.lengthAsDouble;
+    double gain = r.gain;
+    const double perSubSample = r.perSubSample;
+
+    auto nextCycle = [&] (int sampleIndex) noexcept
+    {
+        carry += fraction;
+        length = startCycle ((int) wholeLength, sampleIndex);
+        lengthAsDouble = length;
+        cycle = getCycle();
+        // The rest of the output sample may read this far into the new cycle.
+        ready = drawAhead (reachPerSample + 16);
+        return length;
+    };
+
+    const double* vibratoBuffer = vibrato ? vibratoLfo->getBuffer() : nullptr;
+    const int vibratoValid = vibrato ? std::min (vibratoLfo->getValidLength(), vibratoLfo->getCapacity()) : 0;
+
+    double position = readPositionExact;
+    double p = 1.0;
+
+    for (int i = 0; i < numSamples; ++i)
+    {
+        if (glideActive)
+        {
+            // The factor moves towards 1 and the glide ends once it passes.
+            if (glideFactor > 1.0)
+            {
+                glideFactor -= glideStep;
+                if (glideFactor < 1.0)
+                    glideActive = false;
+            }
+            else if (glideFactor < 1.0)
+            {
+                glideFactor += glideStep;
+                if (glideFactor > 1.0)
+                    glideActive = false;
+            }
+        }
+
+        if ((i & 7) == 0)
+        {
+            const int entry = i >> 3;
+            if (levelTable != nullptr)
+                gain = levelTable[entry] * baseGain;
+
+            p = osc4PitchTable != nullptr ? osc4PitchTable[entry] : 1.0;
+            if (pitchTable != nullptr)
+                p *= pitchTable[entry];
+            if (glideActive)
+                p *= glideFactor;
+            if (vibrato)
+                p *= 1.0 + vibratoDepth * 0.05 * (sharedLfoOffset + i < vibratoValid ? vibratoBuffer[sharedLfoOffset + i] : 0.0);
+            if (smoothing)
+            {
+                currentPitchFactor = currentPitchFactor * 0.9841 + targetPitchFactor * 0.0159;
+                p *= currentPitchFactor;
+            }
+
+            if (p != p)
+                p = 1.0;
+            p = std::clamp (p, 0.0, 16.0);
+        }
+
+        // A group of samples with one speed that reads well inside the
+        // drawn part of the cycle: a tight loop of as many sub-samples as
+        // the oversampling, in the same order as the one below.
+        if ((i & 7) == 0 && ! glideActive)
+        {
+            const int groupEnd = std::min (i + 8, numSamples);
+            const int count = groupEnd - i;
+            if (position + 8.0 * reachPerSample < ready && position + p * f * count + 1.0 < lengthAsDouble)
+            {
+                readGroup (f, cycle, position, p, out + i, count, gain, perSubSample);
+                i = groupEnd - 1;
+                continue;
+            }
+        }
+
+        if (position + reachPerSample >= ready)
+            ready = drawAhead ((int) position + reachPerSample + 1);
+
+        double sum = 0.0;
+        // Most samples read well inside the cycle: no wrap to look for
+        // and no index to bound (the margin covers the steps' rounding).
+        if (position + p * f + 1.0 < lengthAsDouble)
+        {
+            for (int s = 0; s < f; ++s)
+            {
+                sum += cycle[(int) position];
+                position += p;
+            }
+            const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
+            out[i] += gain * ((double) clamped * perSubSample - 0.5);
+            continue;
+        }
+
+        for (int s = 0; s < f; ++s)
+        {
+            if (position >= lengthAsDouble)
+            {
+                position -= length;
+                if (position < 0.0)
+                    position = 0.0;
+
+                if (nextCycle (i) == 0)
+                {
+                    // Nothing renders: silent until the points change.
+                    readPosition = 0;
+                    readPositionExact = 0.0;
+                    return;
+                }
+            }
+
+            // A position several cycles on can land past a short cycle's end.
+            const int index = std::min ((int) position, length - 1);
+            sum += cycle[index];
+            position += p;
+        }
+
+        const float clamped = std::clamp ((float) sum, -4.0f, 4.0f);
+        out[i] += gain * ((double) clamped * perSubSample - 0.5);
+    }
+
+    readPositionExact = position;
+    readPosition = (int) std::lround (position);
+}
+
+void SplineOscillator::playModulatedPlain (const ModulatedRead& r) noexcept
+{
+    playModulated (r, [] (int f, const double* cycle, double& position, double p, double* out, int count, double gain,
+                          double perSubSample) {
+        splineread::readGroup (f, cycle, position, p, out, count, gain, perSubSample);
+    });
+}
+
+#if TALVORA_WIDE_PATH
+TALVORA_WIDE void SplineOscillator::playModulatedWide (const ModulatedRead& r) noexcept
+{
+    playModulated (r, [] (int f, const double* cycle, double& position, double p, double* out, int count, double gain,
+                          double perSubSample) __attribute__ ((target ("avx2"))) {
+        splineread::readGroupWideInline (f, cycle, position, p, out, count, gain, perSubSample);
+    });
+}
+#endif
 
 //==============================================================================
 int SplineOscillator::slotForNewCycle (int size) noexcept

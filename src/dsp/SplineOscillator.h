@@ -203,6 +203,33 @@ private:
         bool complete = false;
     };
 
+    /** What calculateBlock hands its modulated read-out. */
+    struct ModulatedRead
+    {
+        int numSamples;
+        double* out;
+        int f;
+        double fraction;
+        double wholeLength;
+        double baseGain;
+        const double* levelTable;
+        const double* osc4PitchTable;
+        const double* pitchTable;
+        bool smoothing;
+        bool vibrato;
+        const double* cycle;
+        int length;
+        int ready;
+        int reachPerSample;
+        double lengthAsDouble;
+        double gain;
+        double perSubSample;
+    };
+    template <typename ReadGroup>
+    void playModulated (const ModulatedRead& r, ReadGroup readGroup) noexcept;
+    void playModulatedPlain (const ModulatedRead& r) noexcept;
+    void playModulatedWide (const ModulatedRead& r) noexcept;
+
     void sizeTable (double sampleRate);
     void takePoints() noexcept;
     void copyBaseToWorking() noexcept;

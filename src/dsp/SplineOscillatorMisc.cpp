@@ -1060,3 +1060,18 @@ int splinecurve::sample (const Cubic& segment, int m, double* dest, int pos, int
     return sampleSegment (segment, m, dest, pos, capacity, record);
 }
 
+
+//==============================================================================
+#if TALVORA_WIDE_PATH
+TALVORA_WIDE void splineread::readGroupWide (int f, const double* cycle, double& position, double p, double* out,
+                                             int count, double gain, double perSubSample) noexcept
+{
+    readGroupWideInline (f, cycle, position, p, out, count, gain, perSubSample);
+}
+#else
+void splineread::readGroupWide (int f, const double* cycle, double& position, double p, double* out, int count,
+                                double gain, double perSubSample) noexcept
+{
+    readGroup (f, cycle, position, p, out, count, gain, perSubSample);
+}
+#endif

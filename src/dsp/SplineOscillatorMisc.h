@@ -1,9 +1,11 @@
 #pragma once
 
 #include "core/ParameterValue.h"
+#include "dsp/VectorPath.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -673,4 +675,123 @@ inline void readGroup (int f, const double* cycle, double& position, double p, d
         default: readGroupOf<10> (cycle, position, p, out, count, gain, perSubSample); return;
     }
 }
+
+/**
+    The step that the additions at += p make while `at` and the n positions
+    after it stay in at's binade [2^e, 2^(e+1)): each sum is rounded to the
+    same unit u = 2^(e-52), so unless p lies exactly halfway between two
+    multiples of u, every one of them adds p rounded to u, and the n-th
+    position is exactly at + n * that. Returns it, or -1 where that does not
+    hold (a binade crossed, a tie, at not positive and normal, p negative or
+    not a number): those positions need the chain of additions.
+*/
+inline double exactStep (double at, double p, int n) noexcept
+{
+    if (! (at >= 0x1p-960 && at < 0x1p30 && p >= 0.0))
+        return -1.0;
+    uint64_t bits = 0;
+    std::memcpy (&bits, &at, sizeof (bits));
+    const uint64_t exponent = bits & 0x7ff0000000000000ull;
+    const uint64_t topBits = exponent + (uint64_t { 1 } << 52);
+    const uint64_t unitBits = exponent - (uint64_t { 52 } << 52);
+    double top = 0.0, unit = 0.0;
+    std::memcpy (&top, &topBits, sizeof (top));
+    std::memcpy (&unit, &unitBits, sizeof (unit));
+    // Both positions are multiples of u in the binade: the difference is exact,
+    // and so are p minus it and at + n times it while below the top.
+    const double step = (at + p) - at;
+    const double last = at + (double) n * step;
+    if (! (last < top) || std::abs (p - step) == 0.5 * unit)
+        return -1.0;
+    return step;
+}
+
+#if TALVORA_WIDE_PATH
+/**
+    readGroupOf four output samples at a time: a quad whose positions stay in
+    one binade takes them as at + n step (exactStep), four lanes side by side
+    with no chain; any other quad walks the chain. Every lane sums, clamps and
+    scales as the one-by-one loop does, and the position ends where the
+    chain would.
+*/
+template <int F>
+TALVORA_WIDE_INLINE void readGroupOfWide (const double* cycle, double& position, double p, double* out, int count,
+                                          double gain, double perSubSample) noexcept
+{
+    double at = position;
+    const __m128 lo = _mm_set1_ps (-4.0f);
+    const __m128 hi = _mm_set1_ps (4.0f);
+    const __m256d gains = _mm256_set1_pd (gain);
+    const __m256d scale = _mm256_set1_pd (perSubSample);
+    const __m256d half = _mm256_set1_pd (0.5);
+    const __m256d lanes = _mm256_set_pd (3.0 * F, 2.0 * F, 1.0 * F, 0.0);
+    int i = 0;
+    // Most groups of eight stay in one binade: one step for all of them.
+    const double groupStep = count == 8 ? exactStep (at, p, 8 * F) : -1.0;
+    for (; i + 3 < count; i += 4)
+    {
+        __m256d sum = _mm256_setzero_pd();
+        const double step = groupStep >= 0.0 ? groupStep : exactStep (at, p, 4 * F);
+        if (step >= 0.0)
+        {
+            const __m256d steps = _mm256_set1_pd (step);
+            const __m256d every = _mm256_castsi256_pd (_mm256_set1_epi64x (-1));
+            __m256d v = _mm256_add_pd (_mm256_set1_pd (at), _mm256_mul_pd (lanes, steps));
+            for (int s = 0; s < F; ++s)
+            {
+                const __m128i index = _mm256_cvttpd_epi32 (v);
+                sum = _mm256_add_pd (sum, _mm256_mask_i32gather_pd (_mm256_setzero_pd(), cycle, index, every, 8));
+                v = _mm256_add_pd (v, steps);
+            }
+            at += (4.0 * F) * step;
+        }
+        else
+        {
+            int index[4][F];
+            for (int l = 0; l < 4; ++l)
+                for (int s = 0; s < F; ++s)
+                {
+                    index[l][s] = (int) at;
+                    at += p;
+                }
+            for (int s = 0; s < F; ++s)
+            {
+                const __m128d low = _mm_loadh_pd (_mm_load_sd (cycle + index[0][s]), cycle + index[1][s]);
+                const __m128d high = _mm_loadh_pd (_mm_load_sd (cycle + index[2][s]), cycle + index[3][s]);
+                sum = _mm256_add_pd (sum, _mm256_insertf128_pd (_mm256_castpd128_pd256 (low), high, 1));
+            }
+        }
+        const __m128 clamped = _mm_min_ps (hi, _mm_max_ps (lo, _mm256_cvtpd_ps (sum)));
+        const __m256d value = _mm256_mul_pd (gains, _mm256_sub_pd (_mm256_mul_pd (_mm256_cvtps_pd (clamped), scale), half));
+        _mm256_storeu_pd (out + i, _mm256_add_pd (_mm256_loadu_pd (out + i), value));
+    }
+    position = at;
+    if (i < count)
+        readGroupOf<F> (cycle, position, p, out + i, count - i, gain, perSubSample);
+}
+
+/** readGroupOfWide for oversampling f (1 to 10; more reads as 10), inline. */
+TALVORA_WIDE_INLINE void readGroupWideInline (int f, const double* cycle, double& position, double p, double* out,
+                                              int count, double gain, double perSubSample) noexcept
+{
+    switch (f)
+    {
+        case 1: readGroupOfWide<1> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 2: readGroupOfWide<2> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 3: readGroupOfWide<3> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 4: readGroupOfWide<4> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 5: readGroupOfWide<5> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 6: readGroupOfWide<6> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 7: readGroupOfWide<7> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 8: readGroupOfWide<8> (cycle, position, p, out, count, gain, perSubSample); return;
+        case 9: readGroupOfWide<9> (cycle, position, p, out, count, gain, perSubSample); return;
+        default: readGroupOfWide<10> (cycle, position, p, out, count, gain, perSubSample); return;
+    }
+}
+#endif
+
+/** readGroup on the wide path (where the build has one; the caller asks
+    vectorpath::useWide() first). */
+void readGroupWide (int f, const double* cycle, double& position, double p, double* out, int count, double gain,
+                    double perSubSample) noexcept;
 } // namespace splineread

@@ -1,7 +1,10 @@
 #include "SplineTestRig.h"
 
+#include "dsp/VectorPath.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 using namespace splinetest;
@@ -279,6 +282,43 @@ TEST (SplineOscillator, PitchMovesOnTheModulatedPath)
     rig.parameters[(size_t) params::modAmountIndex (ModMatrix::velocity, ModMatrix::osc4Pitch)] = 1.0;
     out = rig.playNote (30, (int) rate / 2, 128);
     EXPECT_NEAR (frequencyByZeroCrossings (out, rate, 2000) / (2.5 * freqtab[30]), 1.0, 0.003);
+}
+
+// The modulated read-out is compiled once per vector path; both must play
+// the same samples: notes over the keyboard (short and long cycles, every
+// oversampling), a bend, a glide and blocks that end inside a group of eight.
+TEST (SplineOscillator, ModulatedReadOutIsTheSameOnBothVectorPaths)
+{
+    struct ForcedPath
+    {
+        ~ForcedPath() { vectorpath::force (-1); }
+    } restore;
+
+    auto play = [] (int mode, int note, bool glide) {
+        vectorpath::force (mode);
+        Rig rig (96000.0);
+        rig.setPoints (square());
+        rig.startNote (note);
+        rig.osc.setTargetPitchFactor (1.37);
+        if (glide)
+            rig.osc.setGlide (true, 0.7, 0.3 / 5000.0);
+        auto out = rig.render (rig.incrementFor (note), 12000, 100);
+        auto more = rig.render (rig.incrementFor (note), 6000, 512);
+        out.insert (out.end(), more.begin(), more.end());
+        EXPECT_TRUE (rig.osc.isOnModulatedPath());
+        return out;
+    };
+    for (int note : { 20, 47, 62, 77, 93, 108 })
+        for (bool glide : { false, true })
+        {
+            const auto plain = play (0, note, glide);
+            const auto wide = play (1, note, glide);
+            ASSERT_EQ (plain.size(), wide.size());
+            EXPECT_GT (rms (plain), 0.01);
+            for (size_t i = 0; i < plain.size(); ++i)
+                ASSERT_EQ (std::memcmp (&plain[i], &wide[i], sizeof (double)), 0)
+                    << "note " << note << " glide " << glide << " sample " << i << ": " << plain[i] << " vs " << wide[i];
+        }
 }
 
 TEST (SplineOscillator, LevelDestinationScalesTheOutput)

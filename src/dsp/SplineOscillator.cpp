@@ -848,7 +848,7 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
             endedAtStart = c.endedAtStart;
             ++cyclesDrawn;
             // A cycle drawn whole here is taken down for the next of its length.
-            if (pos <= kWholeDrawLength && scans != nullptr)
+            if (scans != nullptr)
                 drawing.plan = planToRecord (size, counts);
         }
 
@@ -861,6 +861,13 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
     cached[activeSlot].lastUse = ++useClock;
     if (pos <= kWholeDrawLength)
         finishDrawing();
+    else
+    {
+        // A long one too, while it only replays kept scans: then the next
+        // of its length is drawn from the plan. A walk is left for the read-out.
+        while (drawing.active && drawing.walking == 0)
+            drawSegments (std::numeric_limits<int>::max());
+    }
     if (drawing.plan != nullptr)
     {
         // Every segment went into the plan: it stands while the store's scans do.

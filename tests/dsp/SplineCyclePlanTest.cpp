@@ -140,6 +140,33 @@ TEST (SplineCyclePlan, CyclesDrawnFromPlansAreWhatWholeWalksDraw)
     EXPECT_GT (planned, drawn / 3);   // most cycles did come from plans
 }
 
+TEST (SplineCyclePlan, LongCyclesThatOnlyReplayAreTakenDownToo)
+{
+    // Cycles longer than those drawn whole at their start (low notes at high
+    // rates): one whose curves all have kept scans is drawn whole all the same
+    // and taken down, so the next of its counts comes from the plan; one that
+    // must walk is left to be drawn as it is read.
+    std::mt19937 rng (4242);
+    uint64_t planned = 0;
+    for (int trial = 0; trial < 16; ++trial)
+    {
+        vectorpath::force (trial % 2);
+        Rig rig (96000.0);
+        prepareSources (rig);
+        rig.setPoints (chainFor (rng, 2 + (int) (rng() % 14), trial % 4 >= 2));
+        const int base = 2100 + (int) (rng() % 12000);
+        const int sizes[] = { base, base + 1, base, base + 3 };
+        for (int round = 0; round < 4; ++round)
+            for (int size : sizes)
+                expectSameCycle (drawAt (rig, size, (int) (rng() % 500)),
+                                 "trial " + std::to_string (trial) + " size " + std::to_string (size) + " round "
+                                     + std::to_string (round));
+        planned += rig.osc.getCyclesDrawnFromPlans();
+    }
+    vectorpath::force (-1);
+    EXPECT_GT (planned, 100u);
+}
+
 TEST (SplineCyclePlan, CurvesRunningPastTheSlotAndCyclesChangingTheirSlotsDrawLikeWalks)
 {
     // The last curve is a sliver whose second control lies far on: its run

@@ -1274,14 +1274,58 @@ TALVORA_WIDE_INLINE int writeHeightsWide (const splinecurve::PowerForm& height, 
     }
     return i + splinecurve::detail::writeHeights (height, places + i, count - i, out + i);
 }
+
+// writePlaces with the heights of four places at a time (each lane with the
+// same operations) and the same writes: four entries where no place of the
+// four is doubled, else each place's pair in turn. The places after go as
+// writePlaces takes them.
+TALVORA_WIDE_INLINE int writePlacesWide (const splinecurve::PowerForm& height, const double* places, const uint8_t* twice,
+                                         int count, double* dest, int at, int capacity) noexcept
+{
+    using namespace splinecurve::detail;
+    int i = 0;
+    if (fitsPaired (count, at, capacity))
+    {
+        const int paired = count - 1;
+        const __m256d c0 = _mm256_set1_pd (height.c0);
+        const __m256d c1 = _mm256_set1_pd (height.c1);
+        const __m256d c2 = _mm256_set1_pd (height.c2);
+        const __m256d c3 = _mm256_set1_pd (height.c3);
+        for (; i + 3 < paired; i += 4)
+        {
+            const __m256d w = _mm256_loadu_pd (places + i);
+            const __m256d inner = _mm256_add_pd (c2, _mm256_mul_pd (w, c3));
+            const __m256d y = _mm256_add_pd (c0, _mm256_mul_pd (w, _mm256_add_pd (c1, _mm256_mul_pd (w, inner))));
+            if (fourMarks (twice + i) == 0)
+            {
+                _mm256_storeu_pd (dest + at, y);
+                at += 4;
+                continue;
+            }
+            const __m128d low = _mm256_castpd256_pd128 (y);
+            const __m128d high = _mm256_extractf128_pd (y, 1);
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (low, low));
+            at += twice[i] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (low, low));
+            at += twice[i + 1] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpacklo_pd (high, high));
+            at += twice[i + 2] != 0 ? 2 : 1;
+            _mm_storeu_pd (dest + at, _mm_unpackhi_pd (high, high));
+            at += twice[i + 3] != 0 ? 2 : 1;
+        }
+    }
+    return writePlaces (height, places + i, twice + i, count - i, dest, at, capacity);
+}
 #endif
 } // namespace
 
 // A cycle from its plan, the heights of plain replays written by `heights`
-// (inlined, so the wide path compiles all of it for its target).
-template <typename WriteHeights>
+// and those of the others by `writePlaces` (inlined, so the wide path
+// compiles all of it for its target).
+template <typename WriteHeights, typename WritePlaces>
 __attribute__ ((always_inline)) inline void SplineOscillator::drawPlanWith (const CyclePlan& plan, double* dest,
-                                                                         WriteHeights heights) noexcept
+                                                                         WriteHeights heights,
+                                                                         WritePlaces writePlaces) noexcept
 {
     for (int i = 0; i < plan.segmentCount; ++i)
     {
@@ -1304,8 +1348,7 @@ __attribute__ ((always_inline)) inline void SplineOscillator::drawPlanWith (cons
         scans->touch (s.scan);
         const splinecurve::PowerForm height = planHeights (s.type, *s.pt, y0);
         const int written = s.plain ? heights (height, s.places, s.count, out)
-                                    : splinecurve::detail::writePlaces (height, s.places, s.twice, s.count, dest, s.pos,
-                                                                        plan.capacity) - s.pos;
+                                    : writePlaces (height, s.places, s.twice, s.count, dest, s.pos, plan.capacity) - s.pos;
         if (written < m)
             out[written] = height (s.places[s.count - 1]);
     }
@@ -1320,17 +1363,26 @@ void SplineOscillator::drawFromPlan (const CyclePlan& plan, double* dest) noexce
         return;
     }
 #endif
-    drawPlanWith (plan, dest, [] (const splinecurve::PowerForm& height, const double* places, int count, double* out) {
-        return splinecurve::detail::writeHeights (height, places, count, out);
-    });
+    drawPlanWith (
+        plan, dest,
+        [] (const splinecurve::PowerForm& height, const double* places, int count, double* out) {
+            return splinecurve::detail::writeHeights (height, places, count, out);
+        },
+        [] (const splinecurve::PowerForm& height, const double* places, const uint8_t* twice, int count, double* out,
+            int at, int capacity) { return splinecurve::detail::writePlaces (height, places, twice, count, out, at, capacity); });
 }
 
 #if TALVORA_WIDE_PATH
 TALVORA_WIDE void SplineOscillator::drawFromPlanWide (const CyclePlan& plan, double* dest) noexcept
 {
-    drawPlanWith (plan, dest,
-                  [] (const splinecurve::PowerForm& height, const double* places, int count, double* out)
-                      __attribute__ ((target ("avx2"))) { return writeHeightsWide (height, places, count, out); });
+    drawPlanWith (
+        plan, dest,
+        [] (const splinecurve::PowerForm& height, const double* places, int count, double* out)
+            __attribute__ ((target ("avx2"))) { return writeHeightsWide (height, places, count, out); },
+        [] (const splinecurve::PowerForm& height, const double* places, const uint8_t* twice, int count, double* out,
+            int at, int capacity) __attribute__ ((target ("avx2"))) {
+            return writePlacesWide (height, places, twice, count, out, at, capacity);
+        });
 }
 #endif
 

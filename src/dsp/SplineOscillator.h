@@ -369,8 +369,8 @@ private:
     CyclePlan* planToRecord (int size, const int* counts) noexcept;
     void drawFromPlan (const CyclePlan& plan, double* dest) noexcept;
     void drawFromPlanWide (const CyclePlan& plan, double* dest) noexcept;
-    template <typename WriteHeights>
-    void drawPlanWith (const CyclePlan& plan, double* dest, WriteHeights heights) noexcept;
+    template <typename WriteHeights, typename WritePlaces>
+    void drawPlanWith (const CyclePlan& plan, double* dest, WriteHeights heights, WritePlaces writePlaces) noexcept;
     void takeDown (CyclePlan& plan, int k, int type, int pos, int m, int end, const CyclePlan::Segment& step) noexcept;
     void fillAfterRun (int segment, int from, int to) noexcept;
     void settle (int k, bool stoppedAtEnd, int end) noexcept;

@@ -305,6 +305,21 @@ bool SplineOscillator::destinationDriven (int destination, int numSamples) noexc
     return ModMatrix::entriesForBlock (numSamples) <= voiceModulation->getTableCapacity();
 }
 
+// A read-out's move to the next cycle: the cycle, its length (returned; 0
+// when there is none) and how far it is drawn.
+[[gnu::always_inline]] inline int SplineOscillator::nextReadCycle (double fraction, double wholeLength, int sampleIndex,
+                                                                   int reachPerSample, const double*& cycle, int& length,
+                                                                   double& lengthAsDouble, int& ready) noexcept
+{
+    carry += fraction;
+    length = startCycle ((int) wholeLength, sampleIndex);
+    lengthAsDouble = length;
+    cycle = getCycle();
+    // The rest of the output sample may read this far into the new cycle.
+    ready = drawAhead (reachPerSample + 16);
+    return length;
+}
+
 //==============================================================================
 static_assert (SplineOscillator::kMaxOversampling == 10, "readGroup has a loop for each oversampling");
 
@@ -351,15 +366,8 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
     double gain = baseGain;
     const double perSubSample = 1.0 / f;
 
-    auto nextCycle = [&] (int sampleIndex) noexcept
-    {
-        carry += fraction;
-        length = startCycle ((int) wholeLength, sampleIndex);
-        lengthAsDouble = length;
-        cycle = getCycle();
-        // The rest of the output sample may read this far into the new cycle.
-        ready = drawAhead (reachPerSample + 16);
-        return length;
+    auto nextCycle = [&] (int sampleIndex) noexcept {
+        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, cycle, length, lengthAsDouble, ready);
     };
 
     if (modulatedPath)
@@ -471,15 +479,8 @@ __attribute__ ((always_inline)) inline void SplineOscillator::playModulated (con
     double gain = r.gain;
     const double perSubSample = r.perSubSample;
 
-    auto nextCycle = [&] (int sampleIndex) noexcept
-    {
-        carry += fraction;
-        length = startCycle ((int) wholeLength, sampleIndex);
-        lengthAsDouble = length;
-        cycle = getCycle();
-        // The rest of the output sample may read this far into the new cycle.
-        ready = drawAhead (reachPerSample + 16);
-        return length;
+    auto nextCycle = [&] (int sampleIndex) noexcept {
+        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, cycle, length, lengthAsDouble, ready);
     };
 
     const double* vibratoBuffer = vibrato ? vibratoLfo->getBuffer() : nullptr;

@@ -238,6 +238,8 @@ private:
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
     int startCycle (int size, int sampleIndex) noexcept;
+    int nextReadCycle (double fraction, double wholeLength, int sampleIndex, int reachPerSample, const double*& cycle,
+                       int& length, double& lengthAsDouble, int& ready) noexcept;
     int beginDrawing (int slot, const int* counts) noexcept;
     void drawUpTo (int entry) noexcept;
     void finishDrawing() noexcept;

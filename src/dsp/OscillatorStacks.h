@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -548,7 +549,7 @@ TALVORA_WIDE void runStackRegisters (const StackTables& tables, const StackRun& 
     const double* level = run.level + start;
     const double* increment = run.increment + start;
     double* dst = out + start;
-    ptrdiff_t i = 0;
+    std::ptrdiff_t i = 0;
     auto sample = [&] (auto checked, auto track) __attribute__ ((target ("avx2"), always_inline)) {
         constexpr bool Checked = decltype (checked)::value;
         constexpr bool Track = decltype (track)::value;

@@ -763,6 +763,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             // Two samples at a time while the guide lasts: their steps and
             // the steps before them side by side, the second checked against
             // the first; the next two worked out ahead.
+            const int samplesBefore = samples;
             if (samples + 1 < guideCount)
             {
                 const __m128d c0 = _mm_set1_pd (height.c0);
@@ -816,7 +817,10 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
                 }
                 if (samples >= guideCount)
                     return (int64_t) at;
-                g = at + gapAt (samples);
+                // Past the samples the pairs took; with none taken the first
+                // guess stands (a gap needs a sample before it).
+                if (samples > samplesBefore)
+                    g = at + gapAt (samples);
             }
 
             __m128d w;

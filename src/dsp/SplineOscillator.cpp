@@ -1258,21 +1258,32 @@ namespace
 }
 
 #if TALVORA_WIDE_PATH
+// A PowerForm for four places at once, each lane with its operations.
+struct PowerFormOfFour
+{
+    __m256d c0, c1, c2, c3;
+
+    TALVORA_WIDE_INLINE explicit PowerFormOfFour (const splinecurve::PowerForm& height) noexcept
+        : c0 (_mm256_set1_pd (height.c0)), c1 (_mm256_set1_pd (height.c1)), c2 (_mm256_set1_pd (height.c2)),
+          c3 (_mm256_set1_pd (height.c3))
+    {
+    }
+
+    TALVORA_WIDE_INLINE __m256d operator() (__m256d w) const noexcept
+    {
+        const __m256d inner = _mm256_add_pd (c2, _mm256_mul_pd (w, c3));
+        return _mm256_add_pd (c0, _mm256_mul_pd (w, _mm256_add_pd (c1, _mm256_mul_pd (w, inner))));
+    }
+};
+
 // writeHeights four at a time, each lane with the same operations.
 TALVORA_WIDE_INLINE int writeHeightsWide (const splinecurve::PowerForm& height, const double* places, int count,
                                           double* out) noexcept
 {
     int i = 0;
-    const __m256d c0 = _mm256_set1_pd (height.c0);
-    const __m256d c1 = _mm256_set1_pd (height.c1);
-    const __m256d c2 = _mm256_set1_pd (height.c2);
-    const __m256d c3 = _mm256_set1_pd (height.c3);
+    const PowerFormOfFour heightOf (height);
     for (; i + 3 < count; i += 4)
-    {
-        const __m256d w = _mm256_loadu_pd (places + i);
-        const __m256d inner = _mm256_add_pd (c2, _mm256_mul_pd (w, c3));
-        _mm256_storeu_pd (out + i, _mm256_add_pd (c0, _mm256_mul_pd (w, _mm256_add_pd (c1, _mm256_mul_pd (w, inner)))));
-    }
+        _mm256_storeu_pd (out + i, heightOf (_mm256_loadu_pd (places + i)));
     return i + splinecurve::detail::writeHeights (height, places + i, count - i, out + i);
 }
 
@@ -1288,15 +1299,10 @@ TALVORA_WIDE_INLINE int writePlacesWide (const splinecurve::PowerForm& height, c
     if (fitsPaired (count, at, capacity))
     {
         const int paired = count - 1;
-        const __m256d c0 = _mm256_set1_pd (height.c0);
-        const __m256d c1 = _mm256_set1_pd (height.c1);
-        const __m256d c2 = _mm256_set1_pd (height.c2);
-        const __m256d c3 = _mm256_set1_pd (height.c3);
+        const PowerFormOfFour heightOf (height);
         for (; i + 3 < paired; i += 4)
         {
-            const __m256d w = _mm256_loadu_pd (places + i);
-            const __m256d inner = _mm256_add_pd (c2, _mm256_mul_pd (w, c3));
-            const __m256d y = _mm256_add_pd (c0, _mm256_mul_pd (w, _mm256_add_pd (c1, _mm256_mul_pd (w, inner))));
+            const __m256d y = heightOf (_mm256_loadu_pd (places + i));
             if (fourMarks (twice + i) == 0)
             {
                 _mm256_storeu_pd (dest + at, y);

@@ -308,15 +308,15 @@ bool SplineOscillator::destinationDriven (int destination, int numSamples) noexc
 // A read-out's move to the next cycle: the cycle, its length (returned; 0
 // when there is none) and how far it is drawn.
 [[gnu::always_inline]] inline int SplineOscillator::nextReadCycle (double fraction, double wholeLength, int sampleIndex,
-                                                                   int reachPerSample, const double*& cycle, int& length,
-                                                                   double& lengthAsDouble, int& ready) noexcept
+                                                                   int reachPerSample, double expected, const double*& cycle,
+                                                                   int& length, double& lengthAsDouble, int& ready) noexcept
 {
     carry += fraction;
     length = startCycle ((int) wholeLength, sampleIndex);
     lengthAsDouble = length;
     cycle = getCycle();
     // The rest of the output sample may read this far into the new cycle.
-    ready = drawAhead (reachPerSample + 16);
+    ready = drawAhead (reachPerSample + 16, expected);
     return length;
 }
 
@@ -366,8 +366,10 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
     double gain = baseGain;
     const double perSubSample = 1.0 / f;
 
+    // The plain read-out reads f entries per sample.
     auto nextCycle = [&] (int sampleIndex) noexcept {
-        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, cycle, length, lengthAsDouble, ready);
+        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, (double) (numSamples - sampleIndex) * f,
+                              cycle, length, lengthAsDouble, ready);
     };
 
     if (modulatedPath)
@@ -405,7 +407,7 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
             if (length - position >= f)
             {
                 if (position + f > ready)
-                    ready = drawAhead (position + f);
+                    ready = drawAhead (position + f, position + (double) (numSamples - i) * f);
                 const double* x = cycle + position;
                 int s = 0;
                 for (; s + 1 < f; s += 2)
@@ -439,7 +441,7 @@ void SplineOscillator::calculateBlock (int numSamples, double* out, double incre
                 }
 
                 if (position >= ready)
-                    ready = drawAhead (position + 1);
+                    ready = drawAhead (position + 1, position + (double) (numSamples - i) * f);
                 state = state * keep + cycle[position++] * coefficient;
                 sum += state;
             }
@@ -479,15 +481,20 @@ __attribute__ ((always_inline)) inline void SplineOscillator::playModulated (con
     double gain = r.gain;
     const double perSubSample = r.perSubSample;
 
+    double p = 1.0;
+    // How far the rest of the block reads from `from` at the present speed.
+    auto expectedFrom = [&] (double from, int sampleIndex) noexcept {
+        return from + (double) (numSamples - sampleIndex) * f * p + reachPerSample;
+    };
     auto nextCycle = [&] (int sampleIndex) noexcept {
-        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, cycle, length, lengthAsDouble, ready);
+        return nextReadCycle (fraction, wholeLength, sampleIndex, reachPerSample, expectedFrom (0.0, sampleIndex),
+                              cycle, length, lengthAsDouble, ready);
     };
 
     const double* vibratoBuffer = vibrato ? vibratoLfo->getBuffer() : nullptr;
     const int vibratoValid = vibrato ? std::min (vibratoLfo->getValidLength(), vibratoLfo->getCapacity()) : 0;
 
     double position = readPositionExact;
-    double p = 1.0;
 
     for (int i = 0; i < numSamples; ++i)
     {
@@ -539,7 +546,8 @@ __attribute__ ((always_inline)) inline void SplineOscillator::playModulated (con
         {
             const int groupEnd = std::min (i + 8, numSamples);
             const int count = groupEnd - i;
-            if (position + 8.0 * reachPerSample < ready && position + p * f * count + 1.0 < lengthAsDouble)
+            const double reads = position + p * f * count + 1.0;
+            if (reads < ready && reads < lengthAsDouble)
             {
                 readGroup (f, cycle, position, p, out + i, count, gain, perSubSample);
                 i = groupEnd - 1;
@@ -548,7 +556,7 @@ __attribute__ ((always_inline)) inline void SplineOscillator::playModulated (con
         }
 
         if (position + reachPerSample >= ready)
-            ready = drawAhead ((int) position + reachPerSample + 1);
+            ready = drawAhead ((int) position + reachPerSample + 1, expectedFrom (position, i));
 
         double sum = 0.0;
         // Most samples read well inside the cycle: no wrap to look for
@@ -978,9 +986,14 @@ int SplineOscillator::readyEntries() const noexcept
     return drawing.active ? drawing.ready : std::numeric_limits<int>::max();
 }
 
-int SplineOscillator::drawAhead (int needed) noexcept
+int SplineOscillator::drawAhead (int needed, double expected) noexcept
 {
-    drawUpTo (needed > std::numeric_limits<int>::max() - kDrawAheadEntries ? needed : needed + kDrawAheadEntries);
+    // Not past what the block is expected to read: the next block draws the
+    // rest, so the block that starts many notes does not also draw ahead for
+    // the one after it.
+    const double wanted = expected - (double) needed;
+    const int ahead = wanted > 0.0 ? (int) std::min (wanted, (double) kDrawAheadEntries) : 0;
+    drawUpTo (needed > std::numeric_limits<int>::max() - ahead ? needed : needed + ahead);
     return readyEntries();
 }
 

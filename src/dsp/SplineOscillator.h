@@ -238,8 +238,8 @@ private:
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
     int startCycle (int size, int sampleIndex) noexcept;
-    int nextReadCycle (double fraction, double wholeLength, int sampleIndex, int reachPerSample, const double*& cycle,
-                       int& length, double& lengthAsDouble, int& ready) noexcept;
+    int nextReadCycle (double fraction, double wholeLength, int sampleIndex, int reachPerSample, double expected,
+                       const double*& cycle, int& length, double& lengthAsDouble, int& ready) noexcept;
     int beginDrawing (int slot, const int* counts) noexcept;
     void drawUpTo (int entry) noexcept;
     void finishDrawing() noexcept;
@@ -252,8 +252,9 @@ private:
     void refreshShapes() noexcept;
     /** Entries of the current cycle that may be read: all once it is drawn. */
     int readyEntries() const noexcept;
-    /** Draws past `needed` entries, a stretch ahead; returns readyEntries(). */
-    int drawAhead (int needed) noexcept;
+    /** Draws past `needed` entries, on towards `expected` (where the rest of
+        the block is expected to read) by at most a stretch; returns readyEntries(). */
+    int drawAhead (int needed, double expected) noexcept;
     void segmentCounts (int size, int capacity, int* counts) noexcept;
     int findSameSamples (const int* counts) const noexcept;
 

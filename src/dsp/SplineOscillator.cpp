@@ -312,7 +312,7 @@ bool SplineOscillator::destinationDriven (int destination, int numSamples) noexc
                                                                    int& length, double& lengthAsDouble, int& ready) noexcept
 {
     carry += fraction;
-    length = startCycle ((int) wholeLength, sampleIndex);
+    length = startCycle ((int) wholeLength, sampleIndex, expected);
     lengthAsDouble = length;
     cycle = getCycle();
     // The rest of the output sample may read this far into the new cycle.
@@ -668,7 +668,7 @@ int SplineOscillator::makeNewEnvelopeOfSize (int size, int sampleIndex) noexcept
     return length;
 }
 
-int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
+int SplineOscillator::startCycle (int size, int sampleIndex, double expected) noexcept
 {
     // The cycle that ends is read; what the modulation reads of it, the
     // caches and the scans need it whole.
@@ -868,12 +868,14 @@ int SplineOscillator::startCycle (int size, int sampleIndex) noexcept
     }
 
     cached[activeSlot].lastUse = ++useClock;
-    if (pos <= kWholeDrawLength)
+    // A cycle the rest of the block reads whole is drawn whole. Any other is
+    // drawn while it only replays kept scans (then the next of its length
+    // is drawn from the plan); a walk, which no plan takes down, is left for
+    // the read-out.
+    if (pos <= kWholeDrawLength && ! (expected < (double) pos))
         finishDrawing();
     else
     {
-        // A long one too, while it only replays kept scans: then the next
-        // of its length is drawn from the plan. A walk is left for the read-out.
         while (drawing.active && drawing.walking == 0)
             drawSegments (std::numeric_limits<int>::max());
     }

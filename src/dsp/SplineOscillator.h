@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -237,7 +238,8 @@ private:
     bool pitchSmoothingMoves() noexcept;
     bool vibratoApplies() const noexcept;
     bool destinationDriven (int destination, int numSamples) noexcept;
-    int startCycle (int size, int sampleIndex) noexcept;
+    /** `expected`: how far the rest of the block reads into the new cycle. */
+    int startCycle (int size, int sampleIndex, double expected = std::numeric_limits<double>::infinity()) noexcept;
     int nextReadCycle (double fraction, double wholeLength, int sampleIndex, int reachPerSample, double expected,
                        const double*& cycle, int& length, double& lengthAsDouble, int& ready) noexcept;
     int beginDrawing (int slot, const int* counts) noexcept;

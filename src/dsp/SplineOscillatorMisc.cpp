@@ -497,6 +497,8 @@ void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, dou
     error = 0.000001;
     lastX = 0.0;
     lastValue = segment.y0;
+    lastW = -1.0;
+    prevW = -1.0;
     e = -1;
     u = 1.0;
     retryBelow = 2.0;
@@ -531,6 +533,8 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     double error = this->error;
     double lastX = this->lastX;
     double lastValue = this->lastValue;
+    double lastW = this->lastW;
+    double prevW = this->prevW;
     int e = this->e;
     // The record's cursor too: a write to its byte marks may alias anything
     // reached through a pointer.
@@ -556,6 +560,8 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         ++samples;
         ++e;
         lastValue = v;
+        prevW = lastW;
+        lastW = w;
         put (pos + e, lastValue);
 
         const double before = lastX;
@@ -621,6 +627,8 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         samples += 2;
         lastX = x1;
         lastValue = v1;
+        prevW = _mm_cvtsd_f64 (w2);
+        lastW = _mm_cvtsd_f64 (_mm_unpackhi_pd (w2, w2));
         if (places != nullptr)
         {
             _mm_storeu_pd (places + recorded, w2);
@@ -663,7 +671,7 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         // A guide is followed where x rises over the whole run by more
         // than X's rounding per step (see follow below).
         bool rising = false;
-        if (guide != nullptr && bounded && r.last >= 1)
+        if (bounded && r.last >= 1)
         {
             const double wFrom = 1.0 - r.start;
             const double wTo = 1.0 - (r.start - most * r.distance);
@@ -737,10 +745,54 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         // Takes the samples after the one at step k while the guesses hold;
         // returns the step of the last sample taken, stop set when the walk
         // has reached `until`.
+        // Without a guide, the walk's own last gap: where x' changes slowly
+        // the gap in steps stays the same over many samples, and a guess one
+        // off is moved by one and checked again.
+        auto followSelf = [&] (int64_t k, bool& stop) TALVORA_INLINE -> int64_t
+        {
+            if (samples < 2 || ! (k >= j))
+                return k;
+            double at = (double) k;
+            double gap = ((lastW - prevW) * perDistance + 0x1.8p52) - 0x1.8p52;
+            if (! (gap >= 1.0))
+                return k;
+            const __m128d minusOne = _mm_set_pd (0.0, -1.0);
+            int misses = 0;
+            for (;;)
+            {
+                const double g = at + gap;
+                if (! (g <= most))
+                    break;
+                const __m128d w = _mm_sub_pd (one, _mm_sub_pd (start, _mm_mul_pd (_mm_add_pd (_mm_set1_pd (g), minusOne), distance)));
+                const __m128d x = xOfTwo (seg, w);
+                const int mask = _mm_movemask_pd (_mm_cmpgt_pd (_mm_sub_pd (x, _mm_set1_pd (lastX)), hh));
+                if (mask == 2)
+                {
+                    take (_mm_cvtsd_f64 (_mm_unpackhi_pd (w, w)), _mm_cvtsd_f64 (_mm_unpackhi_pd (x, x)));
+                    at = g;
+                    misses = 0;
+                    if (reached())
+                    {
+                        stop = true;
+                        break;
+                    }
+                    continue;
+                }
+                if (++misses > 2)
+                    break;
+                if (mask == 0)
+                    gap += 1.0;
+                else if (mask == 3 && gap > 1.0)
+                    gap -= 1.0;
+                else
+                    break;
+            }
+            return (int64_t) at;
+        };
         auto follow = [&] (int64_t k, bool& stop) TALVORA_INLINE -> int64_t
         {
             if (samples >= guideCount)
-                return k;
+                return followSelf (k, stop);
             // Steps are whole numbers in double (exact below 2^53); the
             // guide's gaps are rounded to whole steps by the 1.5 * 2^52 trick.
             constexpr double kRound = 0x1.8p52;
@@ -1029,6 +1081,8 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
     this->samples = samples;
     this->lastX = lastX;
     this->lastValue = lastValue;
+    this->lastW = lastW;
+    this->prevW = prevW;
     this->e = e;
     if (record != nullptr)
     {

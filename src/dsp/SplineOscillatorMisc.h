@@ -407,6 +407,8 @@ private:
     double error = 0.0;
     double lastX = 0.0;
     double lastValue = 0.0;
+    double lastW = -1.0;      // places of the last two samples
+    double prevW = -1.0;
     int e = -1;
     double u = 1.0;
     double retryBelow = 2.0;

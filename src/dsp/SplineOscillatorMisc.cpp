@@ -476,12 +476,12 @@ constexpr double divisorOf (const Cubic&) noexcept { return splinecurve::kCubicD
 } // namespace
 
 template <typename Segment>
-void splinecurve::Walk<Segment>::start (const Segment& segment, int samples, double* destination, int at,
+void splinecurve::Walk<Segment>::start (const Segment& segment, int sampleCount, double* destination, int at,
                                         int entries, ScanRecord* recordTo) noexcept
 {
     seg = segment;
     height = powerForm (segment);
-    m = samples;
+    m = sampleCount;
     dest = destination;
     pos = at;
     capacity = entries;

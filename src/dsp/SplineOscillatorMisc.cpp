@@ -742,9 +742,6 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
         // The guesses do not wait on one another, and the branches of
         // stepping up to each sample go.
 
-        // Takes the samples after the one at step k while the guesses hold;
-        // returns the step of the last sample taken, stop set when the walk
-        // has reached `until`.
         // Without a guide, the walk's own last gap: where x' changes slowly
         // the gap in steps stays the same over many samples, and a guess one
         // off is moved by one and checked again.
@@ -789,6 +786,9 @@ bool splinecurve::Walk<Segment>::advance (int until) noexcept
             }
             return (int64_t) at;
         };
+        // Takes the samples after the one at step k while the guesses hold;
+        // returns the step of the last sample taken, stop set when the walk
+        // has reached `until`.
         auto follow = [&] (int64_t k, bool& stop) TALVORA_INLINE -> int64_t
         {
             if (samples >= guideCount)

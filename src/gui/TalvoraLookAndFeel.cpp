@@ -120,7 +120,7 @@ void TalvoraLookAndFeel::drawButtonText (juce::Graphics& g, juce::TextButton& bu
 
     if (isDisabled (button))
         g.setColour (halfAlpha (colors[11]));
-    else if (! colors.flag1 && button.getToggleState())
+    else if (! colors.flag1 && button.getState() == juce::Button::buttonDown) // held, not toggled
         g.setColour (colors[1]);
     else
         g.setColour (colors[11]);

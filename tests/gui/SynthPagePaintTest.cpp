@@ -218,6 +218,48 @@ TEST_F (SynthPagePaintTest, DecorationColoursByViewAndScheme)
     close (p);
 }
 
+// In a scheme without the light-text flag the text of a held button turns to
+// colour 1; a button that is only toggled keeps colour 11, or the view
+// button's text would sit blue on its blue face while oscillator 4 shows.
+TEST_F (SynthPagePaintTest, ButtonTextFollowsThePressNotTheToggle)
+{
+    sandbox.storeInt (settingsKeys::color_set, 6);
+    BrevonAudioProcessor p;
+    open (p);
+    const ColorSet& colours = *page->getColors();
+    ASSERT_FALSE (colours.flag1);
+
+    auto& view = page->getViewButton();
+
+    // Pixels of the text area near a colour (the faces take neither).
+    auto count = [&] (const char* name, juce::Colour wanted) {
+        Snapshot shot (view, name);
+        int n = 0;
+        for (int y = 4; y < view.getHeight() - 4; ++y)
+            for (int x = 6; x < view.getWidth() - 6; ++x)
+                n += near (shot.at (x, y), wanted, 12);
+        return n;
+    };
+
+    // A click flashes the pressed state, which a paint and a timer end.
+    view.triggerClick();
+    pump();
+    ASSERT_EQ (view.getState(), juce::Button::buttonDown);
+    EXPECT_GT (count ("view-flash", colours[1]), 10);
+    pumpFor (300);
+    ASSERT_TRUE (view.getToggleState());
+    ASSERT_EQ (view.getState(), juce::Button::buttonNormal);
+    EXPECT_GT (count ("view-toggled", colours[11]), 10);
+    EXPECT_EQ (count ("view-toggled-c1", colours[1]), 0);
+
+    view.setState (juce::Button::buttonDown);
+    EXPECT_GT (count ("view-held", colours[1]), 10);
+    EXPECT_EQ (count ("view-held-c11", colours[11]), 0);
+
+    view.setState (juce::Button::buttonNormal);
+    close (p);
+}
+
 TEST_F (SynthPagePaintTest, DecorationIsRedrawnOnlyWhenItChanges)
 {
     BrevonAudioProcessor p;

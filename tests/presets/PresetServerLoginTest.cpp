@@ -126,7 +126,7 @@ TEST (PresetServerLogins, RepeatedFailuresLockOneAccountFromOneAddressForAWhile)
     EXPECT_EQ (rig.list (kAnn, "one more guess", 0).text(), kWrong); // counting starts afresh
 }
 
-TEST (PresetServerLogins, OldStoredPasswordsLogInAndAreRewrittenSlow)
+TEST (PresetServerLogins, OldStoredPasswordsLogInAndAreRewritten)
 {
     Rig rig ({}, Hashing::asDeployed);
     rig.addAccount (kAnn, "placeholder");

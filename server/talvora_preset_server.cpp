@@ -67,7 +67,7 @@ int main (int argc, char** argv)
             options.advertiseHost = value;
         else if (arg == "--latest-version" && parseNumber (value, 0, 0x7fffffff, number))
             options.latestVersion = (uint32_t) number;
-        else if (arg == "--login-limit" && parseNumber (value, 1, 1000000, number))
+        else if (arg == "--login-limit" && parseNumber (value, 1, FailedLogins::kMaxLimit, number))
             options.loginFailureLimit = (int) number;
         else if (arg == "--login-cooldown" && parseNumber (value, 0, 7 * 24 * 3600, number))
             options.loginCooldown = std::chrono::seconds (number);

@@ -122,9 +122,9 @@ std::string PrivateKey::decryptPassword (const std::string& field) const
 
     Ctx ctx (BN_CTX_new());
     Bn value (BN_lebin2bn (reinterpret_cast<const unsigned char*> (bytes.data()), (int) bytes.size(), nullptr));
-    Bn result (BN_new()), quotient (BN_new()), digit (BN_new());
+    Bn result (BN_new()), quotient (BN_new()), digit (BN_new()), power (BN_new());
     if (ctx == nullptr || value == nullptr || result == nullptr || quotient == nullptr || digit == nullptr
-        || BN_is_zero (value.get()))
+        || power == nullptr || BN_is_zero (value.get()))
         return {};
 
     // The framework's order: the lowest digit of the input ends up highest.
@@ -135,9 +135,9 @@ std::string PrivateKey::decryptPassword (const std::string& field) const
             || BN_div (quotient.get(), digit.get(), value.get(), modulus, ctx.get()) != 1)
             return {};
         const int done = montgomery != nullptr
-            ? BN_mod_exp_mont_consttime (digit.get(), digit.get(), exponent, modulus, ctx.get(), montgomery)
-            : BN_mod_exp (digit.get(), digit.get(), exponent, modulus, ctx.get());
-        if (done != 1 || BN_add (result.get(), result.get(), digit.get()) != 1)
+            ? BN_mod_exp_mont_consttime (power.get(), digit.get(), exponent, modulus, ctx.get(), montgomery)
+            : BN_mod_exp (power.get(), digit.get(), exponent, modulus, ctx.get());
+        if (done != 1 || BN_add (result.get(), result.get(), power.get()) != 1)
             return {};
         std::swap (value, quotient);
     }

@@ -150,6 +150,17 @@ bool PresetDatabase::putAccount (const std::string& email, const std::string& sa
     return st.ok() && st.blob (1, email).blob (2, salt).blob (3, hash).step() == SQLITE_DONE;
 }
 
+bool PresetDatabase::replaceAccountHash (const std::string& email, const std::string& oldSalt,
+                                         const std::string& oldHash, const std::string& salt, const std::string& hash)
+{
+    std::lock_guard<std::mutex> guard (lock);
+    if (db == nullptr)
+        return false;
+    Statement st (db, "UPDATE accounts SET salt = ?4, hash = ?5 WHERE email = ?1 AND salt = ?2 AND hash = ?3");
+    return st.ok() && st.blob (1, email).blob (2, oldSalt).blob (3, oldHash).blob (4, salt).blob (5, hash).step() == SQLITE_DONE
+        && sqlite3_changes (db) == 1;
+}
+
 bool PresetDatabase::getAccount (const std::string& email, std::string& salt, std::string& hash)
 {
     std::lock_guard<std::mutex> guard (lock);

@@ -26,6 +26,10 @@ public:
 
     // Stores the salted hash of a password digest; replaces an existing account.
     bool putAccount (const std::string& email, const std::string& salt, const std::string& hash);
+    // Rewrites the stored form only while the account still holds the old
+    // one, so a password reset made meanwhile (by another process) stands.
+    bool replaceAccountHash (const std::string& email, const std::string& oldSalt, const std::string& oldHash,
+                             const std::string& salt, const std::string& hash);
     // False when there is no such account.
     bool getAccount (const std::string& email, std::string& salt, std::string& hash);
 

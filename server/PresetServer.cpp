@@ -21,35 +21,7 @@
 namespace
 {
 const char* const kWrongLogin = "wrong e-mail or password";
-
-std::string randomBytes (size_t count)
-{
-    std::random_device device;
-    std::string bytes (count, '\0');
-    for (auto& b : bytes)
-        b = (char) (device() & 0xff);
-    return bytes;
-}
-
-// Salted SHA-256 of the password's MD5 hex digest, the form logins carry it in.
-std::string passwordHash (const std::string& salt, const std::string& md5Hex)
-{
-    const std::string salted = salt + md5Hex;
-    const juce::MemoryBlock raw = juce::SHA256 (salted.data(), salted.size()).getRawData();
-    return std::string (static_cast<const char*> (raw.getData()), raw.getSize());
-}
-
-// Compares every byte whatever the first difference, so the time taken says
-// nothing about how much of a hash matched.
-bool sameBytes (const std::string& a, const std::string& b) noexcept
-{
-    if (a.size() != b.size())
-        return false;
-    volatile unsigned char difference = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        difference = (unsigned char) (difference | ((unsigned char) a[i] ^ (unsigned char) b[i]));
-    return difference == 0;
-}
+const char* const kTooManyFailures = "too many failed logins, try again later";
 
 void putU32 (std::string& out, size_t at, uint32_t v)
 {
@@ -156,7 +128,10 @@ std::string PresetServerOptions::defaultDataFolder()
     return base.getChildFile ("TalvoraXL/preset-server").getFullPathName().toStdString();
 }
 
-PresetServer::PresetServer (PresetServerOptions o) : options (std::move (o))
+PresetServer::PresetServer (PresetServerOptions o)
+    : options (std::move (o)),
+      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown),
+      rememberedLogins (options.loginMemory)
 {
     if (options.dataFolder.empty())
         options.dataFolder = PresetServerOptions::defaultDataFolder();
@@ -181,6 +156,11 @@ bool PresetServer::open (std::string& error)
 
     if (! loadOrCreateKeys (options.dataFolder, error))
         return false;
+    if (! loginKey.load (privateKey))
+    {
+        error = "the private key in " + options.dataFolder + " is unusable";
+        return false;
+    }
     return database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error);
 }
 
@@ -231,9 +211,10 @@ bool PresetServer::addAccount (const std::string& email, const std::string& pass
         error = "the password is empty";
         return false;
     }
-    const std::string salt = randomBytes (16);
+    const std::string salt = servercrypto::randomBytes (servercrypto::kSaltSize);
     const std::string md5Hex = juce::MD5 (password.data(), password.size()).toHexString().toStdString();
-    if (! database.putAccount (email, salt, passwordHash (salt, md5Hex)))
+    const std::string hash = servercrypto::storedHash (salt, md5Hex, options.passwordRounds);
+    if (hash.empty() || ! database.putAccount (email, salt, hash))
     {
         error = "cannot store the account";
         return false;
@@ -241,22 +222,56 @@ bool PresetServer::addAccount (const std::string& email, const std::string& pass
     return true;
 }
 
-bool PresetServer::checkLogin (const std::map<std::string, std::string>& fields, std::string& email)
+const char* PresetServer::checkLogin (const std::map<std::string, std::string>& fields,
+                                      const std::string& clientAddress, std::string& email)
 {
     const auto emailField = fields.find ("email");
     const auto passwordField = fields.find ("password");
     if (emailField == fields.end() || passwordField == fields.end())
-        return false;
+        return kWrongLogin;
+    const std::string& account = emailField->second;
+    const std::string& field = passwordField->second;
+
+    const auto now = LoginClock::now();
+    if (failedLogins.isLocked (account, clientAddress, now))
+        return kTooManyFailures;
 
     std::string salt, stored;
-    const bool known = database.getAccount (emailField->second, salt, stored);
-    const std::string md5Hex = logincrypto::decryptPassword (passwordField->second, privateKey);
-    // An unknown address costs the same hashing as a known one.
-    const std::string offered = passwordHash (known ? salt : std::string (16, '\0'), md5Hex);
-    if (! known || md5Hex.size() != 32 || ! sameBytes (offered, stored))
-        return false;
-    email = emailField->second;
-    return true;
+    const bool known = database.getAccount (account, salt, stored);
+    const std::string remembered = RememberedLogins::keyOf (account, field);
+    if (known && rememberedLogins.contains (remembered, salt, stored, now))
+    {
+        email = account;
+        return nullptr;
+    }
+
+    // A field longer than the key allows is refused before any arithmetic.
+    const std::string md5Hex = loginKey.decryptPassword (field);
+    std::string newSalt, newStored;
+    bool holds = false;
+    if (md5Hex.size() == 32)
+    {
+        // An unknown address costs the same derivation as a known one.
+        if (known)
+            holds = servercrypto::matches (salt, stored, md5Hex, options.passwordRounds, newSalt, newStored);
+        else
+            servercrypto::storedHash (std::string (servercrypto::kSaltSize, '\0'), md5Hex, options.passwordRounds);
+    }
+    if (! holds)
+    {
+        failedLogins.failed (account, clientAddress, now);
+        return kWrongLogin;
+    }
+
+    failedLogins.succeeded (account, clientAddress);
+    if (! newStored.empty() && database.replaceAccountHash (account, salt, stored, newSalt, newStored))
+    {
+        salt = newSalt;
+        stored = newStored;
+    }
+    rememberedLogins.remember (remembered, salt, stored, now);
+    email = account;
+    return nullptr;
 }
 
 std::map<std::string, std::string> PresetServer::parseForm (const std::string& body)
@@ -283,7 +298,7 @@ std::map<std::string, std::string> PresetServer::parseForm (const std::string& b
     return fields;
 }
 
-std::string PresetServer::answer (const std::map<std::string, std::string>& fields)
+std::string PresetServer::answer (const std::map<std::string, std::string>& fields, const std::string& clientAddress)
 {
     using namespace requestresponse;
     const auto data = fields.find ("requestData");
@@ -312,8 +327,8 @@ std::string PresetServer::answer (const std::map<std::string, std::string>& fiel
         return failed ("unknown request");
 
     std::string email;
-    if (! checkLogin (fields, email))
-        return failed (kWrongLogin);
+    if (const char* refusal = checkLogin (fields, clientAddress, email))
+        return failed (refusal);
 
     switch (request->type)
     {
@@ -422,14 +437,14 @@ int PresetServer::start (std::string& error)
     });
     // Read through a content reader: the library's own form handling refuses
     // bodies over 8 KiB, far less than an upload.
-    http->Post ("/synth_request", [this] (const httplib::Request&, httplib::Response& res,
+    http->Post ("/synth_request", [this] (const httplib::Request& req, httplib::Response& res,
                                           const httplib::ContentReader& reader) {
         std::string body;
         const bool whole = reader ([&body] (const char* data, size_t size) {
             body.append (data, size);
             return body.size() <= kMaxBodySize;
         });
-        res.set_content (whole ? answer (parseForm (body)) : failed ("malformed request"), "text/plain");
+        res.set_content (whole ? answer (parseForm (body), req.remote_addr) : failed ("malformed request"), "text/plain");
     });
 
     if (options.port == 0)

@@ -13,6 +13,7 @@
 // the key pair live in one data folder, readable by its owner only.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <map>
@@ -20,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "LoginGuard.h"
 #include "PresetDatabase.h"
+#include "ServerCrypto.h"
 
 namespace httplib { class Server; }
 
@@ -32,6 +35,17 @@ struct PresetServerOptions
     std::string advertiseHost;             // empty: the listen address
     uint32_t latestVersion = 103;          // what the metadata request reports
     int keyBits = 1024;                    // for a key pair made on first start
+
+    // Failed logins of one account from one address that start a cool-down,
+    // counted over the window; during the cool-down that account is refused
+    // from that address whatever the password.
+    int loginFailureLimit = 10;
+    std::chrono::milliseconds loginFailureWindow { std::chrono::minutes (10) };
+    std::chrono::milliseconds loginCooldown { std::chrono::minutes (5) };
+    // How long a verified login is taken again without the slow check.
+    std::chrono::milliseconds loginMemory { std::chrono::minutes (5) };
+    // PBKDF2 rounds of newly stored passwords; fewer only for fast tests.
+    int passwordRounds = servercrypto::kDefaultRounds;
 
     static std::string defaultDataFolder(); // ~/.local/share/TalvoraXL/preset-server
 };
@@ -52,7 +66,8 @@ public:
     int getPort() const noexcept { return port; }
 
     // Adds or replaces an account. The password itself is never stored: only
-    // a salted SHA-256 of its MD5 hex digest, which is what logins carry.
+    // a slow salted derivation (PBKDF2) of its MD5 hex digest, which is what
+    // logins carry.
     bool addAccount (const std::string& email, const std::string& password, std::string& error);
 
     const std::string& getPublicKey() const noexcept { return publicKey; }
@@ -60,8 +75,9 @@ public:
     // The form fields of a /synth_request body; empty on a malformed body.
     static std::map<std::string, std::string> parseForm (const std::string& body);
 
-    // The base64 reply to a /synth_request with these fields.
-    std::string answer (const std::map<std::string, std::string>& fields);
+    // The base64 reply to a /synth_request with these fields from a client
+    // at that address.
+    std::string answer (const std::map<std::string, std::string>& fields, const std::string& clientAddress = {});
 
     // Hosts the plug-in accepts: letters, digits, "." and "-", 1 to 253 characters.
     static bool isValidHost (const std::string& host);
@@ -72,10 +88,15 @@ public:
 
 private:
     bool loadOrCreateKeys (const std::string& folder, std::string& error);
-    bool checkLogin (const std::map<std::string, std::string>& fields, std::string& email);
+    // Null when the login holds (email is then its account), else the refusal.
+    const char* checkLogin (const std::map<std::string, std::string>& fields, const std::string& clientAddress,
+                            std::string& email);
 
     PresetServerOptions options;
     std::string publicKey, privateKey;
+    servercrypto::PrivateKey loginKey;
+    FailedLogins failedLogins;
+    RememberedLogins rememberedLogins;
     PresetDatabase database;
     std::unique_ptr<httplib::Server> http;
     std::thread serving;

@@ -21,6 +21,9 @@ void usage (FILE* out)
         "  --data DIR               data folder (~/.local/share/TalvoraXL/preset-server)\n"
         "  --advertise-host HOST    host that /server_address names (the listen address)\n"
         "  --latest-version N       newest program version to report (103)\n"
+        "  --login-limit N          failed logins of one account from one address, within\n"
+        "                           10 minutes, that refuse it from there for a while (10)\n"
+        "  --login-cooldown SECONDS how long such an account is refused from there (300)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -64,6 +67,10 @@ int main (int argc, char** argv)
             options.advertiseHost = value;
         else if (arg == "--latest-version" && parseNumber (value, 0, 0x7fffffff, number))
             options.latestVersion = (uint32_t) number;
+        else if (arg == "--login-limit" && parseNumber (value, 1, FailedLogins::kMaxLimit, number))
+            options.loginFailureLimit = (int) number;
+        else if (arg == "--login-cooldown" && parseNumber (value, 0, 7 * 24 * 3600, number))
+            options.loginCooldown = std::chrono::seconds (number);
         else if (arg == "--add-account")
         {
             addAccount = true;

@@ -61,8 +61,10 @@ std::vector<PresetMetaData> Reply::presets() const
     return rows;
 }
 
-Rig::Rig (PresetServerOptions o) : options (std::move (o))
+Rig::Rig (PresetServerOptions o, Hashing hashing) : options (std::move (o))
 {
+    if (hashing == Hashing::fast)
+        options.passwordRounds = 1000;
     dataFolder = juce::File::getSpecialLocation (juce::File::tempDirectory)
                      .getNonexistentChildFile ("talvora-server-", "", false);
     options.listenAddress = "127.0.0.1";

@@ -35,10 +35,14 @@ struct Reply
     std::vector<PresetMetaData> presets() const; // of a PRESET_LIST
 };
 
+// Stored passwords: derived with few rounds so that tests stay fast, or with
+// the program's own count.
+enum class Hashing { fast, asDeployed };
+
 class Rig
 {
 public:
-    explicit Rig (PresetServerOptions options = {});
+    explicit Rig (PresetServerOptions options = {}, Hashing hashing = Hashing::fast);
     ~Rig();
 
     void addAccount (const std::string& email, const std::string& password);

@@ -75,6 +75,7 @@ private:
     int getSearchCategoryIndex() override;
     bool getPublicState() override;
     void showStatus (const juce::String& text, bool held) override;
+    void showError (const juce::String& text) override;
     void showLoadedPreset (const juce::String& name, const juce::String& comments) override;
     void setPublicState (bool on) override;
     void rowsChanged() override;

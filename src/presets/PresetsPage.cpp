@@ -226,6 +226,13 @@ bool PresetsPage::getPublicState() { return publicToggle->getToggleState(); }
 
 void PresetsPage::showStatus (const juce::String& text, bool held)
 {
+    // The opening greeting gives way to the page's first word, which may
+    // come within its first second (an empty server's answer, say).
+    if (! spoken)
+    {
+        spoken = true;
+        status->longHold = 0.0;
+    }
     if (held)
         status->setLongTimeText (text);
     else

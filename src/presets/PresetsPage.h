@@ -90,6 +90,7 @@ private:
 
     bool closing = false;
     bool decorationDirty = true;
+    bool spoken = false; // the status display still shows the opening greeting
     juce::Image decoration;
     ParameterShower* status = nullptr;
     MultiChoice *saveCategoryChoice = nullptr, *searchCategoryChoice = nullptr;

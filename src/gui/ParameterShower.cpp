@@ -53,7 +53,7 @@ void ParameterShower::setHeldText (const juce::String& text, double holdMs)
     backgroundLevel = textLevel = 1.0;
     label.setBounds (0, 0, getWidth(), getHeight());
     label.setText (text, juce::sendNotification);
-    label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 255));
+    label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC));
     active = true;
     repaint();
 }

@@ -17,7 +17,6 @@ namespace
 std::atomic<int> warmUpCount { 0 };
 std::atomic<int> onceASecondSamples { 0 };
 std::atomic<int> onceEveryTenthSecond { 0 };
-std::atomic<int> cleanUpCount { 0 };
 
 // The reverb choice, rounded in single precision as every reader of it does.
 bool reverbTypeTwo (double value) noexcept
@@ -103,6 +102,7 @@ BrevonAudioProcessor::BrevonAudioProcessor()
 
 BrevonAudioProcessor::~BrevonAudioProcessor()
 {
+    retiredReaper.stopTimer();
     {
         const juce::ScopedLock sl (synth.getSynthLock());
         while (synth.getNumVoices() > 0)
@@ -301,6 +301,7 @@ void BrevonAudioProcessor::retireThread (juce::Thread* thread)
         return;
     const juce::ScopedLock sl (retiredLock);
     retiredThreads.addIfNotAlreadyThere (thread);
+    retiredReaper.startTimer (kRetiredCheckMs);
 }
 
 int BrevonAudioProcessor::getNumRetiredThreads() const
@@ -768,11 +769,6 @@ void BrevonAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce:
     if (clipLamp.load() > 0)
         clipLamp = juce::jmin (clipLamp.load(), 100) - 1;
 
-    if (cleanUpCount.fetch_add (1, std::memory_order_relaxed) + 1 >= 500)
-    {
-        cleanUpCount.store (0, std::memory_order_relaxed);
-        cleanUpRetiredThreads();
-    }
     badBlock = false;
 }
 
@@ -849,17 +845,19 @@ void BrevonAudioProcessor::capture (const float* left, const float* right, int n
     captureBlock.peakRight.store (pr, std::memory_order_relaxed);
 }
 
-void BrevonAudioProcessor::cleanUpRetiredThreads()
+void BrevonAudioProcessor::deleteFinishedRetiredThreads()
 {
-    // Never wait here: if the editor is appending right now, try next time.
-    const juce::ScopedTryLock sl (retiredLock);
-    if (! sl.isLocked())
-        return;
-    while (! retiredThreads.isEmpty() && ! retiredThreads.getLast()->isThreadRunning())
+    juce::Array<juce::Thread*> finished;
     {
-        auto* finished = retiredThreads.removeAndReturn (retiredThreads.size() - 1);
-        delete finished;
+        const juce::ScopedLock sl (retiredLock);
+        for (int i = retiredThreads.size(); --i >= 0;)
+            if (! retiredThreads.getUnchecked (i)->isThreadRunning())
+                finished.add (retiredThreads.removeAndReturn (i));
+        if (retiredThreads.isEmpty())
+            retiredReaper.stopTimer();
     }
+    for (auto* t : finished)
+        delete t;
 }
 
 //==============================================================================

@@ -140,11 +140,14 @@ public:
     // default; the sound is the same either way).
     void setVoicePairing (bool on) noexcept { voicePairing.store (on, std::memory_order_relaxed); }
 
-    // Worker threads that did not stop in time; deleted later by the block
-    // driver, or by the destructor, which asks them to stop and waits for them.
+    // Worker threads that did not stop in time; deleted on the message thread
+    // once they have stopped (never in the audio callback, which must not
+    // free memory), or by the destructor, which asks them to stop and waits
+    // for them.
     void retireThread (juce::Thread* thread);
     int getNumRetiredThreads() const;
     static constexpr int kRetiredWaitMs = 5000;
+    static constexpr int kRetiredCheckMs = 250;
 
     //==============================================================================
     // The presets page's calls, message thread only. Each goes through the
@@ -188,7 +191,7 @@ private:
     void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
     void capture (const float* left, const float* right, int numSamples) noexcept;
     void tempoWork();
-    void cleanUpRetiredThreads();
+    void deleteFinishedRetiredThreads();
     void applyPendingVoiceChanges();
     void updateEcho();
     void updateReverb();
@@ -231,6 +234,17 @@ private:
 
     mutable juce::CriticalSection retiredLock;
     juce::Array<juce::Thread*> retiredThreads;
+    // Looks for stopped retired workers while there are any.
+    class RetiredThreadReaper : public juce::Timer
+    {
+    public:
+        explicit RetiredThreadReaper (BrevonAudioProcessor& p) : owner (p) {}
+        void timerCallback() override { owner.deleteFinishedRetiredThreads(); }
+
+    private:
+        BrevonAudioProcessor& owner;
+    };
+    RetiredThreadReaper retiredReaper { *this };
 
     std::atomic<bool> clampAll { true };
     std::atomic<bool> notStereo { false };

@@ -19,7 +19,7 @@ void ParameterShower::resized()
 
 void ParameterShower::setShortTimeText (const juce::String& text)
 {
-    if (longHold > 0.0)
+    if (longHold > 0.0 || isHolding())
         return;
     holdCount = 15;
     backgroundLevel = textLevel = 1.0;
@@ -29,6 +29,8 @@ void ParameterShower::setShortTimeText (const juce::String& text)
 
 void ParameterShower::setLongTimeText (const juce::String& text)
 {
+    if (isHolding())
+        return;
     label.setBounds (0, 0, getWidth(), getHeight());
     setShortTimeText (text);
     longHold = 30.0;
@@ -38,10 +40,35 @@ void ParameterShower::setLongTimeText (const juce::String& text)
     active = true;
 }
 
+bool ParameterShower::isHolding() const
+{
+    return heldUntilMs > 0.0 && juce::Time::getMillisecondCounterHiRes() < heldUntilMs;
+}
+
+void ParameterShower::setHeldText (const juce::String& text, double holdMs)
+{
+    heldUntilMs = juce::Time::getMillisecondCounterHiRes() + holdMs;
+    longHold = 0.0;
+    holdCount = 15;
+    backgroundLevel = textLevel = 1.0;
+    label.setBounds (0, 0, getWidth(), getHeight());
+    label.setText (text, juce::sendNotification);
+    label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC));
+    active = true;
+    repaint();
+}
+
 void ParameterShower::paint (juce::Graphics& g)
 {
     if (! active)
         return;
+
+    if (isHolding())
+    {
+        // Counted paints start once the hold is over.
+        g.fillAll (juce::Colours::black.withAlpha ((juce::uint8) 150));
+        return;
+    }
 
     const int a = (int) std::floor (150.0 * backgroundLevel);
     if (longHold > 0.0)

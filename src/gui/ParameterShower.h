@@ -14,6 +14,11 @@ public:
 
     void setShortTimeText (const juce::String& text);
     void setLongTimeText (const juce::String& text);
+    // Shown at once, over any text, and kept unfaded for at least holdMs of
+    // wall-clock time, whatever the paint rate; only another held text
+    // replaces it meanwhile. Then it fades like a short text.
+    void setHeldText (const juce::String& text, double holdMs);
+    bool isHolding() const;
     juce::String getText() const { return label.getText(); }
 
     void paint (juce::Graphics& g) override;
@@ -29,6 +34,7 @@ public:
     int holdCount = 0;
     double backgroundLevel = 1.0, textLevel = 1.0;
     bool active = true;
+    double heldUntilMs = 0.0; // monotonic ms; 0 when nothing is held
 
 private:
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ParameterShower)

@@ -24,17 +24,23 @@ ListPresetThread::~ListPresetThread()
     waitForThreadToExit (-1);
 }
 
-std::vector<PresetMetaData> ListPresetThread::presetsFromReply (const RequestResponse* reply)
+std::vector<PresetMetaData> ListPresetThread::presetsFromReply (const RequestResponse* reply, bool* answered)
 {
     std::vector<PresetMetaData> list;
+    if (answered != nullptr)
+        *answered = false;
     if (reply == nullptr)
         return list;
 
     const auto& payload = reply->payload;
-    if (reply->type == REQUEST_FAILED)
+    if (reply->type == REQUEST_FAILED || reply->type == TEXT_MESSAGE || reply->type == SERVER_ERROR)
     {
         const size_t length = std::min (payload.size(), kMaxRefusalText);
-        throw UserPresentException (std::string (payload.data(), ::strnlen (payload.data(), length)));
+        const std::string text (payload.data(), ::strnlen (payload.data(), length));
+        // Without a word it is just an unexpected reply.
+        if (! text.empty())
+            throw UserPresentException (text);
+        return list;
     }
     if (reply->type != PRESET_LIST || payload.size() < 4)
         return list;
@@ -44,6 +50,9 @@ std::vector<PresetMetaData> ListPresetThread::presetsFromReply (const RequestRes
     count = (int32_t) ((uint32_t) b[0] | ((uint32_t) b[1] << 8) | ((uint32_t) b[2] << 16) | ((uint32_t) b[3] << 24));
     const size_t whole = (payload.size() - 4) / presetmeta::kRecordSize;
     const size_t n = count > 0 ? std::min ((size_t) count, whole) : 0;
+    // A list of none says so; one announcing records it does not carry is no list.
+    if (answered != nullptr)
+        *answered = count == 0 || n > 0;
     list.resize (n);
     for (size_t i = 0; i < n; ++i)
         presetmeta::fromBytes (b + 4 + i * presetmeta::kRecordSize, list[i]);
@@ -66,10 +75,12 @@ void ListPresetThread::run()
         query.listOffset = offset;
 
         std::vector<PresetMetaData> list;
+        bool answered = false;
         if (connector.sendRequest (LIST_PRESETS, search.c_str(), (int) search.size(), &query))
-            list = presetsFromReply (connector.takeReply().get());
+            list = presetsFromReply (connector.takeReply().get(), &answered);
         presets = std::move (list);
-        if (presets.empty())
+        // A list of none is an answer: nothing matched.
+        if (! answered)
         {
             status = "error getting presets from server";
             success = false;

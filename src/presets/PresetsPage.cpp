@@ -102,6 +102,10 @@ PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juc
     addAndMakeVisible (table);
 
     connectedLabel = makeLabel ("connectedToServerLabel", "not connected to server", 640, 700, 200, 20);
+    // The label reaches past the settings box and the page's right edge: its
+    // longest text is squeezed into the part that shows.
+    connectedLabel->setBorderSize (juce::BorderSize<int> (1, 5, 1, 35));
+    connectedLabel->setMinimumHorizontalScale (0.5f);
     versionNoticeLabel = makeLabel ({}, {}, 530, 670, 250, 20);
     versionLabel = makeLabel ({}, PresetsPageController::versionText(), 680, 480, 250, 20);
 
@@ -222,10 +226,22 @@ bool PresetsPage::getPublicState() { return publicToggle->getToggleState(); }
 
 void PresetsPage::showStatus (const juce::String& text, bool held)
 {
+    // The opening greeting gives way to the page's first word, which may
+    // come within its first second (an empty server's answer, say).
+    if (! spoken)
+    {
+        spoken = true;
+        status->longHold = 0.0;
+    }
     if (held)
         status->setLongTimeText (text);
     else
         status->setShortTimeText (text);
+}
+
+void PresetsPage::showError (const juce::String& text)
+{
+    status->setHeldText (text, PresetsPageController::kErrorHoldMs);
 }
 
 void PresetsPage::showLoadedPreset (const juce::String& programName, const juce::String& comments)
@@ -256,7 +272,11 @@ void PresetsPage::controlsChanged()
 void PresetsPage::updateConnectedToServerLabel()
 {
     const bool known = controller->isSearchEnabled();
-    connectedLabel->setText (known ? "connected to server" : "not connected to server", juce::dontSendNotification);
+    const int mode = controller->mode;
+    connectedLabel->setText (mode == PresetsPageController::online      ? "connected to server"
+                             : mode == PresetsPageController::localOnly ? "working locally, server not reachable"
+                                                                        : "not connected to server",
+                             juce::dontSendNotification);
     searchButton->setEnabled (known);
 }
 

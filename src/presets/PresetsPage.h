@@ -75,6 +75,7 @@ private:
     int getSearchCategoryIndex() override;
     bool getPublicState() override;
     void showStatus (const juce::String& text, bool held) override;
+    void showError (const juce::String& text) override;
     void showLoadedPreset (const juce::String& name, const juce::String& comments) override;
     void setPublicState (bool on) override;
     void rowsChanged() override;
@@ -89,6 +90,7 @@ private:
 
     bool closing = false;
     bool decorationDirty = true;
+    bool spoken = false; // the status display still shows the opening greeting
     juce::Image decoration;
     ParameterShower* status = nullptr;
     MultiChoice *saveCategoryChoice = nullptr, *searchCategoryChoice = nullptr;

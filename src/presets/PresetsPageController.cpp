@@ -60,7 +60,7 @@ void PresetsPageController::showText (const juce::String& text)
 {
     // A worker that failed without a word leaves the display as it is.
     if (text.isNotEmpty())
-        view.showStatus (text, false);
+        view.showError (text);
 }
 
 void PresetsPageController::startWorker (PresetsPageThread* worker)
@@ -157,6 +157,8 @@ void PresetsPageController::refreshPresetList (bool quiet)
         return;
     if (! quiet)
         view.showStatus ("get presets", true);
+    // This list shows whatever the sync has sent so far.
+    syncChangedServer = false;
     startWorker (new ListPresetThread (&processor, view.getSearchText().toStdString(), listStart, searchCategoryMask));
 }
 
@@ -250,11 +252,16 @@ void PresetsPageController::save()
     {
         view.showStatus ("saving preset", false);
         processor.writeOsc4PresenceMarks();
+        // The local copy waits for the server's word: marked until its REQUEST_OK.
+        // It is written first because writing stamps the record, and the
+        // upload must carry the same time (the server refuses a record without one).
+        const bool marked = localPresetsOK() && processor.savePresetToDisc (&md, true);
+        if (md.getLastModified().empty())
+            md.setLastModified (LocalPresetStore::formatTime (juce::Time::getCurrentTime()).toStdString());
         juce::MemoryBlock state;
         processor.getStateInformation (state);
         startSaveDelete (false, md, std::move (state), Upload::onlineSave);
-        // The local copy waits for the server's word: marked until its REQUEST_OK.
-        localMarked = localPresetsOK() && processor.savePresetToDisc (&md, true);
+        localMarked = marked;
         return;
     }
 
@@ -334,6 +341,12 @@ void PresetsPageController::poll()
     }
     else if (! pending.empty() && localPresetsOK())
         syncStep();
+    else if (syncChangedServer)
+    {
+        // The round is over and the server has changed: show it as it is now.
+        syncChangedServer = false;
+        refreshPresetList (true);
+    }
 }
 
 void PresetsPageController::handleFinishedWorker()
@@ -346,12 +359,15 @@ void PresetsPageController::handleFinishedWorker()
             showText (list->status);
         else
         {
-            // Paging comes from the reply's first record, before sorting.
+            // Paging comes from the reply's first record, before sorting; a
+            // list of none has no pages.
             if (! list->presets.empty())
             {
                 listTotal = list->presets.front().listTotal;
                 listStart = list->presets.front().listOffset;
             }
+            else
+                listTotal = listStart = 0;
             rows.clear();
             for (const auto& md : list->presets)
             {
@@ -374,11 +390,11 @@ void PresetsPageController::handleFinishedWorker()
             std::stable_sort (rows.begin(), rows.end(),
                               [] (const RowData& a, const RowData& b) { return PresetMetaDataCompare (a.record, b.record); });
             view.rowsChanged();
-            view.showStatus ("preset list updated", false);
+            view.showStatus (rows.empty() ? "no presets found" : "preset list updated", false);
             if (latestVersionOnServer.load() == 0)
                 metaDataWanted = true;
-            // A sync round follows a good list only, so a failing one cannot
-            // come round again every second.
+            // A sync round follows a server's answer only (a list of none
+            // included), so a failing one cannot come round again every second.
             scanWanted = true;
         }
         refreshWanted = false;
@@ -425,6 +441,8 @@ void PresetsPageController::handleFinishedWorker()
                     processor.deletePresetFromDisc (&uploadRecord, false);
                 processor.removeNeedSync (uploadRecord);
             }
+            if (why == Upload::syncSave || why == Upload::syncDelete)
+                syncChangedServer = true;
             view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
                              false);
             if (localPresetsOK() && pending.empty())

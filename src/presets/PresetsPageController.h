@@ -48,6 +48,9 @@ public:
         virtual bool getPublicState() = 0;
         // held: stays until the next message; otherwise it fades.
         virtual void showStatus (const juce::String& text, bool held) = 0;
+        // What went wrong, as a worker or the server put it: shown at once,
+        // even over the page's opening text, and held for kErrorHoldMs.
+        virtual void showError (const juce::String& text) { showStatus (text, false); }
         // A download's program texts and public flag (the boxes notify).
         virtual void showLoadedPreset (const juce::String& name, const juce::String& comments) = 0;
         virtual void setPublicState (bool on) = 0;
@@ -69,6 +72,7 @@ public:
 
     static constexpr uint32_t kPageSize = 40;
     static constexpr double kSyncSpacingMs = 1000.0;
+    static constexpr double kErrorHoldMs = 3000.0;
 
     // Starts the server address lookup.
     PresetsPageController (BrevonAudioProcessor& processor, View& view);
@@ -149,6 +153,7 @@ private:
     Upload upload = Upload::none;
     PresetMetaData uploadRecord;
     bool localMarked = false; // this run's local file carries the markers
+    bool syncChangedServer = false; // a sync step reached the server since the last list
 
     JUCE_DECLARE_NON_COPYABLE (PresetsPageController)
 };

@@ -66,6 +66,12 @@ bool PresetsPageThread::waitForConnectionSlot()
     }
 }
 
+double PresetsPageThread::msUntilNextSlot()
+{
+    std::lock_guard<std::mutex> guard (slotLock);
+    return std::max (0.0, lastSlotMs + kSpacingMs - nowMs());
+}
+
 void PresetsPageThread::connectionDone()
 {
     std::lock_guard<std::mutex> guard (slotLock);

@@ -37,6 +37,9 @@ public:
     // The least time between the starts of two exchanges of the process.
     static constexpr double kSpacingMs = 1001.0;
 
+    // How long a worker started now would wait for its turn, in ms.
+    static double msUntilNextSlot();
+
     // The turn this worker was given and when it began its exchange, on the
     // monotonic clock in ms; -1 until then.
     double connectionSlotMs = -1.0, connectedAtMs = -1.0;

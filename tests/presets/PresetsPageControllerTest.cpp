@@ -49,6 +49,12 @@ struct FakeView : PresetsPageController::View
     {
         statuses.push_back ({ text, held, juce::Time::getMillisecondCounterHiRes() });
     }
+    void showError (const juce::String& text) override
+    {
+        errors.push_back (text);
+        showStatus (text, false);
+    }
+    std::vector<juce::String> errors;
     void showLoadedPreset (const juce::String& n, const juce::String&) override { loadedName = n; }
     void setPublicState (bool on) override { isPublic = on; }
     void rowsChanged() override { ++rowsChangedCount; }
@@ -529,4 +535,146 @@ TEST (PresetsPageController, ARefusedSyncStepKeepsItsMarkerAndWaitsForTheNextGoo
     EXPECT_EQ (server.requests().size(), 4u);
     EXPECT_EQ (page.view.count ("syncing preset to server"), 1);
     EXPECT_TRUE (c.pending.empty());
+}
+
+TEST (PresetsPageController, OnlineSavesReachTheServerWithTheLocalCopysTime)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    Page page (rig.port());
+    auto& settings = page.processor.getPropertyProxy();
+    settings.setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.mode, PresetsPageController::online);
+    // An empty server is an answer, not a failure.
+    EXPECT_EQ (page.view.count ("no presets found"), 1);
+    EXPECT_TRUE (page.view.errors.empty());
+
+    auto serverTimeOf = [&] (const std::string& name) {
+        for (const auto& md : rig.list (ann, annPassword, 0).presets())
+            if (md.getName() == name)
+                return std::string (md.getLastModified());
+        return std::string ("(not listed)");
+    };
+
+    // Local saving off: nothing else stamps the record.
+    page.view.name = "Lead A";
+    c.save();
+    ASSERT_TRUE (c.hasWorker());
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.last(), "preset saved");
+    EXPECT_TRUE (page.view.errors.empty()) << page.view.errors.front();
+    EXPECT_FALSE (page.fileOf ("Lead A").exists());
+    const std::string timeA = serverTimeOf ("Lead A");
+    EXPECT_EQ (timeA.size(), 19u) << timeA;
+
+    // Local saving on: the server's copy and the local one carry one time,
+    // and the marker goes with the server's OK; the table follows.
+    settings.setValue (settingsKeys::enableLocalCache, 1);
+    page.view.name = "Lead B";
+    c.save();
+    EXPECT_TRUE (Page::marked (page.fileOf ("Lead B")));
+    ASSERT_TRUE (page.pollIdle());
+    EXPECT_EQ (page.view.count ("preset saved"), 2);
+    EXPECT_FALSE (Page::marked (page.fileOf ("Lead B")));
+    PresetMetaData stored;
+    {
+        juce::FileInputStream in (page.fileOf ("Lead B"));
+        uint8_t head[presetmeta::kRecordSize];
+        ASSERT_EQ (in.read (head, (int) sizeof (head)), (int) sizeof (head));
+        presetmeta::fromBytes (head, stored);
+    }
+    EXPECT_EQ (serverTimeOf ("Lead B"), std::string (stored.getLastModified()));
+    ASSERT_EQ (c.rows.size(), 2u);
+    EXPECT_EQ (c.listTotal, 2u);
+
+    // A search that matches nothing empties the table and says so, no error.
+    page.view.search = "Nothing Like It";
+    c.refreshPresetList (false);
+    ASSERT_TRUE (page.pollIdle());
+    EXPECT_EQ (page.view.last(), "no presets found");
+    EXPECT_TRUE (c.rows.empty());
+    EXPECT_EQ (c.listTotal, 0u);
+    EXPECT_FALSE (c.isNextEnabled());
+    EXPECT_TRUE (page.view.errors.empty());
+    EXPECT_EQ (page.view.count ("error getting presets from server"), 0);
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+}
+
+TEST (PresetsPageController, AnEmptyServerGetsThePresetsSavedOfflineAndTheTableShowsThem)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    Page page (rig.port());
+    for (const char* name : { "Pad E", "Pad F" })
+    {
+        PresetMetaData md = presetmeta::newRecord();
+        md.setAuthor (ann);
+        md.setName (name);
+        ASSERT_TRUE (page.processor.savePresetToDisc (&md, true));
+    }
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return c.rows.size() == 2 && ! c.hasWorker(); }, 15000));
+    EXPECT_EQ (namesOnServer (rig), (std::vector<std::string> { "Pad E", "Pad F" }));
+    EXPECT_FALSE (Page::marked (page.fileOf ("Pad E")));
+    EXPECT_FALSE (Page::marked (page.fileOf ("Pad F")));
+    for (const auto& row : c.rows)
+    {
+        EXPECT_EQ (row.online, 1);
+        EXPECT_EQ (row.local, 1);
+    }
+
+    // The empty list came first and was no failure; then one upload a second.
+    EXPECT_EQ (page.view.count ("no presets found"), 1);
+    EXPECT_TRUE (page.view.errors.empty());
+    std::vector<double> steps;
+    for (const auto& s : page.view.statuses)
+        if (s.text == "syncing preset to server")
+            steps.push_back (s.ms);
+    ASSERT_EQ (steps.size(), 2u);
+    EXPECT_GE (steps[1] - steps[0], 1000.0);
+    EXPECT_EQ (page.view.last(), "preset list updated");
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+}
+
+TEST (PresetsPageController, ErrorTextsOfEveryReplyKindAreShown)
+{
+    FaultServer server;
+    scriptLookup (server);
+    // A list refused with a server error.
+    server.add (Step::reply (replyBody (SERVER_ERROR, "storage failed")));
+    // A save answered with a text message.
+    server.add (Step::reply (replyBody (TEXT_MESSAGE, "try again later")));
+    PresetsPageController::latestVersionOnServer = 103;
+
+    Page page (server.port());
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return server.requests().size() >= 3 && ! c.hasWorker(); }));
+    ASSERT_EQ (page.view.errors.size(), 1u);
+    EXPECT_EQ (page.view.errors[0], "storage failed");
+    EXPECT_FALSE (c.refreshWanted); // no retry loop
+
+    page.view.name = "Lead C";
+    c.save();
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    ASSERT_EQ (page.view.errors.size(), 2u);
+    EXPECT_EQ (page.view.errors[1], "try again later");
+    // The upload carried a time although nothing was saved locally.
+    const auto requests = server.requests();
+    ASSERT_EQ (requests.size(), 4u);
+    std::string upload;
+    for (const auto& field : requests[3].fields())
+        if (field.first == "requestData")
+            upload = field.second;
+    const auto bytes = base64::decode (upload);
+    ASSERT_GE (bytes.size(), 16u + 23758u + presetmeta::kRecordSize);
+    PresetMetaData sent;
+    presetmeta::fromBytes (reinterpret_cast<const uint8_t*> (bytes.data() + 16 + 23758), sent);
+    EXPECT_EQ (std::string (sent.getName()), "Lead C");
+    EXPECT_EQ (std::string (sent.getLastModified()).size(), 19u);
 }

@@ -9,6 +9,7 @@
 #include "gui/ParameterShower.h"
 #include "gui/PluginEditor.h"
 #include "presets/PresetServerConnector.h"
+#include "presets/PresetsPageThread.h"
 #include "presets/PresetsPage.h"
 #include "support/EditorRig.h"
 #include "ServerRig.h"
@@ -99,7 +100,10 @@ TEST_F (PresetsPageTest, StartsOfflineWithItsControlsInPlace)
         juce::Thread::sleep (20);
     }
     EXPECT_EQ (c.mode, PresetsPageController::localOnly);
-    EXPECT_EQ (page->connectedLabel->getText(), "connected to server");
+    EXPECT_EQ (page->connectedLabel->getText(), "working locally, server not reachable");
+    {
+        Snapshot shot (*page, "local-mode");
+    }
     EXPECT_TRUE (page->searchButton->isEnabled());
 
     // The search box's filter takes word pairs out without complaint.
@@ -216,4 +220,90 @@ TEST_F (PresetsPageTest, ClosingWithAWorkerRunningHandsItToTheProcessor)
     closeEditor (*processor, editor);
     EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - start, 300.0);
     processor.reset();
+}
+
+TEST (PresetsPageWithServer, WhatTheServerSaysIsSeenRightAfterOpening)
+{
+    AssertionsFailTests assertionsFail;
+    SettingsSandbox sandbox;
+    serverrig::Rig rig;
+    rig.addAccount ("ann@example.org", "ann's secret");
+    PresetServerConnector::publishServer ("", "");
+    PresetsPageController::latestVersionOnServer = 103;
+    auto processor = std::make_unique<BrevonAudioProcessor>();
+    auto& settings = processor->getPropertyProxy();
+    settings.setValue (settingsKeys::presetServerAddressPage,
+                       juce::String ("http://127.0.0.1:" + std::to_string (rig.port()) + "/server_address"));
+    settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
+    settings.setValue (settingsKeys::presetServerPort, rig.port());
+    settings.setValue (settingsKeys::email, "ann@example.org");
+    settings.setValue (settingsKeys::password, "ann's secret");
+
+    BrevonAudioProcessorEditor* editor = nullptr;
+    PresetsPage* page = nullptr;
+    juce::Image frame (juce::Image::ARGB, 829, 740, true);
+    double opened = 0;
+    auto open = [&] {
+        // The list goes out at once only when no earlier exchange is that recent.
+        juce::Thread::sleep ((int) PresetsPageThread::msUntilNextSlot() + 1);
+        editor = openEditor (*processor);
+        editor->requestPageSwitch();
+        juce::Graphics g (frame);
+        editor->paint (g);
+        page = editor->getPresetsPage();
+        opened = juce::Time::getMillisecondCounterHiRes();
+    };
+    // Painted as the page's timer does, every 33 ms.
+    auto paintFor = [&] (double untilMs, const std::function<bool()>& stop) {
+        while (juce::Time::getMillisecondCounterHiRes() < untilMs)
+        {
+            juce::Graphics g (frame);
+            page->paintEntireComponent (g, false);
+            if (stop())
+                return true;
+            juce::Thread::sleep (33);
+        }
+        return false;
+    };
+
+    // An empty server's answer replaces the page's greeting.
+    open();
+    ASSERT_NE (page, nullptr);
+    ASSERT_TRUE (paintFor (opened + 1000.0, [&] { return page->getStatus().getText() == "no presets found"; }))
+        << "shows \"" << page->getStatus().getText() << "\" after a second";
+    closeEditor (*processor, editor);
+
+    settings.setValue (settingsKeys::password, "not it");
+    open();
+    ASSERT_NE (page, nullptr);
+    auto& status = page->getStatus();
+    const juce::String refusal = "wrong e-mail or password";
+    ASSERT_TRUE (paintFor (opened + 1000.0, [&] { return status.getText() == refusal; }))
+        << "shows \"" << status.getText() << "\" after a second";
+    const double shown = juce::Time::getMillisecondCounterHiRes();
+    EXPECT_TRUE (page->getController().rows.empty());
+
+    // Held for three seconds from when it came, unfaded, whatever else is
+    // said meanwhile.
+    const double holdEnd = status.heldUntilMs;
+    EXPECT_GE (holdEnd - shown, 3000.0 - 400.0);
+    bool steady = true;
+    paintFor (holdEnd, [&] {
+        // Painting takes time too: only what was said inside the hold counts.
+        if (juce::Time::getMillisecondCounterHiRes() > holdEnd - 5.0)
+            return true;
+        status.setShortTimeText ("preset list updated");
+        status.setLongTimeText ("get presets");
+        steady = steady && status.getText() == refusal && status.textLevel > 0.99;
+        return ! steady;
+    });
+    EXPECT_TRUE (steady) << "\"" << status.getText() << "\" after "
+                         << juce::Time::getMillisecondCounterHiRes() - shown << " ms";
+    {
+        Snapshot shot (*page, "refused-login");
+    }
+    // Then it gives way as any text does.
+    status.setShortTimeText ("preset list updated");
+    EXPECT_EQ (status.getText(), "preset list updated");
+    closeEditor (*processor, editor);
 }

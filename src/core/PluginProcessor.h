@@ -172,8 +172,14 @@ public:
     // Message thread only.
     juce::String getLocalPresetsPath() const { return localPresets.getLocalPresetsPath(); }
     bool metaDataToFile (const PresetMetaData* md, juce::File& file) const { return localPresets.metaDataToFile (md, file); }
-    bool savePresetToDisc (PresetMetaData* md, bool needSync) { return localPresets.savePresetToDisc (md, needSync); }
-    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly) { return localPresets.deletePresetFromDisc (md, markOnly); }
+    bool savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal = nullptr)
+    {
+        return localPresets.savePresetToDisc (md, needSync, refusal);
+    }
+    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal = nullptr)
+    {
+        return localPresets.deletePresetFromDisc (md, markOnly, refusal);
+    }
     bool removeNeedSync (const PresetMetaData& md) { return localPresets.removeNeedSync (md); }
     bool loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const
     {

@@ -530,3 +530,65 @@ TEST (PresetsPageController, ARefusedSyncStepKeepsItsMarkerAndWaitsForTheNextGoo
     EXPECT_EQ (page.view.count ("syncing preset to server"), 1);
     EXPECT_TRUE (c.pending.empty());
 }
+
+TEST (PresetsPageController, ADownloadWhoseFileHoldsAnotherPresetLoadsButKeepsThatFile)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    juce::MemoryBlock preset;
+    {
+        BrevonAudioProcessor author;
+        author.setParameter (27, 0.9f);
+        author.setProgramNameText ("Pad_1");
+        author.getStateInformation (preset);
+    }
+    const std::vector<char> bytes (static_cast<const char*> (preset.getData()),
+                                   static_cast<const char*> (preset.getData()) + preset.getSize());
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Pad_1", "2024-05-01 10:00:00"), bytes).type(),
+               (uint32_t) REQUEST_OK);
+
+    Page page (rig.port());
+    PresetMetaData pad = presetmeta::newRecord();
+    pad.setAuthor (ann);
+    pad.setName ("Pad 1");
+    ASSERT_TRUE (page.processor.savePresetToDisc (&pad, false));
+    const juce::File file = page.fileOf ("Pad 1");
+    ASSERT_EQ (file, page.fileOf ("Pad_1"));
+    juce::MemoryBlock padBytes;
+    ASSERT_TRUE (file.loadFileAsData (padBytes));
+    const auto folderFiles = [&file] {
+        juce::StringArray names;
+        for (const auto& f : file.getParentDirectory().findChildFiles (juce::File::findFiles, false, "*"))
+            names.add (f.getFileName());
+        names.sort (false);
+        return names;
+    };
+    const juce::StringArray filesBefore = folderFiles();
+
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (c.rows[0].local, 0) << "another preset's file counted as the local copy";
+
+    const juce::String clash = "local copy refused, its file holds \"Pad 1\" by ann";
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    ASSERT_TRUE (c.hasWorker()) << "another preset's file was loaded as the local copy";
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.count ("preset loaded"), 1);
+    EXPECT_EQ (page.view.last(), clash);
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    EXPECT_EQ (page.processor.getProgramNameText(), "Pad_1");
+
+    // Saving "Pad_1" online says the same; the upload itself goes on.
+    page.view.name = "Pad_1";
+    c.save();
+    EXPECT_EQ (page.view.last(), clash);
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+
+    juce::MemoryBlock after;
+    ASSERT_TRUE (file.loadFileAsData (after));
+    EXPECT_TRUE (after == padBytes);
+    EXPECT_EQ (folderFiles(), filesBefore);
+}

@@ -313,7 +313,20 @@ int BrevonAudioProcessor::getNumRetiredThreads() const
 //==============================================================================
 int BrevonAudioProcessor::applyPresetRecord (const void* data, size_t size)
 {
+    return loadProgramRecord (data, size, nullptr);
+}
+
+int BrevonAudioProcessor::loadProgramRecord (const void* data, size_t size, std::vector<float>* valuesBefore)
+{
+    // The record keeps wave buffer 0 only; the other rows are derived from it
+    // here, before the lock, so a loaded capture plays at every pitch.
+    const auto rows = size == program::kRecordSize ? rowsForRecord (data, (int) size) : nullptr;
+
+    // Applied whole between two blocks, never under a running one.
     const juce::ScopedLock sl (getCallbackLock());
+    if (valuesBefore != nullptr)
+        valuesBefore->assign (parameterValues, parameterValues + params::kNumParameters);
+
     int taken = 0;
     try
     {
@@ -326,9 +339,12 @@ int BrevonAudioProcessor::applyPresetRecord (const void* data, size_t size)
         updateReverb();
         throw;
     }
+    if (taken > 0 && rows != nullptr)
+        engine->setWaveRows (*rows);
     updateEcho();
     updateReverb();
     osc4Dirty = true;
+    stateRestores.fetch_add (1, std::memory_order_acq_rel);
     return taken;
 }
 
@@ -462,22 +478,8 @@ void BrevonAudioProcessor::setStateInformation (const void* data, int sizeInByte
 
     try
     {
-        // The record keeps wave buffer 0 only; the other rows are derived from
-        // it here, before the lock, so a restored capture plays at every pitch.
-        const auto rows = rowsForRecord (data, sizeInBytes);
-
         std::vector<float> before;
-        {
-            // Applied whole between two blocks, never under a running one.
-            const juce::ScopedLock sl (getCallbackLock());
-            before.assign (parameterValues, parameterValues + params::kNumParameters);
-            if (engine->setChunk (data, (size_t) sizeInBytes) > 0 && rows != nullptr)
-                engine->setWaveRows (*rows);
-            updateEcho();
-            updateReverb();
-            osc4Dirty = true;
-            stateRestores.fetch_add (1, std::memory_order_acq_rel);
-        }
+        loadProgramRecord (data, (size_t) sizeInBytes, &before);
 
         // LV2 hosts keep their own copy of every control value and only learn
         // of restored ones when told; VST3 re-reads them by itself.

@@ -129,8 +129,9 @@ public:
     // Set directly, because Osc4PointsChanged is dropped while the bus is busy.
     void markOsc4PointsChanged() noexcept { osc4Dirty = true; }
 
-    // Counts completed state restores. Changed under the callback lock, so a
-    // reader holding that lock sees the count that matches the parameters.
+    // Counts completed state restores and preset loads. Changed under the
+    // callback lock, so a reader holding that lock sees the count that
+    // matches the parameters.
     uint32_t getStateRestoreCount() const noexcept { return stateRestores.load (std::memory_order_acquire); }
 
     // Seeds every voice's noise generator; renders repeat for equal seeds.
@@ -153,9 +154,9 @@ public:
     // The presets page's calls, message thread only. Each goes through the
     // callback lock, so no block renders against a half-written program.
 
-    // Loads a program record as setStateInformation does (echo, reverb and
-    // oscillator-4 points follow), but lets UserPresentException ("wrong preset
-    // size") through. 0 when the content is refused and nothing changed, else
+    // Loads a program record through setStateInformation's own path (all
+    // twelve wave rows, echo, reverb and oscillator-4 points follow), but lets
+    // UserPresentException ("wrong preset size") through. 0 when the content is refused and nothing changed, else
     // the size taken.
     int applyPresetRecord (const void* data, size_t size);
     // Marks all 16 oscillator-4 points present (parameters 90 + 30k = 1).
@@ -175,8 +176,14 @@ public:
     // Message thread only.
     juce::String getLocalPresetsPath() const { return localPresets.getLocalPresetsPath(); }
     bool metaDataToFile (const PresetMetaData* md, juce::File& file) const { return localPresets.metaDataToFile (md, file); }
-    bool savePresetToDisc (PresetMetaData* md, bool needSync) { return localPresets.savePresetToDisc (md, needSync); }
-    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly) { return localPresets.deletePresetFromDisc (md, markOnly); }
+    bool savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal = nullptr)
+    {
+        return localPresets.savePresetToDisc (md, needSync, refusal);
+    }
+    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal = nullptr)
+    {
+        return localPresets.deletePresetFromDisc (md, markOnly, refusal);
+    }
     bool removeNeedSync (const PresetMetaData& md) { return localPresets.removeNeedSync (md); }
     bool loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const
     {
@@ -187,6 +194,10 @@ public:
 private:
     // All twelve rows for a valid program record; null for anything else.
     static std::unique_ptr<WaveRows> rowsForRecord (const void* data, int sizeInBytes);
+    // The one way a program record comes in, from the host or the presets
+    // page: all twelve wave rows, echo, reverb and oscillator-4 points follow.
+    // valuesBefore, when given, gets the parameter values it replaced.
+    int loadProgramRecord (const void* data, size_t size, std::vector<float>* valuesBefore);
     void runMasterChain (juce::AudioBuffer<float>& buffer, int numSamples);
     void applyVolumeAndPan (float* left, float* right, int numSamples) noexcept;
     void capture (const float* left, const float* right, int numSamples) noexcept;

@@ -186,6 +186,35 @@ void TalvoraLookAndFeel::fillTextEditorBackground (juce::Graphics& g, int, int, 
     g.fillAll (c);
 }
 
+juce::juce_wchar TalvoraLookAndFeel::maskCharacterFor (const juce::Font& font)
+{
+    auto face = font.getTypefacePtr();
+    if (face == nullptr)
+        return '*';
+
+    const auto outline = [&face] (juce::juce_wchar c)
+    {
+        juce::Array<int> glyphs;
+        juce::Array<float> offsets;
+        face->getGlyphPositions (juce::String::charToString (c), glyphs, offsets);
+        juce::Path shape;
+        if (glyphs.size() == 1)
+            face->getOutlineForGlyph (glyphs.getFirst(), shape);
+        return shape;
+    };
+
+    // A face without the character draws its missing-glyph box instead, the
+    // same shape it gives a code point no font maps.
+    const juce::Path missing = outline ((juce::juce_wchar) 0xffff);
+    for (const juce::juce_wchar c : { (juce::juce_wchar) 0x25cf, (juce::juce_wchar) 0x2022, (juce::juce_wchar) 0x00b7 })
+    {
+        const juce::Path shape = outline (c);
+        if (! shape.isEmpty() && shape != missing)
+            return c;
+    }
+    return '*';
+}
+
 void TalvoraLookAndFeel::drawTextEditorOutline (juce::Graphics& g, int width, int height, juce::TextEditor& editor)
 {
     if (isDisabled (editor))
@@ -203,8 +232,8 @@ void TalvoraLookAndFeel::drawTextEditorOutline (juce::Graphics& g, int width, in
         return;
     }
 
-    if (isPassword && editor.getPasswordCharacter() != (juce::juce_wchar) 0x25cf)
-        editor.setPasswordCharacter ((juce::juce_wchar) 0x25cf);
+    if (isPassword && editor.getPasswordCharacter() == 0)
+        editor.setPasswordCharacter (maskCharacterFor (editor.getFont()));
 
     g.setColour (colors[6]);
     g.drawRect (juce::Rectangle<float> (0.0f, 0.0f, (float) width, (float) height), 1.5f);

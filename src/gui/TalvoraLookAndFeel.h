@@ -37,6 +37,10 @@ public:
     // default) when that is ours, else null.
     static TalvoraLookAndFeel* findFor (juce::Component& component);
 
+    // The first round masking character the font's face really draws (an
+    // embedded face may lack the usual one), else '*'.
+    static juce::juce_wchar maskCharacterFor (const juce::Font& font);
+
     ColorSet colors;
     const Images* images;
 

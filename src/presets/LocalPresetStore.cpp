@@ -53,6 +53,25 @@ bool samePreset (const PresetMetaData& a, const PresetMetaData& b)
     return a.getAuthor() == b.getAuthor() && a.getName() == b.getName();
 }
 
+// Bytes from a file: UTF-8 when they are, else an old 8-bit text.
+juce::String textOf (std::string_view bytes)
+{
+    if (juce::CharPointer_UTF8::isValidString (bytes.data(), (int) bytes.size()))
+        return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+    juce::String text;
+    for (const char c : bytes)
+        text += juce::String::charToString ((juce::juce_wchar) (unsigned char) c);
+    return text;
+}
+
+// Names the preset that keeps the file, as the author list shows it.
+juce::String clashText (const PresetMetaData& stored)
+{
+    const std::string_view author = stored.getAuthor();
+    return "local copy refused, its file holds \"" + textOf (stored.getName()) + "\" by "
+           + textOf (author.substr (0, author.find ('@')));
+}
+
 bool createMarker (const juce::File& marker)
 {
     return marker.existsAsFile() || marker.create().wasOk();
@@ -188,7 +207,8 @@ bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData
     juce::File temporary;
     juce::Random random;
     do
-        temporary = target.getSiblingFile (".presetsave_" + juce::String::toHexString (random.nextInt64()) + ".tmp");
+        temporary = target.getSiblingFile (kTemporaryPrefix + juce::String::toHexString (random.nextInt64())
+                                           + kTemporarySuffix);
     while (temporary.exists());
 
     bool ok = false;
@@ -217,26 +237,30 @@ bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData
     return ok;
 }
 
-bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync) const
+bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync,
+                                   juce::String* refusal) const
 {
     if (! target.exists())
         return true;
 
-    // An edit the server has not seen yet is the only copy there is.
-    if (! sibling (target, kNeedSyncSuffix).exists())
-        return true;
-
-    // A download must not overwrite it, even with the same preset's server copy.
-    if (! needSync)
-        return false;
-
-    // A local save replaces its own pending edit, and a file with no record
-    // (which the sync could never send), but not another preset's.
+    // Different presets can map to one file name: neither ever replaces the
+    // other, whichever way the write comes.
     PresetMetaData stored;
-    return ! readHead (target, stored) || samePreset (stored, md);
+    if (readHead (target, stored) && ! samePreset (stored, md))
+    {
+        if (refusal != nullptr)
+            *refusal = clashText (stored);
+        return false;
+    }
+
+    // An edit the server has not seen yet is the only copy there is: a
+    // download must not overwrite it, even with the same preset's server copy.
+    // A save replaces its own pending edit, and a file with no record (which
+    // the sync could never send).
+    return needSync || ! sibling (target, kNeedSyncSuffix).exists();
 }
 
-bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync)
+bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal)
 {
     if (md == nullptr || ! enabled())
         return false;
@@ -244,7 +268,7 @@ bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync)
     stamp (*md);
 
     juce::File target;
-    if (! metaDataToFile (md, target) || ! mayReplace (target, *md, needSync) || ! writeFile (target, *md))
+    if (! metaDataToFile (md, target) || ! mayReplace (target, *md, needSync, refusal) || ! writeFile (target, *md))
         return false;
 
     // Saving again brings a preset back: it must not stay hidden, nor be
@@ -256,7 +280,7 @@ bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync)
     return ! needSync || createMarker (sibling (target, kNeedSyncSuffix));
 }
 
-bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly)
+bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal)
 {
     if (md == nullptr || ! enabled())
         return false;
@@ -269,7 +293,7 @@ bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly)
 
     if (markOnly)
     {
-        if (! mayReplace (target, *md, true) || ! writeFile (target, *md))
+        if (! mayReplace (target, *md, true, refusal) || ! writeFile (target, *md))
             return false;
 
         return createMarker (sibling (target, kNeedSyncSuffix))
@@ -292,6 +316,11 @@ bool LocalPresetStore::removeNeedSync (const PresetMetaData& md)
 
     juce::File target;
     if (! metaDataToFile (&md, target))
+        return false;
+
+    // The markers belong to the preset in the file, which may be another one.
+    PresetMetaData stored;
+    if (readHead (target, stored) && ! samePreset (stored, md))
         return false;
 
     const bool needSyncGone = removeIfPresent (sibling (target, kNeedSyncSuffix));
@@ -350,6 +379,8 @@ std::vector<PresetMetaData> LocalPresetStore::getLocalPresets() const
     if (path.isEmpty())
         return presets;
 
+    removeStaleTemporaries (juce::File (path));
+
     // Hidden files are writes in progress or left by a crash.
     for (const auto& entry : juce::RangedDirectoryIterator (juce::File (path), false, kListPattern,
                                                              juce::File::findFiles | juce::File::ignoreHiddenFiles))
@@ -367,4 +398,16 @@ std::vector<PresetMetaData> LocalPresetStore::getLocalPresets() const
     }
 
     return presets;
+}
+
+void LocalPresetStore::removeStaleTemporaries (const juce::File& dir) const
+{
+    // A save finishes in well under a minute; an older temporary is what an
+    // interrupted one left, and nothing will ever rename it.
+    const juce::Time cutoff = juce::Time::getCurrentTime() - juce::RelativeTime::minutes (1);
+    const juce::String pattern = juce::String (kTemporaryPrefix) + "*" + kTemporarySuffix;
+
+    for (const auto& entry : juce::RangedDirectoryIterator (dir, false, pattern, juce::File::findFiles))
+        if (entry.getModificationTime() < cutoff)
+            entry.getFile().deleteFile();
 }

@@ -9,8 +9,9 @@
 // A preset is never lost: every write goes into a hidden file of the same
 // folder, is synced and checked, and only then renamed over the old file;
 // markers are made after their preset file is complete. Different presets can
-// map to one file name, so loads check the stored author and name, and a
-// write never replaces a file that holds an edit the server has not seen.
+// map to one file name, so loads check the stored author and name, a write
+// never replaces a file that holds another preset, and a download never one
+// that holds an edit the server has not seen.
 //
 // Everything except the two path operations does nothing while local saving
 // is switched off. Message thread only: nothing here is locked.
@@ -32,6 +33,9 @@ public:
     static constexpr const char* kListPattern = "*.TalvoraXLPreset;*.talvoraxlpreset";
     static constexpr const char* kNeedSyncSuffix = ".needsync";
     static constexpr const char* kMarkedDeleteSuffix = ".markeddelete";
+    // Name parts of the hidden file a write goes into before the rename.
+    static constexpr const char* kTemporaryPrefix = ".presetsave_";
+    static constexpr const char* kTemporarySuffix = ".tmp";
 
     // isEnabled: the local-saving switch, asked on every call.
     // readState: appends the current state to the block.
@@ -54,17 +58,20 @@ public:
     // Writes the record, stamped with the current time, and the current state.
     // needSync marks it for upload and clears a pending delete. False when
     // nothing was written, or the markers could not be set; the old file is
-    // then untouched. A copy from the server (needSync false) never replaces a
-    // file that waits for sync, nor does any save replace one that holds
-    // another preset waiting for sync.
-    bool savePresetToDisc (PresetMetaData* md, bool needSync);
+    // then untouched. No write replaces a file that holds another preset
+    // (another stored author or name; refusal, when given, gets a text for the
+    // user that names that preset), and a copy from the server (needSync
+    // false) never replaces a file that waits for sync.
+    bool savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal = nullptr);
 
     // Stamps md. markOnly: rewrites the file as a save does and hides it with
-    // both markers for a later server delete. Otherwise removes the file if it
-    // holds this preset (markers stay). False when that did not happen.
-    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly);
+    // both markers for a later server delete; refused like a save when the
+    // file holds another preset. Otherwise removes the file if it holds this
+    // preset (markers stay). False when that did not happen.
+    bool deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal = nullptr);
 
-    // Removes both markers; the preset file stays. False if one remains.
+    // Removes both markers; the preset file stays. False if one remains, or
+    // when the file holds another preset (whose markers are left alone).
     bool removeNeedSync (const PresetMetaData& md);
 
     // Appends the stored state to state. False, state untouched, unless the
@@ -76,6 +83,7 @@ public:
     // The records of all visible presets, in directory order. Reads only the
     // head of each file; hidden files, short files and presets marked for
     // delete are left out. An empty time is filled from the file's time.
+    // Temporaries that interrupted writes left (older than a minute) go first.
     std::vector<PresetMetaData> getLocalPresets() const;
 
     // "%Y-%m-%d %H:%M:%S" local time.
@@ -96,7 +104,8 @@ private:
     bool enabled() const;
     juce::File fileFor (const PresetMetaData& md) const;
     bool writeFile (const juce::File& target, const PresetMetaData& md);
-    bool mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync) const;
+    bool mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync, juce::String* refusal) const;
+    void removeStaleTemporaries (const juce::File& dir) const;
 
     std::function<bool()> isEnabled;
     std::function<void (juce::MemoryBlock&)> readState;

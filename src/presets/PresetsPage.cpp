@@ -84,6 +84,8 @@ PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juc
     commentsBox->setInputFilter (new SafeTextRestriction (OK_SEARCH_STRING_CHARS, safetext::kCommentsLength), true);
     emailBox = makeBox ({}, 100, 700, 200, 18, "you@example.org");
     passwordBox = makeBox ("passwordTextBox", 320, 700, 200, 18, "password");
+    // Masked from the first frame on; the look-and-feel unmasks it while focused.
+    passwordBox->setPasswordCharacter (TalvoraLookAndFeel::maskCharacterFor (passwordBox->getFont()));
     searchEditor = makeBox ("presetSearchTextEditor", searchBox.x + 20, searchBox.y + 80, 220, 18, {});
     searchEditor->setInputFilter (new SafeTextRestriction (OK_SEARCH_STRING_CHARS, safetext::kSearchLength), true);
 

@@ -207,10 +207,12 @@ void PresetsPageController::applyLoadedData (const void* data, size_t size, cons
             view.showStatus ("malformed or old format preset", false);
             return;
         }
+        // The preset plays even when its local copy is refused.
+        juce::String refusal;
         if (localPresetsOK())
         {
             PresetMetaData copy = wanted;
-            processor.savePresetToDisc (&copy, false);
+            processor.savePresetToDisc (&copy, false, &refusal);
         }
         view.showStatus ("preset loaded", false);
         if (auto* bus = processor.getEventAggregator())
@@ -219,6 +221,7 @@ void PresetsPageController::applyLoadedData (const void* data, size_t size, cons
         view.showLoadedPreset (processor.getProgramNameText(), processor.getProgramCommentText());
         if (rowInRange())
             view.setPublicState (rows[(size_t) selectedRow].record.isPublic != 0);
+        showText (refusal);
     }
     catch (const UserPresentException& e)
     {
@@ -255,23 +258,26 @@ void PresetsPageController::save()
         // The local copy waits for the server's word: marked until its REQUEST_OK.
         // It is written first because writing stamps the record, and the
         // upload must carry the same time (the server refuses a record without one).
-        const bool marked = localPresetsOK() && processor.savePresetToDisc (&md, true);
+        juce::String refusal;
+        const bool marked = localPresetsOK() && processor.savePresetToDisc (&md, true, &refusal);
         if (md.getLastModified().empty())
             md.setLastModified (LocalPresetStore::formatTime (juce::Time::getCurrentTime()).toStdString());
         juce::MemoryBlock state;
         processor.getStateInformation (state);
         startSaveDelete (false, md, std::move (state), Upload::onlineSave);
         localMarked = marked;
+        showText (refusal);
         return;
     }
 
-    if (processor.savePresetToDisc (&md, true))
+    juce::String refusal;
+    if (processor.savePresetToDisc (&md, true, &refusal))
     {
         view.showStatus ("saving preset to disc", false);
         refreshWanted = mode == localOnly;
     }
     else
-        view.showStatus ("could not save preset to disc", false);
+        view.showStatus (refusal.isNotEmpty() ? refusal : "could not save preset to disc", false);
 }
 
 void PresetsPageController::deleteSelected()
@@ -285,17 +291,20 @@ void PresetsPageController::deleteSelected()
     {
         startSaveDelete (true, md, {}, Upload::onlineDelete);
         // Hidden and marked here; the file goes on the server's REQUEST_OK.
-        localMarked = localPresetsOK() && processor.deletePresetFromDisc (&md, true);
+        juce::String refusal;
+        localMarked = localPresetsOK() && processor.deletePresetFromDisc (&md, true, &refusal);
+        showText (refusal);
         return;
     }
 
-    if (processor.deletePresetFromDisc (&md, true))
+    juce::String refusal;
+    if (processor.deletePresetFromDisc (&md, true, &refusal))
     {
         view.showStatus ("delete local preset", false);
         refreshWanted = mode == localOnly;
     }
     else
-        view.showStatus ("could not delete local preset", false);
+        view.showStatus (refusal.isNotEmpty() ? refusal : "could not delete local preset", false);
 }
 
 void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& md, juce::MemoryBlock state, Upload why)

@@ -7,6 +7,7 @@
 #include "gui/GuiPage.h"
 #include "gui/KevoJuceKnob.h"
 #include "gui/KevoJuceSlider.h"
+#include "gui/PluginEditor.h"
 #include "gui/TalvoraLookAndFeel.h"
 #include "support/EditorRig.h"
 
@@ -182,8 +183,17 @@ TEST_F (LookAndFeelTest, UnfocusedPasswordBoxHidesItsText)
     juce::TextEditor box ("passwordTextBox"), plain ("other");
     for (auto* editor : { &box, &plain })
         editorRig::drawToImage (100, 20, [&] (juce::Graphics& g) { laf.drawTextEditorOutline (g, 100, 20, *editor); });
-    EXPECT_EQ (box.getPasswordCharacter(), (juce::juce_wchar) 0x25cf);
+    EXPECT_EQ (box.getPasswordCharacter(), TalvoraLookAndFeel::maskCharacterFor (box.getFont()));
+    EXPECT_NE (box.getPasswordCharacter(), (juce::juce_wchar) 0);
     EXPECT_EQ (plain.getPasswordCharacter(), (juce::juce_wchar) 0);
+
+    // Of the embedded faces, the second one (the text boxes') has no glyph
+    // for the usual round mask but draws a bullet; the display face has
+    // neither and falls back to a middle dot.
+    const juce::Font second (BrevonAudioProcessorEditor::loadSecondTypeface());
+    const juce::Font display (BrevonAudioProcessorEditor::loadDisplayTypeface());
+    EXPECT_EQ (TalvoraLookAndFeel::maskCharacterFor (second), (juce::juce_wchar) 0x2022);
+    EXPECT_EQ (TalvoraLookAndFeel::maskCharacterFor (display), (juce::juce_wchar) 0x00b7);
 }
 
 TEST_F (LookAndFeelTest, TexturesAreFixedAndNotFlat)

@@ -420,3 +420,76 @@ TEST_F (LocalPresetStoreTest, FolderIsMadeOnFirstUseAndAFileInItsPlaceDisablesTh
     EXPECT_FALSE (store().savePresetToDisc (&md, true));
     EXPECT_TRUE (folder.existsAsFile() && folder.getSize() == 0);
 }
+
+TEST_F (LocalPresetStoreTest, PresetsSharingAFileNameNeverReplaceEachOther)
+{
+    PresetMetaData pad = record ("jo@x.org", "Pad 1");
+    ASSERT_TRUE (store().savePresetToDisc (&pad, false)); // in step with the server: no marker
+    const juce::File file = fileOf (pad);
+    const juce::MemoryBlock padBytes = read (file);
+    const juce::StringArray filesBefore = allFiles();
+    state = makeState (2);
+
+    // Another name, and another author whose address maps alike: every kind
+    // of write is refused with a text that names the preset in the file.
+    for (PresetMetaData other : { record ("jo@x.org", "Pad_1"), record ("jo@y.org", "Pad 1") })
+    {
+        ASSERT_EQ (fileOf (other), file);
+        for (int kind = 0; kind < 3; ++kind)
+        {
+            juce::String refusal;
+            const bool written = kind == 2 ? store().deletePresetFromDisc (&other, true, &refusal)
+                                           : store().savePresetToDisc (&other, kind == 1, &refusal);
+            EXPECT_FALSE (written) << kind;
+            EXPECT_EQ (refusal, "local copy refused, its file holds \"Pad 1\" by jo") << kind;
+        }
+        EXPECT_FALSE (store().removeNeedSync (other));
+        EXPECT_TRUE (read (file) == padBytes);
+        EXPECT_EQ (allFiles(), filesBefore);
+    }
+
+    // Its own preset replaces the file as before, and no refusal is given.
+    juce::String refusal;
+    ASSERT_TRUE (store().savePresetToDisc (&pad, false, &refusal));
+    EXPECT_TRUE (refusal.isEmpty());
+    juce::MemoryBlock loaded;
+    ASSERT_TRUE (store().loadPresetFromDiscToMemoryBlock (pad, loaded));
+    EXPECT_TRUE (loaded == state);
+
+    // Hidden for a server delete: the other preset leaves both markers alone.
+    ASSERT_TRUE (store().deletePresetFromDisc (&pad, true));
+    const juce::MemoryBlock markedBytes = read (file);
+    PresetMetaData other = record ("jo@x.org", "Pad_1");
+    EXPECT_FALSE (store().savePresetToDisc (&other, true));
+    EXPECT_FALSE (store().removeNeedSync (other));
+    EXPECT_TRUE (read (file) == markedBytes);
+    EXPECT_TRUE (marker (file, ".needsync").exists());
+    EXPECT_TRUE (marker (file, ".markeddelete").exists());
+}
+
+TEST_F (LocalPresetStoreTest, ListingRemovesOnlyItsOwnStaleTemporaries)
+{
+    PresetMetaData pad = record ("jo@x.org", "Pad");
+    ASSERT_TRUE (store().savePresetToDisc (&pad, false));
+    const juce::Time now = juce::Time::getCurrentTime();
+    const auto make = [this] (const char* name, juce::Time time)
+    {
+        const juce::File f = folder.getChildFile (name);
+        EXPECT_TRUE (f.replaceWithText ("partial"));
+        EXPECT_TRUE (f.setLastModificationTime (time));
+        return f;
+    };
+    const juce::File stale = make (".presetsave_1a2b3c.tmp", now - juce::RelativeTime::minutes (2));
+    const juce::File fresh = make (".presetsave_4d5e6f.tmp", now - juce::RelativeTime::seconds (20));
+    const juce::File foreign = make (".other_1a2b3c.tmp", now - juce::RelativeTime::hours (1));
+
+    enabled = false; // switched off, the store touches nothing
+    EXPECT_TRUE (store().getLocalPresets().empty());
+    EXPECT_TRUE (stale.existsAsFile());
+
+    enabled = true;
+    EXPECT_EQ (listedNames(), std::vector<std::string> { "Pad" });
+    EXPECT_FALSE (stale.exists());
+    EXPECT_TRUE (fresh.existsAsFile());
+    EXPECT_TRUE (foreign.existsAsFile());
+}

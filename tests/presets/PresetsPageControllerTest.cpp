@@ -14,6 +14,7 @@
 #include "presets/PresetServerConnector.h"
 #include "presets/PresetsPageController.h"
 #include "support/EditorRig.h"
+#include "support/PluginPlayer.h"
 
 using faultserver::FaultServer;
 using faultserver::Step;
@@ -677,4 +678,150 @@ TEST (PresetsPageController, ErrorTextsOfEveryReplyKindAreShown)
     presetmeta::fromBytes (reinterpret_cast<const uint8_t*> (bytes.data() + 16 + 23758), sent);
     EXPECT_EQ (std::string (sent.getName()), "Lead C");
     EXPECT_EQ (std::string (sent.getLastModified()).size(), 19u);
+}
+
+TEST (PresetsPageController, ADownloadWhoseFileHoldsAnotherPresetLoadsButKeepsThatFile)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    juce::MemoryBlock preset;
+    {
+        BrevonAudioProcessor author;
+        author.setParameter (27, 0.9f);
+        author.setProgramNameText ("Pad_1");
+        author.getStateInformation (preset);
+    }
+    const std::vector<char> bytes (static_cast<const char*> (preset.getData()),
+                                   static_cast<const char*> (preset.getData()) + preset.getSize());
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Pad_1", "2024-05-01 10:00:00"), bytes).type(),
+               (uint32_t) REQUEST_OK);
+
+    Page page (rig.port());
+    PresetMetaData pad = presetmeta::newRecord();
+    pad.setAuthor (ann);
+    pad.setName ("Pad 1");
+    ASSERT_TRUE (page.processor.savePresetToDisc (&pad, false));
+    const juce::File file = page.fileOf ("Pad 1");
+    ASSERT_EQ (file, page.fileOf ("Pad_1"));
+    juce::MemoryBlock padBytes;
+    ASSERT_TRUE (file.loadFileAsData (padBytes));
+    const auto folderFiles = [&file] {
+        juce::StringArray names;
+        for (const auto& f : file.getParentDirectory().findChildFiles (juce::File::findFiles, false, "*"))
+            names.add (f.getFileName());
+        names.sort (false);
+        return names;
+    };
+    const juce::StringArray filesBefore = folderFiles();
+
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return c.rows.size() == 1 && ! c.hasWorker(); }));
+    EXPECT_EQ (c.rows[0].local, 0) << "another preset's file counted as the local copy";
+
+    const juce::String clash = "local copy refused, its file holds \"Pad 1\" by ann";
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    ASSERT_TRUE (c.hasWorker()) << "another preset's file was loaded as the local copy";
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.hasWorker(); }));
+    EXPECT_EQ (page.view.count ("preset loaded"), 1);
+    EXPECT_EQ (page.view.last(), clash);
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    EXPECT_EQ (page.processor.getProgramNameText(), "Pad_1");
+
+    juce::MemoryBlock after;
+    ASSERT_TRUE (file.loadFileAsData (after));
+    EXPECT_TRUE (after == padBytes);
+    EXPECT_EQ (folderFiles(), filesBefore);
+}
+
+namespace
+{
+// Fills the output ring with one signal and turns it into "OH SNAP!".
+void captureSignal (BrevonAudioProcessor& p, double (*signal) (int))
+{
+    auto& block = p.getCaptureBlock();
+    for (int i = 0; i < CaptureBlock::kRingSize; ++i)
+        block.setSample (i, (float) signal (i));
+    block.setPosition (31415);
+    p.setParameter (params::kCaptureResampling, 0.0f);
+    p.captureWaveform();
+}
+
+std::vector<float> playTopNote (PluginPlayer& player)
+{
+    player.processor().setRandomSeed (7);
+    const auto out = player.play (8192, { { 0, juce::MidiMessage::noteOn (1, 120, (juce::uint8) 100) },
+                                          { 6000, juce::MidiMessage::noteOff (1, 120) } });
+    return std::vector<float> (out.getReadPointer (0), out.getReadPointer (0) + out.getNumSamples());
+}
+} // namespace
+
+TEST (PresetsPageController, ALoadedCaptureInstallsEveryRowAsAHostRestoreDoes)
+{
+    editorRig::SettingsSandbox sandbox;
+    editorRig::AssertionsFailTests assertions;
+    PresetServerConnector::publishServer ("", "");
+    PluginPlayer loaded, restored;
+    loaded.warmUp();
+    restored.warmUp();
+    auto& p = loaded.processor();
+    auto& settings = p.getPropertyProxy();
+    const int down = closedPort();
+    settings.setValue (settingsKeys::presetServerAddressPage,
+                       juce::String ("http://127.0.0.1:" + std::to_string (down) + "/server_address"));
+    settings.setValue (settingsKeys::presetServerPort, down);
+    settings.setValue (settingsKeys::enableLocalCache, 1);
+    settings.setValue (settingsKeys::email, juce::String (ann));
+
+    // Only oscillator 3 sounds, so a note plays the wave rows.
+    p.setParameter (params::kOsc1Volume, 0.0f);
+    p.setParameter (params::kOsc2Volume, 0.0f);
+    p.setParameter (params::kNoiseVolume, 0.0f);
+    p.setParameter (params::kOsc3Volume, 1.0f);
+    captureSignal (p, [] (int i) { return (i / 2048) % 2 == 0 ? 0.6 : -0.6; });
+
+    FakeView view;
+    PresetsPageController c (p, view);
+    const auto poll = [&c] (auto done) {
+        const double end = juce::Time::getMillisecondCounterHiRes() + 8000;
+        while (! done() && juce::Time::getMillisecondCounterHiRes() < end)
+        {
+            c.poll();
+            juce::Thread::sleep (10);
+        }
+        return done();
+    };
+    ASSERT_TRUE (poll ([&] { return c.mode == PresetsPageController::localOnly && ! c.hasWorker(); }));
+    view.name = "Square Snap";
+    c.save();
+    ASSERT_EQ (view.last(), "saving preset to disc");
+    ASSERT_TRUE (poll ([&] { return c.rows.size() == 1 && ! c.refreshWanted; }));
+
+    PresetMetaData md = c.rows[0].record;
+    juce::MemoryBlock record;
+    ASSERT_TRUE (p.loadPresetFromDiscToMemoryBlock (md, record));
+    restored.processor().setStateInformation (record.getData(), (int) record.getSize());
+
+    // A different sound whose top rows are filtered nearly away.
+    captureSignal (p, [] (int i) { return 0.8 * std::sin (2.0 * juce::MathConstants<double>::pi * i / 100.0); });
+
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    EXPECT_FALSE (c.hasWorker());
+    EXPECT_EQ (view.last(), "preset loaded");
+
+    auto* a = p.getEngine();
+    auto* b = restored.processor().getEngine();
+    for (int k = 0; k < WaveRows::kNumRows; ++k)
+        for (int i = 0; i < WaveRows::kRowSize; ++i)
+            ASSERT_NEAR (a->getWaveBuffer (k)[i], b->getWaveBuffer (k)[i], 1.0e-6) << "row " << k << " sample " << i;
+
+    const auto x = playTopNote (loaded);
+    const auto y = playTopNote (restored);
+    EXPECT_GT (rms (x.data(), (int) x.size()), 1.0e-2);
+    float worst = 0.0f;
+    for (size_t i = 0; i < x.size(); ++i)
+        worst = std::max (worst, std::abs (x[i] - y[i]));
+    EXPECT_LT (worst, 1.0e-5f);
 }

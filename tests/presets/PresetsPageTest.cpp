@@ -8,6 +8,7 @@
 #include "gui/MultiChoice.h"
 #include "gui/ParameterShower.h"
 #include "gui/PluginEditor.h"
+#include "gui/TalvoraLookAndFeel.h"
 #include "presets/PresetServerConnector.h"
 #include "presets/PresetsPageThread.h"
 #include "presets/PresetsPage.h"
@@ -306,4 +307,63 @@ TEST (PresetsPageWithServer, WhatTheServerSaysIsSeenRightAfterOpening)
     status.setShortTimeText ("preset list updated");
     EXPECT_EQ (status.getText(), "preset list updated");
     closeEditor (*processor, editor);
+}
+
+namespace
+{
+// The masked glyphs of a box's snapshot, left to right: for each run of inked
+// columns, whether the middle of its ink is inked too (a dot is, the hollow
+// box of a missing glyph is not).
+std::vector<bool> maskGlyphsFilled (const juce::Image& image, juce::Colour background)
+{
+    const juce::Rectangle<int> inner (4, 3, image.getWidth() - 8, image.getHeight() - 6);
+    const auto ink = [&] (int x, int y) { return ! near (image.getPixelAt (x, y), background, 60); };
+    std::vector<bool> filled;
+    for (int x = inner.getX(); x < inner.getRight();)
+    {
+        int top = inner.getBottom(), bottom = -1, right = x;
+        for (; right < inner.getRight(); ++right)
+        {
+            bool any = false;
+            for (int y = inner.getY(); y < inner.getBottom(); ++y)
+                if (ink (right, y))
+                {
+                    any = true;
+                    top = std::min (top, y);
+                    bottom = std::max (bottom, y);
+                }
+            if (! any)
+                break;
+        }
+        if (right > x)
+            filled.push_back (ink ((x + right - 1) / 2, (top + bottom) / 2));
+        x = right + 1;
+    }
+    return filled;
+}
+} // namespace
+
+TEST_F (PresetsPageTest, UnfocusedPasswordBoxDrawsItsMaskingCharacters)
+{
+    auto& box = *page->passwordBox;
+    box.setText ("secret", false);
+    ASSERT_FALSE (box.hasKeyboardFocus (true));
+    const juce::juce_wchar mask = box.getPasswordCharacter();
+    EXPECT_NE (mask, (juce::juce_wchar) 0) << "masked from the start";
+    EXPECT_EQ (TalvoraLookAndFeel::maskCharacterFor (box.getFont()), mask);
+
+    Snapshot shot (box, "password");
+    EXPECT_EQ (box.getPasswordCharacter(), mask) << "a paint changed the mask";
+    const juce::Colour background = box.findColour (juce::TextEditor::backgroundColourId);
+    EXPECT_EQ (maskGlyphsFilled (shot.image, background), std::vector<bool> (6, true));
+
+    // The probe tells the face's missing-glyph boxes apart: the usual round
+    // mask, which the embedded face lacks, draws hollow ones that touch.
+    juce::TextEditor missing ("passwordTextBox");
+    missing.setFont (box.getFont());
+    missing.setBounds (box.getLocalBounds());
+    missing.setPasswordCharacter ((juce::juce_wchar) 0x25cf);
+    missing.setText ("secret", false);
+    Snapshot boxes (missing, "password-missing-glyph");
+    EXPECT_NE (maskGlyphsFilled (boxes.image, background), std::vector<bool> (6, true));
 }

@@ -20,18 +20,20 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectionLimits.h"
 #include "PresetDatabase.h"
 
-namespace httplib { class Server; }
+class GatedHttpServer;
 
 struct PresetServerOptions
 {
     std::string listenAddress = "127.0.0.1";
     int port = 8888;                       // 0: any free port
-    std::string dataFolder;                // empty: defaultDataFolder()
+    std::string dataFolder;                // empty: defaultDataFolder(); relative: to the working folder
     std::string advertiseHost;             // empty: the listen address
     uint32_t latestVersion = 103;          // what the metadata request reports
     int keyBits = 1024;                    // for a key pair made on first start
+    ConnectionLimits connections;          // deadlines, keep-alive, workers
 
     static std::string defaultDataFolder(); // ~/.local/share/TalvoraXL/preset-server
 };
@@ -77,7 +79,7 @@ private:
     PresetServerOptions options;
     std::string publicKey, privateKey;
     PresetDatabase database;
-    std::unique_ptr<httplib::Server> http;
+    std::unique_ptr<GatedHttpServer> http;
     std::thread serving;
     int port = -1;
 };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 
 #include "PresetServer.h"
@@ -21,6 +22,10 @@ void usage (FILE* out)
         "  --data DIR               data folder (~/.local/share/TalvoraXL/preset-server)\n"
         "  --advertise-host HOST    host that /server_address names (the listen address)\n"
         "  --latest-version N       newest program version to report (103)\n"
+        "  --threads N              requests handled at once (8)\n"
+        "  --request-timeout S      seconds a request may take to arrive, headers and body (10)\n"
+        "  --keep-alive S           seconds an idle connection is kept open (5)\n"
+        "  --max-connections N      connections open at once (1000)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -64,6 +69,14 @@ int main (int argc, char** argv)
             options.advertiseHost = value;
         else if (arg == "--latest-version" && parseNumber (value, 0, 0x7fffffff, number))
             options.latestVersion = (uint32_t) number;
+        else if (arg == "--threads" && parseNumber (value, 1, 256, number))
+            options.connections.workerThreads = (int) number;
+        else if (arg == "--request-timeout" && parseNumber (value, 1, 3600, number))
+            options.connections.requestTimeoutMs = (int) number * 1000;
+        else if (arg == "--keep-alive" && parseNumber (value, 1, 3600, number))
+            options.connections.keepAliveMs = (int) number * 1000;
+        else if (arg == "--max-connections" && parseNumber (value, 1, 1000000, number))
+            options.connections.maxConnections = (int) number;
         else if (arg == "--add-account")
         {
             addAccount = true;
@@ -112,6 +125,14 @@ int main (int argc, char** argv)
         }
         std::printf ("account %s added\n", accountEmail.c_str());
         return 0;
+    }
+
+    // Every connection is an open file; the server keeps below this limit.
+    rlimit files {};
+    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit (RLIMIT_NOFILE, &files);
     }
 
     const int port = server.start (error);

@@ -85,6 +85,14 @@ void addressOf (const sockaddr_storage& address, std::string& ip, int& port)
     ip = text;
 }
 
+// Acknowledges at once what arrived: a client that holds back the rest of
+// its request until then (Nagle) is not kept waiting for a delayed ACK.
+void acknowledgeNow (int fd)
+{
+    const int on = 1;
+    ::setsockopt (fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof (on));
+}
+
 int msUntil (std::chrono::steady_clock::time_point deadline)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - std::chrono::steady_clock::now()).count();
@@ -219,6 +227,7 @@ private:
             if (n > 0)
             {
                 connection.in.append (chunk, (size_t) n);
+                acknowledgeNow (connection.fd);
                 return n;
             }
             if (n == 0)
@@ -448,6 +457,7 @@ void GatedHttpServer::readFrom (Connection& c, Clock::time_point now)
         }
         c.in.append (chunk, (size_t) n);
         bufferedBytes += (size_t) n;
+        acknowledgeNow (fd);
         if (c.in.size() >= connectionCap || bufferedBytes >= limits.bufferBudget)
             break;
     }

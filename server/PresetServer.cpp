@@ -275,7 +275,20 @@ bool PresetServer::open (std::string& error)
 
     if (! loadOrCreateKeys (options.dataFolder, error))
         return false;
-    return database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error);
+    if (! database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error))
+        return false;
+
+    // Records stored before the server owned their times and reserved bytes
+    // are made what an upload would make them now. Not fatal: on a full disk
+    // the server still serves, and it cleans every record it hands on anyway.
+    const std::time_t now = std::time (nullptr);
+    database.rewriteRecords ([this, now] (PresetMetaData& md) {
+        const PresetMetaData before = md;
+        md.setLastModified (ownedTime (md.getLastModified(), now));
+        ownRecord (md, options.latestVersion);
+        return std::memcmp (&before, &md, sizeof (md)) != 0;
+    });
+    return true;
 }
 
 bool PresetServer::loadOrCreateKeys (const std::string& folderPath, std::string& error)

@@ -66,6 +66,7 @@ std::vector<double> sequential (int port, const httplib::Params& fields, uint32_
 {
     httplib::Client client ("127.0.0.1", port);
     client.set_keep_alive (true);
+    client.set_tcp_nodelay (true); // as curl, and so the plug-in, does
     std::vector<double> ms;
     for (int i = 0; i < count; ++i)
     {
@@ -90,6 +91,7 @@ void concurrent (const char* name, int port, const httplib::Params& fields, uint
         threads.emplace_back ([&] {
             httplib::Client client ("127.0.0.1", port);
             client.set_keep_alive (true);
+            client.set_tcp_nodelay (true);
             while (Clock::now() < end)
             {
                 if (replyType (client.Post ("/synth_request", fields)) == expected)
@@ -147,9 +149,10 @@ int main (int argc, char** argv)
             md.isPublic = 1;
             md.categoryMask = 1;
             const std::vector<char> data (PresetServer::kPresetSize, (char) i);
-            if (replyType (client.Post ("/synth_request", requestFields (UPLOAD_PRESET, data, &md, password))) != REQUEST_OK)
+            const auto result = client.Post ("/synth_request", requestFields (UPLOAD_PRESET, data, &md, password));
+            if (replyType (result) != REQUEST_OK)
             {
-                std::fprintf (stderr, "upload failed\n");
+                std::fprintf (stderr, "upload failed: %s\n", result ? result->body.c_str() : httplib::to_string (result.error()).c_str());
                 return 1;
             }
         }

@@ -76,6 +76,22 @@ TEST (PresetServerRecords, TimesItCannotTrustBecomeItsOwn)
     EXPECT_EQ (named (rows, "Soon")->getLastModified(), anHourAhead);
     EXPECT_EQ (rows.front().getName(), "Soon");
     EXPECT_EQ (rows.back().getName(), "Past");
+
+    // One stored before the server owned its records is cleaned at the next start.
+    {
+        PresetDatabase direct;
+        std::string error;
+        ASSERT_TRUE (direct.open (rig.folder().getChildFile ("presets.sqlite").getFullPathName().toStdString(), error)) << error;
+        PresetMetaData old = record ("Stored Before", "9999-12-31 23:59:59");
+        old.setAuthor (kAnn);
+        ASSERT_TRUE (direct.putPreset (old, presetBytes (5)));
+    }
+    rig.restart();
+    const auto after = rig.list (kAnn, kAnnPassword, 0).presets();
+    ASSERT_EQ (after.size(), uploads.size() + 1);
+    ASSERT_NE (named (after, "Stored Before"), nullptr);
+    EXPECT_LT (std::abs (secondsFromNow (named (after, "Stored Before")->getLastModified())), 60.0);
+    EXPECT_EQ (after.front().getName(), "Soon");
 }
 
 TEST (PresetServerRecords, ReservedAndServerFieldsAreTheServers)

@@ -220,6 +220,28 @@ TEST (PresetServerConnections, DeadlinesEndSlowRequestsAndIdleConnections)
     EXPECT_EQ (replyType (replies.substr (second)), (uint32_t) META_DATA);
 }
 
+TEST (PresetServerConnections, ANewConnectionTakesTheLongestIdlePlaceAtTheLimit)
+{
+    PresetServerOptions options;
+    options.connections.maxConnections = 4;
+    Rig rig (options);
+
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 12; ++i)
+    {
+        idle.push_back (std::make_unique<RawConnection> (rig.port()));
+        std::this_thread::sleep_for (std::chrono::milliseconds (5)); // each its own place in line
+    }
+    EXPECT_EQ (rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "").type(),
+               (uint32_t) META_DATA);
+
+    bool closed = false;
+    idle.front()->receive ("", 1000, &closed);
+    EXPECT_TRUE (closed);
+    idle.back()->receive ("", 50, &closed);
+    EXPECT_FALSE (closed);
+}
+
 TEST (PresetServerConnections, BodiesThatAreNoFormGetA4xxNamingNothingInternal)
 {
     Rig rig;

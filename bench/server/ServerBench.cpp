@@ -141,6 +141,7 @@ int main (int argc, char** argv)
     // A full first page to list.
     {
         httplib::Client client ("127.0.0.1", port);
+        client.set_read_timeout (30, 0); // each upload waits for its sync to disk
         for (int i = 0; i < 60; ++i)
         {
             PresetMetaData md = presetmeta::newRecord();

@@ -532,7 +532,7 @@ GatedHttpServer::Readiness GatedHttpServer::readiness (Connection& c)
         if (colon != std::string_view::npos)
         {
             const std::string_view name = trimmed (line.substr (0, colon)), value = trimmed (line.substr (colon + 1));
-            if (equalsIgnoringCase (name, "Content-Length"))
+            if (equalsIgnoringCase (name, "Content-Length") && ! hasLength) // the first, as the library reads it
             {
                 char* end = nullptr;
                 const std::string digits (value);

@@ -28,6 +28,7 @@ const char* const kTimedOut = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0
 const char* const kTooLarge = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const char* const kHeadersTooLong =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char* const kBadRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const char* const kBusy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const char* const kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -48,14 +49,6 @@ bool equalsIgnoringCase (std::string_view a, std::string_view b)
         && std::equal (a.begin(), a.end(), b.begin(), [] (char x, char y) {
                return std::tolower ((unsigned char) x) == std::tolower ((unsigned char) y);
            });
-}
-
-bool containsIgnoringCase (std::string_view text, std::string_view word)
-{
-    for (size_t i = 0; i + word.size() <= text.size(); ++i)
-        if (equalsIgnoringCase (text.substr (i, word.size()), word))
-            return true;
-    return false;
 }
 
 std::string_view trimmed (std::string_view s)
@@ -494,6 +487,8 @@ void GatedHttpServer::settle (int fd)
             return;
         case Readiness::headersTooLong:
             return finish (take (fd), kHeadersTooLong);
+        case Readiness::badRequest:
+            return finish (take (fd), kBadRequest);
     }
 }
 
@@ -544,15 +539,31 @@ GatedHttpServer::Readiness GatedHttpServer::readiness (Connection& c)
                 length = parsed;
             }
             else if (equalsIgnoringCase (name, "Transfer-Encoding"))
-                chunked = containsIgnoringCase (value, "chunked");
+            {
+                // The library reads "chunked" alone; any other coding it
+                // would read to the connection's end.
+                if (! equalsIgnoringCase (value, "chunked"))
+                    return Readiness::badRequest;
+                chunked = true;
+            }
             else if (equalsIgnoringCase (name, "Expect") && equalsIgnoringCase (value, "100-continue"))
                 expectAt = lineStart + (size_t) (name.data() - line.data());
         }
         lineStart = lineEnd + 1;
     }
 
+    if (! hasLength && ! chunked)
+    {
+        // No length and no chunks: no body. Said outright, or the library
+        // would wait for one until the connection ends.
+        static const std::string noBody = "Content-Length: 0\r\n";
+        c.in.insert (in.find ('\n') + 1, noBody);
+        bufferedBytes += noBody.size();
+        return Readiness::ready;
+    }
+
     const std::string_view body (in.data() + headerEnd, in.size() - headerEnd);
-    bool whole = ! hasLength && ! chunked;
+    bool whole = false;
     if (chunked)
         whole = body.rfind ("0\r\n\r\n", 0) == 0 || body.find ("\r\n0\r\n\r\n") != std::string_view::npos;
     else if (hasLength && length > limits.maxBodySize)

@@ -46,7 +46,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Connection;
     class BufferedStream;
-    enum class Readiness { needMore, ready, tooLarge, headersTooLong };
+    enum class Readiness { needMore, ready, tooLarge, headersTooLong, badRequest };
 
     bool process_and_close_socket (socket_t sock) override;
 

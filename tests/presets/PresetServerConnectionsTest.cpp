@@ -287,6 +287,15 @@ TEST (PresetServerConnections, BodiesThatAreNoFormGetA4xxNamingNothingInternal)
     EXPECT_EQ (answer.find ("100 Continue"), std::string::npos);
     EXPECT_EQ (replyType (answer), (uint32_t) META_DATA) << answer;
 
+    // A POST without a length has no body: answered at once, not at the
+    // deadline; a coding other than chunks is refused.
+    RawConnection noLength (rig.port());
+    ASSERT_TRUE (noLength.send ("POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    EXPECT_EQ (noLength.receive ("\r\n\r\n", 2000).rfind ("HTTP/1.1 ", 0), 0u);
+    RawConnection coded (rig.port());
+    ASSERT_TRUE (coded.send ("POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"));
+    EXPECT_EQ (coded.receive ("\r\n\r\n", 2000).rfind ("HTTP/1.1 400", 0), 0u);
+
     EXPECT_EQ (rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "").type(),
                (uint32_t) META_DATA);
 }

@@ -9,6 +9,9 @@
 // body of known length), within an overall deadline; only then does a worker
 // run the library's request handling on the buffered bytes, and afterwards
 // the connection goes back to wait for its next request, for a few seconds.
+// Connections are taken over through the library's per-connection hook
+// (process_and_close_socket) and requests answered with its process_request
+// on a stream of our own: both belong to the library's 0.11 interface.
 
 #include <httplib.h>
 

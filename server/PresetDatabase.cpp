@@ -260,3 +260,56 @@ bool PresetDatabase::listPresets (const ListQuery& query, std::vector<PresetMeta
     }
     return result == SQLITE_DONE;
 }
+
+bool PresetDatabase::rewriteRecords (const std::function<bool (PresetMetaData&)>& change)
+{
+    std::lock_guard<std::mutex> guard (lock);
+    if (db == nullptr)
+        return false;
+
+    struct Changed
+    {
+        std::string author, name;
+        PresetMetaData record;
+    };
+    std::vector<Changed> changed;
+    {
+        Statement rows (db, "SELECT author, name, record FROM presets");
+        if (! rows.ok())
+            return false;
+        int result;
+        while ((result = rows.step()) == SQLITE_ROW)
+        {
+            const std::string bytes = rows.columnBlob (2);
+            if (bytes.size() != presetmeta::kRecordSize)
+                continue;
+            Changed row { rows.columnBlob (0), rows.columnBlob (1), {} };
+            presetmeta::fromBytes (reinterpret_cast<const uint8_t*> (bytes.data()), row.record);
+            if (change (row.record))
+                changed.push_back (std::move (row));
+        }
+        if (result != SQLITE_DONE)
+            return false;
+    }
+    if (changed.empty())
+        return true;
+
+    if (! exec ("BEGIN IMMEDIATE"))
+        return false;
+    for (const auto& row : changed)
+    {
+        Statement st (db, "UPDATE presets SET record = ?1, last_modified = ?2, is_public = ?3 WHERE author = ?4 AND name = ?5");
+        if (! st.ok()
+            || st.blob (1, recordBytes (row.record))
+                       .blob (2, std::string (row.record.getLastModified()))
+                       .integer (3, row.record.isPublic != 0 ? 1 : 0)
+                       .blob (4, row.author)
+                       .blob (5, row.name)
+                       .step() != SQLITE_DONE)
+        {
+            exec ("ROLLBACK");
+            return false;
+        }
+    }
+    return exec ("COMMIT");
+}

@@ -5,6 +5,7 @@
 // every value reaches SQL as a bound parameter, never as statement text.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,6 +56,10 @@ public:
     // One page of matching records in the presets table's order, and the
     // number of all matches. False on a storage failure.
     bool listPresets (const ListQuery& query, std::vector<PresetMetaData>& page, uint32_t& total);
+
+    // Hands every stored record to change(); those it changed are stored
+    // back (the record, its time and public flag), all in one transaction.
+    bool rewriteRecords (const std::function<bool (PresetMetaData&)>& change);
 
 private:
     bool exec (const char* sql);

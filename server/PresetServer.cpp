@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <chrono>
+#include <ctime>
 #include <random>
+#include <string_view>
+#include <thread>
 
-#include <httplib.h>
+#include "GatedHttpServer.h"
 #include <juce_core/juce_core.h>
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -117,6 +121,93 @@ bool formDecode (std::string_view in, std::string& out)
     }
     return true;
 }
+
+std::string_view mediaType (const std::string& contentType)
+{
+    std::string_view type (contentType);
+    type = type.substr (0, type.find (';'));
+    while (! type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.remove_suffix (1);
+    while (! type.empty() && (type.front() == ' ' || type.front() == '\t'))
+        type.remove_prefix (1);
+    return type;
+}
+
+// Only a plain form body is read: no multipart, no compressed or other encoding.
+bool isFormBody (const httplib::Request& req)
+{
+    const std::string encoding = req.get_header_value ("Content-Encoding");
+    if (! encoding.empty() && ! juce::String (encoding).trim().equalsIgnoreCase ("identity"))
+        return false;
+    const std::string contentType = req.get_header_value ("Content-Type");
+    const std::string_view type = mediaType (contentType);
+    return type.empty() || juce::String (std::string (type)).equalsIgnoreCase ("application/x-www-form-urlencoded");
+}
+
+// The server's local time in the records' "%Y-%m-%d %H:%M:%S" form.
+std::string recordTime (std::time_t t)
+{
+    std::tm local {};
+    ::localtime_r (&t, &local);
+    char text[32] = {};
+    std::strftime (text, sizeof (text), "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// Exactly "YYYY-MM-DD hh:mm:ss" naming a real day and time of day.
+bool isRecordTime (std::string_view text)
+{
+    static constexpr const char* pattern = "dddd-dd-dd dd:dd:dd";
+    if (text.size() != 19)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (pattern[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != pattern[i])
+            return false;
+    const auto number = [text] (size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = 0; i < digits; ++i)
+            value = value * 10 + (text[at + i] - '0');
+        return value;
+    };
+    const int year = number (0, 4), month = number (5, 2), day = number (8, 2);
+    if (month < 1 || month > 12 || day < 1 || number (11, 2) > 23 || number (14, 2) > 59 || number (17, 2) > 59)
+        return false;
+    static constexpr int days[] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// The time an upload is stored with: what the client sent when that is a
+// time no more than a day ahead of the server's clock, else the server's
+// own. The text's byte order is its time order.
+std::string ownedTime (std::string_view sent, std::time_t now)
+{
+    if (isRecordTime (sent) && sent <= recordTime (now + 24 * 60 * 60))
+        return std::string (sent);
+    return recordTime (now);
+}
+
+// A record as the server hands it on: texts re-terminated and zero-padded,
+// reserved bytes zero, the server's own fields its own, public 0 or 1, and a
+// version a program can have written.
+void ownRecord (PresetMetaData& md, uint32_t latestVersion)
+{
+    const std::string name (md.getName()), author (md.getAuthor()), comments (md.getComments()),
+        time (md.getLastModified());
+    md.setName (name);
+    md.setAuthor (author);
+    md.setComments (comments);
+    md.setLastModified (time);
+    std::memset (md.reserved1, 0, sizeof (md.reserved1));
+    std::memset (md.reserved2, 0, sizeof (md.reserved2));
+    md.rating = 0.0;
+    md.ratingCount = 0;
+    md.listOffset = 0;
+    md.listTotal = 0;
+    md.isPublic = md.isPublic != 0 ? 1 : 0;
+    if (md.version < 102 || md.version > std::max<uint32_t> (103, latestVersion))
+        md.version = 103;
+}
 } // namespace
 
 std::string PresetServerOptions::defaultDataFolder()
@@ -146,8 +237,11 @@ PresetServer::~PresetServer()
 
 bool PresetServer::open (std::string& error)
 {
-    const juce::File folder (options.dataFolder);
-    if (! juce::File::isAbsolutePath (options.dataFolder) || ! folder.createDirectory())
+    const juce::File folder = juce::File::isAbsolutePath (options.dataFolder)
+        ? juce::File (options.dataFolder)
+        : juce::File::getCurrentWorkingDirectory().getChildFile (options.dataFolder);
+    options.dataFolder = folder.getFullPathName().toStdString();
+    if (options.dataFolder.empty() || ! folder.createDirectory())
     {
         error = "cannot create the data folder " + options.dataFolder;
         return false;
@@ -161,7 +255,20 @@ bool PresetServer::open (std::string& error)
         error = "the private key in " + options.dataFolder + " is unusable";
         return false;
     }
-    return database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error);
+    if (! database.open (folder.getChildFile ("presets.sqlite").getFullPathName().toStdString(), error))
+        return false;
+
+    // Records stored before the server owned their times and reserved bytes
+    // are made what an upload would make them now. Not fatal: on a full disk
+    // the server still serves, and it cleans every record it hands on anyway.
+    const std::time_t now = std::time (nullptr);
+    database.rewriteRecords ([this, now] (PresetMetaData& md) {
+        const PresetMetaData before = md;
+        md.setLastModified (ownedTime (md.getLastModified(), now));
+        ownRecord (md, options.latestVersion);
+        return std::memcmp (&before, &md, sizeof (md)) != 0;
+    });
+    return true;
 }
 
 bool PresetServer::loadOrCreateKeys (const std::string& folderPath, std::string& error)
@@ -355,6 +462,7 @@ std::string PresetServer::answer (const std::map<std::string, std::string>& fiel
             for (size_t i = 0; i < page.size(); ++i)
             {
                 PresetMetaData row = page[i];
+                ownRecord (row, options.latestVersion);
                 row.listOffset = i == 0 ? query.listOffset : 0;
                 row.listTotal = i == 0 ? total : 0;
                 payload += recordBytes (row);
@@ -380,18 +488,12 @@ std::string PresetServer::answer (const std::map<std::string, std::string>& fiel
             if (request->payload.size() != kPresetSize)
                 return failed ("wrong preset size");
 
-            // Re-terminate every text read from the network; the author is
-            // whoever logged in, whatever the record says.
-            const PresetMetaData sent = recordAt (bytes, recordOffset);
-            PresetMetaData stored = sent;
-            stored.setName (sent.getName());
+            // The author is whoever logged in, whatever the record says; the
+            // time is one the server can stand behind.
+            PresetMetaData stored = recordAt (bytes, recordOffset);
             stored.setAuthor (email);
-            stored.setComments (sent.getComments());
-            stored.setLastModified (sent.getLastModified());
-            stored.rating = 0;
-            stored.ratingCount = 0;
-            stored.listOffset = 0;
-            stored.listTotal = 0;
+            stored.setLastModified (ownedTime (stored.getLastModified(), std::time (nullptr)));
+            ownRecord (stored, options.latestVersion);
             if (! stored.isComplete())
                 return failed ("the preset needs a name and a time");
             if (! database.putPreset (stored, request->payload))
@@ -427,8 +529,9 @@ int PresetServer::start (std::string& error)
     if (http != nullptr)
         return port;
 
-    http = std::make_unique<httplib::Server>();
-    http->set_payload_max_length (kMaxBodySize);
+    ConnectionLimits limits = options.connections;
+    limits.maxBodySize = kMaxBodySize;
+    http = std::make_unique<GatedHttpServer> (limits);
     http->Get ("/server_address", [this] (const httplib::Request&, httplib::Response& res) {
         res.set_content (options.advertiseHost + "\n", "text/plain");
     });
@@ -439,18 +542,46 @@ int PresetServer::start (std::string& error)
     // bodies over 8 KiB, far less than an upload.
     http->Post ("/synth_request", [this] (const httplib::Request& req, httplib::Response& res,
                                           const httplib::ContentReader& reader) {
+        if (! isFormBody (req))
+        {
+            // Left unread, so nothing after it on the connection can be trusted.
+            GatedHttpServer::closeAfterReply (res);
+            res.status = 415;
+            res.set_content (failed ("malformed request"), "text/plain");
+            return;
+        }
         std::string body;
         const bool whole = reader ([&body] (const char* data, size_t size) {
             body.append (data, size);
             return body.size() <= kMaxBodySize;
         });
+        if (! whole)
+            GatedHttpServer::closeAfterReply (res);
         res.set_content (whole ? answer (parseForm (body), req.remote_addr) : failed ("malformed request"), "text/plain");
+    });
+    // Whatever a request makes go wrong is answered without naming it.
+    http->set_exception_handler ([] (const httplib::Request&, httplib::Response& res, std::exception_ptr thrown) {
+        GatedHttpServer::closeAfterReply (res);
+        res.status = 400;
+        try
+        {
+            if (thrown != nullptr)
+                std::rethrow_exception (thrown);
+        }
+        catch (const std::bad_alloc&)
+        {
+            res.status = 503;
+        }
+        catch (...)
+        {
+        }
+        res.set_content (failed ("malformed request"), "text/plain");
     });
 
     if (options.port == 0)
-        port = http->bind_to_any_port (options.listenAddress);
+        port = http->bindToAnyPort (options.listenAddress);
     else
-        port = http->bind_to_port (options.listenAddress, options.port) ? options.port : -1;
+        port = http->bindToPort (options.listenAddress, options.port) ? options.port : -1;
     if (port <= 0)
     {
         error = "cannot listen on " + options.listenAddress + ":" + std::to_string (options.port);
@@ -459,6 +590,9 @@ int PresetServer::start (std::string& error)
         return -1;
     }
     serving = std::thread ([this] { http->listen_after_bind(); });
+    // A stop before the loop runs would go unnoticed by the library.
+    for (int i = 0; i < 2000 && ! http->is_running(); ++i)
+        std::this_thread::sleep_for (std::chrono::milliseconds (1));
     return port;
 }
 

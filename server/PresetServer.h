@@ -21,20 +21,22 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectionLimits.h"
 #include "LoginGuard.h"
 #include "PresetDatabase.h"
 #include "ServerCrypto.h"
 
-namespace httplib { class Server; }
+class GatedHttpServer;
 
 struct PresetServerOptions
 {
     std::string listenAddress = "127.0.0.1";
     int port = 8888;                       // 0: any free port
-    std::string dataFolder;                // empty: defaultDataFolder()
+    std::string dataFolder;                // empty: defaultDataFolder(); relative: to the working folder
     std::string advertiseHost;             // empty: the listen address
     uint32_t latestVersion = 103;          // what the metadata request reports
     int keyBits = 1024;                    // for a key pair made on first start
+    ConnectionLimits connections;          // deadlines, keep-alive, workers
 
     // Failed logins of one account from one address that start a cool-down,
     // counted over the window; during the cool-down that account is refused
@@ -98,7 +100,7 @@ private:
     FailedLogins failedLogins;
     RememberedLogins rememberedLogins;
     PresetDatabase database;
-    std::unique_ptr<httplib::Server> http;
+    std::unique_ptr<GatedHttpServer> http;
     std::thread serving;
     int port = -1;
 };

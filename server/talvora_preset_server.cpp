@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 
 #include "PresetServer.h"
@@ -24,6 +25,10 @@ void usage (FILE* out)
         "  --login-limit N          failed logins of one account from one address, within\n"
         "                           10 minutes, that refuse it from there for a while (10)\n"
         "  --login-cooldown SECONDS how long such an account is refused from there (300)\n"
+        "  --threads N              requests handled at once (8)\n"
+        "  --request-timeout S      seconds a request may take to arrive, headers and body (10)\n"
+        "  --keep-alive S           seconds an idle connection is kept open (5)\n"
+        "  --max-connections N      connections open at once (1000)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -71,6 +76,14 @@ int main (int argc, char** argv)
             options.loginFailureLimit = (int) number;
         else if (arg == "--login-cooldown" && parseNumber (value, 0, 7 * 24 * 3600, number))
             options.loginCooldown = std::chrono::seconds (number);
+        else if (arg == "--threads" && parseNumber (value, 1, 256, number))
+            options.connections.workerThreads = (int) number;
+        else if (arg == "--request-timeout" && parseNumber (value, 1, 3600, number))
+            options.connections.requestTimeoutMs = (int) number * 1000;
+        else if (arg == "--keep-alive" && parseNumber (value, 1, 3600, number))
+            options.connections.keepAliveMs = (int) number * 1000;
+        else if (arg == "--max-connections" && parseNumber (value, 1, 1000000, number))
+            options.connections.maxConnections = (int) number;
         else if (arg == "--add-account")
         {
             addAccount = true;
@@ -119,6 +132,14 @@ int main (int argc, char** argv)
         }
         std::printf ("account %s added\n", accountEmail.c_str());
         return 0;
+    }
+
+    // Every connection is an open file; the server keeps below this limit.
+    rlimit files {};
+    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit (RLIMIT_NOFILE, &files);
     }
 
     const int port = server.start (error);

@@ -48,7 +48,7 @@ class LocalPresetStoreTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        root = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("talvora_store_", "");
+        root = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("talvora_store_" + juce::Uuid().toDashedString());
         ASSERT_TRUE (root.createDirectory().wasOk());
         folder = root.getChildFile ("presetcache");
         owned = std::make_unique<SeamStore> ([this] { return enabled; },

@@ -308,7 +308,7 @@ TEST (PresetServer, NamesComeBackExactlyAndSurviveARestart)
 TEST (PresetServer, ProgramAddsAnAccountAndServesOnAFreePort)
 {
     const juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                  .getNonexistentChildFile ("talvora-program-", "", false);
+                                  .getChildFile ("talvora-program-" + juce::Uuid().toDashedString());
     ASSERT_TRUE (folder.createDirectory());
     {
         // A short key made here, so the program need not make a slow one.

@@ -65,8 +65,9 @@ Rig::Rig (PresetServerOptions o, Hashing hashing) : options (std::move (o))
 {
     if (hashing == Hashing::fast)
         options.passwordRounds = 1000;
+    // Test processes run side by side: a name only this rig can pick.
     dataFolder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                     .getNonexistentChildFile ("talvora-server-", "", false);
+                     .getChildFile ("talvora-server-" + juce::Uuid().toDashedString());
     options.listenAddress = "127.0.0.1";
     options.port = 0;
     options.keyBits = 512;

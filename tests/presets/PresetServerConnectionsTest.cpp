@@ -1,0 +1,301 @@
+// The preset server under idle, slow and odd connections: it keeps answering
+// others, holds every request to a deadline, closes idle connections, and
+// refuses bodies it cannot read as a form without naming anything internal.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ServerRig.h"
+#include "presets/Base64.h"
+
+using namespace serverrig;
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+double secondsSince (Clock::time_point start)
+{
+    return std::chrono::duration<double> (Clock::now() - start).count();
+}
+
+// A bare TCP connection to the server, for what an HTTP client would not do.
+class RawConnection
+{
+public:
+    explicit RawConnection (int port)
+    {
+        fd = ::socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons ((uint16_t) port);
+        address.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+        connected = fd >= 0 && ::connect (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) == 0;
+    }
+    ~RawConnection()
+    {
+        if (fd >= 0)
+            ::close (fd);
+    }
+    RawConnection (const RawConnection&) = delete;
+
+    bool isConnected() const { return connected; }
+
+    bool send (const std::string& bytes)
+    {
+        return ::send (fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t) bytes.size();
+    }
+
+    // Everything that arrives until the text holds `until`, the server
+    // closes, or the time is up.
+    std::string receive (const std::string& until, int timeoutMs, bool* closed = nullptr)
+    {
+        std::string text;
+        const auto end = Clock::now() + std::chrono::milliseconds (timeoutMs);
+        if (closed != nullptr)
+            *closed = false;
+        while (until.empty() || text.find (until) == std::string::npos)
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (end - Clock::now()).count();
+            pollfd p { fd, POLLIN, 0 };
+            if (left <= 0 || ::poll (&p, 1, (int) left) <= 0)
+                break;
+            char chunk[4096];
+            const ssize_t n = ::recv (fd, chunk, sizeof (chunk), 0);
+            if (n <= 0)
+            {
+                if (closed != nullptr)
+                    *closed = true;
+                break;
+            }
+            text.append (chunk, (size_t) n);
+        }
+        return text;
+    }
+
+private:
+    int fd = -1;
+    bool connected = false;
+};
+
+std::string formEncode (const std::string& text)
+{
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text)
+        if (std::isalnum (c))
+            out += (char) c;
+        else
+            out += { '%', hex[c >> 4], hex[c & 15] };
+    return out;
+}
+
+std::string metaDataBody()
+{
+    const std::vector<char> blank (presetmeta::kRecordSize, 0);
+    const auto request = requestresponse::buildRequest (GET_META_DATA, blank.data(), (int) blank.size(), nullptr);
+    return "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email=&password=&version=1.3";
+}
+
+std::string metaDataRequest (const std::string& extraHeaders = {})
+{
+    const std::string body = metaDataBody();
+    return "POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\n" + extraHeaders
+         + "Content-Length: " + std::to_string (body.size()) + "\r\n\r\n" + body;
+}
+
+// The reply record in a raw HTTP response's body.
+uint32_t replyType (const std::string& response)
+{
+    const size_t bodyAt = response.find ("\r\n\r\n");
+    if (bodyAt == std::string::npos)
+        return 0;
+    const auto bytes = base64::decode (response.substr (bodyAt + 4));
+    const auto reply = requestResponseFromBuffer (bytes.data(), bytes.size());
+    return reply != nullptr ? reply->type : 0;
+}
+
+void allowManyFiles()
+{
+    rlimit files {};
+    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2048 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = std::min<rlim_t> (files.rlim_max, 2048);
+        ::setrlimit (RLIMIT_NOFILE, &files);
+    }
+}
+} // namespace
+
+TEST (PresetServerConnections, AnswersWhileManyConnectionsSitIdleOrTrickle)
+{
+    allowManyFiles();
+    Rig rig;
+
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 200; ++i)
+    {
+        idle.push_back (std::make_unique<RawConnection> (rig.port()));
+        ASSERT_TRUE (idle.back()->isConnected()) << i;
+    }
+
+    // Eight clients each send a whole, valid request a byte every half second.
+    const std::string slowRequest = metaDataRequest();
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 8; ++i)
+        slow.push_back (std::make_unique<RawConnection> (rig.port()));
+    std::atomic<bool> done { false };
+    std::thread trickler ([&] {
+        for (size_t sent = 0; ! done && sent < slowRequest.size(); ++sent)
+        {
+            for (auto& c : slow)
+                c->send (slowRequest.substr (sent, 1));
+            for (int wait = 0; wait < 50 && ! done; ++wait)
+                std::this_thread::sleep_for (std::chrono::milliseconds (10));
+        }
+    });
+    std::this_thread::sleep_for (std::chrono::milliseconds (600));
+
+    for (int i = 0; i < 3; ++i)
+    {
+        const auto start = Clock::now();
+        const Reply meta = rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "");
+        EXPECT_LT (secondsSince (start), 2.0) << i;
+        EXPECT_EQ (meta.type(), (uint32_t) META_DATA) << i;
+    }
+    done = true;
+    trickler.join();
+}
+
+TEST (PresetServerConnections, DeadlinesEndSlowRequestsAndIdleConnections)
+{
+    PresetServerOptions options;
+    options.connections.requestTimeoutMs = 500;
+    options.connections.keepAliveMs = 300;
+    Rig rig (options);
+
+    // A request still arriving after its deadline is answered 408 and closed.
+    RawConnection slow (rig.port());
+    const std::string request = metaDataRequest();
+    const auto start = Clock::now();
+    bool closed = false;
+    std::string answer;
+    for (size_t i = 0; i < request.size() && ! closed && secondsSince (start) < 3.0; ++i)
+    {
+        slow.send (request.substr (i, 1));
+        answer += slow.receive ("", 50, &closed);
+    }
+    EXPECT_TRUE (closed);
+    EXPECT_EQ (answer.rfind ("HTTP/1.1 408", 0), 0u) << answer;
+    EXPECT_LT (secondsSince (start), 2.0);
+
+    // A connection that never sends, and one that has been answered, are
+    // closed once idle.
+    RawConnection silent (rig.port());
+    RawConnection answered (rig.port());
+    ASSERT_TRUE (answered.send (metaDataRequest()));
+    EXPECT_EQ (answered.receive ("\r\n\r\n", 2000).rfind ("HTTP/1.1 200", 0), 0u);
+    silent.receive ("", 2000, &closed);
+    EXPECT_TRUE (closed);
+    answered.receive ("", 2000, &closed);
+    EXPECT_TRUE (closed);
+
+    // Two requests sent at once on a kept-alive connection both get answered.
+    RawConnection both (rig.port());
+    ASSERT_TRUE (both.send (metaDataRequest() + metaDataRequest()));
+    const std::string replies = both.receive ("", 1500);
+    const size_t second = replies.find ("HTTP/1.1 200", 1);
+    ASSERT_NE (second, std::string::npos) << replies;
+    EXPECT_EQ (replyType (replies.substr (0, second)), (uint32_t) META_DATA);
+    EXPECT_EQ (replyType (replies.substr (second)), (uint32_t) META_DATA);
+}
+
+TEST (PresetServerConnections, ANewConnectionTakesTheLongestIdlePlaceAtTheLimit)
+{
+    PresetServerOptions options;
+    options.connections.maxConnections = 4;
+    Rig rig (options);
+
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 12; ++i)
+    {
+        idle.push_back (std::make_unique<RawConnection> (rig.port()));
+        std::this_thread::sleep_for (std::chrono::milliseconds (5)); // each its own place in line
+    }
+    EXPECT_EQ (rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "").type(),
+               (uint32_t) META_DATA);
+
+    bool closed = false;
+    idle.front()->receive ("", 1000, &closed);
+    EXPECT_TRUE (closed);
+    idle.back()->receive ("", 50, &closed);
+    EXPECT_FALSE (closed);
+}
+
+TEST (PresetServerConnections, BodiesThatAreNoFormGetA4xxNamingNothingInternal)
+{
+    Rig rig;
+    httplib::Client client ("127.0.0.1", rig.port());
+    client.set_read_timeout (5, 0);
+
+    auto expectPlainRefusal = [] (const httplib::Result& result, const char* what) {
+        ASSERT_TRUE (result) << what;
+        EXPECT_TRUE (result->status == 400 || result->status == 415) << what << " " << result->status;
+        for (const auto& [name, value] : result->headers)
+        {
+            EXPECT_EQ (juce::String (name).containsIgnoreCase ("exception"), false) << what << " " << name;
+            EXPECT_EQ (juce::String (value).containsIgnoreCase ("function"), false) << what << " " << value;
+        }
+        EXPECT_FALSE (juce::String (result->body).containsIgnoreCase ("exception")) << what;
+    };
+
+    const httplib::MultipartFormDataItems parts { { "requestData", "AAAA", "", "" }, { "email", "a@example.org", "", "" } };
+    expectPlainRefusal (client.Post ("/synth_request", parts), "multipart");
+    httplib::Headers gzip { { "Content-Encoding", "gzip" } };
+    expectPlainRefusal (client.Post ("/synth_request", gzip, metaDataBody(), "application/x-www-form-urlencoded"), "gzip");
+    expectPlainRefusal (client.Post ("/synth_request", metaDataBody(), "application/json"), "json");
+
+    // The same form sent in chunks, after an interim "continue", or plainly, is read.
+    const std::string body = metaDataBody();
+    const auto chunked = client.Post ("/synth_request", [&body] (size_t offset, httplib::DataSink& sink) {
+        if (offset < body.size())
+            sink.write (body.data() + offset, std::min<size_t> (100, body.size() - offset));
+        else
+            sink.done();
+        return true;
+    }, "application/x-www-form-urlencoded");
+    ASSERT_TRUE (chunked);
+    EXPECT_EQ (replyType ("\r\n\r\n" + chunked->body), (uint32_t) META_DATA);
+
+    RawConnection waiting (rig.port());
+    const std::string request = metaDataRequest ("Expect: 100-continue\r\n");
+    const size_t headerEnd = request.find ("\r\n\r\n") + 4;
+    ASSERT_TRUE (waiting.send (request.substr (0, headerEnd)));
+    EXPECT_EQ (waiting.receive ("\r\n\r\n", 2000), "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE (waiting.send (request.substr (headerEnd)));
+    const std::string answer = waiting.receive ("", 500);
+    EXPECT_EQ (answer.find ("100 Continue"), std::string::npos);
+    EXPECT_EQ (replyType (answer), (uint32_t) META_DATA) << answer;
+
+    // A POST without a length has no body: answered at once, not at the
+    // deadline; a coding other than chunks is refused.
+    RawConnection noLength (rig.port());
+    ASSERT_TRUE (noLength.send ("POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    EXPECT_EQ (noLength.receive ("\r\n\r\n", 2000).rfind ("HTTP/1.1 ", 0), 0u);
+    RawConnection coded (rig.port());
+    ASSERT_TRUE (coded.send ("POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"));
+    EXPECT_EQ (coded.receive ("\r\n\r\n", 2000).rfind ("HTTP/1.1 400", 0), 0u);
+
+    EXPECT_EQ (rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "").type(),
+               (uint32_t) META_DATA);
+}

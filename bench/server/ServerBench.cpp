@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kEmail = "bench@example.org", kPassword = "a bench password";
 
 httplib::Params requestFields (int type, const std::vector<char>& payload, const PresetMetaData* md,
-                               const std::string& passwordField)
+                               const std::string& passwordField, const std::string& search = "")
 {
     const auto request = requestresponse::buildRequest (type, payload.data(), (int) payload.size(), md);
     httplib::Params fields { { "requestData", base64::encode (request.data(), request.size()) },
@@ -41,7 +41,7 @@ httplib::Params requestFields (int type, const std::vector<char>& payload, const
                              { "password", passwordField },
                              { "version", "1.3" } };
     if (type == LIST_PRESETS)
-        fields.emplace ("search", "");
+        fields.emplace ("search", search);
     return fields;
 }
 
@@ -161,10 +161,13 @@ int main (int argc, char** argv)
 
     PresetMetaData query;
     const auto list = requestFields (LIST_PRESETS, {}, &query, password);
+    // What the login itself costs, without a page of records to send.
+    const auto listNothing = requestFields (LIST_PRESETS, {}, &query, password, "matches no preset");
     const auto meta = requestFields (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "");
 
     std::printf ("preset server, %d-bit key, 40 presets a page\n", keyBits);
     printSeries ("logged-in LIST", sequential (port, list, PRESET_LIST, 200));
+    printSeries ("logged-in LIST, no match", sequential (port, listNothing, PRESET_LIST, 200));
     printSeries ("GET_META_DATA", sequential (port, meta, META_DATA, 200));
     concurrent ("GET_META_DATA", port, meta, META_DATA, clients, seconds);
     concurrent ("logged-in LIST", port, list, PRESET_LIST, clients, seconds);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "FaultServer.h"
 #include "ServerRig.h"
@@ -66,6 +67,15 @@ struct FakeView : PresetsPageController::View
         for (const auto& s : statuses)
             n += s.text == text ? 1 : 0;
         return n;
+    }
+    // When each showing of a text began, in ms.
+    std::vector<double> timesOf (const juce::String& text) const
+    {
+        std::vector<double> ms;
+        for (const auto& s : statuses)
+            if (s.text == text)
+                ms.push_back (s.ms);
+        return ms;
     }
     juce::String last() const { return statuses.empty() ? juce::String() : statuses.back().text; }
 };
@@ -309,10 +319,7 @@ TEST (PresetsPageController, PresetsSavedOfflineAreUploadedOneASecondOnceTheServ
     EXPECT_FALSE (Page::marked (page.fileOf ("Pad A")));
     EXPECT_FALSE (Page::marked (page.fileOf ("Pad B")));
 
-    std::vector<double> steps;
-    for (const auto& s : page.view.statuses)
-        if (s.text == "syncing preset to server")
-            steps.push_back (s.ms);
+    const std::vector<double> steps = page.view.timesOf ("syncing preset to server");
     ASSERT_EQ (steps.size(), 2u);
     EXPECT_GE (steps[1] - steps[0], 1000.0);
     EXPECT_LT (page.longestPollMs, kPollLimitMs);
@@ -357,21 +364,32 @@ TEST (PresetsPageController, AFailedOnlineSaveKeepsItsMarkerForALaterRound)
     EXPECT_LT (page.longestPollMs, kPollLimitMs);
 }
 
+namespace
+{
+// The state another user's synth saves: parameter 27 at 0.9 and the given name.
+std::vector<char> authoredState (const char* name,
+                                 const std::function<void (BrevonAudioProcessor&)>& more = {})
+{
+    BrevonAudioProcessor author;
+    author.setParameter (27, 0.9f);
+    if (more)
+        more (author);
+    author.setProgramNameText (name);
+    juce::MemoryBlock preset;
+    author.getStateInformation (preset);
+    return { static_cast<const char*> (preset.getData()),
+             static_cast<const char*> (preset.getData()) + preset.getSize() };
+}
+} // namespace
+
 TEST (PresetsPageController, DownloadsLoadOnceAndLocalCopiesLoadWithoutTheServer)
 {
     serverrig::Rig rig;
     rig.addAccount (ann, annPassword);
-    juce::MemoryBlock preset;
-    {
-        BrevonAudioProcessor author;
-        author.setParameter (27, 0.9f);
+    const auto bytes = authoredState ("Bright Keys", [] (BrevonAudioProcessor& author) {
         for (int k = 0; k < 16; ++k)
             author.setParameter (90 + 30 * k, 0.0f);
-        author.setProgramNameText ("Bright Keys");
-        author.getStateInformation (preset);
-    }
-    const std::vector<char> bytes (static_cast<const char*> (preset.getData()),
-                                   static_cast<const char*> (preset.getData()) + preset.getSize());
+    });
     PresetMetaData md = serverrig::record ("Bright Keys", "2024-05-01 10:00:00");
     md.setAuthor ("bob@example.org");
     rig.addAccount ("bob@example.org", "bob");
@@ -631,10 +649,7 @@ TEST (PresetsPageController, AnEmptyServerGetsThePresetsSavedOfflineAndTheTableS
     // The empty list came first and was no failure; then one upload a second.
     EXPECT_EQ (page.view.count ("no presets found"), 1);
     EXPECT_TRUE (page.view.errors.empty());
-    std::vector<double> steps;
-    for (const auto& s : page.view.statuses)
-        if (s.text == "syncing preset to server")
-            steps.push_back (s.ms);
+    const std::vector<double> steps = page.view.timesOf ("syncing preset to server");
     ASSERT_EQ (steps.size(), 2u);
     EXPECT_GE (steps[1] - steps[0], 1000.0);
     EXPECT_EQ (page.view.last(), "preset list updated");
@@ -684,15 +699,7 @@ TEST (PresetsPageController, ADownloadWhoseFileHoldsAnotherPresetLoadsButKeepsTh
 {
     serverrig::Rig rig;
     rig.addAccount (ann, annPassword);
-    juce::MemoryBlock preset;
-    {
-        BrevonAudioProcessor author;
-        author.setParameter (27, 0.9f);
-        author.setProgramNameText ("Pad_1");
-        author.getStateInformation (preset);
-    }
-    const std::vector<char> bytes (static_cast<const char*> (preset.getData()),
-                                   static_cast<const char*> (preset.getData()) + preset.getSize());
+    const auto bytes = authoredState ("Pad_1");
     ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Pad_1", "2024-05-01 10:00:00"), bytes).type(),
                (uint32_t) REQUEST_OK);
 

@@ -2,6 +2,14 @@
 
 #include <cmath>
 
+namespace
+{
+juce::Colour textGrey (juce::uint8 alpha = 255)
+{
+    return juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC, alpha);
+}
+} // namespace
+
 ParameterShower::ParameterShower (const juce::String& name, juce::Font* f) : juce::Component (name), font (f)
 {
     label.setText ("hello world", juce::dontSendNotification);
@@ -53,7 +61,7 @@ void ParameterShower::setHeldText (const juce::String& text, double holdMs)
     backgroundLevel = textLevel = 1.0;
     label.setBounds (0, 0, getWidth(), getHeight());
     label.setText (text, juce::sendNotification);
-    label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC));
+    label.setColour (juce::Label::textColourId, textGrey());
     active = true;
     repaint();
 }
@@ -87,7 +95,7 @@ void ParameterShower::paint (juce::Graphics& g)
     {
         if (holdCount < 1)
             textLevel *= 0.985;
-        label.setColour (juce::Label::textColourId, juce::Colour ((juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) 0xDC, (juce::uint8) t));
+        label.setColour (juce::Label::textColourId, textGrey ((juce::uint8) t));
     }
 }
 

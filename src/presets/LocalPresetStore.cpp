@@ -53,23 +53,11 @@ bool samePreset (const PresetMetaData& a, const PresetMetaData& b)
     return a.getAuthor() == b.getAuthor() && a.getName() == b.getName();
 }
 
-// Bytes from a file: UTF-8 when they are, else an old 8-bit text.
-juce::String textOf (std::string_view bytes)
-{
-    if (juce::CharPointer_UTF8::isValidString (bytes.data(), (int) bytes.size()))
-        return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
-    juce::String text;
-    for (const char c : bytes)
-        text += juce::String::charToString ((juce::juce_wchar) (unsigned char) c);
-    return text;
-}
-
-// Names the preset that keeps the file, as the author list shows it.
+// Names the preset that keeps the file, as the table shows it.
 juce::String clashText (const PresetMetaData& stored)
 {
-    const std::string_view author = stored.getAuthor();
-    return "local copy refused, its file holds \"" + textOf (stored.getName()) + "\" by "
-           + textOf (author.substr (0, author.find ('@')));
+    return "local copy refused, its file holds \"" + LocalPresetStore::recordText (stored.getName()) + "\" by "
+           + LocalPresetStore::authorShown (stored);
 }
 
 bool createMarker (const juce::File& marker)
@@ -82,11 +70,29 @@ bool removeIfPresent (const juce::File& f)
     return ! f.exists() || f.deleteFile();
 }
 
-void stamp (PresetMetaData& md)
-{
-    md.setLastModified (LocalPresetStore::formatTime (juce::Time::getCurrentTime()).toStdString());
-}
 } // namespace
+
+void LocalPresetStore::stamp (PresetMetaData& md)
+{
+    md.setLastModified (formatTime (juce::Time::getCurrentTime()).toStdString());
+}
+
+juce::String LocalPresetStore::recordText (std::string_view bytes)
+{
+    const std::string text (bytes);
+    if (juce::CharPointer_UTF8::isValidString (text.c_str(), (int) text.size()))
+        return juce::String::fromUTF8 (text.c_str(), (int) text.size());
+    juce::String latin1; // an old 8-bit text
+    for (auto* p = reinterpret_cast<const unsigned char*> (text.c_str()); *p != 0; ++p)
+        latin1 += juce::String::charToString ((juce::juce_wchar) *p);
+    return latin1;
+}
+
+juce::String LocalPresetStore::authorShown (const PresetMetaData& md)
+{
+    const std::string_view author = md.getAuthor();
+    return recordText (author.substr (0, author.find ('@')));
+}
 
 LocalPresetStore::LocalPresetStore (std::function<bool()> isEnabledIn,
                                     std::function<void (juce::MemoryBlock&)> readStateIn,

@@ -88,6 +88,12 @@ public:
 
     // "%Y-%m-%d %H:%M:%S" local time.
     static juce::String formatTime (juce::Time t);
+    // Sets the record's last-modified time to now.
+    static void stamp (PresetMetaData& md);
+    // A record's text field: UTF-8, or an old 8-bit text when it is not.
+    static juce::String recordText (std::string_view bytes);
+    // The author as lists show it: the address up to its "@".
+    static juce::String authorShown (const PresetMetaData& md);
 
     // The record's time to the minute, in ms since 1970; 0 before 1971 or unreadable.
     static juce::int64 recordTime (const PresetMetaData& md);

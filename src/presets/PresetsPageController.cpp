@@ -25,13 +25,6 @@ bool isPlaceholderName (const juce::String& name)
     return name.isEmpty() || name == "preset name" || name == "insert preset name here";
 }
 
-juce::String toText (const std::string& bytes)
-{
-    if (juce::CharPointer_UTF8::isValidString (bytes.c_str(), (int) bytes.size()))
-        return juce::String::fromUTF8 (bytes.c_str(), (int) bytes.size());
-    return BrevonAudioProcessor::latin1 (bytes.c_str()); // an old 8-bit text
-}
-
 uint32_t maskOfIndex (int idx) { return idx <= 0 ? 0u : (idx > 32 ? 0u : 1u << (idx - 1)); }
 } // namespace
 
@@ -261,7 +254,7 @@ void PresetsPageController::save()
         juce::String refusal;
         const bool marked = localPresetsOK() && processor.savePresetToDisc (&md, true, &refusal);
         if (md.getLastModified().empty())
-            md.setLastModified (LocalPresetStore::formatTime (juce::Time::getCurrentTime()).toStdString());
+            LocalPresetStore::stamp (md);
         juce::MemoryBlock state;
         processor.getStateInformation (state);
         startSaveDelete (false, md, std::move (state), Upload::onlineSave);
@@ -574,8 +567,7 @@ juce::String PresetsPageController::categoryText (uint32_t mask)
 
 juce::String PresetsPageController::authorText (const PresetMetaData& md)
 {
-    const std::string author (md.getAuthor());
-    return toText (author.substr (0, author.find ('@')));
+    return LocalPresetStore::authorShown (md);
 }
 
 juce::String PresetsPageController::lastModifiedText (const PresetMetaData& md)
@@ -584,12 +576,12 @@ juce::String PresetsPageController::lastModifiedText (const PresetMetaData& md)
     if (text.empty())
         return "-";
     const auto colon = text.rfind (':');
-    return toText (text.substr (0, colon));
+    return LocalPresetStore::recordText (text.substr (0, colon));
 }
 
 juce::String PresetsPageController::displayText (std::string_view bytes)
 {
-    return toText (std::string (bytes));
+    return LocalPresetStore::recordText (bytes);
 }
 
 juce::String PresetsPageController::versionText()

@@ -156,8 +156,8 @@ public:
 
     // Loads a program record through setStateInformation's own path (all
     // twelve wave rows, echo, reverb and oscillator-4 points follow), but lets
-    // UserPresentException ("wrong preset size") through. 0 when the content is refused and nothing changed, else
-    // the size taken.
+    // UserPresentException ("wrong preset size") through. 0 when the content
+    // is refused and nothing changed, else the size taken.
     int applyPresetRecord (const void* data, size_t size);
     // Marks all 16 oscillator-4 points present (parameters 90 + 30k = 1).
     void writeOsc4PresenceMarks();

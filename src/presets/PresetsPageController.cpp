@@ -1,6 +1,7 @@
 #include "presets/PresetsPageController.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/PluginProcessor.h"
 #include "core/UserPresentException.h"
@@ -158,6 +159,8 @@ void PresetsPageController::refreshPresetList (bool quiet)
         view.showStatus ("get presets", true);
     // This list shows whatever the sync has sent so far.
     syncChangedServer = false;
+    listSilently = quiet && followUpSilently;
+    followUpSilently = false;
     startWorker (new ListPresetThread (&processor, view.getSearchText().toStdString(), listStart, searchCategoryMask));
 }
 
@@ -336,7 +339,7 @@ void PresetsPageController::poll()
     {
         if (thread->isThreadRunning())
         {
-            if (dynamic_cast<ListPresetThread*> (thread.get()) != nullptr)
+            if (dynamic_cast<ListPresetThread*> (thread.get()) != nullptr && ! listSilently)
                 view.showStatus ("updating preset list", false);
             return;
         }
@@ -370,50 +373,23 @@ void PresetsPageController::handleFinishedWorker()
 
     if (auto* list = dynamic_cast<ListPresetThread*> (done.get()))
     {
+        const bool silent = std::exchange (listSilently, false);
+        refreshWanted = false;
         if (! list->success)
             showText (list->status);
-        else
+        else if (list->presets.empty() && list->offset > 0)
         {
-            // Paging comes from the reply's first record, before sorting; a
-            // list of none has no pages.
-            if (! list->presets.empty())
-            {
-                listTotal = list->presets.front().listTotal;
-                listStart = list->presets.front().listOffset;
-            }
-            else
-                listTotal = listStart = 0;
+            // Past the last page, its last preset deleted say: the page
+            // before it, in the same voice, and down to the first if need be.
+            listStart = list->offset > kPageSize ? list->offset - kPageSize : 0;
+            listTotal = 0;
             rows.clear();
-            for (const auto& md : list->presets)
-            {
-                RowData row;
-                row.record = md;
-                row.online = 1;
-                rows.push_back (row);
-            }
-            if (localPresetsOK())
-            {
-                const auto local = processor.getLocalPresetStore().listFolder (false);
-                for (auto& row : rows)
-                    for (const auto& entry : local)
-                        if (entry.record.getAuthor() == row.record.getAuthor()
-                            && entry.record.getName() == row.record.getName())
-                        {
-                            row.local = 1;
-                            row.file = entry.file;
-                            break;
-                        }
-            }
-            sortRows (rows);
             view.rowsChanged();
-            view.showStatus (rows.empty() ? "no presets found" : "preset list updated", false);
-            if (latestVersionOnServer.load() == 0)
-                metaDataWanted = true;
-            // A sync round follows a server's answer only (a list of none
-            // included), so a failing one cannot come round again every second.
-            scanWanted = true;
+            refreshWanted = true;
+            followUpSilently = silent;
         }
-        refreshWanted = false;
+        else
+            showListed (list->presets, silent);
     }
     else if (auto* load = dynamic_cast<LoadPresetThread*> (done.get()))
     {
@@ -458,12 +434,21 @@ void PresetsPageController::handleFinishedWorker()
                     store.deletePresetFile (uploadFile, &uploadRecord, false);
                 store.removeNeedSync (uploadFile, uploadRecord);
             }
-            if (why == Upload::syncSave || why == Upload::syncDelete)
-                syncChangedServer = true;
             view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
                              false);
-            if (localPresetsOK() && pending.empty())
+            if (why == Upload::onlineSave || why == Upload::onlineDelete)
+            {
+                // The table follows at once, local copy or not; the save's or
+                // delete's word stays the last one.
                 refreshWanted = true;
+                followUpSilently = true;
+            }
+            else
+            {
+                syncChangedServer = true;
+                if (localPresetsOK() && pending.empty())
+                    refreshWanted = true;
+            }
         }
         else
             showText (saveDelete->status);
@@ -487,6 +472,48 @@ void PresetsPageController::handleFinishedWorker()
 
     done.reset();
     view.controlsChanged();
+}
+
+void PresetsPageController::showListed (const std::vector<PresetMetaData>& presets, bool silent)
+{
+    // Paging comes from the reply's first record, before sorting; a list of
+    // none has no pages.
+    if (! presets.empty())
+    {
+        listTotal = presets.front().listTotal;
+        listStart = presets.front().listOffset;
+    }
+    else
+        listTotal = listStart = 0;
+    rows.clear();
+    for (const auto& md : presets)
+    {
+        Row row;
+        row.record = md;
+        row.online = 1;
+        rows.push_back (row);
+    }
+    if (localPresetsOK())
+    {
+        const auto local = processor.getLocalPresetStore().listFolder (false);
+        for (auto& row : rows)
+            for (const auto& entry : local)
+                if (entry.record.getAuthor() == row.record.getAuthor() && entry.record.getName() == row.record.getName())
+                {
+                    row.local = 1;
+                    row.file = entry.file;
+                    break;
+                }
+    }
+    sortRows (rows);
+    view.rowsChanged();
+    if (! silent)
+        view.showStatus (rows.empty() ? "no presets found" : "preset list updated", false);
+    if (latestVersionOnServer.load() == 0)
+        metaDataWanted = true;
+    // A sync round follows a server's answer only (a list of none included),
+    // so a failing one cannot come round again every second.
+    scanWanted = true;
 }
 
 //==============================================================================

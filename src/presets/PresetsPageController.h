@@ -149,6 +149,8 @@ private:
     };
 
     void handleFinishedWorker();
+    // A server list's rows into the table; silent: without the outcome text.
+    void showListed (const std::vector<PresetMetaData>& presets, bool silent);
     void showText (const juce::String& text);
     void startWorker (PresetsPageThread* worker);
     void startSaveDelete (bool remove, const PresetMetaData& md, const juce::File& file, juce::MemoryBlock state,
@@ -168,6 +170,9 @@ private:
     juce::File uploadFile; // the local file whose markers its REQUEST_OK clears
     bool localMarked = false; // this run's local file carries the markers
     bool syncChangedServer = false; // a sync step reached the server since the last list
+    // A list that follows an online save or delete says nothing on success:
+    // that action's word stays the last. Kept across a step back from an empty page.
+    bool followUpSilently = false, listSilently = false;
 
     JUCE_DECLARE_NON_COPYABLE (PresetsPageController)
 };

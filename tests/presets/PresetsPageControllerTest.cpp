@@ -980,3 +980,98 @@ TEST (PresetsPageController, AFifoADeviceOrADirectoryInTheFolderNeverStallsThePa
     for (const char* name : { "fifo", "zero", "dir" })
         EXPECT_TRUE (folder.getChildFile (juce::String (name) + ".TalvoraXLPreset.needsync").existsAsFile()) << name;
 }
+
+namespace
+{
+int rowNamed (const PresetsPageController& c, const std::string& name)
+{
+    for (size_t i = 0; i < c.rows.size(); ++i)
+        if (c.rows[i].record.getName() == name)
+            return (int) i;
+    return -1;
+}
+} // namespace
+
+TEST (PresetsPageController, WithLocalSavingOffTheTableFollowsOnlineSavesAndDeletes)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Keys One", "2024-05-01 10:00:00"), serverrig::presetBytes (1)).type(),
+               (uint32_t) REQUEST_OK);
+    PresetsPageController::latestVersionOnServer = 103;
+    Page page (rig.port());
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+
+    // Each action's word is said last, and its row comes or goes within 2 s of it.
+    const auto follows = [&] (const juce::String& word, bool present) {
+        EXPECT_TRUE (page.pollUntil ([&] { return ! c.hasWorker() && page.view.count (word) == 1; }));
+        const double said = page.view.timesOf (word).front();
+        EXPECT_TRUE (page.pollUntil ([&] { return (rowNamed (c, "Lead S") >= 0) == present && ! c.hasWorker(); }, 2500))
+            << word;
+        EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - said, 2000.0) << word;
+        EXPECT_TRUE (page.pollIdle());
+        EXPECT_EQ (page.view.last(), word);
+    };
+
+    page.view.name = "Lead S";
+    c.save();
+    follows ("preset saved", true);
+    EXPECT_EQ (c.rows.size(), 2u);
+
+    c.selectedRowsChanged (rowNamed (c, "Lead S"));
+    c.deleteSelected();
+    follows ("preset removed", false);
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Keys One");
+    EXPECT_TRUE (page.view.errors.empty());
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+}
+
+TEST (PresetsPageController, DeletingTheOnlyPresetOfTheLastPageStepsBackAPage)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    for (int i = 0; i < 41; ++i)
+    {
+        const std::string time = juce::String::formatted ("2024-05-01 10:%02d:00", i).toStdString();
+        ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Pad " + std::to_string (i), time), serverrig::presetBytes ((uint32_t) i))
+                       .type(),
+                   (uint32_t) REQUEST_OK);
+    }
+    PresetsPageController::latestVersionOnServer = 103;
+    Page page (rig.port());
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 40u);
+    c.nextPage();
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+    ASSERT_EQ (c.listStart, 40u);
+
+    c.selectedRowsChanged (0);
+    c.deleteSelected();
+    ASSERT_TRUE (page.pollUntil ([&] { return page.view.count ("preset removed") == 1 && c.rows.size() == 40 && ! c.hasWorker()
+                                              && ! c.refreshWanted; }));
+    EXPECT_EQ (c.listStart, 0u);
+    EXPECT_EQ (c.listTotal, 40u);
+    EXPECT_FALSE (c.isPreviousEnabled());
+    EXPECT_FALSE (c.isNextEnabled());
+    EXPECT_EQ (page.view.count ("no presets found"), 0);
+    EXPECT_EQ (page.view.last(), "preset removed");
+    EXPECT_EQ (rig.list (ann, annPassword, 0).presets().size(), 40u);
+
+    // Paged past the end by a search: the first page that has rows, and its word.
+    c.listStart = 40;
+    c.refreshPresetList (false);
+    ASSERT_TRUE (page.pollIdle());
+    EXPECT_EQ (c.listStart, 0u);
+    EXPECT_EQ (c.rows.size(), 40u);
+    EXPECT_EQ (page.view.last(), "preset list updated");
+    EXPECT_EQ (page.view.count ("no presets found"), 0);
+}

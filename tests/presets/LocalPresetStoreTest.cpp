@@ -9,7 +9,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <string_view>
 
 #include "presets/LocalPresetStore.h"
 #include "support/FolderOddities.h"
@@ -113,24 +112,7 @@ protected:
         return names;
     }
 
-    // Every entry under the root with what it is and, for files, its bytes' hash.
-    juce::StringArray folderImage() const
-    {
-        juce::StringArray image;
-        for (const auto& e : juce::RangedDirectoryIterator (root, true, "*", juce::File::findFilesAndDirectories))
-        {
-            const juce::File f = e.getFile();
-            const juce::MemoryBlock bytes = f.isDirectory() || oddities::isFifo (f) || f.isSymbolicLink() ? juce::MemoryBlock() : read (f);
-            const juce::String what = oddities::isFifo (f)     ? juce::String ("fifo")
-                                      : f.isSymbolicLink() ? "link " + f.getLinkedTarget().getFullPathName()
-                                      : f.isDirectory()    ? juce::String ("dir")
-                                                           : juce::String ((juce::int64) std::hash<std::string_view> {} (
-                                                                 { static_cast<const char*> (bytes.getData()), bytes.getSize() }));
-            image.add (f.getRelativePathFrom (root) + " " + what);
-        }
-        image.sort (false);
-        return image;
-    }
+    juce::StringArray folderImage() const { return oddities::folderImage (root); }
 
     std::vector<std::string> listedNames() const
     {
@@ -593,13 +575,9 @@ TEST_F (LocalPresetStoreTest, FifosDevicesAndDirectoriesAreNeitherOpenedNorListe
 {
     PresetMetaData pad = record ("jo@x.org", "Pad");
     ASSERT_TRUE (store().savePresetToDisc (&pad, true));
-    const juce::File fifo = folder.getChildFile ("fifo.TalvoraXLPreset");
-    ASSERT_TRUE (oddities::makeFifo (fifo));
+    const juce::File fifo = oddities::addOddPresets (folder, LocalPresetStore::kExtension);
+    ASSERT_TRUE (fifo.exists());
     oddities::FifoGuard guard (fifo, 3000);
-    ASSERT_TRUE (oddities::makeLink (folder.getChildFile ("zero.TalvoraXLPreset"), "/dev/zero"));
-    ASSERT_TRUE (folder.getChildFile ("dir.TalvoraXLPreset").createDirectory().wasOk());
-    for (const char* name : { "fifo", "zero", "dir" })
-        ASSERT_TRUE (folder.getChildFile (juce::String (name) + ".TalvoraXLPreset.needsync").create().wasOk());
     const auto before = folderImage();
 
     const auto entries = store().listFolder (true);

@@ -834,25 +834,6 @@ TEST (PresetsPageController, ALoadedCaptureInstallsEveryRowAsAHostRestoreDoes)
     EXPECT_LT (worst, 1.0e-5f);
 }
 
-namespace
-{
-// The folder's entries with their kind and bytes, hidden ones included.
-juce::StringArray folderImage (const juce::File& folder)
-{
-    juce::StringArray image;
-    for (const auto& e : juce::RangedDirectoryIterator (folder, false, "*", juce::File::findFilesAndDirectories))
-    {
-        const juce::File f = e.getFile();
-        juce::MemoryBlock bytes;
-        if (f.existsAsFile() && ! oddities::isFifo (f) && ! f.isSymbolicLink())
-            f.loadFileAsData (bytes);
-        image.add (f.getFileName() + (f.isDirectory() ? " dir " : " ") + bytes.toBase64Encoding());
-    }
-    image.sort (false);
-    return image;
-}
-} // namespace
-
 TEST (PresetsPageController, EachLocalRowLoadsAndDeletesTheFileItWasListedFrom)
 {
     Page page (closedPort());
@@ -940,11 +921,11 @@ TEST (PresetsPageController, EachLocalRowLoadsAndDeletesTheFileItWasListedFrom)
     const juce::File stuck = page.fileOf ("Stuck");
     ASSERT_TRUE (stuck.existsAsFile());
     ASSERT_TRUE (stuck.getSiblingFile (stuck.getFileName() + ".markeddelete").createDirectory().wasOk());
-    const juce::StringArray before = folderImage (folder);
+    const juce::StringArray before = oddities::folderImage (folder);
     page.processor.setParameter (27, 0.4f);
     c.save();
     EXPECT_EQ (page.view.last(), "could not save preset to disc");
-    EXPECT_EQ (folderImage (folder), before);
+    EXPECT_EQ (oddities::folderImage (folder), before);
 }
 
 TEST (PresetsPageController, AFifoADeviceOrADirectoryInTheFolderNeverStallsThePage)
@@ -958,14 +939,10 @@ TEST (PresetsPageController, AFifoADeviceOrADirectoryInTheFolderNeverStallsThePa
     pad.setName ("Pad G");
     ASSERT_TRUE (page.processor.savePresetToDisc (&pad, true));
     const juce::File folder = page.fileOf ("Pad G").getParentDirectory();
-    const juce::File fifo = folder.getChildFile ("fifo.TalvoraXLPreset");
-    ASSERT_TRUE (oddities::makeFifo (fifo));
+    const juce::File fifo = oddities::addOddPresets (folder, LocalPresetStore::kExtension);
+    ASSERT_TRUE (fifo.exists());
     // Ends a reader stuck in the FIFO, so a stall fails the test instead of hanging it.
     oddities::FifoGuard guard (fifo, 3000);
-    ASSERT_TRUE (oddities::makeLink (folder.getChildFile ("zero.TalvoraXLPreset"), "/dev/zero"));
-    ASSERT_TRUE (folder.getChildFile ("dir.TalvoraXLPreset").createDirectory().wasOk());
-    for (const char* name : { "fifo", "zero", "dir" })
-        ASSERT_TRUE (folder.getChildFile (juce::String (name) + ".TalvoraXLPreset.needsync").create().wasOk());
 
     page.open();
     auto& c = *page.controller;
@@ -990,15 +967,28 @@ int rowNamed (const PresetsPageController& c, const std::string& name)
             return (int) i;
     return -1;
 }
+
+// ann's account with count presets of hers ("Pad 0", ...) on the server; no
+// metadata request follows the first list.
+bool addAnnWithPresets (serverrig::Rig& rig, int count)
+{
+    rig.addAccount (ann, annPassword);
+    PresetsPageController::latestVersionOnServer = 103;
+    for (int i = 0; i < count; ++i)
+    {
+        const std::string time = juce::String::formatted ("2024-05-01 10:%02d:00", i).toStdString();
+        if (rig.upload (ann, annPassword, serverrig::record ("Pad " + std::to_string (i), time), serverrig::presetBytes ((uint32_t) i)).type()
+            != REQUEST_OK)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 TEST (PresetsPageController, WithLocalSavingOffTheTableFollowsOnlineSavesAndDeletes)
 {
     serverrig::Rig rig;
-    rig.addAccount (ann, annPassword);
-    ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Keys One", "2024-05-01 10:00:00"), serverrig::presetBytes (1)).type(),
-               (uint32_t) REQUEST_OK);
-    PresetsPageController::latestVersionOnServer = 103;
+    ASSERT_TRUE (addAnnWithPresets (rig, 1));
     Page page (rig.port());
     page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
     page.open();
@@ -1026,7 +1016,7 @@ TEST (PresetsPageController, WithLocalSavingOffTheTableFollowsOnlineSavesAndDele
     c.deleteSelected();
     follows ("preset removed", false);
     ASSERT_EQ (c.rows.size(), 1u);
-    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Keys One");
+    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Pad 0");
     EXPECT_TRUE (page.view.errors.empty());
     EXPECT_LT (page.longestPollMs, kPollLimitMs);
 }
@@ -1034,15 +1024,7 @@ TEST (PresetsPageController, WithLocalSavingOffTheTableFollowsOnlineSavesAndDele
 TEST (PresetsPageController, DeletingTheOnlyPresetOfTheLastPageStepsBackAPage)
 {
     serverrig::Rig rig;
-    rig.addAccount (ann, annPassword);
-    for (int i = 0; i < 41; ++i)
-    {
-        const std::string time = juce::String::formatted ("2024-05-01 10:%02d:00", i).toStdString();
-        ASSERT_EQ (rig.upload (ann, annPassword, serverrig::record ("Pad " + std::to_string (i), time), serverrig::presetBytes ((uint32_t) i))
-                       .type(),
-                   (uint32_t) REQUEST_OK);
-    }
-    PresetsPageController::latestVersionOnServer = 103;
+    ASSERT_TRUE (addAnnWithPresets (rig, 41));
     Page page (rig.port());
     page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
     page.open();

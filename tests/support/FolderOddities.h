@@ -28,6 +28,45 @@ inline bool isFifo (const juce::File& f)
     return ::lstat (f.getFullPathName().toRawUTF8(), &st) == 0 && S_ISFIFO (st.st_mode);
 }
 
+// A FIFO, a link to /dev/zero and a directory named as presets in the folder
+// ("fifo", "zero", "dir"), each with a ".needsync" beside it. The FIFO's file.
+inline juce::File addOddPresets (const juce::File& folder, const juce::String& extension)
+{
+    const juce::File fifo = folder.getChildFile ("fifo" + extension);
+    bool made = makeFifo (fifo) && makeLink (folder.getChildFile ("zero" + extension), "/dev/zero")
+                && folder.getChildFile ("dir" + extension).createDirectory().wasOk();
+    for (const char* name : { "fifo", "zero", "dir" })
+        made = made && folder.getChildFile (name + extension + ".needsync").create().wasOk();
+    return made ? fifo : juce::File();
+}
+
+// Every entry under dir with its kind and, for files, its bytes, hidden ones
+// included, sorted: equal images mean nothing in the folder changed.
+inline juce::StringArray folderImage (const juce::File& dir)
+{
+    juce::StringArray image;
+    for (const auto& e : juce::RangedDirectoryIterator (dir, true, "*", juce::File::findFilesAndDirectories))
+    {
+        const juce::File f = e.getFile();
+        juce::String what;
+        if (isFifo (f))
+            what = "fifo";
+        else if (f.isSymbolicLink())
+            what = "link " + f.getLinkedTarget().getFullPathName();
+        else if (f.isDirectory())
+            what = "dir";
+        else
+        {
+            juce::MemoryBlock bytes;
+            f.loadFileAsData (bytes);
+            what = bytes.toBase64Encoding();
+        }
+        image.add (f.getRelativePathFrom (dir) + " " + what);
+    }
+    image.sort (false);
+    return image;
+}
+
 // After afterMs, writes into the FIFO whenever a reader holds it open, so a
 // reader stuck in it gets its bytes and comes back; fired() tells whether that
 // ever had to happen.

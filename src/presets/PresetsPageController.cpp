@@ -176,12 +176,12 @@ void PresetsPageController::onLoadPresetButton()
         return;
 
     view.showStatus ("loading preset", false);
-    const Row& row = rows[(size_t) selectedRow];
-    const PresetMetaData wanted = row.record;
+    const PresetMetaData wanted = rows[(size_t) selectedRow].record;
+    const juce::File file = fileOfRow (rows[(size_t) selectedRow]);
 
     int taken = 0;
     juce::MemoryBlock block;
-    if (processor.getLocalPresetStore().loadPresetFile (fileOfRow (row), wanted, block) && block.getSize() > 0)
+    if (processor.getLocalPresetStore().loadPresetFile (file, wanted, block) && block.getSize() > 0)
     {
         try
         {

@@ -190,6 +190,8 @@ public:
         return localPresets.loadPresetFromDiscToMemoryBlock (md, state);
     }
     std::vector<PresetMetaData> getLocalPresets() const { return localPresets.getLocalPresets(); }
+    // The store itself, for the operations on a listed file.
+    LocalPresetStore& getLocalPresetStore() { return localPresets; }
 
 private:
     // All twelve rows for a valid program record; null for anything else.

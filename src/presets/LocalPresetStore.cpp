@@ -2,10 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #if ! JUCE_WINDOWS
+ #include <cerrno>
+ #include <fcntl.h>
  #include <sys/stat.h>
+ #include <unistd.h>
 #endif
 
 #include "core/PropertyProxy.h"
@@ -31,17 +35,92 @@ bool makePrivateFolder (const juce::File& folder)
     return true;
 }
 
+// Reads a file only when it is a regular file (a link to one counts). Opened
+// without waiting, and checked again once open, so a FIFO or a device, even
+// one swapped in after the first look, can never block or feed the reader.
+class RegularFile
+{
+public:
+    explicit RegularFile (const juce::File& f)
+    {
+       #if JUCE_WINDOWS
+        if (f.existsAsFile())
+        {
+            stream = std::make_unique<juce::FileInputStream> (f);
+            length = stream->openedOk() ? stream->getTotalLength() : -1;
+        }
+       #else
+        const juce::String path = f.getFullPathName();
+        struct stat st;
+        if (::stat (path.toRawUTF8(), &st) != 0 || ! S_ISREG (st.st_mode))
+            return;
+        fd = ::open (path.toRawUTF8(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && (::fstat (fd, &st) != 0 || ! S_ISREG (st.st_mode)))
+        {
+            ::close (fd);
+            fd = -1;
+        }
+        if (fd >= 0)
+            length = (juce::int64) st.st_size;
+       #endif
+    }
+
+    ~RegularFile()
+    {
+       #if ! JUCE_WINDOWS
+        if (fd >= 0)
+            ::close (fd);
+       #endif
+    }
+
+    bool isOpen() const { return length >= 0; }
+    juce::int64 size() const { return length; }
+
+    // Exactly count bytes from the start of the file, or false.
+    bool readStart (void* dest, size_t count)
+    {
+        if (! isOpen() || (juce::int64) count > length)
+            return false;
+       #if JUCE_WINDOWS
+        return stream->read (dest, (int) count) == (int) count;
+       #else
+        size_t done = 0;
+        while (done < count)
+        {
+            const ssize_t got = ::pread (fd, static_cast<char*> (dest) + done, count - done, (off_t) done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            done += (size_t) got;
+        }
+        return true;
+       #endif
+    }
+
+private:
+    juce::int64 length = -1;
+   #if JUCE_WINDOWS
+    std::unique_ptr<juce::FileInputStream> stream;
+   #else
+    int fd = -1;
+   #endif
+    JUCE_DECLARE_NON_COPYABLE (RegularFile)
+};
+
+bool isRegularFile (const juce::File& f)
+{
+    return RegularFile (f).isOpen();
+}
+
 // The record at the head of a preset file. Never reads more than the record,
-// and nothing at all from a file too short to hold one.
+// and nothing at all from a file too short to hold one or not a regular file.
 bool readHead (const juce::File& f, PresetMetaData& md)
 {
-    if (! f.existsAsFile() || f.getSize() < (juce::int64) presetmeta::kRecordSize)
-        return false;
-
-    juce::FileInputStream in (f);
+    RegularFile in (f);
     uint8_t head[presetmeta::kRecordSize];
 
-    if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
+    if (! in.readStart (head, sizeof (head)))
         return false;
 
     presetmeta::fromBytes (head, md);
@@ -60,14 +139,43 @@ juce::String clashText (const PresetMetaData& stored)
            + LocalPresetStore::authorShown (stored);
 }
 
-bool createMarker (const juce::File& marker)
+// A marker the store may make or remove: absent, or a file (a link counts,
+// and only the link goes). Anything else, such as a directory of that name,
+// would make the change fail halfway, so it is refused before anything moves.
+bool markerUsable (const juce::File& marker)
 {
-    return marker.existsAsFile() || marker.create().wasOk();
+   #if JUCE_WINDOWS
+    return ! marker.isDirectory();
+   #else
+    struct stat st;
+    if (::lstat (marker.getFullPathName().toRawUTF8(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG (st.st_mode) || S_ISLNK (st.st_mode);
+   #endif
 }
 
-bool removeIfPresent (const juce::File& f)
+bool markerPresent (const juce::File& marker)
 {
-    return ! f.exists() || f.deleteFile();
+   #if JUCE_WINDOWS
+    return marker.exists();
+   #else
+    struct stat st;
+    return ::lstat (marker.getFullPathName().toRawUTF8(), &st) == 0;
+   #endif
+}
+
+bool createMarker (const juce::File& marker)
+{
+    if (! markerUsable (marker))
+        return false;
+    return markerPresent (marker) || marker.create().wasOk();
+}
+
+bool removeIfPresent (const juce::File& marker)
+{
+    if (! markerUsable (marker))
+        return false;
+    return ! markerPresent (marker) || marker.deleteFile();
 }
 
 } // namespace
@@ -249,6 +357,10 @@ bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaDat
     if (! target.exists())
         return true;
 
+    // A FIFO, a device or a directory of that name is nobody's preset file.
+    if (! isRegularFile (target))
+        return false;
+
     // Different presets can map to one file name: neither ever replaces the
     // other, whichever way the write comes.
     PresetMetaData stored;
@@ -266,6 +378,38 @@ bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaDat
     return needSync || ! sibling (target, kNeedSyncSuffix).exists();
 }
 
+bool LocalPresetStore::isPresetFileHere (const juce::File& file) const
+{
+    const juce::String path = getLocalPresetsPath();
+    const juce::String name = file.getFileName();
+    return path.isNotEmpty() && file.getParentDirectory() == juce::File (path) && ! name.startsWithChar ('.')
+           && name.endsWithIgnoreCase (kExtension);
+}
+
+bool LocalPresetStore::writePreset (const juce::File& target, const PresetMetaData& md, bool needSync, bool markDeleted,
+                                    juce::String* refusal)
+{
+    const juce::File needSyncMarker = sibling (target, kNeedSyncSuffix);
+    const juce::File deleteMarker = sibling (target, kMarkedDeleteSuffix);
+
+    // Every marker this write touches is checked first: once the file is
+    // replaced, nothing may fail any more.
+    if (! mayReplace (target, md, needSync || markDeleted, refusal) || ! markerUsable (deleteMarker)
+        || ((needSync || markDeleted) && ! markerUsable (needSyncMarker)) || ! writeFile (target, md))
+        return false;
+
+    if (markDeleted)
+        return createMarker (needSyncMarker) && createMarker (deleteMarker);
+
+    // Saving again brings a preset back: it must not stay hidden, nor be
+    // deleted on the server by the next sync. This order never leaves the
+    // delete marker without an upload marker where there was one before.
+    if (! removeIfPresent (deleteMarker))
+        return false;
+
+    return ! needSync || createMarker (needSyncMarker);
+}
+
 bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal)
 {
     if (md == nullptr || ! enabled())
@@ -274,93 +418,96 @@ bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync, juce
     stamp (*md);
 
     juce::File target;
-    if (! metaDataToFile (md, target) || ! mayReplace (target, *md, needSync, refusal) || ! writeFile (target, *md))
-        return false;
-
-    // Saving again brings a preset back: it must not stay hidden, nor be
-    // deleted on the server by the next sync. This order never leaves the
-    // delete marker without an upload marker where there was one before.
-    if (! removeIfPresent (sibling (target, kMarkedDeleteSuffix)))
-        return false;
-
-    return ! needSync || createMarker (sibling (target, kNeedSyncSuffix));
+    return metaDataToFile (md, target) && writePreset (target, *md, needSync, false, refusal);
 }
 
 bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal)
 {
-    if (md == nullptr || ! enabled())
+    juce::File target;
+    return md != nullptr && metaDataToFile (md, target) && deletePresetFile (target, md, markOnly, refusal);
+}
+
+bool LocalPresetStore::deletePresetFile (const juce::File& file, PresetMetaData* md, bool markOnly, juce::String* refusal)
+{
+    if (md == nullptr || ! enabled() || ! isPresetFileHere (file))
         return false;
 
     stamp (*md);
 
-    juce::File target;
-    if (! metaDataToFile (md, target))
-        return false;
-
     if (markOnly)
-    {
-        if (! mayReplace (target, *md, true, refusal) || ! writeFile (target, *md))
-            return false;
-
-        return createMarker (sibling (target, kNeedSyncSuffix))
-            && createMarker (sibling (target, kMarkedDeleteSuffix));
-    }
+        return writePreset (file, *md, true, true, refusal);
 
     // Only this preset's own file goes; a file that holds another one (same
     // file name) is not what was asked for.
     PresetMetaData stored;
-    if (! target.exists() || ! readHead (target, stored) || ! samePreset (stored, *md))
+    if (! file.exists() || ! readHead (file, stored) || ! samePreset (stored, *md))
         return true;
 
-    return target.deleteFile();
+    return file.deleteFile();
 }
 
 bool LocalPresetStore::removeNeedSync (const PresetMetaData& md)
 {
-    if (! enabled())
-        return false;
-
     juce::File target;
-    if (! metaDataToFile (&md, target))
+    return metaDataToFile (&md, target) && removeNeedSync (target, md);
+}
+
+bool LocalPresetStore::removeNeedSync (const juce::File& file, const PresetMetaData& md)
+{
+    if (! enabled() || ! isPresetFileHere (file))
         return false;
 
     // The markers belong to the preset in the file, which may be another one.
     PresetMetaData stored;
-    if (readHead (target, stored) && ! samePreset (stored, md))
+    if (readHead (file, stored) && ! samePreset (stored, md))
         return false;
 
-    const bool needSyncGone = removeIfPresent (sibling (target, kNeedSyncSuffix));
-    const bool markGone = removeIfPresent (sibling (target, kMarkedDeleteSuffix));
+    const juce::File needSyncMarker = sibling (file, kNeedSyncSuffix);
+    const juce::File deleteMarker = sibling (file, kMarkedDeleteSuffix);
+    if (! markerUsable (needSyncMarker) || ! markerUsable (deleteMarker))
+        return false;
+
+    const bool needSyncGone = removeIfPresent (needSyncMarker);
+    const bool markGone = removeIfPresent (deleteMarker);
     return needSyncGone && markGone;
+}
+
+bool LocalPresetStore::isMarkedDeleted (const juce::File& file, const PresetMetaData& md) const
+{
+    if (! enabled() || ! isPresetFileHere (file) || ! sibling (file, kNeedSyncSuffix).exists()
+        || ! sibling (file, kMarkedDeleteSuffix).exists())
+        return false;
+
+    PresetMetaData stored;
+    return readHead (file, stored) && samePreset (stored, md);
 }
 
 //==============================================================================
 bool LocalPresetStore::loadPresetFromDiscToMemoryBlock (const PresetMetaData& md, juce::MemoryBlock& state) const
 {
-    if (! enabled())
-        return false;
-
-    const juce::int64 wanted = recordTime (md);
-
     juce::File file;
-    if (! metaDataToFile (&md, file) || ! file.existsAsFile())
+    return metaDataToFile (&md, file) && loadPresetFile (file, md, state);
+}
+
+bool LocalPresetStore::loadPresetFile (const juce::File& file, const PresetMetaData& md, juce::MemoryBlock& state) const
+{
+    if (! enabled() || ! isPresetFileHere (file))
         return false;
 
-    const juce::int64 fileTime = file.getLastModificationTime().toMilliseconds() / 1000 * 1000;
+    RegularFile in (file);
+    if (! in.isOpen())
+        return false;
 
     // The file is older than the record it is asked for.
+    const juce::int64 wanted = recordTime (md);
+    const juce::int64 fileTime = file.getLastModificationTime().toMilliseconds() / 1000 * 1000;
     if (wanted != 0 && wanted > fileTime)
         return false;
 
     // Anything but a whole record and a whole state is damaged; an empty state
     // would otherwise be loaded and then synced as an empty preset.
-    if (file.getSize() != (juce::int64) kFileSize)
-        return false;
-
-    juce::FileInputStream in (file);
     juce::HeapBlock<uint8_t> bytes (kFileSize);
-
-    if (! in.openedOk() || in.read (bytes.get(), (int) kFileSize) != (int) kFileSize)
+    if (in.size() != (juce::int64) kFileSize || ! in.readStart (bytes.get(), kFileSize))
         return false;
 
     PresetMetaData stored;
@@ -377,33 +524,47 @@ bool LocalPresetStore::loadPresetFromDiscToMemoryBlock (const PresetMetaData& md
 std::vector<PresetMetaData> LocalPresetStore::getLocalPresets() const
 {
     std::vector<PresetMetaData> presets;
+    for (auto& entry : listFolder (false))
+        presets.push_back (entry.record);
+    return presets;
+}
+
+std::vector<LocalPresetStore::Entry> LocalPresetStore::listFolder (bool withMarkedDeleted) const
+{
+    std::vector<Entry> entries;
 
     if (! enabled())
-        return presets;
+        return entries;
 
     const juce::String path = getLocalPresetsPath();
     if (path.isEmpty())
-        return presets;
+        return entries;
 
     removeStaleTemporaries (juce::File (path));
 
     // Hidden files are writes in progress or left by a crash.
-    for (const auto& entry : juce::RangedDirectoryIterator (juce::File (path), false, kListPattern,
+    for (const auto& found : juce::RangedDirectoryIterator (juce::File (path), false, kListPattern,
                                                              juce::File::findFiles | juce::File::ignoreHiddenFiles))
     {
-        const juce::File f = entry.getFile();
-        PresetMetaData md;
+        Entry entry;
+        entry.file = found.getFile();
 
-        if (! readHead (f, md) || sibling (f, kMarkedDeleteSuffix).exists())
+        if (! readHead (entry.file, entry.record))
             continue;
 
-        if (md.getLastModified().empty())
-            md.setLastModified (formatTime (f.getLastModificationTime()).toStdString());
+        entry.markedDelete = sibling (entry.file, kMarkedDeleteSuffix).exists();
+        if (entry.markedDelete && ! withMarkedDeleted)
+            continue;
 
-        presets.push_back (md);
+        entry.needSync = sibling (entry.file, kNeedSyncSuffix).exists();
+        entry.modified = entry.file.getLastModificationTime();
+        if (entry.record.getLastModified().empty())
+            entry.record.setLastModified (formatTime (entry.modified).toStdString());
+
+        entries.push_back (std::move (entry));
     }
 
-    return presets;
+    return entries;
 }
 
 void LocalPresetStore::removeStaleTemporaries (const juce::File& dir) const

@@ -13,6 +13,11 @@
 // never replaces a file that holds another preset, and a download never one
 // that holds an edit the server has not seen.
 //
+// Files are opened only when they are regular files, and never read past what
+// is asked for: a FIFO, a device or a directory named as a preset can neither
+// block the caller nor be taken for a preset. A write that reports failure
+// has changed nothing in the folder.
+//
 // Everything except the two path operations does nothing while local saving
 // is switched off. Message thread only: nothing here is locked.
 
@@ -37,6 +42,16 @@ public:
     static constexpr const char* kTemporaryPrefix = ".presetsave_";
     static constexpr const char* kTemporarySuffix = ".tmp";
 
+    // One preset file as the listing found it. Users copy and rename preset
+    // files, so the file is what a row loads and deletes, not the record's name.
+    struct Entry
+    {
+        PresetMetaData record;  // an empty time is filled from the file's time
+        juce::File file;
+        juce::Time modified;
+        bool needSync = false, markedDelete = false;
+    };
+
     // isEnabled: the local-saving switch, asked on every call.
     // readState: appends the current state to the block.
     // folder: where the presets live; made on first use.
@@ -57,8 +72,8 @@ public:
 
     // Writes the record, stamped with the current time, and the current state.
     // needSync marks it for upload and clears a pending delete. False when
-    // nothing was written, or the markers could not be set; the old file is
-    // then untouched. No write replaces a file that holds another preset
+    // nothing was written: the folder is then as it was (a marker that could
+    // not be set or removed, a directory of that name say, is found out first). No write replaces a file that holds another preset
     // (another stored author or name; refusal, when given, gets a text for the
     // user that names that preset), and a copy from the server (needSync
     // false) never replaces a file that waits for sync.
@@ -86,6 +101,20 @@ public:
     // Temporaries that interrupted writes left (older than a minute) go first.
     std::vector<PresetMetaData> getLocalPresets() const;
 
+    // The one listing of the folder, which everything that walks it uses:
+    // what getLocalPresets gives, and with withMarkedDeleted also the hidden
+    // presets waiting for a server delete.
+    std::vector<Entry> listFolder (bool withMarkedDeleted) const;
+
+    // The same operations on a file the listing gave, whatever its name. The
+    // file must be a preset file directly in the folder holding md's preset
+    // (author and name); its own markers are the ones used.
+    bool loadPresetFile (const juce::File& file, const PresetMetaData& md, juce::MemoryBlock& state) const;
+    bool deletePresetFile (const juce::File& file, PresetMetaData* md, bool markOnly, juce::String* refusal = nullptr);
+    bool removeNeedSync (const juce::File& file, const PresetMetaData& md);
+    // Both markers beside the file, which still holds md's preset.
+    bool isMarkedDeleted (const juce::File& file, const PresetMetaData& md) const;
+
     // "%Y-%m-%d %H:%M:%S" local time.
     static juce::String formatTime (juce::Time t);
     // Sets the record's last-modified time to now.
@@ -109,8 +138,11 @@ protected:
 private:
     bool enabled() const;
     juce::File fileFor (const PresetMetaData& md) const;
+    bool isPresetFileHere (const juce::File& file) const;
     bool writeFile (const juce::File& target, const PresetMetaData& md);
     bool mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync, juce::String* refusal) const;
+    bool writePreset (const juce::File& target, const PresetMetaData& md, bool needSync, bool markDeleted,
+                      juce::String* refusal);
     void removeStaleTemporaries (const juce::File& dir) const;
 
     std::function<bool()> isEnabled;

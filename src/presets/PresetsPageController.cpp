@@ -1,6 +1,7 @@
 #include "presets/PresetsPageController.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/PluginProcessor.h"
 #include "core/UserPresentException.h"
@@ -26,6 +27,12 @@ bool isPlaceholderName (const juce::String& name)
 }
 
 uint32_t maskOfIndex (int idx) { return idx <= 0 ? 0u : (idx > 32 ? 0u : 1u << (idx - 1)); }
+
+void sortRows (std::vector<PresetsPageController::Row>& rows)
+{
+    std::stable_sort (rows.begin(), rows.end(),
+                      [] (const auto& a, const auto& b) { return PresetMetaDataCompare (a.record, b.record); });
+}
 } // namespace
 
 PresetsPageController::PresetsPageController (BrevonAudioProcessor& p, View& v) : processor (p), view (v)
@@ -130,16 +137,16 @@ void PresetsPageController::refreshPresetList (bool quiet)
         if (! localPresetsOK())
             return;
         rows.clear();
-        for (const auto& md : processor.getLocalPresets())
-            if (! shouldFilterPreset (md))
+        for (const auto& entry : processor.getLocalPresetStore().listFolder (false))
+            if (! shouldFilterPreset (entry.record))
             {
-                RowData row;
-                row.record = md;
+                Row row;
+                row.record = entry.record;
                 row.local = 1;
+                row.file = entry.file;
                 rows.push_back (row);
             }
-        std::stable_sort (rows.begin(), rows.end(),
-                          [] (const RowData& a, const RowData& b) { return PresetMetaDataCompare (a.record, b.record); });
+        sortRows (rows);
         view.rowsChanged();
         view.showStatus ("local preset list updated", false);
         view.controlsChanged();
@@ -152,6 +159,8 @@ void PresetsPageController::refreshPresetList (bool quiet)
         view.showStatus ("get presets", true);
     // This list shows whatever the sync has sent so far.
     syncChangedServer = false;
+    listSilently = quiet && followUpSilently;
+    followUpSilently = false;
     startWorker (new ListPresetThread (&processor, view.getSearchText().toStdString(), listStart, searchCategoryMask));
 }
 
@@ -168,10 +177,11 @@ void PresetsPageController::onLoadPresetButton()
 
     view.showStatus ("loading preset", false);
     const PresetMetaData wanted = rows[(size_t) selectedRow].record;
+    const juce::File file = fileOfRow (rows[(size_t) selectedRow]);
 
     int taken = 0;
     juce::MemoryBlock block;
-    if (processor.loadPresetFromDiscToMemoryBlock (wanted, block) && block.getSize() > 0)
+    if (processor.getLocalPresetStore().loadPresetFile (file, wanted, block) && block.getSize() > 0)
     {
         try
         {
@@ -257,7 +267,9 @@ void PresetsPageController::save()
             LocalPresetStore::stamp (md);
         juce::MemoryBlock state;
         processor.getStateInformation (state);
-        startSaveDelete (false, md, std::move (state), Upload::onlineSave);
+        juce::File file;
+        processor.metaDataToFile (&md, file);
+        startSaveDelete (false, md, file, std::move (state), Upload::onlineSave);
         localMarked = marked;
         showText (refusal);
         return;
@@ -278,20 +290,22 @@ void PresetsPageController::deleteSelected()
     if (thread != nullptr || ! rowInRange())
         return;
     PresetMetaData md = rows[(size_t) selectedRow].record;
+    const juce::File file = fileOfRow (rows[(size_t) selectedRow]);
+    auto& store = processor.getLocalPresetStore();
     view.showStatus ("deleting preset", false);
 
     if (mode == online)
     {
-        startSaveDelete (true, md, {}, Upload::onlineDelete);
+        startSaveDelete (true, md, file, {}, Upload::onlineDelete);
         // Hidden and marked here; the file goes on the server's REQUEST_OK.
         juce::String refusal;
-        localMarked = localPresetsOK() && processor.deletePresetFromDisc (&md, true, &refusal);
+        localMarked = localPresetsOK() && store.deletePresetFile (file, &md, true, &refusal);
         showText (refusal);
         return;
     }
 
     juce::String refusal;
-    if (processor.deletePresetFromDisc (&md, true, &refusal))
+    if (store.deletePresetFile (file, &md, true, &refusal))
     {
         view.showStatus ("delete local preset", false);
         refreshWanted = mode == localOnly;
@@ -300,7 +314,8 @@ void PresetsPageController::deleteSelected()
         view.showStatus (refusal.isNotEmpty() ? refusal : "could not delete local preset", false);
 }
 
-void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& md, juce::MemoryBlock state, Upload why)
+void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& md, const juce::File& file,
+                                             juce::MemoryBlock state, Upload why)
 {
     std::vector<char> data;
     if (! remove)
@@ -310,6 +325,7 @@ void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& 
     }
     upload = why;
     uploadRecord = md;
+    uploadFile = file;
     localMarked = why == Upload::syncSave || why == Upload::syncDelete;
     startWorker (new SaveDeletePresetThread (&processor,
                                              remove ? SaveDeletePresetThread::remove : SaveDeletePresetThread::upload, md,
@@ -323,7 +339,7 @@ void PresetsPageController::poll()
     {
         if (thread->isThreadRunning())
         {
-            if (dynamic_cast<ListPresetThread*> (thread.get()) != nullptr)
+            if (dynamic_cast<ListPresetThread*> (thread.get()) != nullptr && ! listSilently)
                 view.showStatus ("updating preset list", false);
             return;
         }
@@ -357,49 +373,23 @@ void PresetsPageController::handleFinishedWorker()
 
     if (auto* list = dynamic_cast<ListPresetThread*> (done.get()))
     {
+        const bool silent = std::exchange (listSilently, false);
+        refreshWanted = false;
         if (! list->success)
             showText (list->status);
-        else
+        else if (list->presets.empty() && list->offset > 0)
         {
-            // Paging comes from the reply's first record, before sorting; a
-            // list of none has no pages.
-            if (! list->presets.empty())
-            {
-                listTotal = list->presets.front().listTotal;
-                listStart = list->presets.front().listOffset;
-            }
-            else
-                listTotal = listStart = 0;
+            // Past the last page, its last preset deleted say: the page
+            // before it, in the same voice, and down to the first if need be.
+            listStart = list->offset > kPageSize ? list->offset - kPageSize : 0;
+            listTotal = 0;
             rows.clear();
-            for (const auto& md : list->presets)
-            {
-                RowData row;
-                row.record = md;
-                row.online = 1;
-                rows.push_back (row);
-            }
-            if (localPresetsOK())
-            {
-                const auto local = processor.getLocalPresets();
-                for (auto& row : rows)
-                    for (const auto& md : local)
-                        if (md.getAuthor() == row.record.getAuthor() && md.getName() == row.record.getName())
-                        {
-                            row.local = 1;
-                            break;
-                        }
-            }
-            std::stable_sort (rows.begin(), rows.end(),
-                              [] (const RowData& a, const RowData& b) { return PresetMetaDataCompare (a.record, b.record); });
             view.rowsChanged();
-            view.showStatus (rows.empty() ? "no presets found" : "preset list updated", false);
-            if (latestVersionOnServer.load() == 0)
-                metaDataWanted = true;
-            // A sync round follows a server's answer only (a list of none
-            // included), so a failing one cannot come round again every second.
-            scanWanted = true;
+            refreshWanted = true;
+            followUpSilently = silent;
         }
-        refreshWanted = false;
+        else
+            showListed (list->presets, silent);
     }
     else if (auto* load = dynamic_cast<LoadPresetThread*> (done.get()))
     {
@@ -439,16 +429,26 @@ void PresetsPageController::handleFinishedWorker()
             // same file name, say) are not ours to clear.
             if (localMarked)
             {
+                auto& store = processor.getLocalPresetStore();
                 if (why == Upload::onlineDelete || why == Upload::syncDelete)
-                    processor.deletePresetFromDisc (&uploadRecord, false);
-                processor.removeNeedSync (uploadRecord);
+                    store.deletePresetFile (uploadFile, &uploadRecord, false);
+                store.removeNeedSync (uploadFile, uploadRecord);
             }
-            if (why == Upload::syncSave || why == Upload::syncDelete)
-                syncChangedServer = true;
             view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
                              false);
-            if (localPresetsOK() && pending.empty())
+            if (why == Upload::onlineSave || why == Upload::onlineDelete)
+            {
+                // The table follows at once, local copy or not; the save's or
+                // delete's word stays the last one.
                 refreshWanted = true;
+                followUpSilently = true;
+            }
+            else
+            {
+                syncChangedServer = true;
+                if (localPresetsOK() && pending.empty())
+                    refreshWanted = true;
+            }
         }
         else
             showText (saveDelete->status);
@@ -474,45 +474,68 @@ void PresetsPageController::handleFinishedWorker()
     view.controlsChanged();
 }
 
+void PresetsPageController::showListed (const std::vector<PresetMetaData>& presets, bool silent)
+{
+    // Paging comes from the reply's first record, before sorting; a list of
+    // none has no pages.
+    if (! presets.empty())
+    {
+        listTotal = presets.front().listTotal;
+        listStart = presets.front().listOffset;
+    }
+    else
+        listTotal = listStart = 0;
+    rows.clear();
+    for (const auto& md : presets)
+    {
+        Row row;
+        row.record = md;
+        row.online = 1;
+        rows.push_back (row);
+    }
+    if (localPresetsOK())
+    {
+        const auto local = processor.getLocalPresetStore().listFolder (false);
+        for (auto& row : rows)
+            for (const auto& entry : local)
+                if (entry.record.getAuthor() == row.record.getAuthor() && entry.record.getName() == row.record.getName())
+                {
+                    row.local = 1;
+                    row.file = entry.file;
+                    break;
+                }
+    }
+    sortRows (rows);
+    view.rowsChanged();
+    if (! silent)
+        view.showStatus (rows.empty() ? "no presets found" : "preset list updated", false);
+    if (latestVersionOnServer.load() == 0)
+        metaDataWanted = true;
+    // A sync round follows a server's answer only (a list of none included),
+    // so a failing one cannot come round again every second.
+    scanWanted = true;
+}
+
 //==============================================================================
 void PresetsPageController::rebuildPending()
 {
     pending.clear();
-    const juce::String path = processor.getLocalPresetsPath();
-    if (path.isEmpty())
-        return;
-    for (const auto& file :
-         juce::File (path).findChildFiles (juce::File::findFiles, false, LocalPresetStore::kListPattern))
-    {
-        if (! file.getSiblingFile (file.getFileName() + LocalPresetStore::kNeedSyncSuffix).existsAsFile())
-            continue;
-        juce::FileInputStream in (file);
-        uint8_t head[presetmeta::kRecordSize];
-        if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
-            continue;
-        PresetMetaData md;
-        presetmeta::fromBytes (head, md);
-        md.setLastModified (LocalPresetStore::formatTime (file.getLastModificationTime()).toStdString());
-        pending.push_back (md);
-    }
+    for (auto& entry : processor.getLocalPresetStore().listFolder (true))
+        if (entry.needSync)
+        {
+            // The upload carries the time the file was last written.
+            entry.record.setLastModified (LocalPresetStore::formatTime (entry.modified).toStdString());
+            pending.push_back (std::move (entry));
+        }
 }
 
-bool PresetsPageController::isMarkedDeleted (const PresetMetaData& md) const
+juce::File PresetsPageController::fileOfRow (const Row& row) const
 {
+    if (row.file != juce::File())
+        return row.file;
     juce::File file;
-    if (! processor.metaDataToFile (&md, file))
-        return false;
-    const auto sibling = [&file] (const char* suffix) { return file.getSiblingFile (file.getFileName() + suffix); };
-    if (! sibling (LocalPresetStore::kNeedSyncSuffix).existsAsFile()
-        || ! sibling (LocalPresetStore::kMarkedDeleteSuffix).existsAsFile())
-        return false;
-    juce::FileInputStream in (file);
-    uint8_t head[presetmeta::kRecordSize];
-    if (! in.openedOk() || in.read (head, (int) sizeof (head)) != (int) sizeof (head))
-        return false;
-    PresetMetaData stored;
-    presetmeta::fromBytes (head, stored);
-    return stored.getName() == md.getName() && stored.getAuthor() == md.getAuthor();
+    processor.metaDataToFile (&row.record, file);
+    return file;
 }
 
 void PresetsPageController::syncStep()
@@ -526,7 +549,8 @@ void PresetsPageController::syncStep()
         return;
     lastSyncMs = now;
 
-    const PresetMetaData md = pending.front();
+    const LocalPresetStore::Entry entry = pending.front();
+    const PresetMetaData& md = entry.record;
     pending.erase (pending.begin());
 
     // Another author's preset waits for that author: the markers stay.
@@ -534,19 +558,20 @@ void PresetsPageController::syncStep()
         return;
 
     view.showStatus ("syncing preset to server", false);
-    if (isMarkedDeleted (md))
+    auto& store = processor.getLocalPresetStore();
+    if (store.isMarkedDeleted (entry.file, md))
     {
-        startSaveDelete (true, md, {}, Upload::syncDelete);
+        startSaveDelete (true, md, entry.file, {}, Upload::syncDelete);
         return;
     }
     juce::MemoryBlock state;
-    if (! processor.loadPresetFromDiscToMemoryBlock (md, state))
+    if (! store.loadPresetFile (entry.file, md, state))
     {
         // Left for a later round, markers and all.
         view.showStatus ("could not read local preset", false);
         return;
     }
-    startSaveDelete (false, md, std::move (state), Upload::syncSave);
+    startSaveDelete (false, md, entry.file, std::move (state), Upload::syncSave);
 }
 
 //==============================================================================

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "presets/LocalPresetStore.h"
 #include "presets/PresetMetaData.h"
 
 class BrevonAudioProcessor;
@@ -33,6 +34,16 @@ public:
         uint8_t online = 0;
         uint8_t local = 0;
         uint8_t spare[6] = {};
+    };
+
+    // A row as the table keeps it: with the file the local listing found the
+    // preset in, which its loads and deletes act on (none for a preset only
+    // on the server).
+    struct Row : RowData
+    {
+        Row() = default;
+        Row (const RowData& data) : RowData (data) {} // a row with no file
+        juce::File file;
     };
 
     // What the controller reads from and tells the page.
@@ -120,8 +131,8 @@ public:
 
     int mode = unknown;
     bool refreshWanted = true, scanWanted = false, metaDataWanted = false;
-    std::vector<RowData> rows;
-    std::vector<PresetMetaData> pending;
+    std::vector<Row> rows;
+    std::vector<LocalPresetStore::Entry> pending;
     int selectedRow = -1;
     uint32_t listStart = 0, listTotal = 0, searchCategoryMask = 0;
 
@@ -138,13 +149,17 @@ private:
     };
 
     void handleFinishedWorker();
+    // A server list's rows into the table; silent: without the outcome text.
+    void showListed (const std::vector<PresetMetaData>& presets, bool silent);
     void showText (const juce::String& text);
     void startWorker (PresetsPageThread* worker);
-    void startSaveDelete (bool remove, const PresetMetaData& md, juce::MemoryBlock state, Upload why);
+    void startSaveDelete (bool remove, const PresetMetaData& md, const juce::File& file, juce::MemoryBlock state,
+                          Upload why);
     void applyLoadedData (const void* data, size_t size, const PresetMetaData& wanted);
     void rebuildPending();
     void syncStep();
-    bool isMarkedDeleted (const PresetMetaData& md) const;
+    // The row's own file, or the record's file for a row with none.
+    juce::File fileOfRow (const Row& row) const;
     bool rowInRange() const { return selectedRow >= 0 && selectedRow < (int) rows.size(); }
 
     BrevonAudioProcessor& processor;
@@ -152,8 +167,12 @@ private:
     std::unique_ptr<PresetsPageThread> thread;
     Upload upload = Upload::none;
     PresetMetaData uploadRecord;
+    juce::File uploadFile; // the local file whose markers its REQUEST_OK clears
     bool localMarked = false; // this run's local file carries the markers
     bool syncChangedServer = false; // a sync step reached the server since the last list
+    // A list that follows an online save or delete says nothing on success:
+    // that action's word stays the last. Kept across a step back from an empty page.
+    bool followUpSilently = false, listSilently = false;
 
     JUCE_DECLARE_NON_COPYABLE (PresetsPageController)
 };

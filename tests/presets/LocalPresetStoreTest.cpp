@@ -11,6 +11,7 @@
 #include <string>
 
 #include "presets/LocalPresetStore.h"
+#include "support/FolderOddities.h"
 
 namespace
 {
@@ -110,6 +111,8 @@ protected:
         names.sort (false);
         return names;
     }
+
+    juce::StringArray folderImage() const { return oddities::folderImage (root); }
 
     std::vector<std::string> listedNames() const
     {
@@ -492,4 +495,137 @@ TEST_F (LocalPresetStoreTest, ListingRemovesOnlyItsOwnStaleTemporaries)
     EXPECT_FALSE (stale.exists());
     EXPECT_TRUE (fresh.existsAsFile());
     EXPECT_TRUE (foreign.existsAsFile());
+}
+
+TEST_F (LocalPresetStoreTest, ACopyUnderAnyNameLoadsMarksAndDeletesItsOwnFileOnly)
+{
+    PresetMetaData dup = record ("jo@x.org", "Dup");
+    ASSERT_TRUE (store().savePresetToDisc (&dup, false));
+    const juce::File original = fileOf (dup);
+    const juce::File copy = folder.getChildFile ("Dup (1).TalvoraXLPreset");
+    ASSERT_TRUE (original.copyFileTo (copy));
+    const juce::MemoryBlock stateOne = state, originalBytes = read (original);
+
+    auto entries = store().listFolder (false);
+    ASSERT_EQ (entries.size(), 2u);
+    for (const auto& e : entries)
+    {
+        EXPECT_TRUE (e.file == original || e.file == copy) << e.file.getFullPathName();
+        juce::MemoryBlock loaded;
+        ASSERT_TRUE (store().loadPresetFile (e.file, e.record, loaded));
+        EXPECT_TRUE (loaded == stateOne);
+    }
+
+    // Marked deleted with another program current: the copy alone is rewritten
+    // and hidden, with markers of its own name; the original still loads its state.
+    state = makeState (2);
+    PresetMetaData fromCopy = dup;
+    ASSERT_TRUE (store().deletePresetFile (copy, &fromCopy, true));
+    EXPECT_TRUE (marker (copy, ".needsync").existsAsFile());
+    EXPECT_TRUE (marker (copy, ".markeddelete").existsAsFile());
+    EXPECT_FALSE (marker (original, ".needsync").exists());
+    EXPECT_TRUE (store().isMarkedDeleted (copy, dup));
+    EXPECT_FALSE (store().isMarkedDeleted (original, dup));
+    entries = store().listFolder (false);
+    ASSERT_EQ (entries.size(), 1u);
+    EXPECT_EQ (entries[0].file, original);
+    ASSERT_EQ (store().listFolder (true).size(), 2u);
+    juce::MemoryBlock loaded;
+    ASSERT_TRUE (store().loadPresetFile (original, dup, loaded));
+    EXPECT_TRUE (loaded == stateOne);
+    EXPECT_TRUE (read (original) == originalBytes);
+
+    // The server's word: the copy and its markers go, nothing else.
+    ASSERT_TRUE (store().deletePresetFile (copy, &fromCopy, false));
+    ASSERT_TRUE (store().removeNeedSync (copy, dup));
+    EXPECT_EQ (allFiles(), juce::StringArray ("presetcache/" + original.getFileName()));
+    EXPECT_TRUE (read (original) == originalBytes);
+
+    // Renamed, alone, with the other case of the extension: listed, loaded and
+    // deleted as itself, and the record's own file name never appears.
+    const juce::File renamed = folder.getChildFile ("Dup backup.talvoraxlpreset");
+    ASSERT_TRUE (original.moveFileTo (renamed));
+    entries = store().listFolder (false);
+    ASSERT_EQ (entries.size(), 1u);
+    EXPECT_EQ (entries[0].file, renamed);
+    loaded.reset();
+    EXPECT_TRUE (store().loadPresetFile (renamed, dup, loaded) && loaded == stateOne);
+    EXPECT_FALSE (store().loadPresetFromDiscToMemoryBlock (dup, loaded)) << "the record's own name has no file";
+    ASSERT_TRUE (store().deletePresetFile (renamed, &fromCopy, true));
+    EXPECT_TRUE (store().isMarkedDeleted (renamed, dup));
+    ASSERT_TRUE (store().deletePresetFile (renamed, &fromCopy, false));
+    ASSERT_TRUE (store().removeNeedSync (renamed, dup));
+    EXPECT_TRUE (allFiles().isEmpty()) << allFiles().joinIntoString (", ");
+
+    // Files elsewhere, hidden or of another kind are not the store's.
+    const juce::File outside = root.getChildFile ("jo_Dup.TalvoraXLPreset");
+    ASSERT_TRUE (outside.replaceWithData (originalBytes.getData(), originalBytes.getSize()));
+    const juce::File hidden = folder.getChildFile (".jo_Dup.TalvoraXLPreset");
+    ASSERT_TRUE (hidden.replaceWithData (originalBytes.getData(), originalBytes.getSize()));
+    for (const auto& f : { outside, hidden, folder.getChildFile ("jo_Dup.txt") })
+    {
+        ASSERT_TRUE (f.replaceWithData (originalBytes.getData(), originalBytes.getSize()));
+        EXPECT_FALSE (store().loadPresetFile (f, dup, loaded)) << f.getFullPathName();
+        EXPECT_FALSE (store().deletePresetFile (f, &fromCopy, false)) << f.getFullPathName();
+        EXPECT_TRUE (f.existsAsFile());
+    }
+}
+
+TEST_F (LocalPresetStoreTest, FifosDevicesAndDirectoriesAreNeitherOpenedNorListed)
+{
+    PresetMetaData pad = record ("jo@x.org", "Pad");
+    ASSERT_TRUE (store().savePresetToDisc (&pad, true));
+    const juce::File fifo = oddities::addOddPresets (folder, LocalPresetStore::kExtension);
+    ASSERT_TRUE (fifo.exists());
+    oddities::FifoGuard guard (fifo, 3000);
+    const auto before = folderImage();
+
+    const auto entries = store().listFolder (true);
+    ASSERT_EQ (entries.size(), 1u);
+    EXPECT_EQ (entries[0].file, fileOf (pad));
+    EXPECT_TRUE (entries[0].needSync);
+
+    // A FIFO whose name a record maps to: no load, and no write replaces it.
+    PresetMetaData fifoRecord = record ("jo@x.org", "fifo");
+    fifoRecord.setAuthor ("");
+    juce::MemoryBlock loaded;
+    for (const char* name : { "fifo", "zero", "dir" })
+    {
+        const juce::File f = folder.getChildFile (juce::String (name) + ".TalvoraXLPreset");
+        EXPECT_FALSE (store().loadPresetFile (f, fifoRecord, loaded)) << name;
+        EXPECT_FALSE (store().isMarkedDeleted (f, fifoRecord)) << name;
+        EXPECT_FALSE (store().deletePresetFile (f, &fifoRecord, true)) << name;
+    }
+    EXPECT_TRUE (loaded.isEmpty());
+    EXPECT_EQ (folderImage(), before);
+    EXPECT_FALSE (guard.fired()) << "a FIFO was opened and blocked";
+}
+
+TEST_F (LocalPresetStoreTest, AWriteThatReportsFailureLeavesEveryFileAsItWas)
+{
+    PresetMetaData stuck = record ("tester", "Stuck");
+    ASSERT_TRUE (store().savePresetToDisc (&stuck, false));
+    const juce::File file = fileOf (stuck);
+    ASSERT_EQ (file.getFileName(), "tester_Stuck.TalvoraXLPreset");
+    state = makeState (2);
+
+    // A directory where a marker goes, one marker kind at a time.
+    for (const char* suffix : { ".markeddelete", ".needsync" })
+    {
+        ASSERT_TRUE (marker (file, suffix).createDirectory().wasOk());
+        const auto before = folderImage();
+        for (int kind = 0; kind < 4; ++kind)
+        {
+            PresetMetaData md = stuck;
+            const bool reported = kind == 0   ? store().savePresetToDisc (&md, true)
+                                  : kind == 1 ? store().deletePresetFromDisc (&md, true)
+                                  : kind == 2 ? store().removeNeedSync (md)
+                                              : store().savePresetToDisc (&md, false);
+            if (kind == 3 && juce::String (suffix) == ".needsync")
+                continue; // no marker of that kind is touched: this save may go ahead
+            EXPECT_FALSE (reported) << suffix << " " << kind;
+            EXPECT_EQ (folderImage(), before) << suffix << " " << kind;
+        }
+        ASSERT_TRUE (marker (file, suffix).deleteRecursively());
+    }
 }

@@ -15,6 +15,7 @@
 #include "presets/PresetServerConnector.h"
 #include "presets/PresetsPageController.h"
 #include "support/EditorRig.h"
+#include "support/FolderOddities.h"
 #include "support/PluginPlayer.h"
 
 using faultserver::FaultServer;
@@ -831,4 +832,228 @@ TEST (PresetsPageController, ALoadedCaptureInstallsEveryRowAsAHostRestoreDoes)
     for (size_t i = 0; i < x.size(); ++i)
         worst = std::max (worst, std::abs (x[i] - y[i]));
     EXPECT_LT (worst, 1.0e-5f);
+}
+
+TEST (PresetsPageController, EachLocalRowLoadsAndDeletesTheFileItWasListedFrom)
+{
+    Page page (closedPort());
+    page.processor.setParameter (27, 0.9f);
+    PresetMetaData dup = presetmeta::newRecord();
+    dup.setAuthor (ann);
+    dup.setName ("Dup");
+    ASSERT_TRUE (page.processor.savePresetToDisc (&dup, false));
+    const juce::File original = page.fileOf ("Dup");
+    const juce::File folder = original.getParentDirectory();
+    const juce::File copy = folder.getChildFile ("Dup (1).TalvoraXLPreset");
+    ASSERT_TRUE (original.copyFileTo (copy));
+    juce::MemoryBlock originalBytes;
+    ASSERT_TRUE (original.loadFileAsData (originalBytes));
+
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return c.mode == PresetsPageController::localOnly && ! c.refreshWanted; }));
+    ASSERT_EQ (c.rows.size(), 2u);
+    const auto rowOf = [&c] (const juce::File& f) {
+        for (size_t i = 0; i < c.rows.size(); ++i)
+            if (c.rows[i].file == f)
+                return (int) i;
+        return -1;
+    };
+    ASSERT_GE (rowOf (copy), 0);
+    ASSERT_GE (rowOf (original), 0);
+
+    // Each row loads its own file, without the server.
+    for (const auto& f : { copy, original })
+    {
+        page.processor.setParameter (27, 0.2f);
+        c.selectedRowsChanged (rowOf (f));
+        c.onLoadPresetButton();
+        EXPECT_FALSE (c.hasWorker());
+        EXPECT_EQ (page.view.last(), "preset loaded");
+        EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    }
+
+    // Deleting the copy with another program current hides the copy only; the
+    // other row still loads the state its file holds.
+    page.processor.setParameter (27, 0.2f);
+    c.selectedRowsChanged (rowOf (copy));
+    c.deleteSelected();
+    EXPECT_EQ (page.view.last(), "delete local preset");
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.refreshWanted; }));
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (c.rows[0].file, original);
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    EXPECT_EQ (page.view.last(), "preset loaded");
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    juce::MemoryBlock after;
+    ASSERT_TRUE (original.loadFileAsData (after));
+    EXPECT_TRUE (after == originalBytes);
+    EXPECT_FALSE (Page::marked (original));
+    EXPECT_EQ (folder.getNumberOfChildFiles (juce::File::findFiles), 4); // the two, the copy's two markers
+
+    // Renamed and alone: it lists, loads and deletes, and the record's own
+    // file name never appears.
+    ASSERT_TRUE (folder.deleteRecursively() && folder.createDirectory().wasOk());
+    const juce::File renamed = folder.getChildFile ("Pad backup.TalvoraXLPreset");
+    ASSERT_TRUE (renamed.replaceWithData (originalBytes.getData(), originalBytes.getSize()));
+    c.refreshPresetList (false);
+    ASSERT_EQ (c.rows.size(), 1u);
+    page.processor.setParameter (27, 0.2f);
+    c.selectedRowsChanged (0);
+    c.onLoadPresetButton();
+    EXPECT_FALSE (c.hasWorker());
+    EXPECT_EQ (page.view.last(), "preset loaded");
+    EXPECT_FLOAT_EQ (page.processor.getParameter (27), 0.9f);
+    c.selectedRowsChanged (0);
+    c.deleteSelected();
+    EXPECT_EQ (page.view.last(), "delete local preset");
+    ASSERT_TRUE (page.pollUntil ([&] { return ! c.refreshWanted; }));
+    EXPECT_TRUE (c.rows.empty());
+    EXPECT_FALSE (original.exists());
+    EXPECT_TRUE (Page::marked (renamed));
+    EXPECT_EQ (folder.getNumberOfChildFiles (juce::File::findFiles), 3);
+
+    // A directory where the save's marker goes: the save fails, says so, and
+    // the folder is as it was.
+    page.view.name = "Stuck";
+    c.save();
+    const juce::File stuck = page.fileOf ("Stuck");
+    ASSERT_TRUE (stuck.existsAsFile());
+    ASSERT_TRUE (stuck.getSiblingFile (stuck.getFileName() + ".markeddelete").createDirectory().wasOk());
+    const juce::StringArray before = oddities::folderImage (folder);
+    page.processor.setParameter (27, 0.4f);
+    c.save();
+    EXPECT_EQ (page.view.last(), "could not save preset to disc");
+    EXPECT_EQ (oddities::folderImage (folder), before);
+}
+
+TEST (PresetsPageController, AFifoADeviceOrADirectoryInTheFolderNeverStallsThePage)
+{
+    serverrig::Rig rig;
+    rig.addAccount (ann, annPassword);
+    PresetsPageController::latestVersionOnServer = 103;
+    Page page (rig.port());
+    PresetMetaData pad = presetmeta::newRecord();
+    pad.setAuthor (ann);
+    pad.setName ("Pad G");
+    ASSERT_TRUE (page.processor.savePresetToDisc (&pad, true));
+    const juce::File folder = page.fileOf ("Pad G").getParentDirectory();
+    const juce::File fifo = oddities::addOddPresets (folder, LocalPresetStore::kExtension);
+    ASSERT_TRUE (fifo.exists());
+    // Ends a reader stuck in the FIFO, so a stall fails the test instead of hanging it.
+    oddities::FifoGuard guard (fifo, 3000);
+
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollUntil ([&] { return ! Page::marked (page.fileOf ("Pad G")) && c.pending.empty() && ! c.hasWorker()
+                                              && ! c.refreshWanted; },
+                                 10000));
+    EXPECT_LT (page.longestPollMs, std::min (kPollLimitMs, 100.0));
+    EXPECT_FALSE (guard.fired()) << "the FIFO was opened";
+    EXPECT_EQ (namesOnServer (rig), std::vector<std::string> { "Pad G" });
+    EXPECT_EQ (page.view.count ("syncing preset to server"), 1);
+    EXPECT_TRUE (oddities::isFifo (fifo));
+    for (const char* name : { "fifo", "zero", "dir" })
+        EXPECT_TRUE (folder.getChildFile (juce::String (name) + ".TalvoraXLPreset.needsync").existsAsFile()) << name;
+}
+
+namespace
+{
+int rowNamed (const PresetsPageController& c, const std::string& name)
+{
+    for (size_t i = 0; i < c.rows.size(); ++i)
+        if (c.rows[i].record.getName() == name)
+            return (int) i;
+    return -1;
+}
+
+// ann's account with count presets of hers ("Pad 0", ...) on the server; no
+// metadata request follows the first list.
+bool addAnnWithPresets (serverrig::Rig& rig, int count)
+{
+    rig.addAccount (ann, annPassword);
+    PresetsPageController::latestVersionOnServer = 103;
+    for (int i = 0; i < count; ++i)
+    {
+        const std::string time = juce::String::formatted ("2024-05-01 10:%02d:00", i).toStdString();
+        if (rig.upload (ann, annPassword, serverrig::record ("Pad " + std::to_string (i), time), serverrig::presetBytes ((uint32_t) i)).type()
+            != REQUEST_OK)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+TEST (PresetsPageController, WithLocalSavingOffTheTableFollowsOnlineSavesAndDeletes)
+{
+    serverrig::Rig rig;
+    ASSERT_TRUE (addAnnWithPresets (rig, 1));
+    Page page (rig.port());
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+
+    // Each action's word is said last, and its row comes or goes within 2 s of it.
+    const auto follows = [&] (const juce::String& word, bool present) {
+        EXPECT_TRUE (page.pollUntil ([&] { return ! c.hasWorker() && page.view.count (word) == 1; }));
+        const double said = page.view.timesOf (word).front();
+        EXPECT_TRUE (page.pollUntil ([&] { return (rowNamed (c, "Lead S") >= 0) == present && ! c.hasWorker(); }, 2500))
+            << word;
+        EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - said, 2000.0) << word;
+        EXPECT_TRUE (page.pollIdle());
+        EXPECT_EQ (page.view.last(), word);
+    };
+
+    page.view.name = "Lead S";
+    c.save();
+    follows ("preset saved", true);
+    EXPECT_EQ (c.rows.size(), 2u);
+
+    c.selectedRowsChanged (rowNamed (c, "Lead S"));
+    c.deleteSelected();
+    follows ("preset removed", false);
+    ASSERT_EQ (c.rows.size(), 1u);
+    EXPECT_EQ (std::string (c.rows[0].record.getName()), "Pad 0");
+    EXPECT_TRUE (page.view.errors.empty());
+    EXPECT_LT (page.longestPollMs, kPollLimitMs);
+}
+
+TEST (PresetsPageController, DeletingTheOnlyPresetOfTheLastPageStepsBackAPage)
+{
+    serverrig::Rig rig;
+    ASSERT_TRUE (addAnnWithPresets (rig, 41));
+    Page page (rig.port());
+    page.processor.getPropertyProxy().setValue (settingsKeys::enableLocalCache, 0);
+    page.open();
+    auto& c = *page.controller;
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 40u);
+    c.nextPage();
+    ASSERT_TRUE (page.pollIdle());
+    ASSERT_EQ (c.rows.size(), 1u);
+    ASSERT_EQ (c.listStart, 40u);
+
+    c.selectedRowsChanged (0);
+    c.deleteSelected();
+    ASSERT_TRUE (page.pollUntil ([&] { return page.view.count ("preset removed") == 1 && c.rows.size() == 40 && ! c.hasWorker()
+                                              && ! c.refreshWanted; }));
+    EXPECT_EQ (c.listStart, 0u);
+    EXPECT_EQ (c.listTotal, 40u);
+    EXPECT_FALSE (c.isPreviousEnabled());
+    EXPECT_FALSE (c.isNextEnabled());
+    EXPECT_EQ (page.view.count ("no presets found"), 0);
+    EXPECT_EQ (page.view.last(), "preset removed");
+    EXPECT_EQ (rig.list (ann, annPassword, 0).presets().size(), 40u);
+
+    // Paged past the end by a search: the first page that has rows, and its word.
+    c.listStart = 40;
+    c.refreshPresetList (false);
+    ASSERT_TRUE (page.pollIdle());
+    EXPECT_EQ (c.listStart, 0u);
+    EXPECT_EQ (c.rows.size(), 40u);
+    EXPECT_EQ (page.view.last(), "preset list updated");
+    EXPECT_EQ (page.view.count ("no presets found"), 0);
 }

@@ -123,9 +123,6 @@ void ParameterShower::setHeldText (const juce::String& text, double holdMs)
 
 void ParameterShower::step (double ms)
 {
-    if (waiting && ! keepsOut (waitingLong, ms))
-        showNow (waitingText, waitingLong, ms);
-
     if (isHoldingAt (ms))
     {
         // Counted steps start once the hold is over.
@@ -152,6 +149,10 @@ void ParameterShower::step (double ms)
             textLevel *= 0.985;
         shownText = t;
     }
+
+    // The step that ends a hold brings what waited for it.
+    if (waiting && ! keepsOut (waitingLong, ms))
+        showNow (waitingText, waitingLong, ms);
 }
 
 void ParameterShower::paint (juce::Graphics& g)

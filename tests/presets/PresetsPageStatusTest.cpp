@@ -59,12 +59,7 @@ struct PresetsPageStatus : ::testing::Test
     {
         // The lookup goes out at once only when no earlier exchange is that recent.
         juce::Thread::sleep ((int) PresetsPageThread::msUntilNextSlot() + 1);
-        editor = openEditor (*processor);
-        editor->requestPageSwitch();
-        juce::Image tiny (juce::Image::ARGB, 1, 1, true);
-        juce::Graphics g (tiny);
-        editor->paint (g);
-        page = editor->getPresetsPage();
+        page = openPresetsPage (*processor, editor);
         ASSERT_NE (page, nullptr);
     }
 

@@ -1,5 +1,6 @@
 #include "gui/ParameterShower.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace

@@ -92,6 +92,8 @@ PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juc
     status = own (new ParameterShower ("parametershower", statusFont));
     status->setBounds (275, 390, 226, 45);
     status->setInterceptsMouseClicks (false, false);
+    // The page paints it too, not only its timer: it keeps its pace by the clock.
+    status->setPace (ParameterShower::Pace::elapsedTime);
     addAndMakeVisible (*status);
     status->setLongTimeText ("talvora xl");
 
@@ -156,7 +158,7 @@ PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juc
     saveButton->setEnabled (true);
 
     repaintTimer.addComponent (status);
-    repaintTimer.startTimer (33);
+    repaintTimer.startTimer ((int) ParameterShower::kStepMs);
 
     updateConnectedToServerLabel();
     updateLoadButton();
@@ -235,10 +237,8 @@ void PresetsPage::showStatus (const juce::String& text, bool held)
         spoken = true;
         status->longHold = 0.0;
     }
-    if (held)
-        status->setLongTimeText (text);
-    else
-        status->setShortTimeText (text);
+    // A text a hold keeps out comes when the hold ends: nothing said is lost.
+    status->showOrQueue (text, held);
 }
 
 void PresetsPage::showError (const juce::String& text)

@@ -87,6 +87,116 @@ TEST_F (DisplayWidgetTest, LongTextBlocksShortTextsForThirtyPaints)
     EXPECT_EQ (shower.getText(), "knob");
 }
 
+// A display that steps by the clock: painted at any rate, at time t it shows
+// what a display painted once per step shows after floor(t / step) paints.
+TEST_F (DisplayWidgetTest, ElapsedTimePaceKeepsThePaintedPaceWhateverThePaintRate)
+{
+    ParameterShower reference ("reference", nullptr);
+    reference.setBounds (0, 0, 100, 40);
+    reference.setShortTimeText ("preset saved");
+    std::vector<Fade> perStep { { 150, 255 } };
+    for (int paint = 1; paint <= 120; ++paint)
+        perStep.push_back (paintOnce (reference));
+
+    double now = 1000.0;
+    ParameterShower shower ("shower", nullptr);
+    shower.clock = [&now] { return now; };
+    shower.setBounds (0, 0, 100, 40);
+    shower.setPace (ParameterShower::Pace::elapsedTime);
+    const double appeared = now = 1234.5;
+    shower.setShortTimeText ("preset saved");
+
+    // Bursts of paints, single ones and gaps of several steps.
+    const double gaps[] = { 0.0, 0.0, 3.0, 11.0, 19.0, 0.0, 33.0, 70.0, 5.0, 140.0 };
+    double lastFull = 0.0, firstBelowHalf = -1.0;
+    for (int i = 0; now - appeared < 118 * ParameterShower::kStepMs; ++i)
+    {
+        now += gaps[i % 10];
+        const auto fade = paintOnce (shower);
+        const auto steps = (size_t) std::floor ((now - appeared) / ParameterShower::kStepMs);
+        ASSERT_NEAR (fade.background, perStep[steps].background, 1) << (now - appeared) << " ms";
+        ASSERT_NEAR (fade.text, perStep[steps].text, 1) << (now - appeared) << " ms";
+        if (fade.text == 255)
+            lastFull = now - appeared;
+        if (fade.text <= 127 && firstBelowHalf < 0.0)
+            firstBelowHalf = now - appeared;
+    }
+    // About half a second at full strength, half strength at about two seconds.
+    EXPECT_GE (lastFull, 400.0);
+    EXPECT_LT (lastFull, 560.0);
+    EXPECT_GT (firstBelowHalf, 1900.0);
+    EXPECT_LT (firstBelowHalf, 2150.0);
+}
+
+TEST_F (DisplayWidgetTest, QueuedTextsWaitForTheHoldAndOnlyTheNewestComes)
+{
+    double now = 0.0;
+    ParameterShower shower ("shower", nullptr);
+    shower.clock = [&now] { return now; };
+    shower.setBounds (0, 0, 100, 40);
+    shower.setPace (ParameterShower::Pace::elapsedTime);
+    const auto textAlpha = [&shower] { return shower.label.findColour (juce::Label::textColourId).getAlpha(); };
+    const auto paintAt = [&] (double ms) {
+        now = ms;
+        paintOnce (shower);
+    };
+
+    // A long text keeps short ones out for 30 steps; the newest of them follows.
+    shower.showOrQueue ("get presets", true);
+    shower.showOrQueue ("updating preset list", false);
+    shower.showOrQueue ("preset list updated", false);
+    EXPECT_EQ (shower.getText(), "get presets");
+    EXPECT_EQ (shower.getWaitingText(), "preset list updated");
+    paintAt (29.5 * ParameterShower::kStepMs);
+    EXPECT_EQ (shower.getText(), "get presets");
+    paintAt (30.5 * ParameterShower::kStepMs);
+    EXPECT_EQ (shower.getText(), "preset list updated");
+    EXPECT_EQ (textAlpha(), 255);
+    EXPECT_EQ (shower.getWaitingText(), "");
+    // A short text over a short one comes at once.
+    shower.showOrQueue ("preset saved", false);
+    EXPECT_EQ (shower.getText(), "preset saved");
+
+    // An error holds 3 s: nothing replaces it, a long text waits too, and
+    // the last word comes when the hold ends, unpainted meanwhile or not.
+    const double errorAt = now = 5000.0;
+    shower.setHeldText ("wrong e-mail or password", 3000.0);
+    shower.showOrQueue ("get presets", true);
+    for (double ms = errorAt; ms < errorAt + 2990.0; ms += 250.0)
+    {
+        shower.showOrQueue ("updating preset list", false);
+        paintAt (ms);
+        ASSERT_EQ (shower.getText(), "wrong e-mail or password") << ms - errorAt;
+        ASSERT_EQ (textAlpha(), 255) << ms - errorAt;
+    }
+    shower.showOrQueue ("preset list updated", false);
+    paintAt (errorAt + 3300.0);
+    EXPECT_EQ (shower.getText(), "preset list updated");
+    EXPECT_EQ (textAlpha(), 255);
+    // It started when the hold ended: 15 steps later it fades.
+    paintAt (errorAt + 3000.0 + 16.5 * ParameterShower::kStepMs);
+    EXPECT_LT (textAlpha(), 255);
+
+    // Another error replaces a held one at once and drops what waited.
+    now = 20000.0;
+    shower.setHeldText ("problem connecting to server", 3000.0);
+    shower.showOrQueue ("no presets found", false);
+    now = 20100.0;
+    shower.setHeldText ("wrong e-mail or password", 3000.0);
+    EXPECT_EQ (shower.getText(), "wrong e-mail or password");
+    EXPECT_EQ (shower.getWaitingText(), "");
+    paintAt (24000.0);
+    EXPECT_EQ (shower.getText(), "wrong e-mail or password");
+
+    // The plain setters still drop what a hold keeps out.
+    now = 30000.0;
+    shower.setLongTimeText ("talvora xl");
+    shower.setShortTimeText ("knob");
+    EXPECT_EQ (shower.getWaitingText(), "");
+    paintAt (30000.0 + 31 * ParameterShower::kStepMs);
+    EXPECT_EQ (shower.getText(), "talvora xl");
+}
+
 TEST_F (DisplayWidgetTest, ForwardsClicksOnlyToALivingTarget)
 {
     struct Target : juce::Component

@@ -45,12 +45,7 @@ struct PresetsPageTest : ::testing::Test
         settings.setValue (settingsKeys::email, "ann@example.org");
         processor->setProgramNameText ("Deep Bass");
         processor->setProgramCategoryMask (4);
-        editor = openEditor (*processor);
-        editor->requestPageSwitch();
-        juce::Image tiny (juce::Image::ARGB, 1, 1, true);
-        juce::Graphics g (tiny);
-        editor->paint (g);
-        page = editor->getPresetsPage();
+        page = openPresetsPage (*processor, editor);
         ASSERT_NE (page, nullptr);
     }
     void TearDown() override
@@ -247,11 +242,7 @@ TEST (PresetsPageWithServer, WhatTheServerSaysIsSeenRightAfterOpening)
     auto open = [&] {
         // The list goes out at once only when no earlier exchange is that recent.
         juce::Thread::sleep ((int) PresetsPageThread::msUntilNextSlot() + 1);
-        editor = openEditor (*processor);
-        editor->requestPageSwitch();
-        juce::Graphics g (frame);
-        editor->paint (g);
-        page = editor->getPresetsPage();
+        page = openPresetsPage (*processor, editor);
         opened = juce::Time::getMillisecondCounterHiRes();
     };
     // Painted as the page's timer does, every 33 ms.

@@ -96,6 +96,18 @@ BrevonAudioProcessorEditor* openEditor (BrevonAudioProcessor& processor)
     return editor;
 }
 
+PresetsPage* openPresetsPage (BrevonAudioProcessor& processor, BrevonAudioProcessorEditor*& editor)
+{
+    editor = openEditor (processor);
+    if (editor == nullptr)
+        return nullptr;
+    editor->requestPageSwitch();
+    juce::Image tiny (juce::Image::ARGB, 1, 1, true);
+    juce::Graphics g (tiny);
+    editor->paint (g);
+    return editor->getPresetsPage();
+}
+
 void closeEditor (BrevonAudioProcessor& processor, BrevonAudioProcessorEditor*& editor)
 {
     if (editor == nullptr)

@@ -56,6 +56,8 @@ private:
 // Opens an editor the way plug-in wrappers do, and closes it the same way.
 BrevonAudioProcessorEditor* openEditor (BrevonAudioProcessor& processor);
 void closeEditor (BrevonAudioProcessor& processor, BrevonAudioProcessorEditor*& editor);
+// Opens an editor on its presets page, painted once so that the page is built.
+PresetsPage* openPresetsPage (BrevonAudioProcessor& processor, BrevonAudioProcessorEditor*& editor);
 
 // Runs timers and async messages: until the queue is empty, or for a while.
 void pump();

@@ -32,5 +32,22 @@ cmake -S . -B build-tsan "${sanitized[@]}" -DTALVORA_SANITIZE=thread
 cmake --build build-tsan -j"$jobs" --target talvora_tests
 norandom=()
 setarch "$(uname -m)" -R true 2>/dev/null && norandom=(setarch "$(uname -m)" -R)
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    "${norandom[@]}" build-tsan/tests/talvora_tests --gtest_filter='-*Soak*:StackPaths.*:ReferenceRender.*' --gtest_brief=1
+# Shards side by side: the tests already run in parallel processes under CTest.
+shards=$(( jobs < 4 ? jobs : 4 ))
+pids=()
+for ((i = 0; i < shards; ++i)); do
+    GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        "${norandom[@]}" build-tsan/tests/talvora_tests --gtest_filter='-*Soak*:StackPaths.*:ReferenceRender.*' --gtest_brief=1 \
+        > "build-tsan/shard-$i.log" 2>&1 &
+    pids+=($!)
+done
+failed=0
+for ((i = 0; i < shards; ++i)); do
+    if ! wait "${pids[$i]}"; then
+        failed=1
+        echo "ThreadSanitizer shard $i of $shards failed:"
+    fi
+    cat "build-tsan/shard-$i.log"
+done
+exit $failed

@@ -73,10 +73,11 @@ public:
     // Writes the record, stamped with the current time, and the current state.
     // needSync marks it for upload and clears a pending delete. False when
     // nothing was written: the folder is then as it was (a marker that could
-    // not be set or removed, a directory of that name say, is found out first). No write replaces a file that holds another preset
-    // (another stored author or name; refusal, when given, gets a text for the
-    // user that names that preset), and a copy from the server (needSync
-    // false) never replaces a file that waits for sync.
+    // not be set or removed, a directory of that name say, is found out
+    // first). No write replaces a file that holds another preset (another
+    // stored author or name; refusal, when given, gets a text for the user
+    // that names that preset), and a copy from the server (needSync false)
+    // never replaces a file that waits for sync.
     bool savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal = nullptr);
 
     // Stamps md. markOnly: rewrites the file as a save does and hides it with

@@ -41,4 +41,8 @@ public:
     // The reply to a whole request that screen let through. May block: it
     // runs on a worker thread.
     virtual HttpReply respond (const HttpRequest& request) = 0;
+
+    // Whether respond() is quick for this request and need not wait for a
+    // worker.
+    virtual bool isQuick (const HttpRequest&) { return false; }
 };

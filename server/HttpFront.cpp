@@ -174,13 +174,19 @@ int HttpFront::start (const std::string& address, int port, std::string& error)
 
     // The library's own timeout only backs the watcher's finer ones.
     const unsigned backstop = (unsigned) (std::max (limits.keepAliveMs, limits.requestTimeoutMs) / 1000 + 2);
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    // Reading and writing spread over a few polling threads; the answers
+    // themselves are the workers'.
+    const unsigned pollers = (unsigned) std::clamp (limits.workerThreads / 2, 1, 4);
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
     if (v6)
         flags |= MHD_USE_IPv6;
     daemon = MHD_start_daemon (flags, (uint16_t) port, nullptr, nullptr, &HttpFrontCallbacks::access, this,
                                MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*> (&bindAddress),
                                MHD_OPTION_LISTENING_ADDRESS_REUSE, (unsigned) 1,
-                               MHD_OPTION_CONNECTION_LIMIT, (unsigned) maxConnections + 1, // the newcomer's place
+                               MHD_OPTION_THREAD_POOL_SIZE, pollers,
+                               // Split among the pollers: the limit itself is kept here, with
+                               // a place for the newcomer.
+                               MHD_OPTION_CONNECTION_LIMIT, ((unsigned) maxConnections + 1) * pollers,
                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, (unsigned) std::max (1, limits.perAddressConnections),
                                MHD_OPTION_CONNECTION_TIMEOUT, backstop,
                                MHD_OPTION_LISTEN_BACKLOG_SIZE, (unsigned) std::max (1, limits.backlog),
@@ -297,7 +303,7 @@ bool HttpFront::access (MHD_Connection* handle, const char* url, const char* met
     }
 
     if (r.phase == Request::Phase::ready)
-        return send (handle, r, r.reply);
+        return send (handle, r, std::move (r.reply));
     if (r.phase == Request::Phase::working)
         return true;
 
@@ -307,6 +313,8 @@ bool HttpFront::access (MHD_Connection* handle, const char* url, const char* met
             return false;
         r.connection->state = Connection::State::answering;
     }
+    if (handler.isQuick (r.request))
+        return send (handle, r, answer (r));
     std::unique_lock<std::mutex> guard (jobsLock);
     if (stopping)
     {
@@ -321,7 +329,7 @@ bool HttpFront::access (MHD_Connection* handle, const char* url, const char* met
     return true;
 }
 
-bool HttpFront::send (MHD_Connection* handle, Request& r, const HttpReply& reply)
+bool HttpFront::send (MHD_Connection* handle, Request& r, HttpReply reply)
 {
     bool close = reply.close;
     {
@@ -333,16 +341,33 @@ bool HttpFront::send (MHD_Connection* handle, Request& r, const HttpReply& reply
         r.connection->linger = r.connection->linger || reply.close;
     }
     release (r);
-    MHD_Response* response = MHD_create_response_from_buffer (reply.body.size(), const_cast<char*> (reply.body.data()),
-                                                              MHD_RESPMEM_MUST_COPY);
+    // The reply's text is handed over, not copied.
+    auto* body = new std::string (std::move (reply.body));
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls (
+        body->size(), body->data(), [] (void* text) { delete static_cast<std::string*> (text); }, body);
     if (response == nullptr)
+    {
+        delete body;
         return false;
+    }
     MHD_add_response_header (response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
     if (close)
         MHD_add_response_header (response, MHD_HTTP_HEADER_CONNECTION, "close");
     const bool queued = MHD_queue_response (handle, (unsigned) reply.status, response) == MHD_YES;
     MHD_destroy_response (response);
     return queued;
+}
+
+HttpReply HttpFront::answer (Request& r)
+{
+    try
+    {
+        return handler.respond (r.request);
+    }
+    catch (...)
+    {
+        return { 500, {}, true };
+    }
 }
 
 void HttpFront::workerLoop()
@@ -358,14 +383,7 @@ void HttpFront::workerLoop()
             r = jobs.front();
             jobs.pop_front();
         }
-        try
-        {
-            r->reply = handler.respond (r->request);
-        }
-        catch (...)
-        {
-            r->reply = { 500, {}, true };
-        }
+        r->reply = answer (*r);
         release (*r);
         r->phase = Request::Phase::ready;
         MHD_resume_connection (r->handle);

@@ -47,7 +47,8 @@ private:
 
     bool access (MHD_Connection*, const char* url, const char* method, const char* upload, size_t* uploadSize,
                  void** context);
-    bool send (MHD_Connection*, Request&, const HttpReply& reply);
+    bool send (MHD_Connection*, Request&, HttpReply reply);
+    HttpReply answer (Request&);
     void connectionStarted (MHD_Connection*, void** socketContext);
     void connectionClosed (void** socketContext);
     void requestCompleted (void** context);

@@ -569,6 +569,19 @@ HttpReply PresetServer::respond (const HttpRequest& request)
     }
 }
 
+bool PresetServer::isQuick (const HttpRequest& request)
+{
+    // Small bodies only, so that looking costs next to nothing.
+    if (request.body.size() > 8192)
+        return false;
+    const auto fields = parseForm (request.body);
+    const auto data = fields.find ("requestData");
+    if (data == fields.end())
+        return false;
+    const std::vector<char> bytes = base64::decode (data->second.substr (0, 16)); // the record's header
+    return bytes.size() >= 8 && bytes[4] == (char) GET_META_DATA && bytes[5] == 0 && bytes[6] == 0 && bytes[7] == 0;
+}
+
 int PresetServer::start (std::string& error)
 {
     if (http != nullptr)

@@ -83,6 +83,7 @@ public:
     // /synth_request answer.
     std::optional<HttpReply> screen (const RequestHead& head) override;
     HttpReply respond (const HttpRequest& request) override;
+    bool isQuick (const HttpRequest& request) override; // the metadata request: no login, no storage
 
     // The form fields of a /synth_request body; empty on a malformed body.
     static std::map<std::string, std::string> parseForm (const std::string& body);

@@ -146,7 +146,7 @@ TEST (PresetServerAbuse, PartialUploadsAndTricklersFromElsewhereKeepNoOneWaiting
 
     // Another machine starts 40 uploads of 2,000,000 bytes and stops short;
     // a third trickles 8 requests a byte every half second.
-    std::vector<std::unique_ptr<RawConnection>> partial, slow;
+    std::vector<std::unique_ptr<RawConnection>> partial;
     const std::string upload = headOf ("/synth_request", 2000000) + std::string (2000000 - 50000, 'A');
     std::vector<std::thread> senders;
     for (int i = 0; i < 40; ++i)
@@ -159,19 +159,7 @@ TEST (PresetServerAbuse, PartialUploadsAndTricklersFromElsewhereKeepNoOneWaiting
     for (auto& s : senders)
         s.join();
 
-    const std::string slowRequest = metaDataRequest();
-    for (int i = 0; i < 8; ++i)
-        slow.push_back (std::make_unique<RawConnection> (rig.port(), "127.0.0.3"));
-    std::atomic<bool> done { false };
-    std::thread trickler ([&] {
-        for (size_t sent = 0; ! done && sent < slowRequest.size(); ++sent)
-        {
-            for (auto& c : slow)
-                c->send (slowRequest.substr (sent, 1));
-            for (int wait = 0; wait < 50 && ! done; ++wait)
-                std::this_thread::sleep_for (std::chrono::milliseconds (10));
-        }
-    });
+    const Trickler trickling (rig.port(), "127.0.0.3", 8);
     std::this_thread::sleep_for (std::chrono::milliseconds (600));
 
     std::vector<double> times;
@@ -181,8 +169,6 @@ TEST (PresetServerAbuse, PartialUploadsAndTricklersFromElsewhereKeepNoOneWaiting
         EXPECT_EQ (metaData (rig).type(), (uint32_t) META_DATA) << i;
         times.push_back (secondsSince (start));
     }
-    done = true;
-    trickler.join();
     std::sort (times.begin(), times.end());
     // Sanitizers slow every request many times over: there only the answers count.
     if (! kSanitized)

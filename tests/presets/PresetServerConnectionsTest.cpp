@@ -30,20 +30,7 @@ TEST (PresetServerConnections, AnswersWhileManyConnectionsSitIdleOrTrickle)
     }
 
     // Eight clients each send a whole, valid request a byte every half second.
-    const std::string slowRequest = metaDataRequest();
-    std::vector<std::unique_ptr<RawConnection>> slow;
-    for (int i = 0; i < 8; ++i)
-        slow.push_back (std::make_unique<RawConnection> (rig.port(), "127.0.0.2"));
-    std::atomic<bool> done { false };
-    std::thread trickler ([&] {
-        for (size_t sent = 0; ! done && sent < slowRequest.size(); ++sent)
-        {
-            for (auto& c : slow)
-                c->send (slowRequest.substr (sent, 1));
-            for (int wait = 0; wait < 50 && ! done; ++wait)
-                std::this_thread::sleep_for (std::chrono::milliseconds (10));
-        }
-    });
+    const Trickler trickling (rig.port(), "127.0.0.2", 8);
     std::this_thread::sleep_for (std::chrono::milliseconds (600));
 
     for (int i = 0; i < 3; ++i)
@@ -53,8 +40,6 @@ TEST (PresetServerConnections, AnswersWhileManyConnectionsSitIdleOrTrickle)
         EXPECT_LT (secondsSince (start), 2.0) << i;
         EXPECT_EQ (meta.type(), (uint32_t) META_DATA) << i;
     }
-    done = true;
-    trickler.join();
 }
 
 TEST (PresetServerConnections, DeadlinesEndSlowRequestsAndIdleConnections)

@@ -89,6 +89,28 @@ std::string RawConnection::receive (const std::string& until, int timeoutMs, boo
     return text;
 }
 
+Trickler::Trickler (int port, const char* source, int count)
+{
+    for (int i = 0; i < count; ++i)
+        connections.push_back (std::make_unique<RawConnection> (port, source));
+    sender = std::thread ([this] {
+        const std::string request = metaDataRequest();
+        for (size_t sent = 0; ! done && sent < request.size(); ++sent)
+        {
+            for (auto& c : connections)
+                c->send (request.substr (sent, 1));
+            for (int wait = 0; wait < 50 && ! done; ++wait)
+                std::this_thread::sleep_for (std::chrono::milliseconds (10));
+        }
+    });
+}
+
+Trickler::~Trickler()
+{
+    done = true;
+    sender.join();
+}
+
 std::string formEncode (const std::string& text)
 {
     static const char* hex = "0123456789ABCDEF";

@@ -7,9 +7,11 @@
 #include <httplib.h>
 #include <juce_core/juce_core.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PresetServer.h"
@@ -59,6 +61,20 @@ public:
 private:
     int fd = -1;
     bool connected = false;
+};
+
+// Connections that each send a whole, valid request a byte every half
+// second, from a thread of their own, until destroyed.
+class Trickler
+{
+public:
+    Trickler (int port, const char* source, int count);
+    ~Trickler();
+
+private:
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    std::atomic<bool> done { false };
+    std::thread sender;
 };
 
 std::string formEncode (const std::string& text);

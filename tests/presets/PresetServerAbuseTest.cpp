@@ -177,3 +177,44 @@ TEST (PresetServerAbuse, PartialUploadsAndTricklersFromElsewhereKeepNoOneWaiting
         EXPECT_LE (times.back(), 1.0);
     }
 }
+
+TEST (PresetServerAbuse, TheHeadAloneDecidesWhatIsRefused)
+{
+    Rig rig;
+    PresetServer& server = rig.get();
+    auto head = [] (const char* method, const char* path, const char* type = "", const char* encoding = "") {
+        RequestHead h;
+        h.method = method;
+        h.path = path;
+        h.contentType = type;
+        h.contentEncoding = encoding;
+        return h;
+    };
+    // Any coding but identity, on every path; only a plain form is read.
+    for (const char* path : { "/synth_request", "/public_key", "/server_address", "/elsewhere" })
+        for (const char* encoding : { "gzip", "br", "deflate, identity", "x-anything" })
+        {
+            const auto refused = server.screen (head ("POST", path, "", encoding));
+            ASSERT_TRUE (refused.has_value()) << path << " " << encoding;
+            EXPECT_EQ (refused->status, 415) << path << " " << encoding;
+            EXPECT_TRUE (refused->close);
+        }
+    EXPECT_FALSE (server.screen (head ("POST", "/synth_request", "application/x-www-form-urlencoded; charset=UTF-8", " Identity ")));
+    EXPECT_FALSE (server.screen (head ("POST", "/synth_request")));
+    EXPECT_EQ (server.screen (head ("POST", "/synth_request", "multipart/form-data; boundary=x"))->status, 415);
+    EXPECT_EQ (server.screen (head ("GET", "/synth_request"))->status, 404);
+    EXPECT_EQ (server.screen (head ("POST", "/public_key"))->status, 404);
+    EXPECT_EQ (server.screen (head ("GET", "/public_key"))->body, server.getPublicKey());
+    EXPECT_EQ (server.screen (head ("GET", "/server_address"))->body, "127.0.0.1\n");
+
+    // Only the metadata request skips the workers' queue.
+    HttpRequest meta;
+    meta.body = metaDataBody();
+    EXPECT_TRUE (server.isQuick (meta));
+    HttpRequest list = meta;
+    PresetMetaData query;
+    const auto request = requestresponse::buildRequest (LIST_PRESETS, nullptr, 0, &query);
+    list.body = "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email=&password=";
+    EXPECT_FALSE (server.isQuick (list));
+    EXPECT_EQ (server.respond (meta).status, 200);
+}

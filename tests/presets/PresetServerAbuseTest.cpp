@@ -65,7 +65,8 @@ TEST (PresetServerAbuse, LongEmailsCostNoMemory)
         const Reply reply = rig.postFields ({ { "requestData", requestData }, { "email", email }, { "password", password } });
         ASSERT_EQ (reply.text(), "wrong e-mail or password") << i;
     }
-    EXPECT_LT (residentBytes(), before + 64 * 1024 * 1024);
+    if (! kSanitized) // the address sanitizer holds on to freed memory for a while
+        EXPECT_LT (residentBytes(), before + 64 * 1024 * 1024);
     EXPECT_EQ (metaData (rig).type(), (uint32_t) META_DATA);
 }
 
@@ -87,7 +88,8 @@ TEST (PresetServerAbuse, CompressedBodiesAreRefusedUnread)
         EXPECT_NE (answer.find (" 415 "), std::string::npos) << path << ": " << answer;
         client.send (bomb);
     }
-    EXPECT_LT (residentBytes(), before + 100 * 1024 * 1024);
+    if (! kSanitized)
+        EXPECT_LT (residentBytes(), before + 100 * 1024 * 1024);
     EXPECT_EQ (metaData (rig).type(), (uint32_t) META_DATA);
 }
 

@@ -81,7 +81,7 @@ struct HttpFront::Request
     HttpRequest request;
     size_t reserved = 0;     // of the body budget
     std::atomic<Phase> phase { Phase::reading };
-    HttpReply reply;         // a worker's, once ready
+    bool failed = false;     // the worker's reply could not be queued
 };
 
 struct HttpFrontCallbacks
@@ -303,7 +303,7 @@ bool HttpFront::access (MHD_Connection* handle, const char* url, const char* met
     }
 
     if (r.phase == Request::Phase::ready)
-        return send (handle, r, std::move (r.reply));
+        return ! r.failed; // the reply is queued
     if (r.phase == Request::Phase::working)
         return true;
 
@@ -383,10 +383,13 @@ void HttpFront::workerLoop()
             r = jobs.front();
             jobs.pop_front();
         }
-        r->reply = answer (*r);
-        release (*r);
+        // Queued while the connection is suspended, so the poller writes
+        // it as soon as it takes the connection back.
+        MHD_Connection* handle = r->handle;
         r->phase = Request::Phase::ready;
-        MHD_resume_connection (r->handle);
+        if (! send (handle, *r, answer (*r)))
+            r->failed = true;
+        MHD_resume_connection (handle);
     }
 }
 

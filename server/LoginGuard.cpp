@@ -206,7 +206,18 @@ bool RememberedLogins::contains (const std::string& key, const std::string& salt
         entries.erase (it);
         return false;
     }
-    return servercrypto::sameBytes (it->second.salt, salt) && servercrypto::sameBytes (it->second.hash, hash);
+    // Forgotten once the password has changed, so the old one takes the slow way again.
+    if (servercrypto::sameBytes (it->second.salt, salt) && servercrypto::sameBytes (it->second.hash, hash))
+        return true;
+    entries.erase (it);
+    return false;
+}
+
+bool RememberedLogins::mayContain (const std::string& key, LoginClock::time_point now)
+{
+    std::lock_guard<std::mutex> guard (lock);
+    const auto it = entries.find (key);
+    return it != entries.end() && now < it->second.expires;
 }
 
 void RememberedLogins::remember (const std::string& key, const std::string& salt, const std::string& hash,

@@ -101,6 +101,8 @@ public:
     static std::string keyOf (const std::string& account, const std::string& passwordField);
 
     bool contains (const std::string& key, const std::string& salt, const std::string& hash, LoginClock::time_point now);
+    // Whether a login is remembered at all, before its account is looked up.
+    bool mayContain (const std::string& key, LoginClock::time_point now);
     void remember (const std::string& key, const std::string& salt, const std::string& hash, LoginClock::time_point now);
 
     size_t size();

@@ -579,7 +579,15 @@ bool PresetServer::isQuick (const HttpRequest& request)
     if (data == fields.end())
         return false;
     const std::vector<char> bytes = base64::decode (data->second.substr (0, 16)); // the record's header
-    return bytes.size() >= 8 && bytes[4] == (char) GET_META_DATA && bytes[5] == 0 && bytes[6] == 0 && bytes[7] == 0;
+    if (bytes.size() < 8 || bytes[5] != 0 || bytes[6] != 0 || bytes[7] != 0)
+        return false;
+    if (bytes[4] == (char) GET_META_DATA)
+        return true;
+    // Reading with a login checked a short while ago: no key derivation, no write.
+    const auto email = fields.find ("email"), password = fields.find ("password");
+    return (bytes[4] == (char) LIST_PRESETS || bytes[4] == (char) DOWNLOAD_PRESET) && email != fields.end()
+        && password != fields.end() && email->second.size() <= FailedLogins::kMaxAccountBytes
+        && rememberedLogins.mayContain (RememberedLogins::keyOf (email->second, password->second), LoginClock::now());
 }
 
 int PresetServer::start (std::string& error)

@@ -83,7 +83,8 @@ public:
     // /synth_request answer.
     std::optional<HttpReply> screen (const RequestHead& head) override;
     HttpReply respond (const HttpRequest& request) override;
-    bool isQuick (const HttpRequest& request) override; // the metadata request: no login, no storage
+    // The metadata request, and reads with a remembered login.
+    bool isQuick (const HttpRequest& request) override;
 
     // The form fields of a /synth_request body; empty on a malformed body.
     static std::map<std::string, std::string> parseForm (const std::string& body);

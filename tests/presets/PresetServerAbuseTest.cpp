@@ -216,7 +216,17 @@ TEST (PresetServerAbuse, TheHeadAloneDecidesWhatIsRefused)
     HttpRequest list = meta;
     PresetMetaData query;
     const auto request = requestresponse::buildRequest (LIST_PRESETS, nullptr, 0, &query);
-    list.body = "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email=&password=";
+    list.body = "requestData=" + formEncode (base64::encode (request.data(), request.size()));
     EXPECT_FALSE (server.isQuick (list));
     EXPECT_EQ (server.respond (meta).status, 200);
+    // So does a read whose login was checked a moment ago, until the password changes.
+    rig.addAccount ("ann@example.org", "ann's secret");
+    list.body += "&email=ann%40example.org&password="
+               + formEncode (logincrypto::encryptPassword ("ann's secret", server.getPublicKey()));
+    EXPECT_FALSE (server.isQuick (list));
+    EXPECT_EQ (server.respond (list).status, 200);
+    EXPECT_TRUE (server.isQuick (list));
+    rig.addAccount ("ann@example.org", "a new secret");
+    EXPECT_EQ (server.respond (list).status, 200); // refused inside the reply
+    EXPECT_FALSE (server.isQuick (list));
 }

@@ -11,7 +11,8 @@ struct ConnectionLimits
     int keepAliveMs = 5000;         // idle wait for a connection's next (or first) request
     int keepAliveMaxRequests = 100; // requests on one connection before it is closed
     int maxConnections = 1000;      // also kept below the process's open-file limit
+    int perAddressConnections = 16; // from one client address at once
     int backlog = 128;              // connections queued before they are accepted
     size_t maxBodySize = 2 * 1024 * 1024;
-    size_t bufferBudget = 64 * 1024 * 1024; // all requests being gathered together
+    size_t bufferBudget = 64 * 1024 * 1024; // bodies of all requests being gathered together
 };

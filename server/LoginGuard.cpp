@@ -4,8 +4,129 @@
 
 #include "ServerCrypto.h"
 
-FailedLogins::FailedLogins (int l, LoginClock::duration w, LoginClock::duration c, size_t cap)
-    : limit ((size_t) std::clamp (l, 1, kMaxLimit)), window (w), cooldown (c), capacity (std::max<size_t> (1, cap))
+FailureCounts::FailureCounts (int l, LoginClock::duration w, LoginClock::duration c, size_t cap, size_t budget)
+    : limit ((size_t) std::max (1, l)), window (w), cooldown (c), capacity (std::max<size_t> (1, cap)),
+      byteBudget (budget)
+{
+}
+
+size_t FailureCounts::costOf (const std::string& key, const Entry& e) noexcept
+{
+    // The key, the times and what the table spends on an entry besides.
+    return key.size() + e.failures.capacity() * sizeof (LoginClock::time_point) + 96;
+}
+
+void FailureCounts::prune (Entry& e, LoginClock::time_point now) const
+{
+    e.failures.erase (e.failures.begin(), std::find_if (e.failures.begin(), e.failures.end(),
+                                                        [&] (LoginClock::time_point t) { return now - t < window; }));
+}
+
+bool FailureCounts::locked (Entry& e, LoginClock::time_point now) const
+{
+    prune (e, now);
+    return now < e.lockedUntil || e.failures.size() + e.pending >= limit;
+}
+
+bool FailureCounts::makeRoom (const std::string& key, LoginClock::time_point now)
+{
+    const auto fits = [&] { return entries.size() < capacity && used + costOf (key, Entry {}) <= byteBudget; };
+    if (fits())
+        return true;
+    // Only what no longer counts makes room.
+    for (auto o = entries.begin(); o != entries.end();)
+    {
+        prune (o->second, now);
+        const bool stale = o->second.pending == 0 && o->second.failures.empty() && now >= o->second.lockedUntil;
+        if (stale)
+            used -= costOf (o->first, o->second);
+        o = stale ? entries.erase (o) : std::next (o);
+    }
+    return fits();
+}
+
+FailureCounts::Entries::iterator FailureCounts::find (const std::string& key, LoginClock::time_point now, bool create)
+{
+    auto it = entries.find (key);
+    if (it != entries.end() || ! create || ! makeRoom (key, now))
+        return it;
+    it = entries.emplace (key, Entry {}).first;
+    used += costOf (key, it->second);
+    return it;
+}
+
+void FailureCounts::settle (Entries::iterator it, size_t before, LoginClock::time_point now)
+{
+    Entry& e = it->second;
+    used = used - before + costOf (it->first, e);
+    if (e.pending == 0 && e.failures.empty() && now >= e.lockedUntil)
+    {
+        used -= costOf (it->first, e);
+        entries.erase (it);
+    }
+}
+
+bool FailureCounts::canBegin (const std::string& key, LoginClock::time_point now)
+{
+    const auto it = entries.find (key);
+    if (it != entries.end())
+        return ! locked (it->second, now);
+    return makeRoom (key, now);
+}
+
+void FailureCounts::begin (const std::string& key, LoginClock::time_point now)
+{
+    const auto it = find (key, now, true);
+    if (it != entries.end())
+        ++it->second.pending;
+}
+
+void FailureCounts::failed (const std::string& key, LoginClock::time_point now)
+{
+    const auto it = find (key, now, true);
+    if (it == entries.end())
+        return;
+    Entry& e = it->second;
+    const size_t before = costOf (it->first, e);
+    e.pending -= std::min<size_t> (e.pending, 1);
+    prune (e, now);
+    e.failures.push_back (now);
+    if (e.failures.size() >= limit)
+    {
+        e.lockedUntil = now + cooldown;
+        e.failures.clear();
+        e.failures.shrink_to_fit();
+    }
+    settle (it, before, now);
+}
+
+void FailureCounts::succeeded (const std::string& key, bool clear, LoginClock::time_point now)
+{
+    const auto it = entries.find (key);
+    if (it == entries.end())
+        return;
+    Entry& e = it->second;
+    const size_t before = costOf (it->first, e);
+    e.pending -= std::min<size_t> (e.pending, 1);
+    if (clear)
+    {
+        e.failures.clear();
+        e.failures.shrink_to_fit();
+        e.lockedUntil = {};
+    }
+    settle (it, before, now);
+}
+
+bool FailureCounts::isLocked (const std::string& key, LoginClock::time_point now)
+{
+    const auto it = entries.find (key);
+    return it != entries.end() && locked (it->second, now);
+}
+
+FailedLogins::FailedLogins (int l, LoginClock::duration w, LoginClock::duration c, size_t cap, int addressLimit,
+                            LoginClock::duration addressWindow)
+    : perAccount (std::clamp (l, 1, kMaxLimit), w, c, cap, 16 * 1024 * 1024),
+      perAddress (std::clamp (addressLimit, 1, kMaxAddressLimit), addressWindow, c, cap, 16 * 1024 * 1024)
 {
 }
 
@@ -15,70 +136,52 @@ std::string FailedLogins::keyOf (const std::string& account, const std::string& 
     return address + '\0' + account;
 }
 
-bool FailedLogins::isLocked (const std::string& account, const std::string& address, LoginClock::time_point now)
+bool FailedLogins::begin (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
+    if (account.size() > kMaxAccountBytes)
+        return false;
+    const std::string key = keyOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    const auto it = entries.find (keyOf (account, address));
-    return it != entries.end() && now < it->second.lockedUntil;
+    if (! perAddress.canBegin (address, now) || ! perAccount.canBegin (key, now))
+        return false;
+    perAddress.begin (address, now);
+    perAccount.begin (key, now);
+    return true;
 }
 
 void FailedLogins::failed (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
-    std::lock_guard<std::mutex> guard (lock);
     const std::string key = keyOf (account, address);
-    auto it = entries.find (key);
-    if (it == entries.end())
-    {
-        if (entries.size() >= capacity)
-            makeRoom (now);
-        it = entries.emplace (key, Entry {}).first;
-    }
-
-    Entry& e = it->second;
-    e.lastFailure = now;
-    e.failures.erase (e.failures.begin(),
-                      std::find_if (e.failures.begin(), e.failures.end(),
-                                    [&] (LoginClock::time_point t) { return now - t < window; }));
-    e.failures.push_back (now);
-    if (e.failures.size() >= limit)
-    {
-        // Counting starts afresh once the cool-down is over.
-        e.lockedUntil = now + cooldown;
-        e.failures.clear();
-    }
+    std::lock_guard<std::mutex> guard (lock);
+    perAddress.failed (address, now);
+    perAccount.failed (key, now);
 }
 
-void FailedLogins::succeeded (const std::string& account, const std::string& address)
+void FailedLogins::succeeded (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
+    const std::string key = keyOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    entries.erase (keyOf (account, address));
+    perAddress.succeeded (address, false, now);
+    perAccount.succeeded (key, true, now);
+}
+
+bool FailedLogins::isLocked (const std::string& account, const std::string& address, LoginClock::time_point now)
+{
+    const std::string key = keyOf (account, address);
+    std::lock_guard<std::mutex> guard (lock);
+    return perAddress.isLocked (address, now) || perAccount.isLocked (key, now);
 }
 
 size_t FailedLogins::size()
 {
     std::lock_guard<std::mutex> guard (lock);
-    return entries.size();
+    return perAccount.size();
 }
 
-void FailedLogins::makeRoom (LoginClock::time_point now)
+size_t FailedLogins::bytes()
 {
-    // First whatever no longer matters; then the entry failed longest ago,
-    // sparing running cool-downs as long as any other entry is left.
-    for (auto it = entries.begin(); it != entries.end();)
-    {
-        const bool stale = now >= it->second.lockedUntil && now - it->second.lastFailure >= window;
-        it = stale ? entries.erase (it) : std::next (it);
-    }
-    if (entries.size() < capacity)
-        return;
-
-    auto oldest = entries.end();
-    for (int pass = 0; pass < 2 && oldest == entries.end(); ++pass)
-        for (auto it = entries.begin(); it != entries.end(); ++it)
-            if ((pass == 1 || now >= it->second.lockedUntil)
-                && (oldest == entries.end() || it->second.lastFailure < oldest->second.lastFailure))
-                oldest = it;
-    entries.erase (oldest);
+    std::lock_guard<std::mutex> guard (lock);
+    return perAccount.bytes() + perAddress.bytes();
 }
 
 RememberedLogins::RememberedLogins (LoginClock::duration l, size_t cap)
@@ -103,7 +206,18 @@ bool RememberedLogins::contains (const std::string& key, const std::string& salt
         entries.erase (it);
         return false;
     }
-    return servercrypto::sameBytes (it->second.salt, salt) && servercrypto::sameBytes (it->second.hash, hash);
+    // Forgotten once the password has changed, so the old one takes the slow way again.
+    if (servercrypto::sameBytes (it->second.salt, salt) && servercrypto::sameBytes (it->second.hash, hash))
+        return true;
+    entries.erase (it);
+    return false;
+}
+
+bool RememberedLogins::mayContain (const std::string& key, LoginClock::time_point now)
+{
+    std::lock_guard<std::mutex> guard (lock);
+    const auto it = entries.find (key);
+    return it != entries.end() && now < it->second.expires;
 }
 
 void RememberedLogins::remember (const std::string& key, const std::string& salt, const std::string& hash,

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-#include "GatedHttpServer.h"
+#include "HttpFront.h"
 #include <juce_core/juce_core.h>
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -133,13 +133,15 @@ std::string_view mediaType (const std::string& contentType)
     return type;
 }
 
-// Only a plain form body is read: no multipart, no compressed or other encoding.
-bool isFormBody (const httplib::Request& req)
+// No body is ever decoded: anything but identity is refused.
+bool isPlainEncoding (const std::string& encoding)
 {
-    const std::string encoding = req.get_header_value ("Content-Encoding");
-    if (! encoding.empty() && ! juce::String (encoding).trim().equalsIgnoreCase ("identity"))
-        return false;
-    const std::string contentType = req.get_header_value ("Content-Type");
+    return encoding.empty() || juce::String (encoding).trim().equalsIgnoreCase ("identity");
+}
+
+// Only a plain form body is read: no multipart or other type.
+bool isFormType (const std::string& contentType)
+{
     const std::string_view type = mediaType (contentType);
     return type.empty() || juce::String (std::string (type)).equalsIgnoreCase ("application/x-www-form-urlencoded");
 }
@@ -221,7 +223,8 @@ std::string PresetServerOptions::defaultDataFolder()
 
 PresetServer::PresetServer (PresetServerOptions o)
     : options (std::move (o)),
-      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown),
+      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown, 16384,
+                    options.addressFailureLimit, options.addressFailureWindow),
       rememberedLogins (options.loginMemory)
 {
     if (options.dataFolder.empty())
@@ -338,9 +341,13 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
         return kWrongLogin;
     const std::string& account = emailField->second;
     const std::string& field = passwordField->second;
+    // No account has a longer name: refused before any table, query or derivation.
+    if (account.size() > FailedLogins::kMaxAccountBytes)
+        return kWrongLogin;
 
+    // Counted as failed from here on, so parallel guesses cannot all pass.
     const auto now = LoginClock::now();
-    if (failedLogins.isLocked (account, clientAddress, now))
+    if (! failedLogins.begin (account, clientAddress, now))
         return kTooManyFailures;
 
     std::string salt, stored;
@@ -348,6 +355,7 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
     const std::string remembered = RememberedLogins::keyOf (account, field);
     if (known && rememberedLogins.contains (remembered, salt, stored, now))
     {
+        failedLogins.succeeded (account, clientAddress, now);
         email = account;
         return nullptr;
     }
@@ -370,7 +378,7 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
         return kWrongLogin;
     }
 
-    failedLogins.succeeded (account, clientAddress);
+    failedLogins.succeeded (account, clientAddress, now);
     if (! newStored.empty() && database.replaceAccountHash (account, salt, stored, newSalt, newStored))
     {
         salt = newSalt;
@@ -524,6 +532,64 @@ bool PresetServer::isValidHost (const std::string& host)
            });
 }
 
+std::optional<HttpReply> PresetServer::screen (const RequestHead& head)
+{
+    if (! isPlainEncoding (head.contentEncoding))
+        return HttpReply { 415, failed ("malformed request"), true };
+    if (head.method == "GET" || head.method == "HEAD")
+    {
+        if (head.path == "/server_address")
+            return HttpReply { 200, options.advertiseHost + "\n" };
+        if (head.path == "/public_key")
+            return HttpReply { 200, publicKey };
+    }
+    if (head.method == "POST" && head.path == "/synth_request")
+    {
+        if (! isFormType (head.contentType))
+            return HttpReply { 415, failed ("malformed request"), true };
+        return std::nullopt;
+    }
+    return HttpReply { 404, {}, false };
+}
+
+HttpReply PresetServer::respond (const HttpRequest& request)
+{
+    // Whatever a request makes go wrong is answered without naming it.
+    try
+    {
+        return { 200, answer (parseForm (request.body), request.head.peer) };
+    }
+    catch (const std::bad_alloc&)
+    {
+        return { 503, failed ("malformed request"), true };
+    }
+    catch (...)
+    {
+        return { 400, failed ("malformed request"), true };
+    }
+}
+
+bool PresetServer::isQuick (const HttpRequest& request)
+{
+    // Small bodies only, so that looking costs next to nothing.
+    if (request.body.size() > 8192)
+        return false;
+    const auto fields = parseForm (request.body);
+    const auto data = fields.find ("requestData");
+    if (data == fields.end())
+        return false;
+    const std::vector<char> bytes = base64::decode (data->second.substr (0, 16)); // the record's header
+    if (bytes.size() < 8 || bytes[5] != 0 || bytes[6] != 0 || bytes[7] != 0)
+        return false;
+    if (bytes[4] == (char) GET_META_DATA)
+        return true;
+    // Reading with a login checked a short while ago: no key derivation, no write.
+    const auto email = fields.find ("email"), password = fields.find ("password");
+    return (bytes[4] == (char) LIST_PRESETS || bytes[4] == (char) DOWNLOAD_PRESET) && email != fields.end()
+        && password != fields.end() && email->second.size() <= FailedLogins::kMaxAccountBytes
+        && rememberedLogins.mayContain (RememberedLogins::keyOf (email->second, password->second), LoginClock::now());
+}
+
 int PresetServer::start (std::string& error)
 {
     if (http != nullptr)
@@ -531,68 +597,13 @@ int PresetServer::start (std::string& error)
 
     ConnectionLimits limits = options.connections;
     limits.maxBodySize = kMaxBodySize;
-    http = std::make_unique<GatedHttpServer> (limits);
-    http->Get ("/server_address", [this] (const httplib::Request&, httplib::Response& res) {
-        res.set_content (options.advertiseHost + "\n", "text/plain");
-    });
-    http->Get ("/public_key", [this] (const httplib::Request&, httplib::Response& res) {
-        res.set_content (publicKey, "text/plain");
-    });
-    // Read through a content reader: the library's own form handling refuses
-    // bodies over 8 KiB, far less than an upload.
-    http->Post ("/synth_request", [this] (const httplib::Request& req, httplib::Response& res,
-                                          const httplib::ContentReader& reader) {
-        if (! isFormBody (req))
-        {
-            // Left unread, so nothing after it on the connection can be trusted.
-            GatedHttpServer::closeAfterReply (res);
-            res.status = 415;
-            res.set_content (failed ("malformed request"), "text/plain");
-            return;
-        }
-        std::string body;
-        const bool whole = reader ([&body] (const char* data, size_t size) {
-            body.append (data, size);
-            return body.size() <= kMaxBodySize;
-        });
-        if (! whole)
-            GatedHttpServer::closeAfterReply (res);
-        res.set_content (whole ? answer (parseForm (body), req.remote_addr) : failed ("malformed request"), "text/plain");
-    });
-    // Whatever a request makes go wrong is answered without naming it.
-    http->set_exception_handler ([] (const httplib::Request&, httplib::Response& res, std::exception_ptr thrown) {
-        GatedHttpServer::closeAfterReply (res);
-        res.status = 400;
-        try
-        {
-            if (thrown != nullptr)
-                std::rethrow_exception (thrown);
-        }
-        catch (const std::bad_alloc&)
-        {
-            res.status = 503;
-        }
-        catch (...)
-        {
-        }
-        res.set_content (failed ("malformed request"), "text/plain");
-    });
-
-    if (options.port == 0)
-        port = http->bindToAnyPort (options.listenAddress);
-    else
-        port = http->bindToPort (options.listenAddress, options.port) ? options.port : -1;
+    http = std::make_unique<HttpFront> (limits, *this);
+    port = http->start (options.listenAddress, options.port, error);
     if (port <= 0)
     {
-        error = "cannot listen on " + options.listenAddress + ":" + std::to_string (options.port);
         http.reset();
         port = -1;
-        return -1;
     }
-    serving = std::thread ([this] { http->listen_after_bind(); });
-    // A stop before the loop runs would go unnoticed by the library.
-    for (int i = 0; i < 2000 && ! http->is_running(); ++i)
-        std::this_thread::sleep_for (std::chrono::milliseconds (1));
     return port;
 }
 
@@ -601,8 +612,6 @@ void PresetServer::stop()
     if (http == nullptr)
         return;
     http->stop();
-    if (serving.joinable())
-        serving.join();
     http.reset();
     port = -1;
 }

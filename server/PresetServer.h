@@ -18,15 +18,15 @@
 #include <memory>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ConnectionLimits.h"
+#include "HttpExchange.h"
 #include "LoginGuard.h"
 #include "PresetDatabase.h"
 #include "ServerCrypto.h"
 
-class GatedHttpServer;
+class HttpFront;
 
 struct PresetServerOptions
 {
@@ -36,7 +36,7 @@ struct PresetServerOptions
     std::string advertiseHost;             // empty: the listen address
     uint32_t latestVersion = 103;          // what the metadata request reports
     int keyBits = 1024;                    // for a key pair made on first start
-    ConnectionLimits connections;          // deadlines, keep-alive, workers
+    ConnectionLimits connections;          // deadlines, keep-alive, workers, body budget
 
     // Failed logins of one account from one address that start a cool-down,
     // counted over the window; during the cool-down that account is refused
@@ -44,6 +44,10 @@ struct PresetServerOptions
     int loginFailureLimit = 10;
     std::chrono::milliseconds loginFailureWindow { std::chrono::minutes (10) };
     std::chrono::milliseconds loginCooldown { std::chrono::minutes (5) };
+    // Failed logins from one address, whatever the accounts, that refuse
+    // every login from there for the cool-down.
+    int addressFailureLimit = 100;
+    std::chrono::milliseconds addressFailureWindow { std::chrono::minutes (10) };
     // How long a verified login is taken again without the slow check.
     std::chrono::milliseconds loginMemory { std::chrono::minutes (5) };
     // PBKDF2 rounds of newly stored passwords; fewer only for fast tests.
@@ -52,17 +56,17 @@ struct PresetServerOptions
     static std::string defaultDataFolder(); // ~/.local/share/TalvoraXL/preset-server
 };
 
-class PresetServer
+class PresetServer : public HttpHandler
 {
 public:
     explicit PresetServer (PresetServerOptions options);
-    ~PresetServer();
+    ~PresetServer() override;
 
     // Creates the data folder, the database and the key pair as needed.
     // False with a reason when any of them cannot be used.
     bool open (std::string& error);
 
-    // Binds and serves on a thread of its own; the bound port, or -1.
+    // Binds and serves on threads of its own; the bound port, or -1.
     int start (std::string& error);
     void stop();
     int getPort() const noexcept { return port; }
@@ -73,6 +77,14 @@ public:
     bool addAccount (const std::string& email, const std::string& password, std::string& error);
 
     const std::string& getPublicKey() const noexcept { return publicKey; }
+
+    // The HTTP exchange without the transport: GET /server_address and
+    // /public_key, refusals of anything but a plain form, and the
+    // /synth_request answer.
+    std::optional<HttpReply> screen (const RequestHead& head) override;
+    HttpReply respond (const HttpRequest& request) override;
+    // The metadata request, and reads with a remembered login.
+    bool isQuick (const HttpRequest& request) override;
 
     // The form fields of a /synth_request body; empty on a malformed body.
     static std::map<std::string, std::string> parseForm (const std::string& body);
@@ -100,7 +112,6 @@ private:
     FailedLogins failedLogins;
     RememberedLogins rememberedLogins;
     PresetDatabase database;
-    std::unique_ptr<GatedHttpServer> http;
-    std::thread serving;
+    std::unique_ptr<HttpFront> http;
     int port = -1;
 };

@@ -25,10 +25,15 @@ void usage (FILE* out)
         "  --login-limit N          failed logins of one account from one address, within\n"
         "                           10 minutes, that refuse it from there for a while (10)\n"
         "  --login-cooldown SECONDS how long such an account is refused from there (300)\n"
+        "  --address-login-limit N  failed logins from one address, any accounts, that\n"
+        "                           refuse every login from there for the cool-down (100)\n"
+        "  --address-login-window S seconds over which those are counted (600)\n"
         "  --threads N              requests handled at once (8)\n"
         "  --request-timeout S      seconds a request may take to arrive, headers and body (10)\n"
         "  --keep-alive S           seconds an idle connection is kept open (5)\n"
         "  --max-connections N      connections open at once (1000)\n"
+        "  --address-connections N  connections open at once from one address (16)\n"
+        "  --body-budget MB         request bodies held at once, in MB; past it new ones get 503 (64)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -76,6 +81,10 @@ int main (int argc, char** argv)
             options.loginFailureLimit = (int) number;
         else if (arg == "--login-cooldown" && parseNumber (value, 0, 7 * 24 * 3600, number))
             options.loginCooldown = std::chrono::seconds (number);
+        else if (arg == "--address-login-limit" && parseNumber (value, 1, FailedLogins::kMaxAddressLimit, number))
+            options.addressFailureLimit = (int) number;
+        else if (arg == "--address-login-window" && parseNumber (value, 1, 7 * 24 * 3600, number))
+            options.addressFailureWindow = std::chrono::seconds (number);
         else if (arg == "--threads" && parseNumber (value, 1, 256, number))
             options.connections.workerThreads = (int) number;
         else if (arg == "--request-timeout" && parseNumber (value, 1, 3600, number))
@@ -84,6 +93,10 @@ int main (int argc, char** argv)
             options.connections.keepAliveMs = (int) number * 1000;
         else if (arg == "--max-connections" && parseNumber (value, 1, 1000000, number))
             options.connections.maxConnections = (int) number;
+        else if (arg == "--address-connections" && parseNumber (value, 1, 1000000, number))
+            options.connections.perAddressConnections = (int) number;
+        else if (arg == "--body-budget" && parseNumber (value, 2, 1024 * 1024, number))
+            options.connections.bufferBudget = (size_t) number * 1024 * 1024;
         else if (arg == "--add-account")
         {
             addAccount = true;

@@ -6,7 +6,7 @@ packages=(cmake g++ make pkg-config juce-modules-source libb64-dev
           libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth imagemagick
           fonts-ferrite-core fonts-jura
           clang-14 libclang-rt-14-dev llvm-14
-          libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev libssl-dev)
+          libcurl4-openssl-dev libcpp-httplib-dev libmicrohttpd-dev libsqlite3-dev libssl-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,13 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -20,150 +13,24 @@
 
 using namespace serverrig;
 
-namespace
-{
-using Clock = std::chrono::steady_clock;
-
-double secondsSince (Clock::time_point start)
-{
-    return std::chrono::duration<double> (Clock::now() - start).count();
-}
-
-// A bare TCP connection to the server, for what an HTTP client would not do.
-class RawConnection
-{
-public:
-    explicit RawConnection (int port)
-    {
-        fd = ::socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons ((uint16_t) port);
-        address.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
-        connected = fd >= 0 && ::connect (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) == 0;
-    }
-    ~RawConnection()
-    {
-        if (fd >= 0)
-            ::close (fd);
-    }
-    RawConnection (const RawConnection&) = delete;
-
-    bool isConnected() const { return connected; }
-
-    bool send (const std::string& bytes)
-    {
-        return ::send (fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t) bytes.size();
-    }
-
-    // Everything that arrives until the text holds `until`, the server
-    // closes, or the time is up.
-    std::string receive (const std::string& until, int timeoutMs, bool* closed = nullptr)
-    {
-        std::string text;
-        const auto end = Clock::now() + std::chrono::milliseconds (timeoutMs);
-        if (closed != nullptr)
-            *closed = false;
-        while (until.empty() || text.find (until) == std::string::npos)
-        {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (end - Clock::now()).count();
-            pollfd p { fd, POLLIN, 0 };
-            if (left <= 0 || ::poll (&p, 1, (int) left) <= 0)
-                break;
-            char chunk[4096];
-            const ssize_t n = ::recv (fd, chunk, sizeof (chunk), 0);
-            if (n <= 0)
-            {
-                if (closed != nullptr)
-                    *closed = true;
-                break;
-            }
-            text.append (chunk, (size_t) n);
-        }
-        return text;
-    }
-
-private:
-    int fd = -1;
-    bool connected = false;
-};
-
-std::string formEncode (const std::string& text)
-{
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text)
-        if (std::isalnum (c))
-            out += (char) c;
-        else
-            out += { '%', hex[c >> 4], hex[c & 15] };
-    return out;
-}
-
-std::string metaDataBody()
-{
-    const std::vector<char> blank (presetmeta::kRecordSize, 0);
-    const auto request = requestresponse::buildRequest (GET_META_DATA, blank.data(), (int) blank.size(), nullptr);
-    return "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email=&password=&version=1.3";
-}
-
-std::string metaDataRequest (const std::string& extraHeaders = {})
-{
-    const std::string body = metaDataBody();
-    return "POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\n" + extraHeaders
-         + "Content-Length: " + std::to_string (body.size()) + "\r\n\r\n" + body;
-}
-
-// The reply record in a raw HTTP response's body.
-uint32_t replyType (const std::string& response)
-{
-    const size_t bodyAt = response.find ("\r\n\r\n");
-    if (bodyAt == std::string::npos)
-        return 0;
-    const auto bytes = base64::decode (response.substr (bodyAt + 4));
-    const auto reply = requestResponseFromBuffer (bytes.data(), bytes.size());
-    return reply != nullptr ? reply->type : 0;
-}
-
-void allowManyFiles()
-{
-    rlimit files {};
-    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2048 && files.rlim_cur < files.rlim_max)
-    {
-        files.rlim_cur = std::min<rlim_t> (files.rlim_max, 2048);
-        ::setrlimit (RLIMIT_NOFILE, &files);
-    }
-}
-} // namespace
-
 TEST (PresetServerConnections, AnswersWhileManyConnectionsSitIdleOrTrickle)
 {
     allowManyFiles();
-    Rig rig;
+    // All of them from another machine, allowed that many connections, so
+    // that every one of them is really held open.
+    PresetServerOptions options;
+    options.connections.perAddressConnections = 256;
+    Rig rig (options);
 
     std::vector<std::unique_ptr<RawConnection>> idle;
     for (int i = 0; i < 200; ++i)
     {
-        idle.push_back (std::make_unique<RawConnection> (rig.port()));
+        idle.push_back (std::make_unique<RawConnection> (rig.port(), "127.0.0.2"));
         ASSERT_TRUE (idle.back()->isConnected()) << i;
     }
 
     // Eight clients each send a whole, valid request a byte every half second.
-    const std::string slowRequest = metaDataRequest();
-    std::vector<std::unique_ptr<RawConnection>> slow;
-    for (int i = 0; i < 8; ++i)
-        slow.push_back (std::make_unique<RawConnection> (rig.port()));
-    std::atomic<bool> done { false };
-    std::thread trickler ([&] {
-        for (size_t sent = 0; ! done && sent < slowRequest.size(); ++sent)
-        {
-            for (auto& c : slow)
-                c->send (slowRequest.substr (sent, 1));
-            for (int wait = 0; wait < 50 && ! done; ++wait)
-                std::this_thread::sleep_for (std::chrono::milliseconds (10));
-        }
-    });
+    const Trickler trickling (rig.port(), "127.0.0.2", 8);
     std::this_thread::sleep_for (std::chrono::milliseconds (600));
 
     for (int i = 0; i < 3; ++i)
@@ -173,8 +40,6 @@ TEST (PresetServerConnections, AnswersWhileManyConnectionsSitIdleOrTrickle)
         EXPECT_LT (secondsSince (start), 2.0) << i;
         EXPECT_EQ (meta.type(), (uint32_t) META_DATA) << i;
     }
-    done = true;
-    trickler.join();
 }
 
 TEST (PresetServerConnections, DeadlinesEndSlowRequestsAndIdleConnections)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -68,20 +70,40 @@ Row accountRow (Rig& rig, const std::string& email, const Row* replacement = nul
     return row;
 }
 
-// A list request as the plug-in sends it, answered as if from that address.
-std::unique_ptr<RequestResponse> listFrom (Rig& rig, const std::string& address, const std::string& email,
-                                           const std::string& password)
+// A list request as the plug-in sends it, answered as if from that address;
+// the password field as sent, or encrypted here.
+std::unique_ptr<RequestResponse> listAs (Rig& rig, const std::string& address, const std::string& email,
+                                         const std::string& passwordField)
 {
     PresetMetaData query;
     const auto request = requestresponse::buildRequest (LIST_PRESETS, nullptr, 0, &query);
-    const std::string reply = rig.get().answer (
-        { { "requestData", base64::encode (request.data(), request.size()) },
-          { "email", email },
-          { "password", logincrypto::encryptPassword (password, rig.get().getPublicKey()) },
-          { "search", "" } },
-        address);
-    const auto bytes = base64::decode (reply);
+    HttpRequest http;
+    http.head.method = "POST";
+    http.head.path = "/synth_request";
+    http.head.peer = address;
+    http.body = "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email="
+              + formEncode (email) + "&password=" + formEncode (passwordField) + "&search=";
+    const HttpReply reply = rig.get().respond (http);
+    EXPECT_EQ (reply.status, 200);
+    const auto bytes = base64::decode (reply.body);
     return requestResponseFromBuffer (bytes.data(), bytes.size());
+}
+
+std::unique_ptr<RequestResponse> listFrom (Rig& rig, const std::string& address, const std::string& email,
+                                           const std::string& password)
+{
+    return listAs (rig, address, email, logincrypto::encryptPassword (password, rig.get().getPublicKey()));
+}
+
+std::string textOf (const std::unique_ptr<RequestResponse>& reply)
+{
+    return reply != nullptr ? std::string (reply->payload.begin(), reply->payload.end()) : std::string();
+}
+
+double median (std::vector<double> values)
+{
+    std::sort (values.begin(), values.end());
+    return values[values.size() / 2];
 }
 } // namespace
 
@@ -273,4 +295,118 @@ TEST (PresetServerLogins, DecryptionAgreesWithTheFrameworkAndRefusesLongFields)
     const std::string strongSalt = newSalt, strong = newStored;
     EXPECT_TRUE (servercrypto::matches (strongSalt, strong, digest, 2000, newSalt, newStored));
     EXPECT_TRUE (newStored.empty());
+}
+
+TEST (PresetServerLogins, NoFloodUnderOtherNamesResetsACount)
+{
+    Rig rig;
+    rig.addAccount (kAnn, kAnnPassword);
+    const std::string wrong = logincrypto::encryptPassword ("guess", rig.get().getPublicKey());
+    const std::string address = "127.0.0.5";
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ (textOf (listAs (rig, address, kAnn, wrong)), kWrong) << i;
+
+    // Failures under made-up names, more than the tables hold: the address
+    // is locked once it has failed 100 times, whatever the names.
+    const int flood = kSanitized ? 2000 : 16500;
+    int answeredWrong = 0;
+    for (int i = 0; i < flood; ++i)
+        answeredWrong += textOf (listAs (rig, address, "n" + std::to_string (i) + "@example.org", wrong)) == kWrong;
+    EXPECT_EQ (answeredWrong, 91);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ (textOf (listAs (rig, address, kAnn, wrong)), kTooMany) << i;
+    // Other addresses are not affected.
+    EXPECT_EQ (listFrom (rig, "127.0.0.6", kAnn, kAnnPassword)->type, (uint32_t) PRESET_LIST);
+
+    // E-mail fields no account can have are refused like any wrong login,
+    // before they are counted: the address's count is where it was.
+    for (int i = 0; i < 150; ++i)
+        EXPECT_EQ (textOf (listAs (rig, "127.0.0.7", std::string (128, 'a') + std::to_string (i), wrong)), kWrong);
+    EXPECT_EQ (listFrom (rig, "127.0.0.7", kAnn, kAnnPassword)->type, (uint32_t) PRESET_LIST);
+}
+
+TEST (PresetServerLogins, GuessesAtOnceGetNoMoreThanTheLimitAnswered)
+{
+    Rig rig;
+    rig.addAccount (kAnn, kAnnPassword);
+    std::vector<std::string> fields;
+    for (int i = 0; i < 64; ++i)
+        fields.push_back (logincrypto::encryptPassword ("guess " + std::to_string (i), rig.get().getPublicKey()));
+
+    std::atomic<int> wrong { 0 }, tooMany { 0 }, ready { 0 };
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 16; ++c)
+        clients.emplace_back ([&, c] {
+            ++ready;
+            while (ready < 16)
+                std::this_thread::yield();
+            for (int i = 0; i < 4; ++i)
+            {
+                const std::string text = textOf (listAs (rig, "127.0.0.1", kAnn, fields[(size_t) (c * 4 + i)]));
+                (text == kWrong ? wrong : tooMany) += text == kWrong || text == kTooMany;
+            }
+        });
+    for (auto& t : clients)
+        t.join();
+    EXPECT_LE (wrong.load(), 10);
+    EXPECT_GE (wrong.load(), 1);
+    EXPECT_EQ (wrong + tooMany, 64);
+}
+
+TEST (PresetServerLogins, UnknownAccountsCostWhatAWrongPasswordCosts)
+{
+    PresetServerOptions options;
+    options.passwordRounds = 20000; // slow enough to stand out from the rest of a request
+    options.loginFailureLimit = FailedLogins::kMaxLimit;
+    options.addressFailureLimit = 1000;
+    Rig rig (options, Hashing::asDeployed);
+    rig.addAccount (kAnn, kAnnPassword);
+    const std::string wrong = logincrypto::encryptPassword ("guess", rig.get().getPublicKey());
+
+    std::vector<double> known, unknown;
+    for (int i = 0; i < 50; ++i)
+        for (auto* times : { &known, &unknown })
+        {
+            const auto start = Clock::now();
+            const auto reply = listAs (rig, "127.0.0.1", times == &known ? kAnn : "nobody@example.org", wrong);
+            times->push_back (secondsSince (start));
+            EXPECT_EQ (textOf (reply), kWrong);
+        }
+    EXPECT_LT (std::abs (median (known) - median (unknown)), 0.25 * median (known))
+        << median (known) << " s against " << median (unknown) << " s";
+}
+
+TEST (PresetServerLogins, FullTablesRefuseRatherThanForget)
+{
+    const LoginClock::time_point t0 {};
+    FailedLogins failures (10, 10min, 5min, 64, FailedLogins::kMaxAddressLimit);
+    for (int i = 0; i < 9; ++i)
+        failures.failed ("target", "addr", t0);
+    // Far more names than the table holds: none of them pushes the target out.
+    int admitted = 0;
+    for (int i = 0; i < 1000; ++i)
+        if (failures.begin ("n" + std::to_string (i), "addr", t0 + 1s))
+        {
+            ++admitted;
+            failures.failed ("n" + std::to_string (i), "addr", t0 + 1s);
+        }
+    EXPECT_EQ (admitted, 63);
+    EXPECT_EQ (failures.size(), 64u);
+    EXPECT_TRUE (failures.begin ("target", "addr", t0 + 2s)); // the tenth
+    failures.failed ("target", "addr", t0 + 2s);
+    EXPECT_FALSE (failures.begin ("target", "addr", t0 + 3s));
+
+    // Logins begun count at once; one that holds takes its count back.
+    FailedLogins pending (3, 10min, 5min);
+    EXPECT_TRUE (pending.begin ("a", "addr", t0));
+    EXPECT_TRUE (pending.begin ("a", "addr", t0));
+    EXPECT_TRUE (pending.begin ("a", "addr", t0));
+    EXPECT_FALSE (pending.begin ("a", "addr", t0));
+    pending.succeeded ("a", "addr", t0);
+    EXPECT_TRUE (pending.begin ("a", "addr", t0));
+
+    // Once the window has passed, old counts make room again; the bytes held
+    // stay within what the entries allow.
+    EXPECT_TRUE (failures.begin ("late", "addr", t0 + 20min));
+    EXPECT_LE (failures.bytes(), 2u * 64u * (300u + 10u * sizeof (LoginClock::time_point)));
 }

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <set>
 #include <thread>
@@ -47,6 +49,47 @@ uint32_t listTotal (Rig& rig)
 {
     const auto rows = rig.list (kAnn, kAnnPassword, 0).presets();
     return rows.empty() ? 0 : rows.front().listTotal;
+}
+
+// A data folder for the program with a short key made here, so the program
+// need not make a slow one.
+juce::File programFolder()
+{
+    const juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                                  .getChildFile ("talvora-program-" + juce::Uuid().toDashedString());
+    EXPECT_TRUE (folder.createDirectory());
+    juce::RSAKey pub, priv;
+    juce::RSAKey::createKeyPair (pub, priv, 512);
+    EXPECT_TRUE (folder.getChildFile ("public_key.txt").replaceWithText (pub.toString()));
+    EXPECT_TRUE (folder.getChildFile ("private_key.txt").replaceWithText (priv.toString()));
+    return folder;
+}
+
+void addAccountWithProgram (const juce::File& folder, const std::string& email, const std::string& password)
+{
+    const juce::String command = juce::String (TALVORA_PRESET_SERVER_PROGRAM) + " --data '" + folder.getFullPathName()
+                               + "' --add-account " + email;
+    FILE* adder = ::popen (command.toRawUTF8(), "w");
+    ASSERT_NE (adder, nullptr);
+    std::fputs ((password + "\n").c_str(), adder);
+    ASSERT_EQ (::pclose (adder), 0);
+}
+
+// The program serving that folder on a free port of 127.0.0.1: its port, or 0.
+int startProgram (juce::ChildProcess& process, const juce::File& folder, const juce::StringArray& extra = {})
+{
+    juce::StringArray command { TALVORA_PRESET_SERVER_PROGRAM, "--port", "0", "--data", folder.getFullPathName() };
+    command.addArray (extra);
+    if (! process.start (command))
+        return 0;
+    // One byte at a time: the framework's read waits until the buffer is full.
+    std::string out;
+    char c = 0;
+    while (out.find ('\n') == std::string::npos && process.readProcessOutput (&c, 1) == 1)
+        out += c;
+    const std::string prefix = "listening on 127.0.0.1:";
+    EXPECT_EQ (out.rfind (prefix, 0), 0u) << out;
+    return out.rfind (prefix, 0) == 0 ? std::stoi (out.substr (prefix.size())) : 0;
 }
 } // namespace
 
@@ -307,34 +350,11 @@ TEST (PresetServer, NamesComeBackExactlyAndSurviveARestart)
 
 TEST (PresetServer, ProgramAddsAnAccountAndServesOnAFreePort)
 {
-    const juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                  .getChildFile ("talvora-program-" + juce::Uuid().toDashedString());
-    ASSERT_TRUE (folder.createDirectory());
-    {
-        // A short key made here, so the program need not make a slow one.
-        juce::RSAKey pub, priv;
-        juce::RSAKey::createKeyPair (pub, priv, 512);
-        ASSERT_TRUE (folder.getChildFile ("public_key.txt").replaceWithText (pub.toString()));
-        ASSERT_TRUE (folder.getChildFile ("private_key.txt").replaceWithText (priv.toString()));
-    }
-    const juce::String program (TALVORA_PRESET_SERVER_PROGRAM);
-    const juce::String data = folder.getFullPathName();
-
-    FILE* adder = ::popen ((program + " --data '" + data + "' --add-account cy@example.org").toRawUTF8(), "w");
-    ASSERT_NE (adder, nullptr);
-    std::fputs ("cy's password\n", adder);
-    ASSERT_EQ (::pclose (adder), 0);
+    const juce::File folder = programFolder();
+    addAccountWithProgram (folder, "cy@example.org", "cy's password");
 
     juce::ChildProcess process;
-    ASSERT_TRUE (process.start (juce::StringArray { program, "--port", "0", "--data", data, "--latest-version", "104" }));
-    // One byte at a time: the framework's read waits until the buffer is full.
-    std::string out;
-    char c = 0;
-    while (out.find ('\n') == std::string::npos && process.readProcessOutput (&c, 1) == 1)
-        out += c;
-    const std::string prefix = "listening on 127.0.0.1:";
-    ASSERT_EQ (out.rfind (prefix, 0), 0u) << out;
-    const int port = std::stoi (out.substr (prefix.size()));
+    const int port = startProgram (process, folder, { "--latest-version", "104" });
     ASSERT_GT (port, 0);
 
     httplib::Client client ("127.0.0.1", port);
@@ -363,6 +383,83 @@ TEST (PresetServer, ProgramAddsAnAccountAndServesOnAFreePort)
     ASSERT_NE (refused, nullptr);
     EXPECT_EQ (refused->type, (uint32_t) REQUEST_FAILED);
 
+    process.kill();
+    folder.deleteRecursively();
+}
+
+TEST (PresetServer, KilledDuringAnUploadBurstItKeepsEveryAcknowledgedUpload)
+{
+    const juce::File folder = programFolder();
+    addAccountWithProgram (folder, kAnn, kAnnPassword);
+    juce::ChildProcess process;
+    int port = startProgram (process, folder);
+    ASSERT_GT (port, 0);
+    const std::string key = folder.getChildFile ("public_key.txt").loadFileAsString().trim().toStdString();
+    const std::string password = logincrypto::encryptPassword (kAnnPassword, key);
+
+    auto send = [&] (httplib::Client& client, int type, const std::vector<char>& data, const PresetMetaData& md) {
+        const auto request = requestresponse::buildRequest (type, data.data(), (int) data.size(), &md);
+        const auto result = client.Post ("/synth_request",
+                                         httplib::Params { { "requestData", base64::encode (request.data(), request.size()) },
+                                                           { "email", kAnn }, { "password", password }, { "search", "" } });
+        const auto bytes = result ? base64::decode (result->body) : std::vector<char>();
+        return requestResponseFromBuffer (bytes.data(), bytes.size());
+    };
+
+    // Eight clients upload until the program is killed; what it acknowledged is noted.
+    std::mutex lock;
+    std::vector<std::string> acknowledged;
+    std::atomic<bool> killed { false };
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c)
+        clients.emplace_back ([&, c] {
+            httplib::Client client ("127.0.0.1", port);
+            for (int i = 0; i < 400 && ! killed; ++i)
+            {
+                const std::string name = "K" + std::to_string (c) + "-" + std::to_string (i);
+                const auto reply = send (client, UPLOAD_PRESET, presetBytes ((uint32_t) (c * 1000 + i)),
+                                         record (name, timeFor (i)));
+                if (reply != nullptr && reply->type == REQUEST_OK)
+                {
+                    std::lock_guard<std::mutex> guard (lock);
+                    acknowledged.push_back (name);
+                }
+            }
+        });
+    std::this_thread::sleep_for (std::chrono::milliseconds (kSanitized ? 3000 : 800));
+    process.kill();
+    killed = true;
+    for (auto& t : clients)
+        t.join();
+    ASSERT_FALSE (acknowledged.empty());
+
+    port = startProgram (process, folder);
+    ASSERT_GT (port, 0);
+    httplib::Client client ("127.0.0.1", port);
+    std::set<std::string> stored;
+    for (uint32_t offset = 0; offset < 8 * 400; offset += PresetServer::kPageSize)
+    {
+        PresetMetaData query;
+        query.listOffset = offset;
+        Reply page;
+        page.message = send (client, LIST_PRESETS, {}, query);
+        ASSERT_NE (page.message, nullptr);
+        const auto rows = page.presets();
+        for (const auto& md : rows)
+            stored.insert (std::string (md.getName()));
+        if (rows.size() < PresetServer::kPageSize)
+            break;
+    }
+    for (const std::string& name : acknowledged)
+    {
+        ASSERT_EQ (stored.count (name), 1u) << name;
+        const int c = std::stoi (name.substr (1)), i = std::stoi (name.substr (name.find ('-') + 1));
+        PresetMetaData wanted = record (name, timeFor (i));
+        wanted.setAuthor (kAnn);
+        const auto got = send (client, DOWNLOAD_PRESET, {}, wanted);
+        ASSERT_NE (got, nullptr);
+        EXPECT_EQ (got->payload, presetBytes ((uint32_t) (c * 1000 + i))) << name;
+    }
     process.kill();
     folder.deleteRecursively();
 }

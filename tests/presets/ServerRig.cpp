@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 #include <random>
 
 #include "presets/Base64.h"
@@ -9,6 +18,136 @@
 
 namespace serverrig
 {
+double secondsSince (Clock::time_point start)
+{
+    return std::chrono::duration<double> (Clock::now() - start).count();
+}
+
+void allowManyFiles()
+{
+    rlimit files {};
+    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2048 && files.rlim_cur < files.rlim_max)
+    {
+        files.rlim_cur = std::min<rlim_t> (files.rlim_max, 2048);
+        ::setrlimit (RLIMIT_NOFILE, &files);
+    }
+}
+
+size_t residentBytes()
+{
+    std::ifstream statm ("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (size_t) ::sysconf (_SC_PAGESIZE);
+}
+
+RawConnection::RawConnection (int port, const char* source)
+{
+    fd = ::socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from {}, address {};
+    from.sin_family = address.sin_family = AF_INET;
+    ::inet_pton (AF_INET, source, &from.sin_addr);
+    address.sin_port = htons ((uint16_t) port);
+    address.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+    connected = fd >= 0 && ::bind (fd, reinterpret_cast<sockaddr*> (&from), sizeof (from)) == 0
+             && ::connect (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) == 0;
+}
+
+RawConnection::~RawConnection()
+{
+    if (fd >= 0)
+        ::close (fd);
+}
+
+bool RawConnection::send (const std::string& bytes)
+{
+    return ::send (fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t) bytes.size();
+}
+
+std::string RawConnection::receive (const std::string& until, int timeoutMs, bool* closed)
+{
+    std::string text;
+    const auto end = Clock::now() + std::chrono::milliseconds (timeoutMs);
+    if (closed != nullptr)
+        *closed = false;
+    while (until.empty() || text.find (until) == std::string::npos)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (end - Clock::now()).count();
+        pollfd p { fd, POLLIN, 0 };
+        if (left <= 0 || ::poll (&p, 1, (int) left) <= 0)
+            break;
+        char chunk[4096];
+        const ssize_t n = ::recv (fd, chunk, sizeof (chunk), 0);
+        if (n <= 0)
+        {
+            if (closed != nullptr)
+                *closed = true;
+            break;
+        }
+        text.append (chunk, (size_t) n);
+    }
+    return text;
+}
+
+Trickler::Trickler (int port, const char* source, int count)
+{
+    for (int i = 0; i < count; ++i)
+        connections.push_back (std::make_unique<RawConnection> (port, source));
+    sender = std::thread ([this] {
+        const std::string request = metaDataRequest();
+        for (size_t sent = 0; ! done && sent < request.size(); ++sent)
+        {
+            for (auto& c : connections)
+                c->send (request.substr (sent, 1));
+            for (int wait = 0; wait < 50 && ! done; ++wait)
+                std::this_thread::sleep_for (std::chrono::milliseconds (10));
+        }
+    });
+}
+
+Trickler::~Trickler()
+{
+    done = true;
+    sender.join();
+}
+
+std::string formEncode (const std::string& text)
+{
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text)
+        if (std::isalnum (c))
+            out += (char) c;
+        else
+            out += { '%', hex[c >> 4], hex[c & 15] };
+    return out;
+}
+
+std::string metaDataBody()
+{
+    const std::vector<char> blank (presetmeta::kRecordSize, 0);
+    const auto request = requestresponse::buildRequest (GET_META_DATA, blank.data(), (int) blank.size(), nullptr);
+    return "requestData=" + formEncode (base64::encode (request.data(), request.size())) + "&email=&password=&version=1.3";
+}
+
+std::string metaDataRequest (const std::string& extraHeaders)
+{
+    const std::string body = metaDataBody();
+    return "POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\n" + extraHeaders
+         + "Content-Length: " + std::to_string (body.size()) + "\r\n\r\n" + body;
+}
+
+uint32_t replyType (const std::string& response)
+{
+    const size_t bodyAt = response.find ("\r\n\r\n");
+    if (bodyAt == std::string::npos)
+        return 0;
+    const auto bytes = base64::decode (response.substr (bodyAt + 4));
+    const auto reply = requestResponseFromBuffer (bytes.data(), bytes.size());
+    return reply != nullptr ? reply->type : 0;
+}
+
 int closedPort()
 {
     juce::StreamingSocket s;
@@ -63,6 +202,9 @@ std::vector<PresetMetaData> Reply::presets() const
 
 Rig::Rig (PresetServerOptions o, Hashing hashing) : options (std::move (o))
 {
+    // A client still writing a body that the server refused from its headers
+    // gets an error, not the end of the test program.
+    std::signal (SIGPIPE, SIG_IGN);
     if (hashing == Hashing::fast)
         options.passwordRounds = 1000;
     // Test processes run side by side: a name only this rig can pick.

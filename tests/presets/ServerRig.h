@@ -7,8 +7,11 @@
 #include <httplib.h>
 #include <juce_core/juce_core.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PresetServer.h"
@@ -17,6 +20,70 @@
 
 namespace serverrig
 {
+// Sanitizer builds skip the floods and loosen time bounds: they run many times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+using Clock = std::chrono::steady_clock;
+double secondsSince (Clock::time_point start);
+
+// Lets this process open a couple of thousand sockets.
+void allowManyFiles();
+
+// This process's resident memory, the in-process server's included.
+size_t residentBytes();
+
+// A bare TCP connection to the server, for what an HTTP client would not do;
+// from another loopback source address to act as another machine.
+class RawConnection
+{
+public:
+    explicit RawConnection (int port, const char* source = "127.0.0.1");
+    ~RawConnection();
+    RawConnection (const RawConnection&) = delete;
+
+    bool isConnected() const { return connected; }
+    bool send (const std::string& bytes);
+
+    // Everything that arrives until the text holds `until`, the server
+    // closes, or the time is up.
+    std::string receive (const std::string& until, int timeoutMs, bool* closed = nullptr);
+
+private:
+    int fd = -1;
+    bool connected = false;
+};
+
+// Connections that each send a whole, valid request a byte every half
+// second, from a thread of their own, until destroyed.
+class Trickler
+{
+public:
+    Trickler (int port, const char* source, int count);
+    ~Trickler();
+
+private:
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    std::atomic<bool> done { false };
+    std::thread sender;
+};
+
+std::string formEncode (const std::string& text);
+// A GET_META_DATA form, and the whole raw request that carries it.
+std::string metaDataBody();
+std::string metaDataRequest (const std::string& extraHeaders = {});
+// The reply record's type in a raw HTTP response, 0 when there is none.
+uint32_t replyType (const std::string& response);
+
 // count bytes from a fixed seed: a stand-in program record.
 std::vector<char> presetBytes (uint32_t seed, size_t count = PresetServer::kPresetSize);
 

@@ -3,10 +3,10 @@
 // Serves an HttpHandler over HTTP with libmicrohttpd: a few polling threads
 // do all reading and writing and answer quick requests; other whole requests
 // go to the worker threads (their connections suspended meanwhile), so idle,
-// slow or partial clients cost no worker. On top of the library's own limits it keeps a budget for
-// the request bodies held at once, a deadline per request, an idle time per
-// connection, and at the connection limit a newcomer takes the place of the
-// longest idle connection.
+// slow or partial clients cost no worker. On top of the library's own limits
+// it keeps a budget for the request bodies held at once, a deadline per
+// request, an idle time per connection, and at the connection limit a
+// newcomer takes the place of the longest idle connection.
 
 #include <atomic>
 #include <chrono>

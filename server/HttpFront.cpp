@@ -346,7 +346,8 @@ void HttpFront::stop()
 {
     if (daemon != nullptr)
         MHD_quiesce_daemon (daemon); // no new connections; the socket is closed below
-    // Workers finish and resume what they hold; then nothing more is queued.
+    // Workers finish what they hold, refuse what is queued and resume every
+    // connection; then nothing more is queued.
     {
         std::lock_guard<std::mutex> guard (jobsLock);
         stopping = true;
@@ -598,6 +599,7 @@ void HttpFront::workerLoop()
     for (;;)
     {
         Request* r = nullptr;
+        bool stopped = false;
         {
             // One request of each address in turn: a long queue from one
             // address delays another's request by one job at most.
@@ -605,20 +607,23 @@ void HttpFront::workerLoop()
             jobsChanged.wait (guard, [this] { return stopping || ! turns.empty(); });
             if (turns.empty())
                 return;
-            const auto queue = jobs.find (turns.front());
+            stopped = stopping;
+            std::string peer = std::move (turns.front());
+            turns.pop_front();
+            const auto queue = jobs.find (peer);
             r = queue->second.front();
             queue->second.pop_front();
             if (queue->second.empty())
                 jobs.erase (queue);
             else
-                turns.push_back (turns.front());
-            turns.pop_front();
+                turns.push_back (std::move (peer));
         }
         // Queued while the connection is suspended, so the poller writes
         // it as soon as it takes the connection back.
+        // Once stopping, what has not begun is refused rather than done.
         MHD_Connection* handle = r->handle;
         r->phase = Request::Phase::ready;
-        if (! send (handle, *r, answer (*r)))
+        if (! send (handle, *r, stopped ? HttpReply { 503, {}, true } : answer (*r)))
             r->failed = true;
         MHD_resume_connection (handle);
     }
@@ -690,9 +695,10 @@ void HttpFront::connectionStarted (MHD_Connection* handle, void** socketContext)
         c->state = Connection::State::receiving;
 
     std::lock_guard<std::mutex> guard (connectionsLock);
+    int& count = openBy[c->peer]; // what may throw comes first
     connections.push_back (c.get());
+    ++count;
     ++open;
-    ++openBy[c->peer];
     *socketContext = c.release();
     makeRoomFor (static_cast<Connection*> (*socketContext));
 }

@@ -39,8 +39,8 @@ public:
     // Listens on address:port (0: any free port); the bound port, or -1 with
     // a reason naming the address and port.
     int start (const std::string& address, int port, std::string& error);
-    // Answers what the workers hold, then closes every connection and the
-    // listening socket.
+    // Finishes what the workers hold (what waits for one is refused), then
+    // closes every connection and the listening socket.
     void stop();
 
     // Bytes of request bodies held now.

@@ -80,9 +80,14 @@ public:
                 {
                     for (auto& c : connections)
                         c->send (request (a));
+                    // Waited for a little at a time, so that the flood ends at once.
                     for (auto& c : connections)
-                        if (! c->receiveReply (10000).empty())
-                            ++replies;
+                        for (bool closed = false; ! done && ! closed;)
+                            if (! c->receiveReply (50, &closed).empty())
+                            {
+                                ++replies;
+                                break;
+                            }
                 }
             });
     }
@@ -515,8 +520,11 @@ TEST (PresetServerFairness, ALoginWaitsForNoMoreThanOneJobOfEachOtherAddress)
     });
     ASSERT_TRUE (waitFor ([&] { return flood.replies >= addresses; }, 60.0));
 
+    // Ahead of it, one job of each other address; on fewer than 8 cores
+    // those take longer.
+    const double cores = std::max (1u, std::thread::hardware_concurrency());
     const auto start = Clock::now();
     EXPECT_EQ (rig.list (kAnn, kAnnPassword, 0).type(), (uint32_t) PRESET_LIST);
     if (! kSanitized)
-        EXPECT_LT (secondsSince (start), 2.0);
+        EXPECT_LT (secondsSince (start), 2.0 * std::max (1.0, 8.0 / cores));
 }

@@ -93,9 +93,11 @@ std::string RawConnection::receive (const std::string& until, int timeoutMs, boo
     return text;
 }
 
-std::string RawConnection::receiveReply (int timeoutMs)
+std::string RawConnection::receiveReply (int timeoutMs, bool* closed)
 {
     const auto end = Clock::now() + std::chrono::milliseconds (timeoutMs);
+    if (closed != nullptr)
+        *closed = false;
     for (;;)
     {
         const size_t headEnd = pending.find ("\r\n\r\n");
@@ -118,7 +120,11 @@ std::string RawConnection::receiveReply (int timeoutMs)
         char chunk[65536];
         const ssize_t n = ::recv (fd, chunk, sizeof (chunk), 0);
         if (n <= 0)
+        {
+            if (closed != nullptr)
+                *closed = true;
             return {};
+        }
         pending.append (chunk, (size_t) n);
     }
 }

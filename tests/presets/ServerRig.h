@@ -59,8 +59,8 @@ public:
     // closes, or the time is up.
     std::string receive (const std::string& until, int timeoutMs, bool* closed = nullptr);
     // One whole response, its body as long as its Content-Length says;
-    // empty when none came whole in time.
-    std::string receiveReply (int timeoutMs);
+    // empty when none came whole in time or the server closed.
+    std::string receiveReply (int timeoutMs, bool* closed = nullptr);
 
 private:
     int fd = -1;

@@ -11,7 +11,7 @@
 struct RequestHead
 {
     std::string method, path;
-    std::string peer;                     // the client's address as text
+    std::string peer;                     // what one client holds: HttpFront::addressKey of its address
     std::string contentType, contentEncoding, transferEncoding; // empty when absent
     std::optional<uint64_t> contentLength; // absent for chunked or bodiless requests
 };

@@ -97,30 +97,50 @@ int hexValue (char c) noexcept
     return -1;
 }
 
-// Percent-decoding with "+" for a space; false on a broken escape.
-bool formDecode (std::string_view in, std::string& out)
+// Percent-decoding with "+" for a space, keeping the first `most` bytes
+// (whatever is longer is refused as too long by whoever reads it); false on
+// a broken escape anywhere.
+bool formDecode (std::string_view in, std::string& out, size_t most)
 {
     out.clear();
-    out.reserve (in.size());
+    out.reserve (std::min (in.size(), most));
     for (size_t i = 0; i < in.size(); ++i)
     {
-        if (in[i] == '+')
-            out += ' ';
-        else if (in[i] != '%')
-            out += in[i];
-        else
+        char c = in[i];
+        if (c == '+')
+            c = ' ';
+        else if (c == '%')
         {
             if (i + 2 >= in.size())
                 return false;
             const int hi = hexValue (in[i + 1]), lo = hexValue (in[i + 2]);
             if (hi < 0 || lo < 0)
                 return false;
-            out += (char) (hi * 16 + lo);
+            c = (char) (hi * 16 + lo);
             i += 2;
         }
+        if (out.size() < most)
+            out += c;
     }
     return true;
 }
+
+// The protocol's form fields, and the most bytes kept of each: a value cut
+// there is still longer than any the field may hold (an account name, an
+// encrypted digest, a name searched for), so it is refused as before.
+struct FormField
+{
+    const char* name;
+    size_t most;
+};
+constexpr FormField kFormFields[] = { { "requestData", PresetServer::kMaxBodySize },
+                                      { "email", FailedLogins::kMaxAccountBytes + 1 },
+                                      { "password", 4096 },
+                                      { "search", 4096 },
+                                      { "version", 16 } };
+// Longer names are none of those, and shorter ones fit in a string without
+// allocating.
+constexpr size_t kMostNameBytes = 15;
 
 std::string_view mediaType (const std::string& contentType)
 {
@@ -391,24 +411,28 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
 
 std::map<std::string, std::string> PresetServer::parseForm (const std::string& body)
 {
+    // Only the protocol's fields are kept, each once: a body of countless
+    // other or repeated fields costs no more than its own bytes.
     std::map<std::string, std::string> fields;
-    size_t start = 0;
-    while (start <= body.size() && ! body.empty())
+    std::string name, value;
+    for (size_t start = 0; start < body.size();)
     {
-        size_t end = body.find ('&', start);
-        if (end == std::string::npos)
-            end = body.size();
+        const size_t end = std::min (body.find ('&', start), body.size());
         const std::string_view pair (body.data() + start, end - start);
-        if (! pair.empty())
-        {
-            const size_t eq = pair.find ('=');
-            std::string key, value;
-            if (! formDecode (pair.substr (0, eq), key)
-                || ! formDecode (eq == std::string_view::npos ? std::string_view() : pair.substr (eq + 1), value))
-                return {};
-            fields.emplace (std::move (key), std::move (value));
-        }
         start = end + 1;
+        if (pair.empty())
+            continue;
+        const size_t eq = pair.find ('=');
+        if (! formDecode (pair.substr (0, eq), name, kMostNameBytes))
+            return {};
+        const auto known = std::find_if (std::begin (kFormFields), std::end (kFormFields),
+                                         [&name] (const FormField& f) { return name == f.name; });
+        const bool kept = known != std::end (kFormFields) && fields.count (name) == 0;
+        if (! formDecode (eq == std::string_view::npos ? std::string_view() : pair.substr (eq + 1), value,
+                          kept ? known->most : 0))
+            return {};
+        if (kept)
+            fields.emplace (name, std::move (value));
     }
     return fields;
 }
@@ -571,7 +595,8 @@ HttpReply PresetServer::respond (const HttpRequest& request)
 
 bool PresetServer::isQuick (const HttpRequest& request)
 {
-    // Small bodies only, so that looking costs next to nothing.
+    // Only what needs neither the database nor a key derivation: the
+    // metadata request. Small bodies only, so that looking costs next to nothing.
     if (request.body.size() > 8192)
         return false;
     const auto fields = parseForm (request.body);
@@ -579,15 +604,7 @@ bool PresetServer::isQuick (const HttpRequest& request)
     if (data == fields.end())
         return false;
     const std::vector<char> bytes = base64::decode (data->second.substr (0, 16)); // the record's header
-    if (bytes.size() < 8 || bytes[5] != 0 || bytes[6] != 0 || bytes[7] != 0)
-        return false;
-    if (bytes[4] == (char) GET_META_DATA)
-        return true;
-    // Reading with a login checked a short while ago: no key derivation, no write.
-    const auto email = fields.find ("email"), password = fields.find ("password");
-    return (bytes[4] == (char) LIST_PRESETS || bytes[4] == (char) DOWNLOAD_PRESET) && email != fields.end()
-        && password != fields.end() && email->second.size() <= FailedLogins::kMaxAccountBytes
-        && rememberedLogins.mayContain (RememberedLogins::keyOf (email->second, password->second), LoginClock::now());
+    return bytes.size() >= 8 && bytes[4] == (char) GET_META_DATA && bytes[5] == 0 && bytes[6] == 0 && bytes[7] == 0;
 }
 
 int PresetServer::start (std::string& error)
@@ -605,6 +622,16 @@ int PresetServer::start (std::string& error)
         port = -1;
     }
     return port;
+}
+
+size_t PresetServer::heldBodyBytes() const noexcept
+{
+    return http != nullptr ? http->heldBytes() : 0;
+}
+
+int PresetServer::connectionLimit() const noexcept
+{
+    return http != nullptr ? http->connectionLimit() : 0;
 }
 
 void PresetServer::stop()

@@ -70,6 +70,10 @@ public:
     int start (std::string& error);
     void stop();
     int getPort() const noexcept { return port; }
+    // Request bodies held now, in bytes, and the connection limit in force;
+    // 0 when stopped.
+    size_t heldBodyBytes() const noexcept;
+    int connectionLimit() const noexcept;
 
     // Adds or replaces an account. The password itself is never stored: only
     // a slow salted derivation (PBKDF2) of its MD5 hex digest, which is what
@@ -83,10 +87,11 @@ public:
     // /synth_request answer.
     std::optional<HttpReply> screen (const RequestHead& head) override;
     HttpReply respond (const HttpRequest& request) override;
-    // The metadata request, and reads with a remembered login.
+    // The metadata request only: everything else waits for a worker.
     bool isQuick (const HttpRequest& request) override;
 
-    // The form fields of a /synth_request body; empty on a malformed body.
+    // The protocol's form fields of a /synth_request body, each the first
+    // of its name and cut to a bound; empty on a malformed body.
     static std::map<std::string, std::string> parseForm (const std::string& body);
 
     // The base64 reply to a /synth_request with these fields from a client

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <string>
 
 #include "PresetServer.h"
@@ -31,9 +30,13 @@ void usage (FILE* out)
         "  --threads N              requests handled at once (8)\n"
         "  --request-timeout S      seconds a request may take to arrive, headers and body (10)\n"
         "  --keep-alive S           seconds an idle connection is kept open (5)\n"
-        "  --max-connections N      connections open at once (1000)\n"
+        "  --max-connections N      connections open at once (from the open-file limit,\n"
+        "                           which is raised to its hard limit: that less 320,\n"
+        "                           at most 8192)\n"
         "  --address-connections N  connections open at once from one address (16)\n"
         "  --body-budget MB         request bodies held at once, in MB; past it new ones get 503 (64)\n"
+        "  --address-body-share MB  of that, what one client address may hold (an eighth,\n"
+        "                           at least one whole body of 2 MB)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -97,6 +100,8 @@ int main (int argc, char** argv)
             options.connections.perAddressConnections = (int) number;
         else if (arg == "--body-budget" && parseNumber (value, 2, 1024 * 1024, number))
             options.connections.bufferBudget = (size_t) number * 1024 * 1024;
+        else if (arg == "--address-body-share" && parseNumber (value, 1, 1024 * 1024, number))
+            options.connections.addressBodyShare = (size_t) number * 1024 * 1024;
         else if (arg == "--add-account")
         {
             addAccount = true;
@@ -145,14 +150,6 @@ int main (int argc, char** argv)
         }
         std::printf ("account %s added\n", accountEmail.c_str());
         return 0;
-    }
-
-    // Every connection is an open file; the server keeps below this limit.
-    rlimit files {};
-    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max)
-    {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit (RLIMIT_NOFILE, &files);
     }
 
     const int port = server.start (error);

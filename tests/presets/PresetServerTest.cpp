@@ -383,6 +383,16 @@ TEST (PresetServer, ProgramAddsAnAccountAndServesOnAFreePort)
     ASSERT_NE (refused, nullptr);
     EXPECT_EQ (refused->type, (uint32_t) REQUEST_FAILED);
 
+    // A second server on the same port ends with a reason naming the port,
+    // rather than sharing its connections with the first.
+    juce::ChildProcess second;
+    ASSERT_TRUE (second.start ({ TALVORA_PRESET_SERVER_PROGRAM, "--port", juce::String (port), "--data",
+                                 folder.getFullPathName() }));
+    EXPECT_TRUE (second.waitForProcessToFinish (30000));
+    EXPECT_EQ (second.getExitCode(), 1u);
+    EXPECT_TRUE (second.readAllProcessOutput().contains ("127.0.0.1:" + juce::String (port) + ": the port is in use"));
+    EXPECT_NE (listAs ("cy's password"), nullptr);
+
     process.kill();
     folder.deleteRecursively();
 }
@@ -426,7 +436,15 @@ TEST (PresetServer, KilledDuringAnUploadBurstItKeepsEveryAcknowledgedUpload)
                 }
             }
         });
-    std::this_thread::sleep_for (std::chrono::milliseconds (kSanitized ? 3000 : 800));
+    // Killed once the burst is under way (uploads are being acknowledged),
+    // however long the first logins' key derivations take.
+    const auto start = Clock::now();
+    auto underWay = [&] {
+        std::lock_guard<std::mutex> guard (lock);
+        return acknowledged.size() >= 16;
+    };
+    while (! underWay() && secondsSince (start) < 60.0)
+        std::this_thread::sleep_for (std::chrono::milliseconds (5));
     process.kill();
     killed = true;
     for (auto& t : clients)

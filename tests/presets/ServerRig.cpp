@@ -23,14 +23,18 @@ double secondsSince (Clock::time_point start)
     return std::chrono::duration<double> (Clock::now() - start).count();
 }
 
-void allowManyFiles()
+bool allowManyFiles (size_t count)
 {
     rlimit files {};
-    if (::getrlimit (RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2048 && files.rlim_cur < files.rlim_max)
+    if (::getrlimit (RLIMIT_NOFILE, &files) != 0)
+        return false;
+    if (files.rlim_cur < count && files.rlim_cur < files.rlim_max)
     {
-        files.rlim_cur = std::min<rlim_t> (files.rlim_max, 2048);
+        files.rlim_cur = std::min<rlim_t> (files.rlim_max, count);
         ::setrlimit (RLIMIT_NOFILE, &files);
+        ::getrlimit (RLIMIT_NOFILE, &files);
     }
+    return files.rlim_cur >= count;
 }
 
 size_t residentBytes()
@@ -89,6 +93,42 @@ std::string RawConnection::receive (const std::string& until, int timeoutMs, boo
     return text;
 }
 
+std::string RawConnection::receiveReply (int timeoutMs, bool* closed)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds (timeoutMs);
+    if (closed != nullptr)
+        *closed = false;
+    for (;;)
+    {
+        const size_t headEnd = pending.find ("\r\n\r\n");
+        if (headEnd != std::string::npos)
+        {
+            const juce::String head (pending.substr (0, headEnd));
+            const auto lengthAt = head.indexOfIgnoreCase ("\r\nContent-Length:");
+            const size_t length = lengthAt < 0 ? 0 : (size_t) head.substring (lengthAt + 17).getLargeIntValue();
+            if (pending.size() >= headEnd + 4 + length)
+            {
+                const std::string reply = pending.substr (0, headEnd + 4 + length);
+                pending.erase (0, reply.size());
+                return reply;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (end - Clock::now()).count();
+        pollfd p { fd, POLLIN, 0 };
+        if (left <= 0 || ::poll (&p, 1, (int) left) <= 0)
+            return {};
+        char chunk[65536];
+        const ssize_t n = ::recv (fd, chunk, sizeof (chunk), 0);
+        if (n <= 0)
+        {
+            if (closed != nullptr)
+                *closed = true;
+            return {};
+        }
+        pending.append (chunk, (size_t) n);
+    }
+}
+
 Trickler::Trickler (int port, const char* source, int count)
 {
     for (int i = 0; i < count; ++i)
@@ -123,6 +163,12 @@ std::string formEncode (const std::string& text)
     return out;
 }
 
+std::string postHead (const std::string& path, size_t length, const std::string& extraHeaders)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+         + extraHeaders + "Content-Length: " + std::to_string (length) + "\r\n\r\n";
+}
+
 std::string metaDataBody()
 {
     const std::vector<char> blank (presetmeta::kRecordSize, 0);
@@ -133,9 +179,7 @@ std::string metaDataBody()
 std::string metaDataRequest (const std::string& extraHeaders)
 {
     const std::string body = metaDataBody();
-    return "POST /synth_request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-           "Content-Type: application/x-www-form-urlencoded\r\n" + extraHeaders
-         + "Content-Length: " + std::to_string (body.size()) + "\r\n\r\n" + body;
+    return postHead ("/synth_request", body.size(), extraHeaders) + body;
 }
 
 uint32_t replyType (const std::string& response)

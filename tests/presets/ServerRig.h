@@ -36,8 +36,9 @@ constexpr bool kSanitized = false;
 using Clock = std::chrono::steady_clock;
 double secondsSince (Clock::time_point start);
 
-// Lets this process open a couple of thousand sockets.
-void allowManyFiles();
+// Lets this process open a couple of thousand sockets, or `count`; false
+// when the hard limit does not allow that many.
+bool allowManyFiles (size_t count = 2048);
 
 // This process's resident memory, the in-process server's included.
 size_t residentBytes();
@@ -57,10 +58,14 @@ public:
     // Everything that arrives until the text holds `until`, the server
     // closes, or the time is up.
     std::string receive (const std::string& until, int timeoutMs, bool* closed = nullptr);
+    // One whole response, its body as long as its Content-Length says;
+    // empty when none came whole in time or the server closed.
+    std::string receiveReply (int timeoutMs, bool* closed = nullptr);
 
 private:
     int fd = -1;
     bool connected = false;
+    std::string pending; // what arrived past the last whole response
 };
 
 // Connections that each send a whole, valid request a byte every half
@@ -78,6 +83,8 @@ private:
 };
 
 std::string formEncode (const std::string& text);
+// The head of a form POST to `path` announcing a body of `length` bytes.
+std::string postHead (const std::string& path, size_t length, const std::string& extraHeaders = {});
 // A GET_META_DATA form, and the whole raw request that carries it.
 std::string metaDataBody();
 std::string metaDataRequest (const std::string& extraHeaders = {});

@@ -30,6 +30,12 @@ public:
 
     bool mounted() const { return ok; }
 
+    // Nothing in it can change any more, whoever asks (root included).
+    bool makeReadOnly()
+    {
+        return ok && ::mount ("tmpfs", dir.getFullPathName().toRawUTF8(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
     // Takes every inode but `freeInodes` with empty files in filler/.
     bool leaveInodes (int freeInodes)
     {

@@ -592,15 +592,17 @@ void PresetsPageController::syncStep()
     auto& store = processor.getLocalPresetStore();
     if (store.isMarkedDeleted (entry.file, md))
     {
-        if (! hasUnmarkedCopy (entry))
+        bool linkedHere = false;
+        if (! hasUnmarkedCopy (entry, linkedHere))
         {
             startSaveDelete (true, md, entry.file, {}, Upload::syncDelete);
             return;
         }
         // The preset is still here under another name: the server keeps it,
-        // and only this copy and its markers go.
+        // and only this copy and its markers go; a file another name links
+        // to stays, or that name would lose its sound.
         PresetMetaData record = md;
-        if (! store.deletePresetFile (entry.file, &record, false) || ! store.removeNeedSync (entry.file, md))
+        if (! (linkedHere || store.deletePresetFile (entry.file, &record, false)) || ! store.removeNeedSync (entry.file, md))
             leaveOutOfSync (entry.file, md, "its local copy could not be removed");
         return;
     }
@@ -614,13 +616,19 @@ void PresetsPageController::syncStep()
     startSaveDelete (false, md, entry.file, std::move (state), Upload::syncSave);
 }
 
-bool PresetsPageController::hasUnmarkedCopy (const LocalPresetStore::Entry& entry)
+bool PresetsPageController::hasUnmarkedCopy (const LocalPresetStore::Entry& entry, bool& linkedHere)
 {
+    bool found = false;
     for (const auto& other : processor.getLocalPresetStore().listFolder (false))
         if (other.file != entry.file && other.record.getAuthor() == entry.record.getAuthor()
             && other.record.getName() == entry.record.getName())
-            return true;
-    return false;
+        {
+            found = true;
+            linkedHere = linkedHere
+                         || (other.file.isSymbolicLink() && ! entry.file.isSymbolicLink()
+                             && other.file.getFileIdentifier() == entry.file.getFileIdentifier());
+        }
+    return found;
 }
 
 void PresetsPageController::leaveOutOfSync (const juce::File& file, const PresetMetaData& md, const juce::String& why)

@@ -162,8 +162,9 @@ private:
     // leaves the file out of the sync until the page is opened again, so that
     // it is not tried without end and the rest goes on.
     void leaveOutOfSync (const juce::File& file, const PresetMetaData& md, const juce::String& why);
-    // Another file of the folder holds md's preset and is not marked deleted.
-    bool hasUnmarkedCopy (const LocalPresetStore::Entry& entry);
+    // Another file of the folder holds the entry's preset and is not marked
+    // deleted; linkedHere: one of them is a link to the entry's file.
+    bool hasUnmarkedCopy (const LocalPresetStore::Entry& entry, bool& linkedHere);
     // The row's own file, or the record's file for a row with none.
     juce::File fileOfRow (const Row& row) const;
     bool rowInRange() const { return selectedRow >= 0 && selectedRow < (int) rows.size(); }

@@ -303,7 +303,7 @@ TEST (PresetSync, AReadOnlyFolderWithAPendingPresetIsSyncedOnceAndOtherSavesGoOn
     EXPECT_EQ (oddities::folderImage (rig.folder()), before);
 }
 
-TEST (PresetSync, ACopyDeletedOfflineLeavesThePresetOnTheServerAndADirectoryDeleteMarkDeletesNothing)
+TEST (PresetSync, ACopyOrALinkedFileDeletedOfflineLeavesThePresetOnTheServerAndADirectoryDeleteMarkDeletesNothing)
 {
     serverrig::Rig server;
     server.addAccount (ann, annPassword);
@@ -313,16 +313,30 @@ TEST (PresetSync, ACopyDeletedOfflineLeavesThePresetOnTheServerAndADirectoryDele
     const juce::File copy = rig.folder().getChildFile ("Dup backup.TalvoraXLPreset");
     ASSERT_TRUE (original.copyFileTo (copy));
     ASSERT_EQ (server.upload (ann, annPassword, rig.record ("Dup"), SyncRig::stateIn (original)).type(), (uint32_t) REQUEST_OK);
+    // Lnk: on the server, its file also reached through a link.
+    ASSERT_TRUE (rig.saveLocally ("Lnk", 0.9f, false));
+    const juce::File link = rig.folder().getChildFile ("Lnk inlink.TalvoraXLPreset");
+    ASSERT_TRUE (oddities::makeLink (link, rig.fileOf ("Lnk").getFileName().toRawUTF8()));
+    const std::vector<char> linkSound = SyncRig::stateIn (link);
+    ASSERT_EQ (server.upload (ann, annPassword, rig.record ("Lnk"), linkSound).type(), (uint32_t) REQUEST_OK);
     // Hid: pending upload, and a directory where its delete mark would go.
     ASSERT_TRUE (rig.saveLocally ("Hid", 0.1f, true));
     ASSERT_TRUE (rig.markerOf ("Hid", ".markeddelete").createDirectory().wasOk());
 
+    // Offline, the copy's row and the linked file's own row are deleted,
+    // with another sound current.
     ASSERT_TRUE (rig.openAndSettle (0));
-    for (const auto& row : rig.page->rows)
-        if (row.file == copy)
-            rig.page->selectedRowsChanged ((int) (&row - rig.page->rows.data()));
-    rig.page->deleteSelected();
-    ASSERT_EQ (rig.view.last(), "delete local preset");
+    rig.processor.setParameter (27, 0.2f);
+    for (const auto& file : { copy, rig.fileOf ("Lnk") })
+    {
+        for (const auto& row : rig.page->rows)
+            if (row.file == file)
+                rig.page->selectedRowsChanged ((int) (&row - rig.page->rows.data()));
+        rig.page->deleteSelected();
+        ASSERT_EQ (rig.view.last(), "delete local preset");
+        ASSERT_TRUE (rig.pollUntil ([&] { return rig.idle(); }));
+    }
+    EXPECT_EQ (SyncRig::stateIn (link), linkSound);
 
     rig.pointAt (server.port());
     ASSERT_TRUE (rig.openAndSettle());
@@ -331,11 +345,15 @@ TEST (PresetSync, ACopyDeletedOfflineLeavesThePresetOnTheServerAndADirectoryDele
     EXPECT_TRUE (original.existsAsFile());
     EXPECT_FALSE (rig.markerOf ("Dup", ".needsync").exists());
     EXPECT_GE (rig.rowOf ("Dup"), 0);
+    // The link's file stays, or the link would lose its sound.
+    EXPECT_TRUE (serverHas (server, "Lnk"));
+    EXPECT_EQ (SyncRig::stateIn (link), linkSound);
+    EXPECT_FALSE (rig.markerOf ("Lnk", ".markeddelete").exists());
 
     EXPECT_TRUE (rig.fileOf ("Hid").existsAsFile());
     EXPECT_FALSE (serverHas (server, "Hid"));
     EXPECT_EQ (rig.view.count (syncFailure ("Hid", "its sync marker is not a file")), 1);
-    EXPECT_EQ (rig.view.count ("syncing preset to server"), 1);
+    EXPECT_EQ (rig.view.count ("syncing preset to server"), 2); // the two copies, neither reaching the server
 }
 
 TEST (PresetSync, AnOnlineRowLoadsAndDeletesItsOwnFileOnly)

@@ -170,6 +170,8 @@ TEST (PresetSync, AFullDiscAtAnyStepChangesNothingAndTheSyncLaterSendsEachPreset
     serverrig::Rig server;
     server.addAccount (ann, annPassword);
     SyncRig rig (serverrig::closedPort());
+    // The folder on a small disc of its own where the process may mount one.
+    smalldisc::Tmpfs disc (LocalPresetStore::defaultFolder());
     ASSERT_TRUE (rig.saveLocally ("Pad B", 0.2f, true));
     ASSERT_TRUE (rig.saveLocally ("Pad C", 0.7f, true));
     const std::vector<char> soundB = SyncRig::stateIn (rig.fileOf ("Pad B")), soundC = SyncRig::stateIn (rig.fileOf ("Pad C"));
@@ -208,16 +210,40 @@ TEST (PresetSync, AFullDiscAtAnyStepChangesNothingAndTheSyncLaterSendsEachPreset
     EXPECT_EQ (rig.view.count ("saving preset to disc"), 1);
     EXPECT_EQ (SyncRig::stateIn (rig.fileOf ("Pad B")), soundB);
 
-    // Space back, the server there: each pending preset goes up with its own
-    // sound, and B's delete goes through.
     ASSERT_TRUE (rig.saveLocally ("Pad D", 0.5f, true));
     const std::vector<char> soundD = SyncRig::stateIn (rig.fileOf ("Pad D"));
+    if (disc.mounted())
+    {
+        // Really out of inodes, then of space: D's delete (one more marker)
+        // and a new save fail, and change nothing. An empty marker takes no space.
+        rig.page->refreshPresetList (false);
+        rig.view.name = "Pad F";
+        for (const bool noInodes : { true, false })
+        {
+            ASSERT_TRUE (noInodes ? disc.leaveInodes (0) : disc.leaveBytes (0));
+            const auto before = oddities::folderImage (rig.folder());
+            if (noInodes)
+            {
+                rig.page->selectedRowsChanged (rig.rowOf ("Pad D"));
+                rig.page->deleteSelected();
+                EXPECT_EQ (rig.view.last(), "could not delete local preset");
+            }
+            rig.page->save();
+            EXPECT_EQ (rig.view.last(), "could not save preset to disc") << noInodes;
+            EXPECT_EQ (oddities::folderImage (rig.folder()), before) << noInodes;
+            disc.release();
+        }
+    }
+
+    // Space back, the server there: each pending preset goes up with its own
+    // sound, and B's delete goes through.
     rig.pointAt (server.port());
     ASSERT_TRUE (rig.openAndSettle (0));
     EXPECT_EQ (onServer (server, rig.record ("Pad C")), soundC);
     EXPECT_EQ (onServer (server, rig.record ("Pad D")), soundD);
     EXPECT_FALSE (serverHas (server, "Pad B"));
     EXPECT_TRUE (serverHas (server, "Pad N"));
+    EXPECT_FALSE (serverHas (server, "Pad F"));
     EXPECT_FALSE (rig.fileOf ("Pad B").exists());
 
     // Online, a delete whose local mark fails sends nothing to the server.

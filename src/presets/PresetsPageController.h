@@ -37,8 +37,8 @@ public:
     };
 
     // A row as the table keeps it: with the file the local listing found the
-    // preset in, which its loads and deletes act on (none for a preset only
-    // on the server).
+    // preset in, which its loads and deletes act on (none for a server row:
+    // it uses the file its record names).
     struct Row : RowData
     {
         Row() = default;

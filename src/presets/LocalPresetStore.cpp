@@ -139,44 +139,33 @@ juce::String clashText (const PresetMetaData& stored)
            + LocalPresetStore::authorShown (stored);
 }
 
-// A marker the store may make or remove: absent, or a file (a link counts,
-// and only the link goes). Anything else, such as a directory of that name,
-// would make the change fail halfway, so it is refused before anything moves.
-bool markerUsable (const juce::File& marker)
+// What holds a marker's name. Only a regular file (a link to one counts, and
+// only the link goes) is a marker; anything else of that name, a directory or
+// a FIFO say, is neither made, removed nor believed.
+enum class Marker
+{
+    absent,
+    file,
+    odd
+};
+
+Marker markerKind (const juce::File& marker)
 {
    #if JUCE_WINDOWS
-    return ! marker.isDirectory();
+    return ! marker.exists() ? Marker::absent : marker.existsAsFile() ? Marker::file : Marker::odd;
    #else
+    const juce::String path = marker.getFullPathName();
     struct stat st;
-    if (::lstat (marker.getFullPathName().toRawUTF8(), &st) != 0)
-        return errno == ENOENT;
-    return S_ISREG (st.st_mode) || S_ISLNK (st.st_mode);
+    if (::stat (path.toRawUTF8(), &st) == 0)
+        return S_ISREG (st.st_mode) ? Marker::file : Marker::odd;
+    if (errno != ENOENT)
+        return Marker::odd;
+    // A link to nothing: no marker, and none can be made in its place.
+    return ::lstat (path.toRawUTF8(), &st) == 0 ? Marker::odd : Marker::absent;
    #endif
 }
 
-bool markerPresent (const juce::File& marker)
-{
-   #if JUCE_WINDOWS
-    return marker.exists();
-   #else
-    struct stat st;
-    return ::lstat (marker.getFullPathName().toRawUTF8(), &st) == 0;
-   #endif
-}
-
-bool createMarker (const juce::File& marker)
-{
-    if (! markerUsable (marker))
-        return false;
-    return markerPresent (marker) || marker.create().wasOk();
-}
-
-bool removeIfPresent (const juce::File& marker)
-{
-    if (! markerUsable (marker))
-        return false;
-    return ! markerPresent (marker) || marker.deleteFile();
-}
+bool isMarker (const juce::File& marker) { return markerKind (marker) == Marker::file; }
 
 } // namespace
 
@@ -301,7 +290,32 @@ bool LocalPresetStore::writeBytes (juce::FileOutputStream& out, const void* data
 
 void LocalPresetStore::beforeReplace (const juce::File&) {}
 
-bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData& md)
+bool LocalPresetStore::allowed (const juce::File& changed) const
+{
+    return mayChangeFile == nullptr || mayChangeFile (changed);
+}
+
+bool LocalPresetStore::makeMarker (const juce::File& marker, bool& made) const
+{
+    made = false;
+    const Marker kind = markerKind (marker);
+    if (kind != Marker::absent)
+        return kind == Marker::file;
+    made = allowed (marker) && marker.create().wasOk();
+    return made;
+}
+
+bool LocalPresetStore::removeMarker (const juce::File& marker, bool& removed) const
+{
+    removed = false;
+    const Marker kind = markerKind (marker);
+    if (kind != Marker::file)
+        return kind == Marker::absent;
+    removed = allowed (marker) && marker.deleteFile();
+    return removed;
+}
+
+bool LocalPresetStore::writeTemporary (const juce::File& target, const PresetMetaData& md, juce::File& temporary)
 {
     juce::MemoryBlock contents (presetmeta::kRecordSize);
     presetmeta::toBytes (md, static_cast<uint8_t*> (contents.getData()));
@@ -317,13 +331,15 @@ bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData
     contents.append (state.getData(), state.getSize());
 
     // Hidden, so neither the list nor the sync ever sees it, and in the same
-    // folder, so the rename below stays on one file system and is atomic.
-    juce::File temporary;
+    // folder, so the rename that follows stays on one file system and is atomic.
     juce::Random random;
     do
         temporary = target.getSiblingFile (kTemporaryPrefix + juce::String::toHexString (random.nextInt64())
                                            + kTemporarySuffix);
     while (temporary.exists());
+
+    if (! allowed (temporary))
+        return false;
 
     bool ok = false;
     {
@@ -339,11 +355,12 @@ bool LocalPresetStore::writeFile (const juce::File& target, const PresetMetaData
 
     ok = ok && temporary.getSize() == (juce::int64) contents.getSize();
 
-    if (ok)
-    {
-        beforeReplace (temporary);
-        ok = temporary.replaceFileIn (target);
-    }
+   #if ! JUCE_WINDOWS
+    // A file written afresh keeps the mode its user gave it.
+    struct stat st;
+    if (ok && ::stat (target.getFullPathName().toRawUTF8(), &st) == 0)
+        ok = ::chmod (temporary.getFullPathName().toRawUTF8(), st.st_mode & 07777) == 0;
+   #endif
 
     if (! ok)
         temporary.deleteFile();
@@ -375,7 +392,7 @@ bool LocalPresetStore::mayReplace (const juce::File& target, const PresetMetaDat
     // download must not overwrite it, even with the same preset's server copy.
     // A save replaces its own pending edit, and a file with no record (which
     // the sync could never send).
-    return needSync || ! sibling (target, kNeedSyncSuffix).exists();
+    return needSync || ! isMarker (sibling (target, kNeedSyncSuffix));
 }
 
 bool LocalPresetStore::isPresetFileHere (const juce::File& file) const
@@ -386,28 +403,69 @@ bool LocalPresetStore::isPresetFileHere (const juce::File& file) const
            && name.endsWithIgnoreCase (kExtension);
 }
 
-bool LocalPresetStore::writePreset (const juce::File& target, const PresetMetaData& md, bool needSync, bool markDeleted,
+bool LocalPresetStore::writePreset (const juce::File& target, const PresetMetaData& md, bool needSync,
                                     juce::String* refusal)
 {
     const juce::File needSyncMarker = sibling (target, kNeedSyncSuffix);
     const juce::File deleteMarker = sibling (target, kMarkedDeleteSuffix);
 
-    // Every marker this write touches is checked first: once the file is
-    // replaced, nothing may fail any more.
-    if (! mayReplace (target, md, needSync || markDeleted, refusal) || ! markerUsable (deleteMarker)
-        || ((needSync || markDeleted) && ! markerUsable (needSyncMarker)) || ! writeFile (target, md))
+    // Every marker this write touches is checked first.
+    juce::File temporary;
+    if (! mayReplace (target, md, needSync, refusal) || markerKind (deleteMarker) == Marker::odd
+        || (needSync && markerKind (needSyncMarker) == Marker::odd) || ! writeTemporary (target, md, temporary))
         return false;
 
-    if (markDeleted)
-        return createMarker (needSyncMarker) && createMarker (deleteMarker);
+    beforeReplace (temporary);
 
-    // Saving again brings a preset back: it must not stay hidden, nor be
-    // deleted on the server by the next sync. This order never leaves the
-    // delete marker without an upload marker where there was one before.
-    if (! removeIfPresent (deleteMarker))
+    // The markers change first and the rename comes last, so a step that
+    // fails (a full disc, say) leaves no file without its marker: what came
+    // before it is taken back. Saving again brings a preset back: it must not
+    // stay hidden, nor be deleted on the server by the next sync.
+    bool madeNeedSync = false, removedDelete = false;
+    const bool ok = (! needSync || makeMarker (needSyncMarker, madeNeedSync))
+                    && removeMarker (deleteMarker, removedDelete) && allowed (target) && temporary.replaceFileIn (target);
+
+    if (! ok)
+    {
+        if (removedDelete)
+            deleteMarker.create();
+        if (madeNeedSync)
+            needSyncMarker.deleteFile();
+        temporary.deleteFile();
+    }
+    return ok;
+}
+
+bool LocalPresetStore::markDeleted (const juce::File& file, const PresetMetaData& md, juce::String* refusal)
+{
+    const auto refuse = [refusal] (const juce::String& why)
+    {
+        if (refusal != nullptr)
+            *refusal = why;
         return false;
+    };
 
-    return ! needSync || createMarker (needSyncMarker);
+    // Nothing is made for a file that is not there: the markers alone would
+    // have the next sync delete the preset on the server.
+    if (! file.exists())
+        return refuse (kFileGoneText);
+
+    PresetMetaData stored;
+    if (! readHead (file, stored))
+        return refuse (kUnreadableText);
+    if (! samePreset (stored, md))
+        return refuse (clashText (stored));
+
+    // The file keeps its bytes: a link's other name, or the sound the server
+    // still has to hear of, must not change because this row goes.
+    const juce::File needSyncMarker = sibling (file, kNeedSyncSuffix);
+    bool madeNeedSync = false, madeDelete = false;
+    if (makeMarker (needSyncMarker, madeNeedSync) && makeMarker (sibling (file, kMarkedDeleteSuffix), madeDelete))
+        return true;
+
+    if (madeNeedSync)
+        needSyncMarker.deleteFile();
+    return false;
 }
 
 bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal)
@@ -418,7 +476,7 @@ bool LocalPresetStore::savePresetToDisc (PresetMetaData* md, bool needSync, juce
     stamp (*md);
 
     juce::File target;
-    return metaDataToFile (md, target) && writePreset (target, *md, needSync, false, refusal);
+    return metaDataToFile (md, target) && writePreset (target, *md, needSync, refusal);
 }
 
 bool LocalPresetStore::deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal)
@@ -435,7 +493,7 @@ bool LocalPresetStore::deletePresetFile (const juce::File& file, PresetMetaData*
     stamp (*md);
 
     if (markOnly)
-        return writePreset (file, *md, true, true, refusal);
+        return markDeleted (file, *md, refusal);
 
     // Only this preset's own file goes; a file that holds another one (same
     // file name) is not what was asked for.
@@ -443,7 +501,7 @@ bool LocalPresetStore::deletePresetFile (const juce::File& file, PresetMetaData*
     if (! file.exists() || ! readHead (file, stored) || ! samePreset (stored, *md))
         return true;
 
-    return file.deleteFile();
+    return allowed (file) && file.deleteFile();
 }
 
 bool LocalPresetStore::removeNeedSync (const PresetMetaData& md)
@@ -464,18 +522,25 @@ bool LocalPresetStore::removeNeedSync (const juce::File& file, const PresetMetaD
 
     const juce::File needSyncMarker = sibling (file, kNeedSyncSuffix);
     const juce::File deleteMarker = sibling (file, kMarkedDeleteSuffix);
-    if (! markerUsable (needSyncMarker) || ! markerUsable (deleteMarker))
+    if (markerKind (needSyncMarker) == Marker::odd || markerKind (deleteMarker) == Marker::odd)
         return false;
 
-    const bool needSyncGone = removeIfPresent (needSyncMarker);
-    const bool markGone = removeIfPresent (deleteMarker);
-    return needSyncGone && markGone;
+    bool removedNeedSync = false, removedDelete = false;
+    if (! removeMarker (needSyncMarker, removedNeedSync))
+        return false;
+    if (removeMarker (deleteMarker, removedDelete))
+        return true;
+
+    // Not halfway: a delete marker alone would hide the preset with nothing pending.
+    if (removedNeedSync)
+        needSyncMarker.create();
+    return false;
 }
 
 bool LocalPresetStore::isMarkedDeleted (const juce::File& file, const PresetMetaData& md) const
 {
-    if (! enabled() || ! isPresetFileHere (file) || ! sibling (file, kNeedSyncSuffix).exists()
-        || ! sibling (file, kMarkedDeleteSuffix).exists())
+    if (! enabled() || ! isPresetFileHere (file) || ! isMarker (sibling (file, kNeedSyncSuffix))
+        || ! isMarker (sibling (file, kMarkedDeleteSuffix)))
         return false;
 
     PresetMetaData stored;
@@ -552,11 +617,14 @@ std::vector<LocalPresetStore::Entry> LocalPresetStore::listFolder (bool withMark
         if (! readHead (entry.file, entry.record))
             continue;
 
-        entry.markedDelete = sibling (entry.file, kMarkedDeleteSuffix).exists();
+        const Marker deleteMark = markerKind (sibling (entry.file, kMarkedDeleteSuffix));
+        entry.markedDelete = deleteMark == Marker::file;
         if (entry.markedDelete && ! withMarkedDeleted)
             continue;
 
-        entry.needSync = sibling (entry.file, kNeedSyncSuffix).exists();
+        const Marker needSyncMark = markerKind (sibling (entry.file, kNeedSyncSuffix));
+        entry.needSync = needSyncMark == Marker::file;
+        entry.oddMarker = deleteMark == Marker::odd || needSyncMark == Marker::odd;
         entry.modified = entry.file.getLastModificationTime();
         if (entry.record.getLastModified().empty())
             entry.record.setLastModified (formatTime (entry.modified).toStdString());

@@ -8,15 +8,17 @@
 //
 // A preset is never lost: every write goes into a hidden file of the same
 // folder, is synced and checked, and only then renamed over the old file;
-// markers are made after their preset file is complete. Different presets can
+// its markers are made before that rename and taken back if it fails, and a
+// delete only adds markers, so the file keeps its sound. Different presets can
 // map to one file name, so loads check the stored author and name, a write
 // never replaces a file that holds another preset, and a download never one
 // that holds an edit the server has not seen.
 //
 // Files are opened only when they are regular files, and never read past what
 // is asked for: a FIFO, a device or a directory named as a preset can neither
-// block the caller nor be taken for a preset. A write that reports failure
-// has changed nothing in the folder.
+// block the caller nor be taken for a preset. Markers count only when they are
+// regular files too; anything else of that name is left alone. A write that
+// reports failure has changed nothing in the folder.
 //
 // Everything except the two path operations does nothing while local saving
 // is switched off. Message thread only: nothing here is locked.
@@ -50,7 +52,14 @@ public:
         juce::File file;
         juce::Time modified;
         bool needSync = false, markedDelete = false;
+        // A marker's name is taken by something that is not a file (a
+        // directory, say): the sync could never record its outcome.
+        bool oddMarker = false;
     };
+
+    // Texts of a delete mark that did not happen.
+    static constexpr const char* kFileGoneText = "local preset file not found";
+    static constexpr const char* kUnreadableText = "local preset file unreadable";
 
     // isEnabled: the local-saving switch, asked on every call.
     // readState: appends the current state to the block.
@@ -80,10 +89,11 @@ public:
     // never replaces a file that waits for sync.
     bool savePresetToDisc (PresetMetaData* md, bool needSync, juce::String* refusal = nullptr);
 
-    // Stamps md. markOnly: rewrites the file as a save does and hides it with
-    // both markers for a later server delete; refused like a save when the
-    // file holds another preset. Otherwise removes the file if it holds this
-    // preset (markers stay). False when that did not happen.
+    // Stamps md. markOnly: hides the file with both markers for a later
+    // server delete and leaves its bytes alone; refused (refusal says why)
+    // when the file is gone, unreadable or holds another preset. Otherwise
+    // removes the file if it holds this preset (markers stay). False when
+    // that did not happen.
     bool deletePresetFromDisc (PresetMetaData* md, bool markOnly, juce::String* refusal = nullptr);
 
     // Removes both markers; the preset file stays. False if one remains, or
@@ -128,22 +138,31 @@ public:
     // The record's time to the minute, in ms since 1970; 0 before 1971 or unreadable.
     static juce::int64 recordTime (const PresetMetaData& md);
 
+    // Seam for tests: asked before each change a write makes to the folder
+    // (the temporary file, each marker made or removed, the rename, a
+    // removal) with the file it changes; false fails that step before it
+    // changes anything, as a full disc would.
+    std::function<bool (const juce::File&)> mayChangeFile;
+
 protected:
     // Seams for tests. Moves bytes into the temporary file; the store checks
     // the stream's status and the file's size afterwards all the same.
     virtual bool writeBytes (juce::FileOutputStream& out, const void* data, size_t size);
-    // Called with the complete, closed temporary file just before it is
-    // renamed over the target.
+    // Called with the complete, closed temporary file, before its markers
+    // change and it is renamed over the target.
     virtual void beforeReplace (const juce::File& temporary);
 
 private:
     bool enabled() const;
     juce::File fileFor (const PresetMetaData& md) const;
     bool isPresetFileHere (const juce::File& file) const;
-    bool writeFile (const juce::File& target, const PresetMetaData& md);
+    bool allowed (const juce::File& changed) const;
+    bool makeMarker (const juce::File& marker, bool& made) const;
+    bool removeMarker (const juce::File& marker, bool& removed) const;
+    bool writeTemporary (const juce::File& target, const PresetMetaData& md, juce::File& temporary);
     bool mayReplace (const juce::File& target, const PresetMetaData& md, bool needSync, juce::String* refusal) const;
-    bool writePreset (const juce::File& target, const PresetMetaData& md, bool needSync, bool markDeleted,
-                      juce::String* refusal);
+    bool writePreset (const juce::File& target, const PresetMetaData& md, bool needSync, juce::String* refusal);
+    bool markDeleted (const juce::File& file, const PresetMetaData& md, juce::String* refusal);
     void removeStaleTemporaries (const juce::File& dir) const;
 
     std::function<bool()> isEnabled;

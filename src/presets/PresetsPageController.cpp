@@ -178,10 +178,17 @@ void PresetsPageController::onLoadPresetButton()
     view.showStatus ("loading preset", false);
     const PresetMetaData wanted = rows[(size_t) selectedRow].record;
     const juce::File file = fileOfRow (rows[(size_t) selectedRow]);
+    const bool localOnlyRow = rows[(size_t) selectedRow].online == 0;
 
     int taken = 0;
     juce::MemoryBlock block;
-    if (processor.getLocalPresetStore().loadPresetFile (file, wanted, block) && block.getSize() > 0)
+    localLoadFailure.clear();
+    if (! processor.getLocalPresetStore().loadPresetFile (file, wanted, block))
+    {
+        if (localOnlyRow)
+            localLoadFailure = file.exists() ? LocalPresetStore::kUnreadableText : LocalPresetStore::kFileGoneText;
+    }
+    else if (block.getSize() > 0)
     {
         try
         {
@@ -271,7 +278,9 @@ void PresetsPageController::save()
         processor.metaDataToFile (&md, file);
         startSaveDelete (false, md, file, std::move (state), Upload::onlineSave);
         localMarked = marked;
-        showText (refusal);
+        // The upload goes on; the local copy that failed left the folder as it was.
+        showText (marked || refusal.isNotEmpty() || ! localPresetsOK() ? refusal
+                                                                       : juce::String ("could not save preset to disc"));
         return;
     }
 
@@ -296,11 +305,21 @@ void PresetsPageController::deleteSelected()
 
     if (mode == online)
     {
-        startSaveDelete (true, md, file, {}, Upload::onlineDelete);
-        // Hidden and marked here; the file goes on the server's REQUEST_OK.
+        // Hidden and marked here first; the file goes on the server's
+        // REQUEST_OK. A local copy that cannot be marked keeps the preset on
+        // the server too. No copy, or another preset's file, is no hindrance.
         juce::String refusal;
-        localMarked = localPresetsOK() && store.deletePresetFile (file, &md, true, &refusal);
-        showText (refusal);
+        PresetMetaData marked = md;
+        const bool local = localPresetsOK() && store.deletePresetFile (file, &marked, true, &refusal);
+        if (localPresetsOK() && ! local && refusal.isEmpty() && file != juce::File())
+        {
+            view.showStatus ("could not delete local preset", false);
+            return;
+        }
+        startSaveDelete (true, md, file, {}, Upload::onlineDelete);
+        localMarked = local;
+        if (refusal != LocalPresetStore::kFileGoneText)
+            showText (refusal);
         return;
     }
 
@@ -393,8 +412,9 @@ void PresetsPageController::handleFinishedWorker()
     }
     else if (auto* load = dynamic_cast<LoadPresetThread*> (done.get()))
     {
+        // A local-only row's own file failed first: that is what went wrong.
         if (! load->success)
-            showText (load->status);
+            showText (localLoadFailure.isNotEmpty() ? localLoadFailure : load->status);
         else if (load->data.empty())
             view.showStatus ("malformed or old format preset", false);
         else
@@ -430,9 +450,12 @@ void PresetsPageController::handleFinishedWorker()
             if (localMarked)
             {
                 auto& store = processor.getLocalPresetStore();
-                if (why == Upload::onlineDelete || why == Upload::syncDelete)
-                    store.deletePresetFile (uploadFile, &uploadRecord, false);
-                store.removeNeedSync (uploadFile, uploadRecord);
+                PresetMetaData record = uploadRecord;
+                const bool removed = (why != Upload::onlineDelete && why != Upload::syncDelete)
+                                     || store.deletePresetFile (uploadFile, &record, false);
+                if (! removed || ! store.removeNeedSync (uploadFile, uploadRecord))
+                    leaveOutOfSync (uploadFile, uploadRecord,
+                                    removed ? "its sync marker could not be removed" : "its local file could not be removed");
             }
             view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
                              false);
@@ -450,6 +473,8 @@ void PresetsPageController::handleFinishedWorker()
                     refreshWanted = true;
             }
         }
+        else if (why == Upload::syncSave || why == Upload::syncDelete)
+            leaveOutOfSync (uploadFile, uploadRecord, saveDelete->status);
         else
             showText (saveDelete->status);
     }
@@ -493,6 +518,9 @@ void PresetsPageController::showListed (const std::vector<PresetMetaData>& prese
         row.online = 1;
         rows.push_back (row);
     }
+    // The flag shows a local copy under any name, but the row keeps no file:
+    // it loads and deletes the file its record names, never another copy
+    // that happens to hold the same author and name.
     if (localPresetsOK())
     {
         const auto local = processor.getLocalPresetStore().listFolder (false);
@@ -501,7 +529,6 @@ void PresetsPageController::showListed (const std::vector<PresetMetaData>& prese
                 if (entry.record.getAuthor() == row.record.getAuthor() && entry.record.getName() == row.record.getName())
                 {
                     row.local = 1;
-                    row.file = entry.file;
                     break;
                 }
     }
@@ -521,7 +548,11 @@ void PresetsPageController::rebuildPending()
 {
     pending.clear();
     for (auto& entry : processor.getLocalPresetStore().listFolder (true))
-        if (entry.needSync)
+        if (leftOut.contains (entry.file.getFullPathName()))
+            continue;
+        else if (entry.oddMarker)
+            leaveOutOfSync (entry.file, entry.record, "its sync marker is not a file");
+        else if (entry.needSync)
         {
             // The upload carries the time the file was last written.
             entry.record.setLastModified (LocalPresetStore::formatTime (entry.modified).toStdString());
@@ -561,17 +592,50 @@ void PresetsPageController::syncStep()
     auto& store = processor.getLocalPresetStore();
     if (store.isMarkedDeleted (entry.file, md))
     {
-        startSaveDelete (true, md, entry.file, {}, Upload::syncDelete);
+        bool linkedHere = false;
+        if (! hasUnmarkedCopy (entry, linkedHere))
+        {
+            startSaveDelete (true, md, entry.file, {}, Upload::syncDelete);
+            return;
+        }
+        // The preset is still here under another name: the server keeps it,
+        // and only this copy and its markers go; a file another name links
+        // to stays, or that name would lose its sound.
+        PresetMetaData record = md;
+        if (! (linkedHere || store.deletePresetFile (entry.file, &record, false)) || ! store.removeNeedSync (entry.file, md))
+            leaveOutOfSync (entry.file, md, "its local copy could not be removed");
         return;
     }
     juce::MemoryBlock state;
     if (! store.loadPresetFile (entry.file, md, state))
     {
-        // Left for a later round, markers and all.
-        view.showStatus ("could not read local preset", false);
+        // Markers and all, for the next opening of the page.
+        leaveOutOfSync (entry.file, md, LocalPresetStore::kUnreadableText);
         return;
     }
     startSaveDelete (false, md, entry.file, std::move (state), Upload::syncSave);
+}
+
+bool PresetsPageController::hasUnmarkedCopy (const LocalPresetStore::Entry& entry, bool& linkedHere)
+{
+    bool found = false;
+    for (const auto& other : processor.getLocalPresetStore().listFolder (false))
+        if (other.file != entry.file && other.record.getAuthor() == entry.record.getAuthor()
+            && other.record.getName() == entry.record.getName())
+        {
+            found = true;
+            linkedHere = linkedHere
+                         || (other.file.isSymbolicLink() && ! entry.file.isSymbolicLink()
+                             && other.file.getFileIdentifier() == entry.file.getFileIdentifier());
+        }
+    return found;
+}
+
+void PresetsPageController::leaveOutOfSync (const juce::File& file, const PresetMetaData& md, const juce::String& why)
+{
+    leftOut.addIfNotAlreadyThere (file.getFullPathName());
+    view.showError ("could not sync \"" + LocalPresetStore::recordText (md.getName()) + "\": "
+                    + (why.isNotEmpty() ? why : juce::String ("no answer")));
 }
 
 //==============================================================================

@@ -37,8 +37,8 @@ public:
     };
 
     // A row as the table keeps it: with the file the local listing found the
-    // preset in, which its loads and deletes act on (none for a preset only
-    // on the server).
+    // preset in, which its loads and deletes act on (none for a server row:
+    // it uses the file its record names).
     struct Row : RowData
     {
         Row() = default;
@@ -158,6 +158,13 @@ private:
     void applyLoadedData (const void* data, size_t size, const PresetMetaData& wanted);
     void rebuildPending();
     void syncStep();
+    // A sync step for this file cannot finish: says so, naming the preset, and
+    // leaves the file out of the sync until the page is opened again, so that
+    // it is not tried without end and the rest goes on.
+    void leaveOutOfSync (const juce::File& file, const PresetMetaData& md, const juce::String& why);
+    // Another file of the folder holds the entry's preset and is not marked
+    // deleted; linkedHere: one of them is a link to the entry's file.
+    bool hasUnmarkedCopy (const LocalPresetStore::Entry& entry, bool& linkedHere);
     // The row's own file, or the record's file for a row with none.
     juce::File fileOfRow (const Row& row) const;
     bool rowInRange() const { return selectedRow >= 0 && selectedRow < (int) rows.size(); }
@@ -170,6 +177,10 @@ private:
     juce::File uploadFile; // the local file whose markers its REQUEST_OK clears
     bool localMarked = false; // this run's local file carries the markers
     bool syncChangedServer = false; // a sync step reached the server since the last list
+    juce::StringArray leftOut; // paths of files the sync passes over while the page is open
+    // Why the local copy of a local-only row did not load; said instead of
+    // the server's word should the download fail too.
+    juce::String localLoadFailure;
     // A list that follows an online save or delete says nothing on success:
     // that action's word stays the last. Kept across a step back from an empty page.
     bool followUpSilently = false, listSilently = false;

@@ -547,7 +547,7 @@ TEST (PresetsPageController, ARefusedSyncStepKeepsItsMarkerAndWaitsForTheNextGoo
     page.open();
     auto& c = *page.controller;
     ASSERT_TRUE (page.pollUntil ([&] { return server.requests().size() >= 4 && ! c.hasWorker(); }));
-    EXPECT_EQ (page.view.last(), "quota reached");
+    EXPECT_EQ (page.view.last(), "could not sync \"Pad D\": quota reached"); // the server's word, naming the preset
     EXPECT_TRUE (Page::marked (page.fileOf ("Pad D")));
 
     // Not tried again every second: the round is over until the next list.

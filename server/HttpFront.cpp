@@ -206,8 +206,9 @@ int HttpFront::start (const std::string& address, int port, std::string& error)
 
 void HttpFront::stop()
 {
-    if (daemon != nullptr)
-        MHD_quiesce_daemon (daemon);
+    // Quiescing hands the listening socket to us: closed below, or the port
+    // would go on taking connections that nobody answers.
+    const MHD_socket listening = daemon != nullptr ? MHD_quiesce_daemon (daemon) : MHD_INVALID_SOCKET;
     // Workers finish and resume what they hold; then nothing more is queued.
     {
         std::lock_guard<std::mutex> guard (jobsLock);
@@ -227,6 +228,8 @@ void HttpFront::stop()
     if (daemon != nullptr)
         MHD_stop_daemon (daemon);
     daemon = nullptr;
+    if (listening != MHD_INVALID_SOCKET)
+        ::close (listening);
 }
 
 bool HttpFront::reserve (Request& r, size_t bytes)

@@ -291,3 +291,55 @@ TEST_F (PresetsPageLive, ReopenedWithTheServerStoppedItWorksLocally)
         marked += entry.needSync && entry.record.getName() == "Local Three" ? 1 : 0;
     EXPECT_EQ (marked, 1);
 }
+
+namespace
+{
+// The glyphs of the label's text as its look-and-feel lays them out (lines,
+// squeeze and ellipsis included), and the box they take.
+juce::String glyphsDrawn (juce::Label& label, juce::Rectangle<float>& box)
+{
+    auto& lf = label.getLookAndFeel();
+    const juce::Font font = lf.getLabelFont (label);
+    const auto area = lf.getLabelBorderSize (label).subtractedFrom (label.getLocalBounds()).toFloat();
+    juce::GlyphArrangement glyphs;
+    glyphs.addFittedText (font, label.getText(), area.getX(), area.getY(), area.getWidth(), area.getHeight(),
+                          label.getJustificationType(), std::max (1, (int) (area.getHeight() / font.getHeight())),
+                          label.getMinimumHorizontalScale());
+    box = glyphs.getBoundingBox (0, -1, true);
+    juce::String drawn;
+    for (int i = 0; i < glyphs.getNumGlyphs(); ++i)
+        if (! glyphs.getGlyph (i).isWhitespace())
+            drawn += juce::String::charToString (glyphs.getGlyph (i).getCharacter());
+    return drawn;
+}
+} // namespace
+
+// Online, local saving on: a save whose file holds another preset of
+// 24 characters, by an author whose name has 24 characters too. The status
+// display draws every character of its clash text, inside its area.
+TEST_F (PresetsPageLive, TheLongestClashTextIsDrawnWhole)
+{
+    const std::string author = "abcdefghijklmnopqrstuvwx@example.org", storedName = "Warm/Pad Long Name No 24";
+    rig->addAccount (author, annPassword);
+    pointAt (rig->port(), author, annPassword);
+    processor->getPropertyProxy().setValue (settingsKeys::enableLocalCache, 1);
+    PresetMetaData stored = presetmeta::newRecord();
+    stored.setAuthor (author);
+    stored.setName (storedName);
+    ASSERT_TRUE (processor->savePresetToDisc (&stored, false));
+    open();
+    ASSERT_TRUE (run (8000, [&] { return idle() && page->getController().mode == PresetsPageController::online; }));
+
+    page->nameBox->setText ("Warm Pad Long Name No 24", true);
+    page->saveButton->triggerClick();
+    auto& status = page->getStatus();
+    ASSERT_TRUE (run (3000, [&] { return status.getText().contains ("refused"); })) << status.getText();
+    const juce::String text = status.getText();
+    EXPECT_TRUE (text.contains ("\"" + storedName + "\"")) << text;
+    EXPECT_TRUE (text.contains ("abcdefghijklmnopqrstuvwx")) << text;
+
+    Snapshot shot (status, "clash-text");
+    juce::Rectangle<float> box;
+    EXPECT_EQ (glyphsDrawn (status.label, box), text.removeCharacters (" \t\r\n"));
+    EXPECT_TRUE (status.label.getLocalBounds().toFloat().contains (box)) << box.toString();
+}

@@ -39,6 +39,7 @@ ParameterShower::ParameterShower (const juce::String& name, juce::Font* f) : juc
     label.setJustificationType (juce::Justification::centred);
     if (font != nullptr)
         label.setFont (*font);
+    labelFont = label.getFont();
     addAndMakeVisible (label);
     setAlwaysOnTop (true);
 }
@@ -129,7 +130,7 @@ void ParameterShower::setLabelText (const juce::String& text)
     {
         // A text the display's font would cut short gets smaller letters,
         // and so more lines, until all of it shows.
-        juce::Font f = font != nullptr ? *font : juce::Font();
+        juce::Font f = font != nullptr ? *font : labelFont;
         while (f.getHeight() - 0.5f >= kMinTextHeight && ! drawsWhole (label, f, text))
             f.setHeight (f.getHeight() - 0.5f);
         label.setFont (f);

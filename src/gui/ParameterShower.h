@@ -73,6 +73,7 @@ private:
     int shownBackground = 150, shownText = 255;
     bool waiting = false, waitingLong = false;
     juce::String waitingText;
+    juce::Font labelFont;              // without a font of the display's: the label's own
     juce::Rectangle<int> fittedBounds; // the label's bounds its font was chosen for
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ParameterShower)

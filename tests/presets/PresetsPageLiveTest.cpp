@@ -342,4 +342,9 @@ TEST_F (PresetsPageLive, TheLongestClashTextIsDrawnWhole)
     juce::Rectangle<float> box;
     EXPECT_EQ (glyphsDrawn (status.label, box), text.removeCharacters (" \t\r\n"));
     EXPECT_TRUE (status.label.getLocalBounds().toFloat().contains (box)) << box.toString();
+    EXPECT_LT (status.label.getFont().getHeight(), status.font->getHeight());
+
+    // A text that fits two lines keeps the display's own letters.
+    ASSERT_TRUE (run (7000, [&] { return status.getText() == "preset saved"; })) << status.getText();
+    EXPECT_EQ (status.label.getFont().getHeight(), status.font->getHeight());
 }

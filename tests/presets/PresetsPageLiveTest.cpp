@@ -203,7 +203,12 @@ TEST_F (PresetsPageLive, APagePressMadeWhileAListIsOutIsKept)
     const auto onPage = [&] (uint32_t start, int rows) {
         return idle() && c.listStart == start && table.getNumRows() == rows;
     };
-    ASSERT_TRUE (run (12000, [&] { return onPage (0, 40); }));
+    const auto state = [&] {
+        return "mode " + std::to_string (c.mode) + ", listStart " + std::to_string (c.listStart) + ", rows "
+               + std::to_string (table.getNumRows()) + ", worker " + std::to_string (c.hasWorker()) + ", status \""
+               + page->getStatus().getText().toStdString() + "\"";
+    };
+    ASSERT_TRUE (run (12000, [&] { return onPage (0, 40); })) << state();
     ASSERT_TRUE (page->nextButton->isEnabled());
 
     runUntilTheServerIsFree();
@@ -215,7 +220,7 @@ TEST_F (PresetsPageLive, APagePressMadeWhileAListIsOutIsKept)
     page->prevButton->triggerClick();
     pump();
     EXPECT_EQ (c.listStart, 0u);
-    ASSERT_TRUE (run (12000, [&] { return onPage (0, 40); })) << "listStart " << c.listStart;
+    ASSERT_TRUE (run (12000, [&] { return onPage (0, 40); })) << state();
     EXPECT_FALSE (page2Shown);
     EXPECT_FALSE (page->prevButton->isEnabled());
     EXPECT_TRUE (page->nextButton->isEnabled());
@@ -230,7 +235,7 @@ TEST_F (PresetsPageLive, APagePressMadeWhileAListIsOutIsKept)
     const double pressed = nowMs();
     pump();
     EXPECT_EQ (c.listStart, 40u);
-    ASSERT_TRUE (run (12000, [&] { return onPage (40, 5); })) << "listStart " << c.listStart;
+    ASSERT_TRUE (run (12000, [&] { return onPage (40, 5); })) << state();
     EXPECT_LE (nowMs() - pressed, kPageShownWithinMs);
     EXPECT_TRUE (page->prevButton->isEnabled());
     EXPECT_FALSE (page->nextButton->isEnabled());

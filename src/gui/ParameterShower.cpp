@@ -12,6 +12,25 @@ juce::Colour textGrey (juce::uint8 alpha = 255)
 
 // Past this many owed steps every text has faded; older ones are skipped.
 constexpr double kMaxCatchUpSteps = 400.0;
+
+// The smallest text height a long text is shrunk to.
+constexpr float kMinTextHeight = 9.0f;
+
+// Whether the label draws every character of text in this font: as many
+// lines as fit, squeezed as far as its look-and-feel allows, nothing elided.
+bool drawsWhole (juce::Label& label, const juce::Font& font, const juce::String& text)
+{
+    const auto area = label.getLookAndFeel().getLabelBorderSize (label).subtractedFrom (label.getLocalBounds()).toFloat();
+    juce::GlyphArrangement glyphs;
+    glyphs.addFittedText (font, text, area.getX(), area.getY(), area.getWidth(), area.getHeight(),
+                          label.getJustificationType(), std::max (1, (int) (area.getHeight() / font.getHeight())),
+                          label.getMinimumHorizontalScale());
+    juce::String drawn;
+    for (int i = 0; i < glyphs.getNumGlyphs(); ++i)
+        if (! glyphs.getGlyph (i).isWhitespace())
+            drawn += glyphs.getGlyph (i).getCharacter();
+    return drawn == text.removeCharacters (" \t\r\n");
+}
 } // namespace
 
 ParameterShower::ParameterShower (const juce::String& name, juce::Font* f) : juce::Component (name), font (f)
@@ -20,6 +39,7 @@ ParameterShower::ParameterShower (const juce::String& name, juce::Font* f) : juc
     label.setJustificationType (juce::Justification::centred);
     if (font != nullptr)
         label.setFont (*font);
+    labelFont = label.getFont();
     addAndMakeVisible (label);
     setAlwaysOnTop (true);
 }
@@ -27,6 +47,7 @@ ParameterShower::ParameterShower (const juce::String& name, juce::Font* f) : juc
 void ParameterShower::resized()
 {
     label.setBounds (getLocalBounds());
+    setLabelText (label.getText());
 }
 
 void ParameterShower::setPace (Pace p)
@@ -98,9 +119,24 @@ void ParameterShower::showNow (const juce::String& text, bool longText, double n
     backgroundLevel = textLevel = 1.0;
     shownBackground = 150;
     shownText = 255;
-    label.setText (text, juce::sendNotification);
+    setLabelText (text);
     active = true;
     restartSteps (now);
+}
+
+void ParameterShower::setLabelText (const juce::String& text)
+{
+    if (text != label.getText() || label.getBounds() != fittedBounds)
+    {
+        // A text the display's font would cut short gets smaller letters,
+        // and so more lines, until all of it shows.
+        juce::Font f = font != nullptr ? *font : labelFont;
+        while (f.getHeight() - 0.5f >= kMinTextHeight && ! drawsWhole (label, f, text))
+            f.setHeight (f.getHeight() - 0.5f);
+        label.setFont (f);
+        fittedBounds = label.getBounds();
+    }
+    label.setText (text, juce::sendNotification);
 }
 
 void ParameterShower::setHeldText (const juce::String& text, double holdMs)
@@ -115,7 +151,7 @@ void ParameterShower::setHeldText (const juce::String& text, double holdMs)
     shownBackground = 150;
     shownText = 255;
     label.setBounds (0, 0, getWidth(), getHeight());
-    label.setText (text, juce::sendNotification);
+    setLabelText (text);
     label.setColour (juce::Label::textColourId, textGrey());
     active = true;
     restartSteps (now);

@@ -9,7 +9,8 @@
 // a long one for 30, then the background fades by 5 % and the text by 1.5 %
 // per step. By default a step is a paint (the page's timer paints it about
 // every 33 ms); a display that is painted from more places than its timer
-// steps by elapsed time instead.
+// steps by elapsed time instead. A text too long for two lines of its font
+// is drawn whole in smaller letters, on more lines.
 class ParameterShower : public juce::Component
 {
 public:
@@ -64,12 +65,16 @@ private:
     void catchUp (double now);
     void restartSteps (double now);
     void showNow (const juce::String& text, bool longText, double now);
+    // The label's text, in a font that shows all of it.
+    void setLabelText (const juce::String& text);
 
     Pace pace = Pace::perPaint;
     double nextStepMs = 0.0;
     int shownBackground = 150, shownText = 255;
     bool waiting = false, waitingLong = false;
     juce::String waitingText;
+    juce::Font labelFont;              // without a font of the display's: the label's own
+    juce::Rectangle<int> fittedBounds; // the label's bounds its font was chosen for
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ParameterShower)
 };

@@ -114,15 +114,21 @@ void PresetsPageController::nextPage()
 {
     if (listStart + kPageSize < listTotal)
         listStart += kPageSize;
-    view.controlsChanged();
-    refreshWanted = true;
+    pageMoved();
 }
 
 void PresetsPageController::previousPage()
 {
     listStart = listStart > kPageSize ? listStart - kPageSize : 0;
+    pageMoved();
+}
+
+void PresetsPageController::pageMoved()
+{
     view.controlsChanged();
     refreshWanted = true;
+    // A running list's answer is for another page now.
+    listSuperseded = listSuperseded || dynamic_cast<ListPresetThread*> (thread.get()) != nullptr;
 }
 
 void PresetsPageController::refreshPresetList (bool quiet)
@@ -393,10 +399,13 @@ void PresetsPageController::handleFinishedWorker()
     if (auto* list = dynamic_cast<ListPresetThread*> (done.get()))
     {
         const bool silent = std::exchange (listSilently, false);
-        refreshWanted = false;
+        // A page press made after this list went out keeps its offset: the
+        // list for it goes out next, and this answer is not shown.
+        const bool superseded = std::exchange (listSuperseded, false);
+        refreshWanted = superseded;
         if (! list->success)
             showText (list->status);
-        else if (list->presets.empty() && list->offset > 0)
+        else if (! superseded && list->presets.empty() && list->offset > 0)
         {
             // Past the last page, its last preset deleted say: the page
             // before it, in the same voice, and down to the first if need be.
@@ -407,7 +416,7 @@ void PresetsPageController::handleFinishedWorker()
             refreshWanted = true;
             followUpSilently = silent;
         }
-        else
+        else if (! superseded)
             showListed (list->presets, silent);
     }
     else if (auto* load = dynamic_cast<LoadPresetThread*> (done.get()))

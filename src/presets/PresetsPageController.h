@@ -149,6 +149,8 @@ private:
     };
 
     void handleFinishedWorker();
+    // After a paging press: the list for the new offset is wanted.
+    void pageMoved();
     // A server list's rows into the table; silent: without the outcome text.
     void showListed (const std::vector<PresetMetaData>& presets, bool silent);
     void showText (const juce::String& text);
@@ -184,6 +186,8 @@ private:
     // A list that follows an online save or delete says nothing on success:
     // that action's word stays the last. Kept across a step back from an empty page.
     bool followUpSilently = false, listSilently = false;
+    // A page press came while the running list was out.
+    bool listSuperseded = false;
 
     JUCE_DECLARE_NON_COPYABLE (PresetsPageController)
 };

@@ -42,7 +42,10 @@ void UpdateServerIpThread::run()
     const bool fetched = PresetServerConnector::isValidHost (host) && endpoint.port >= 1 && endpoint.port <= 65535
         && PresetServerConnector::fetch (juce::URL ("http://" + host + ":" + std::to_string (endpoint.port) + "/public_key"),
                                          false, PresetServerConnector::kMaxTextChars, stop, key);
-    // Without an answer the old key stays, but only for the old host.
+    // Only a key the server gave now means it is there.
+    success = fetched && ! key.empty();
+    // Without an answer the old key stays, but only for the old host, for a
+    // later lookup or exchange to use.
     if (! fetched)
         key = host == oldHost ? oldKey : std::string();
 
@@ -52,5 +55,4 @@ void UpdateServerIpThread::run()
         return;
     }
     PresetServerConnector::publishServer (host, key);
-    success = ! key.empty();
 }

@@ -244,7 +244,7 @@ TEST (PresetWorkers, AddressPageAnswersAreCheckedBeforeUse)
     EXPECT_EQ (PresetServerConnector::getServerPublicKey(), "11,c5");
 
     // Broken answers leave the host alone; the key (asked of the same host,
-    // which does not answer) stays too.
+    // which does not answer) stays too, but the lookup has failed.
     for (const Step& page : { Step::reply (""), Step::reply ("h.example", 404), Step::reply ("bad host!"),
                               Step::reply (std::string (10240, 'a')) })
     {
@@ -252,6 +252,7 @@ TEST (PresetWorkers, AddressPageAnswersAreCheckedBeforeUse)
         server.add (Step::reply ("", 404));
         UpdateServerIpThread lookup (nullptr);
         runToEnd (lookup);
+        EXPECT_FALSE (lookup.success); // a kept key is no answer
         EXPECT_EQ (PresetServerConnector::getPublishedHost(), "127.0.0.1");
         EXPECT_EQ (PresetServerConnector::getServerPublicKey(), "11,c5");
     }

@@ -167,11 +167,3 @@ TEST (PresetServerConnections, BodiesThatAreNoFormGetA4xxNamingNothingInternal)
 
 // A stopped server lets its port go: a client is refused at once rather than
 // left in a queue that nobody serves.
-TEST (PresetServerConnections, AStoppedServerRefusesConnections)
-{
-    Rig rig;
-    const int port = rig.port();
-    EXPECT_TRUE (RawConnection (port).isConnected());
-    rig.get().stop();
-    EXPECT_FALSE (RawConnection (port).isConnected());
-}

@@ -164,6 +164,3 @@ TEST (PresetServerConnections, BodiesThatAreNoFormGetA4xxNamingNothingInternal)
     EXPECT_EQ (rig.send (GET_META_DATA, std::vector<char> (presetmeta::kRecordSize, 0), nullptr, "", "").type(),
                (uint32_t) META_DATA);
 }
-
-// A stopped server lets its port go: a client is refused at once rather than
-// left in a queue that nobody serves.

@@ -223,7 +223,7 @@ std::string PresetServerOptions::defaultDataFolder()
 
 PresetServer::PresetServer (PresetServerOptions o)
     : options (std::move (o)),
-      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown, 16384,
+      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown, options.loginTableEntries,
                     options.addressFailureLimit, options.addressFailureWindow),
       rememberedLogins (options.loginMemory)
 {
@@ -346,7 +346,7 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
         return kWrongLogin;
 
     // Counted as failed from here on, so parallel guesses cannot all pass.
-    const auto now = LoginClock::now();
+    const auto now = this->now();
     if (! failedLogins.begin (account, clientAddress, now))
         return kTooManyFailures;
 
@@ -587,7 +587,7 @@ bool PresetServer::isQuick (const HttpRequest& request)
     const auto email = fields.find ("email"), password = fields.find ("password");
     return (bytes[4] == (char) LIST_PRESETS || bytes[4] == (char) DOWNLOAD_PRESET) && email != fields.end()
         && password != fields.end() && email->second.size() <= FailedLogins::kMaxAccountBytes
-        && rememberedLogins.mayContain (RememberedLogins::keyOf (email->second, password->second), LoginClock::now());
+        && rememberedLogins.mayContain (RememberedLogins::keyOf (email->second, password->second), now());
 }
 
 int PresetServer::start (std::string& error)

@@ -34,6 +34,8 @@ void usage (FILE* out)
         "  --max-connections N      connections open at once (1000)\n"
         "  --address-connections N  connections open at once from one address (16)\n"
         "  --body-budget MB         request bodies held at once, in MB; past it new ones get 503 (64)\n"
+        "  --account-presets N      presets one account may hold; past it only existing names\n"
+        "                           can be replaced (2000)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -97,6 +99,8 @@ int main (int argc, char** argv)
             options.connections.perAddressConnections = (int) number;
         else if (arg == "--body-budget" && parseNumber (value, 2, 1024 * 1024, number))
             options.connections.bufferBudget = (size_t) number * 1024 * 1024;
+        else if (arg == "--account-presets" && parseNumber (value, 1, 100000000, number))
+            options.accountPresetLimit = (uint32_t) number;
         else if (arg == "--add-account")
         {
             addAccount = true;

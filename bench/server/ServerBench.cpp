@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,11 +126,30 @@ bool writeStore (const juce::File& folder, int presets, int accounts)
     return ok;
 }
 
-void printSeries (const char* name, std::vector<double> ms)
+void printSeries (const char* name, std::vector<double> ms, const std::string& note = {})
 {
     std::sort (ms.begin(), ms.end());
-    std::printf ("%-28s median %8.3f ms   p90 %8.3f ms   (%zu requests)\n", name, ms[ms.size() / 2],
-                 ms[ms.size() * 9 / 10], ms.size());
+    std::printf ("%-28s median %8.3f ms   p90 %8.3f ms   (%zu requests%s)\n", name, ms[ms.size() / 2],
+                 ms[ms.size() * 9 / 10], ms.size(), note.c_str());
+}
+
+// ", R rows of T" for a list reply: what a series lists.
+std::string listShape (int port, const httplib::Params& fields)
+{
+    httplib::Client client ("127.0.0.1", port);
+    const auto result = client.Post ("/synth_request", fields);
+    if (! result)
+        return {};
+    const auto bytes = base64::decode (result->body);
+    const auto reply = requestResponseFromBuffer (bytes.data(), bytes.size());
+    if (reply == nullptr || reply->type != PRESET_LIST || reply->payload.size() < 4)
+        return {};
+    uint32_t rows = 0;
+    std::memcpy (&rows, reply->payload.data(), 4);
+    PresetMetaData first;
+    if (rows > 0 && reply->payload.size() >= 4 + presetmeta::kRecordSize)
+        presetmeta::fromBytes (reinterpret_cast<const uint8_t*> (reply->payload.data() + 4), first);
+    return ", " + std::to_string (rows) + " rows of " + std::to_string (rows > 0 ? first.listTotal : 0);
 }
 
 std::vector<double> sequential (int port, const httplib::Params& fields, uint32_t expected, int count)
@@ -150,6 +170,12 @@ std::vector<double> sequential (int port, const httplib::Params& fields, uint32_
         }
     }
     return ms;
+}
+
+void listSeries (const char* name, int port, const httplib::Params& fields)
+{
+    const std::string shape = listShape (port, fields);
+    printSeries (name, sequential (port, fields, PRESET_LIST, 200), shape);
 }
 
 void concurrent (const char* name, int port, const httplib::Params& fields, uint32_t expected, int clients, double seconds)
@@ -252,16 +278,16 @@ int main (int argc, char** argv)
     if (presets > 0)
         std::printf (", %d presets from %d accounts (opened in %.2f s)", presets, std::min (presets, accounts), openSeconds);
     std::printf ("\n");
-    printSeries ("logged-in LIST", sequential (port, list, PRESET_LIST, 200));
-    printSeries ("logged-in LIST, no match", sequential (port, listNothing, PRESET_LIST, 200));
+    listSeries ("logged-in LIST", port, list);
+    listSeries ("logged-in LIST, no match", port, listNothing);
     if (presets > 0)
     {
-        printSeries ("LIST \"bass\"", sequential (port, requestFields (LIST_PRESETS, {}, &query, password, "bass"), PRESET_LIST, 200));
-        printSeries ("LIST \"warm pad\"", sequential (port, requestFields (LIST_PRESETS, {}, &query, password, "warm pad"), PRESET_LIST, 200));
-        printSeries ("LIST \"ar\"", sequential (port, requestFields (LIST_PRESETS, {}, &query, password, "ar"), PRESET_LIST, 200));
+        listSeries ("LIST \"bass\"", port, requestFields (LIST_PRESETS, {}, &query, password, "bass"));
+        listSeries ("LIST \"warm pad\"", port, requestFields (LIST_PRESETS, {}, &query, password, "warm pad"));
+        listSeries ("LIST \"ar\"", port, requestFields (LIST_PRESETS, {}, &query, password, "ar"));
         PresetMetaData category;
         category.categoryMask = 1u << 3;
-        printSeries ("LIST category", sequential (port, requestFields (LIST_PRESETS, {}, &category, password), PRESET_LIST, 200));
+        listSeries ("LIST category", port, requestFields (LIST_PRESETS, {}, &category, password));
     }
     printSeries ("GET_META_DATA", sequential (port, meta, META_DATA, 200));
     concurrent ("GET_META_DATA", port, meta, META_DATA, clients, seconds);

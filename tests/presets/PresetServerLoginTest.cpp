@@ -407,6 +407,25 @@ TEST (PresetServerLogins, FullTablesForgetWhatMattersLeastAndRefuseNobody)
     failures.failed ("target", "addr", t0 + 2s);
     EXPECT_FALSE (failures.begin ("target", "addr", t0 + 3s));
 
+    // Of equal counts the least recent gives way; expired entries all go first.
+    FailedLogins order (5, 60s, 30s, 3, FailedLogins::kMaxAddressLimit);
+    const auto fail = [&order] (const std::string& name, int times, LoginClock::time_point t) {
+        for (int i = 0; i < times; ++i)
+            order.failed (name, "addr", t);
+    };
+    fail ("old", 1, t0);
+    fail ("two", 2, t0);
+    fail ("newer", 1, t0 + 50s);
+    fail ("x", 1, t0 + 55s); // pushes "old" out
+    fail ("two", 3, t0 + 56s);
+    fail ("newer", 4, t0 + 56s);
+    fail ("old", 4, t0 + 56s); // pushes "x" out, the only unlocked one
+    EXPECT_TRUE (order.isLocked ("two", "addr", t0 + 57s));
+    EXPECT_TRUE (order.isLocked ("newer", "addr", t0 + 57s));
+    EXPECT_FALSE (order.isLocked ("old", "addr", t0 + 57s)); // four, not five
+    fail ("y", 1, t0 + 200s);
+    EXPECT_EQ (order.size(), 1u);
+
     // A table of nothing but locked entries still lets a new key be checked.
     FailedLogins full (1, 10min, 5min, 4, FailedLogins::kMaxAddressLimit);
     for (int i = 0; i < 4; ++i)

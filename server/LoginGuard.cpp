@@ -14,6 +14,13 @@ int64_t slotOf (LoginClock::time_point t, LoginClock::duration width) noexcept
     const auto ticks = t.time_since_epoch().count(), w = width.count();
     return ticks >= 0 ? ticks / w : -((-ticks + w - 1) / w);
 }
+
+template <typename Counts>
+uint16_t& slotIn (Counts& counts, int64_t slot) noexcept
+{
+    const auto size = (int64_t) counts.size();
+    return counts[(size_t) (((slot % size) + size) % size)];
+}
 } // namespace
 
 size_t FailureCounts::KeyHash::operator() (const Key& key) const noexcept
@@ -39,7 +46,7 @@ void FailureCounts::advance (Entry& e, LoginClock::time_point now) const
         e.counts.fill (0);
     else
         for (int64_t s = e.newestSlot + 1; s <= slot; ++s)
-            e.counts[(size_t) (s % kSlots)] = 0;
+            slotIn (e.counts, s) = 0;
     e.newestSlot = slot;
 }
 
@@ -148,7 +155,7 @@ void FailureCounts::failed (const Key& key, LoginClock::time_point now)
         return;
     Entry& e = it->second;
     e.pending -= e.pending > 0 ? 1 : 0;
-    uint16_t& slot = e.counts[(size_t) (e.newestSlot % kSlots)];
+    uint16_t& slot = slotIn (e.counts, e.newestSlot);
     slot += slot < std::numeric_limits<uint16_t>::max() ? 1 : 0;
     e.lastFailure = now.time_since_epoch().count();
     if (counted (e) >= limit)

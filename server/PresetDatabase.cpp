@@ -269,11 +269,13 @@ bool PresetDatabase::exec (const char* sql)
 
 bool PresetDatabase::prepareSearch()
 {
-    Statement version (db, "PRAGMA user_version");
-    if (! version.ok() || version.step() != SQLITE_ROW)
-        return false;
-    if (version.columnInt (0) >= kSchemaVersion)
-        return true;
+    {
+        Statement version (db, "PRAGMA user_version");
+        if (! version.ok() || version.step() != SQLITE_ROW)
+            return false;
+        if (version.columnInt (0) >= kSchemaVersion)
+            return true;
+    }
     // All or nothing: an interrupted build leaves the file as it was.
     if (! exec ("BEGIN IMMEDIATE"))
         return false;

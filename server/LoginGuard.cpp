@@ -1,175 +1,243 @@
 #include "LoginGuard.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
 
 #include "ServerCrypto.h"
 
-FailureCounts::FailureCounts (int l, LoginClock::duration w, LoginClock::duration c, size_t cap, size_t budget)
-    : limit ((size_t) std::max (1, l)), window (w), cooldown (c), capacity (std::max<size_t> (1, cap)),
-      byteBudget (budget)
+namespace
+{
+int64_t slotOf (LoginClock::time_point t, LoginClock::duration width) noexcept
+{
+    const auto ticks = t.time_since_epoch().count(), w = width.count();
+    return ticks >= 0 ? ticks / w : -((-ticks + w - 1) / w);
+}
+
+template <typename Counts>
+uint16_t& slotIn (Counts& counts, int64_t slot) noexcept
+{
+    const auto size = (int64_t) counts.size();
+    return counts[(size_t) (((slot % size) + size) % size)];
+}
+} // namespace
+
+size_t FailureCounts::KeyHash::operator() (const Key& key) const noexcept
+{
+    size_t h = 0;
+    std::memcpy (&h, key.data(), sizeof (h));
+    return h;
+}
+
+FailureCounts::FailureCounts (int l, LoginClock::duration w, LoginClock::duration c, size_t maxEntries)
+    : limit ((unsigned) std::clamp (l, 1, (int) std::numeric_limits<uint16_t>::max())), window (w), cooldown (c),
+      slotWidth (std::max (w / (kSlots - 1), LoginClock::duration (1))), capacity (std::max<size_t> (1, maxEntries))
 {
 }
 
-size_t FailureCounts::costOf (const std::string& key, const Entry& e) noexcept
+void FailureCounts::advance (Entry& e, LoginClock::time_point now) const
 {
-    // The key, the times and what the table spends on an entry besides.
-    return key.size() + e.failures.capacity() * sizeof (LoginClock::time_point) + 96;
+    // A time a little behind the newest (another thread's) counts in the newest tenth.
+    const int64_t slot = slotOf (now, slotWidth);
+    if (slot <= e.newestSlot)
+        return;
+    if (slot - e.newestSlot >= kSlots)
+        e.counts.fill (0);
+    else
+        for (int64_t s = e.newestSlot + 1; s <= slot; ++s)
+            slotIn (e.counts, s) = 0;
+    e.newestSlot = slot;
 }
 
-void FailureCounts::prune (Entry& e, LoginClock::time_point now) const
+unsigned FailureCounts::counted (const Entry& e) noexcept
 {
-    e.failures.erase (e.failures.begin(), std::find_if (e.failures.begin(), e.failures.end(),
-                                                        [&] (LoginClock::time_point t) { return now - t < window; }));
+    unsigned sum = 0;
+    for (const uint16_t c : e.counts)
+        sum += c;
+    return sum;
 }
 
 bool FailureCounts::locked (Entry& e, LoginClock::time_point now) const
 {
-    prune (e, now);
-    return now < e.lockedUntil || e.failures.size() + e.pending >= limit;
+    advance (e, now);
+    return now.time_since_epoch().count() < e.lockedUntil || counted (e) + e.pending >= limit;
 }
 
-bool FailureCounts::makeRoom (const std::string& key, LoginClock::time_point now)
+bool FailureCounts::makeRoom (LoginClock::time_point now)
 {
-    const auto fits = [&] { return entries.size() < capacity && used + costOf (key, Entry {}) <= byteBudget; };
-    if (fits())
+    if (entries.size() < capacity)
         return true;
-    // Only what no longer counts makes room.
-    for (auto o = entries.begin(); o != entries.end();)
+    // One pass frees a sixteenth of the table, so a flood pays for the scan
+    // once every few thousand new keys rather than on each.
+    const size_t wanted = std::max<size_t> (1, capacity / 16);
+    size_t freed = 0;
+    struct Candidate
     {
-        prune (o->second, now);
-        const bool stale = o->second.pending == 0 && o->second.failures.empty() && now >= o->second.lockedUntil;
-        if (stale)
-            used -= costOf (o->first, o->second);
-        o = stale ? entries.erase (o) : std::next (o);
+        unsigned failures;
+        LoginClock::rep last;
+        Entries::iterator it;
+    };
+    std::vector<Candidate> candidates;
+    for (auto it = entries.begin(); it != entries.end();)
+    {
+        Entry& e = it->second;
+        if (e.pending > 0 || locked (e, now))
+        {
+            ++it;
+            continue;
+        }
+        const unsigned failures = counted (e);
+        if (failures == 0)
+        {
+            it = entries.erase (it);
+            ++freed;
+            continue;
+        }
+        candidates.push_back ({ failures, e.lastFailure, it });
+        ++it;
     }
-    return fits();
+    if (freed < wanted && ! candidates.empty())
+    {
+        const size_t more = std::min (wanted - freed, candidates.size());
+        const auto less = [] (const Candidate& a, const Candidate& b) {
+            return a.failures != b.failures ? a.failures < b.failures : a.last < b.last;
+        };
+        std::nth_element (candidates.begin(), candidates.begin() + (std::ptrdiff_t) (more - 1), candidates.end(), less);
+        for (size_t i = 0; i < more; ++i)
+            entries.erase (candidates[i].it);
+    }
+    return entries.size() < capacity;
 }
 
-FailureCounts::Entries::iterator FailureCounts::find (const std::string& key, LoginClock::time_point now, bool create)
+FailureCounts::Entries::iterator FailureCounts::find (const Key& key, LoginClock::time_point now, bool create)
 {
     auto it = entries.find (key);
-    if (it != entries.end() || ! create || ! makeRoom (key, now))
+    if (it != entries.end())
+    {
+        advance (it->second, now);
         return it;
+    }
+    // A table holding nothing but locked keys leaves a new one uncounted here
+    // rather than refuse it; the other table still counts it.
+    if (! create || ! makeRoom (now))
+        return entries.end();
     it = entries.emplace (key, Entry {}).first;
-    used += costOf (key, it->second);
+    it->second.newestSlot = slotOf (now, slotWidth);
+    it->second.lockedUntil = std::numeric_limits<LoginClock::rep>::min();
     return it;
 }
 
-void FailureCounts::settle (Entries::iterator it, size_t before, LoginClock::time_point now)
+void FailureCounts::settle (Entries::iterator it, LoginClock::time_point now)
 {
-    Entry& e = it->second;
-    used = used - before + costOf (it->first, e);
-    if (e.pending == 0 && e.failures.empty() && now >= e.lockedUntil)
-    {
-        used -= costOf (it->first, e);
+    const Entry& e = it->second;
+    if (e.pending == 0 && counted (e) == 0 && now.time_since_epoch().count() >= e.lockedUntil)
         entries.erase (it);
-    }
 }
 
-bool FailureCounts::canBegin (const std::string& key, LoginClock::time_point now)
+bool FailureCounts::canBegin (const Key& key, LoginClock::time_point now)
 {
     const auto it = entries.find (key);
-    if (it != entries.end())
-        return ! locked (it->second, now);
-    return makeRoom (key, now);
+    return it == entries.end() || ! locked (it->second, now);
 }
 
-void FailureCounts::begin (const std::string& key, LoginClock::time_point now)
+void FailureCounts::begin (const Key& key, LoginClock::time_point now)
 {
     const auto it = find (key, now, true);
-    if (it != entries.end())
+    if (it != entries.end() && it->second.pending < std::numeric_limits<uint16_t>::max())
         ++it->second.pending;
 }
 
-void FailureCounts::failed (const std::string& key, LoginClock::time_point now)
+void FailureCounts::failed (const Key& key, LoginClock::time_point now)
 {
     const auto it = find (key, now, true);
     if (it == entries.end())
         return;
     Entry& e = it->second;
-    const size_t before = costOf (it->first, e);
-    e.pending -= std::min<size_t> (e.pending, 1);
-    prune (e, now);
-    e.failures.push_back (now);
-    if (e.failures.size() >= limit)
-    {
-        e.lockedUntil = now + cooldown;
-        e.failures.clear();
-        e.failures.shrink_to_fit();
-    }
-    settle (it, before, now);
+    e.pending -= e.pending > 0 ? 1 : 0;
+    uint16_t& slot = slotIn (e.counts, e.newestSlot);
+    slot += slot < std::numeric_limits<uint16_t>::max() ? 1 : 0;
+    e.lastFailure = now.time_since_epoch().count();
+    if (counted (e) >= limit)
+        e.lockedUntil = std::max (e.lockedUntil, (now + cooldown).time_since_epoch().count());
 }
 
-void FailureCounts::succeeded (const std::string& key, bool clear, LoginClock::time_point now)
+void FailureCounts::succeeded (const Key& key, bool clear, LoginClock::time_point now)
 {
-    const auto it = entries.find (key);
+    const auto it = find (key, now, false);
     if (it == entries.end())
         return;
     Entry& e = it->second;
-    const size_t before = costOf (it->first, e);
-    e.pending -= std::min<size_t> (e.pending, 1);
+    e.pending -= e.pending > 0 ? 1 : 0;
     if (clear)
     {
-        e.failures.clear();
-        e.failures.shrink_to_fit();
-        e.lockedUntil = {};
+        e.counts.fill (0);
+        e.lockedUntil = std::numeric_limits<LoginClock::rep>::min();
     }
-    settle (it, before, now);
+    settle (it, now);
 }
 
-bool FailureCounts::isLocked (const std::string& key, LoginClock::time_point now)
+bool FailureCounts::isLocked (const Key& key, LoginClock::time_point now)
 {
     const auto it = entries.find (key);
     return it != entries.end() && locked (it->second, now);
 }
 
-FailedLogins::FailedLogins (int l, LoginClock::duration w, LoginClock::duration c, size_t cap, int addressLimit,
-                            LoginClock::duration addressWindow)
-    : perAccount (std::clamp (l, 1, kMaxLimit), w, c, cap, 16 * 1024 * 1024),
-      perAddress (std::clamp (addressLimit, 1, kMaxAddressLimit), addressWindow, c, cap, 16 * 1024 * 1024)
+FailedLogins::FailedLogins (int l, LoginClock::duration w, LoginClock::duration c, size_t maxEntries,
+                            int addressLimit, LoginClock::duration addressWindow)
+    : secret (servercrypto::randomBytes (32)),
+      perAccount (std::clamp (l, 1, kMaxLimit), w, c, maxEntries > 0 ? maxEntries : kTableBytes / FailureCounts::kEntryBytes),
+      perAddress (std::clamp (addressLimit, 1, kMaxAddressLimit), addressWindow, c,
+                  maxEntries > 0 ? maxEntries : kTableBytes / FailureCounts::kEntryBytes)
 {
 }
 
-std::string FailedLogins::keyOf (const std::string& account, const std::string& address)
+FailedLogins::Keys FailedLogins::keysOf (const std::string& account, const std::string& address) const
 {
-    // An address never holds a NUL, so the pair cannot be mistaken for another.
-    return address + '\0' + account;
+    // The address's length first, so no pair reads as another.
+    const std::string addressText = secret + 'A' + std::to_string (address.size()) + ':' + address;
+    const std::string addressDigest = servercrypto::sha256 (addressText);
+    const std::string accountDigest = servercrypto::sha256 (addressText + account);
+    Keys keys;
+    std::memcpy (keys.address.data(), addressDigest.data(), keys.address.size());
+    std::memcpy (keys.account.data(), accountDigest.data(), keys.account.size());
+    return keys;
 }
 
 bool FailedLogins::begin (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
     if (account.size() > kMaxAccountBytes)
         return false;
-    const std::string key = keyOf (account, address);
+    const Keys keys = keysOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    if (! perAddress.canBegin (address, now) || ! perAccount.canBegin (key, now))
+    if (! perAddress.canBegin (keys.address, now) || ! perAccount.canBegin (keys.account, now))
         return false;
-    perAddress.begin (address, now);
-    perAccount.begin (key, now);
+    perAddress.begin (keys.address, now);
+    perAccount.begin (keys.account, now);
     return true;
 }
 
 void FailedLogins::failed (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
-    const std::string key = keyOf (account, address);
+    const Keys keys = keysOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    perAddress.failed (address, now);
-    perAccount.failed (key, now);
+    perAddress.failed (keys.address, now);
+    perAccount.failed (keys.account, now);
 }
 
 void FailedLogins::succeeded (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
-    const std::string key = keyOf (account, address);
+    const Keys keys = keysOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    perAddress.succeeded (address, false, now);
-    perAccount.succeeded (key, true, now);
+    perAddress.succeeded (keys.address, false, now);
+    perAccount.succeeded (keys.account, true, now);
 }
 
 bool FailedLogins::isLocked (const std::string& account, const std::string& address, LoginClock::time_point now)
 {
-    const std::string key = keyOf (account, address);
+    const Keys keys = keysOf (account, address);
     std::lock_guard<std::mutex> guard (lock);
-    return perAddress.isLocked (address, now) || perAccount.isLocked (key, now);
+    return perAddress.isLocked (keys.address, now) || perAccount.isLocked (keys.account, now);
 }
 
 size_t FailedLogins::size()
@@ -183,7 +251,6 @@ size_t FailedLogins::bytes()
     std::lock_guard<std::mutex> guard (lock);
     return perAccount.bytes() + perAddress.bytes();
 }
-
 RememberedLogins::RememberedLogins (LoginClock::duration l, size_t cap)
     : lifetime (l), capacity (std::max<size_t> (1, cap))
 {
@@ -211,13 +278,6 @@ bool RememberedLogins::contains (const std::string& key, const std::string& salt
         return true;
     entries.erase (it);
     return false;
-}
-
-bool RememberedLogins::mayContain (const std::string& key, LoginClock::time_point now)
-{
-    std::lock_guard<std::mutex> guard (lock);
-    const auto it = entries.find (key);
-    return it != entries.end() && now < it->second.expires;
 }
 
 void RememberedLogins::remember (const std::string& key, const std::string& salt, const std::string& hash,

@@ -3,6 +3,10 @@
 // The preset server's storage: accounts and presets in one SQLite file.
 // One connection serves every request thread, one at a time behind a mutex;
 // every value reaches SQL as a bound parameter, never as statement text.
+//
+// Lists stay fast as the store grows: an index in list order, per-category
+// counts of public presets and a trigram index of the folded names, all kept
+// by triggers and built from the rows when a file from before them is opened.
 
 #include <cstdint>
 #include <functional>
@@ -34,8 +38,11 @@ public:
     // False when there is no such account.
     bool getAccount (const std::string& email, std::string& salt, std::string& hash);
 
-    // Inserts or replaces the preset (author, name) of the record.
-    bool putPreset (const PresetMetaData& record, const std::vector<char>& data);
+    enum class Put { stored, full, failed };
+    // Inserts or replaces the preset (author, name) of the record. A new name
+    // is refused (full) when its author already holds authorLimit presets;
+    // 0 sets no limit.
+    Put putPreset (const PresetMetaData& record, const std::vector<char>& data, uint32_t authorLimit = 0);
 
     // The data of the preset (author, name) when it is public or the viewer's own.
     bool getPresetData (const std::string& author, const std::string& name, const std::string& viewer,
@@ -63,6 +70,7 @@ public:
 
 private:
     bool exec (const char* sql);
+    bool prepareSearch();
 
     sqlite3* db = nullptr;
     std::mutex lock;

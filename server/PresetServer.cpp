@@ -26,6 +26,7 @@ namespace
 {
 const char* const kWrongLogin = "wrong e-mail or password";
 const char* const kTooManyFailures = "too many failed logins, try again later";
+const char* const kAccountFull = "this account holds as many presets as it may; delete one to upload another";
 
 void putU32 (std::string& out, size_t at, uint32_t v)
 {
@@ -243,7 +244,7 @@ std::string PresetServerOptions::defaultDataFolder()
 
 PresetServer::PresetServer (PresetServerOptions o)
     : options (std::move (o)),
-      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown, 16384,
+      failedLogins (options.loginFailureLimit, options.loginFailureWindow, options.loginCooldown, options.loginTableEntries,
                     options.addressFailureLimit, options.addressFailureWindow),
       rememberedLogins (options.loginMemory)
 {
@@ -366,7 +367,7 @@ const char* PresetServer::checkLogin (const std::map<std::string, std::string>& 
         return kWrongLogin;
 
     // Counted as failed from here on, so parallel guesses cannot all pass.
-    const auto now = LoginClock::now();
+    const auto now = this->now();
     if (! failedLogins.begin (account, clientAddress, now))
         return kTooManyFailures;
 
@@ -528,8 +529,12 @@ std::string PresetServer::answer (const std::map<std::string, std::string>& fiel
             ownRecord (stored, options.latestVersion);
             if (! stored.isComplete())
                 return failed ("the preset needs a name and a time");
-            if (! database.putPreset (stored, request->payload))
-                return reply (SERVER_ERROR, "storage failed");
+            switch (database.putPreset (stored, request->payload, options.accountPresetLimit))
+            {
+                case PresetDatabase::Put::stored: break;
+                case PresetDatabase::Put::full: return failed (kAccountFull);
+                case PresetDatabase::Put::failed: return reply (SERVER_ERROR, "storage failed");
+            }
             return reply (REQUEST_OK);
         }
 

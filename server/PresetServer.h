@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <map>
 #include <string>
@@ -39,8 +40,9 @@ struct PresetServerOptions
     ConnectionLimits connections;          // deadlines, keep-alive, workers, body budget
 
     // Failed logins of one account from one address that start a cool-down,
-    // counted over the window; during the cool-down that account is refused
-    // from that address whatever the password.
+    // counted over the window; during the cool-down, and until those
+    // failures have left the window, that account is refused from that
+    // address whatever the password.
     int loginFailureLimit = 10;
     std::chrono::milliseconds loginFailureWindow { std::chrono::minutes (10) };
     std::chrono::milliseconds loginCooldown { std::chrono::minutes (5) };
@@ -52,6 +54,13 @@ struct PresetServerOptions
     std::chrono::milliseconds loginMemory { std::chrono::minutes (5) };
     // PBKDF2 rounds of newly stored passwords; fewer only for fast tests.
     int passwordRounds = servercrypto::kDefaultRounds;
+    // Presets one account may hold; past it only its existing names can be
+    // replaced. 0: no limit.
+    uint32_t accountPresetLimit = 2000;
+    // Entries of each login table; 0: as many as 16 MB hold. Fewer only for tests.
+    size_t loginTableEntries = 0;
+    // The time logins are counted by; empty: LoginClock::now. Tests move it.
+    std::function<LoginClock::time_point()> clock;
 
     static std::string defaultDataFolder(); // ~/.local/share/TalvoraXL/preset-server
 };
@@ -107,6 +116,7 @@ public:
 
 private:
     bool loadOrCreateKeys (const std::string& folder, std::string& error);
+    LoginClock::time_point now() const { return options.clock ? options.clock() : LoginClock::now(); }
     // Null when the login holds (email is then its account), else the refusal.
     const char* checkLogin (const std::map<std::string, std::string>& fields, const std::string& clientAddress,
                             std::string& email);

@@ -23,9 +23,10 @@ void usage (FILE* out)
         "  --latest-version N       newest program version to report (103)\n"
         "  --login-limit N          failed logins of one account from one address, within\n"
         "                           10 minutes, that refuse it from there for a while (10)\n"
-        "  --login-cooldown SECONDS how long such an account is refused from there (300)\n"
+        "  --login-cooldown SECONDS how long such an account is refused from there at least (300);\n"
+        "                           longer while those failures are still within the 10 minutes\n"
         "  --address-login-limit N  failed logins from one address, any accounts, that\n"
-        "                           refuse every login from there for the cool-down (100)\n"
+        "                           refuse every login from there by the same rule (100)\n"
         "  --address-login-window S seconds over which those are counted (600)\n"
         "  --threads N              requests handled at once (8)\n"
         "  --request-timeout S      seconds a request may take to arrive, headers and body (10)\n"
@@ -37,6 +38,8 @@ void usage (FILE* out)
         "  --body-budget MB         request bodies held at once, in MB; past it new ones get 503 (64)\n"
         "  --address-body-share MB  of that, what one client address may hold (an eighth,\n"
         "                           at least one whole body of 2 MB)\n"
+        "  --account-presets N      presets one account may hold; past it only existing names\n"
+        "                           can be replaced (2000)\n"
         "  --add-account EMAIL      add or replace an account, password on standard input, and end\n");
 }
 
@@ -102,6 +105,8 @@ int main (int argc, char** argv)
             options.connections.bufferBudget = (size_t) number * 1024 * 1024;
         else if (arg == "--address-body-share" && parseNumber (value, 1, 1024 * 1024, number))
             options.connections.addressBodyShare = (size_t) number * 1024 * 1024;
+        else if (arg == "--account-presets" && parseNumber (value, 1, 100000000, number))
+            options.accountPresetLimit = (uint32_t) number;
         else if (arg == "--add-account")
         {
             addAccount = true;

@@ -146,9 +146,10 @@ TEST (PresetServerLogins, RepeatedFailuresLockOneAccountFromOneAddressForAWhile)
                    .text(),
                kWrong);
 
+    // The cool-down is over, but the failures are still within the window.
     std::this_thread::sleep_until (lockedAt + options.loginCooldown + 50ms);
-    EXPECT_EQ (rig.list (kAnn, kAnnPassword, 0).type(), (uint32_t) PRESET_LIST);
-    EXPECT_EQ (rig.list (kAnn, "one more guess", 0).text(), kWrong); // counting starts afresh
+    EXPECT_EQ (rig.list (kAnn, kAnnPassword, 0).text(), kTooMany);
+    EXPECT_EQ (rig.list (kAnn, "one more guess", 0).text(), kTooMany);
 }
 
 TEST (PresetServerLogins, OldStoredPasswordsLogInAndAreRewritten)
@@ -219,9 +220,12 @@ TEST (PresetServerLogins, GuardTablesCountExpireAndStayBounded)
     EXPECT_TRUE (failures.isLocked ("a", "addr", t0 + 80s));
     EXPECT_FALSE (failures.isLocked ("b", "addr", t0 + 80s));
     EXPECT_FALSE (failures.isLocked ("a", "other", t0 + 80s));
+    // The cool-down has ended and the failure at 40 s has left the window:
+    // one more guess, and the three within a minute lock again.
     EXPECT_FALSE (failures.isLocked ("a", "addr", t0 + 110s));
     failures.failed ("a", "addr", t0 + 110s);
-    EXPECT_FALSE (failures.isLocked ("a", "addr", t0 + 110s));
+    EXPECT_TRUE (failures.isLocked ("a", "addr", t0 + 110s));
+    EXPECT_FALSE (failures.isLocked ("a", "addr", t0 + 146s)); // 70 s and 80 s are out
     // Success clears the count.
     failures.failed ("b", "addr", t0 + 1s);
     failures.failed ("b", "addr", t0 + 2s);
@@ -376,25 +380,59 @@ TEST (PresetServerLogins, UnknownAccountsCostWhatAWrongPasswordCosts)
         << median (known) << " s against " << median (unknown) << " s";
 }
 
-TEST (PresetServerLogins, FullTablesRefuseRatherThanForget)
+TEST (PresetServerLogins, FullTablesForgetWhatMattersLeastAndRefuseNobody)
 {
     const LoginClock::time_point t0 {};
     FailedLogins failures (10, 10min, 5min, 64, FailedLogins::kMaxAddressLimit);
     for (int i = 0; i < 9; ++i)
         failures.failed ("target", "addr", t0);
-    // Far more names than the table holds: none of them pushes the target out.
-    int admitted = 0;
+    failures.failed ("locked", "addr", t0);
+    for (int i = 0; i < 10; ++i)
+        failures.failed ("locked", "other", t0);
+    // Far more names than the table holds, each failing once or twice: every
+    // one is checked, and they give way to each other, not to the counts above.
     for (int i = 0; i < 1000; ++i)
-        if (failures.begin ("n" + std::to_string (i), "addr", t0 + 1s))
+    {
+        const std::string name = "n" + std::to_string (i);
+        for (int k = 0; k < 1 + i % 2; ++k)
         {
-            ++admitted;
-            failures.failed ("n" + std::to_string (i), "addr", t0 + 1s);
+            ASSERT_TRUE (failures.begin (name, "addr", t0 + 1s)) << i;
+            failures.failed (name, "addr", t0 + 1s);
         }
-    EXPECT_EQ (admitted, 63);
-    EXPECT_EQ (failures.size(), 64u);
+    }
+    EXPECT_LE (failures.size(), 64u);
+    EXPECT_LE (failures.bytes(), 2u * 64u * FailureCounts::kEntryBytes);
+    EXPECT_TRUE (failures.isLocked ("locked", "other", t0 + 2s));
     EXPECT_TRUE (failures.begin ("target", "addr", t0 + 2s)); // the tenth
     failures.failed ("target", "addr", t0 + 2s);
     EXPECT_FALSE (failures.begin ("target", "addr", t0 + 3s));
+
+    // Of equal counts the least recent gives way; expired entries all go first.
+    FailedLogins order (5, 60s, 30s, 3, FailedLogins::kMaxAddressLimit);
+    const auto fail = [&order] (const std::string& name, int times, LoginClock::time_point t) {
+        for (int i = 0; i < times; ++i)
+            order.failed (name, "addr", t);
+    };
+    fail ("old", 1, t0);
+    fail ("two", 2, t0);
+    fail ("newer", 1, t0 + 50s);
+    fail ("x", 1, t0 + 55s); // pushes "old" out
+    fail ("two", 3, t0 + 56s);
+    fail ("newer", 4, t0 + 56s);
+    fail ("old", 4, t0 + 56s); // pushes "x" out, the only unlocked one
+    EXPECT_TRUE (order.isLocked ("two", "addr", t0 + 57s));
+    EXPECT_TRUE (order.isLocked ("newer", "addr", t0 + 57s));
+    EXPECT_FALSE (order.isLocked ("old", "addr", t0 + 57s)); // four, not five
+    fail ("y", 1, t0 + 200s);
+    EXPECT_EQ (order.size(), 1u);
+
+    // A table of nothing but locked entries still lets a new key be checked.
+    FailedLogins full (1, 10min, 5min, 4, FailedLogins::kMaxAddressLimit);
+    for (int i = 0; i < 4; ++i)
+        full.failed ("x" + std::to_string (i), "addr", t0);
+    EXPECT_TRUE (full.begin ("new", "addr", t0 + 1s));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE (full.isLocked ("x" + std::to_string (i), "addr", t0 + 1s)) << i;
 
     // Logins begun count at once; one that holds takes its count back.
     FailedLogins pending (3, 10min, 5min);
@@ -405,8 +443,73 @@ TEST (PresetServerLogins, FullTablesRefuseRatherThanForget)
     pending.succeeded ("a", "addr", t0);
     EXPECT_TRUE (pending.begin ("a", "addr", t0));
 
-    // Once the window has passed, old counts make room again; the bytes held
-    // stay within what the entries allow.
-    EXPECT_TRUE (failures.begin ("late", "addr", t0 + 20min));
-    EXPECT_LE (failures.bytes(), 2u * 64u * (300u + 10u * sizeof (LoginClock::time_point)));
+    // By default a table holds far more than the old fixed sixteen thousand.
+    EXPECT_GE (FailedLogins::kTableBytes / FailureCounts::kEntryBytes, 100000u);
+}
+
+TEST (PresetServerLogins, NoTableSpaceLocksAnyoneOut)
+{
+    // As deployed, from many addresses: every failure is answered, and the
+    // right password still logs in from addresses never seen.
+    {
+        Rig rig;
+        rig.addAccount (kAnn, kAnnPassword);
+        const int addresses = kSanitized ? 20 : 165;
+        int wrong = 0;
+        for (int a = 0; a < addresses; ++a)
+            for (int i = 0; i < 100; ++i)
+                wrong += textOf (listAs (rig, "127.0.1." + std::to_string (a), "n" + std::to_string (i) + "@example.org", ""))
+                      == kWrong;
+        EXPECT_EQ (wrong, addresses * 100);
+        for (int a = 0; a < 4; ++a)
+        {
+            const auto reply = listFrom (rig, "127.0.2." + std::to_string (a), kAnn, kAnnPassword);
+            ASSERT_NE (reply, nullptr);
+            EXPECT_EQ (reply->type, (uint32_t) PRESET_LIST) << textOf (reply);
+        }
+    }
+
+    // Small tables that a flood from other addresses fills over and over:
+    // the target's count from its address is not forgotten.
+    PresetServerOptions options;
+    options.loginTableEntries = kSanitized ? 64 : 256;
+    Rig rig (options);
+    rig.addAccount (kAnn, kAnnPassword);
+    const std::string wrong = logincrypto::encryptPassword ("guess", rig.get().getPublicKey());
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kWrong) << i;
+    const int addresses = (int) options.loginTableEntries + 40;
+    for (int a = 0; a < addresses; ++a)
+        for (int i = 0; i < 20; ++i)
+            EXPECT_EQ (textOf (listAs (rig, "127.0.3." + std::to_string (a), "n" + std::to_string (i) + "@example.org", "")),
+                       kWrong);
+    EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kWrong); // the tenth
+    EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kTooMany);
+    EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kTooMany);
+}
+
+TEST (PresetServerLogins, ACoolDownShorterThanTheWindowLetsNoSecondRoundIn)
+{
+    std::atomic<int64_t> seconds { 0 };
+    PresetServerOptions options;
+    const auto start = LoginClock::now();
+    options.clock = [&] { return start + std::chrono::seconds (seconds.load()); };
+    Rig rig (options);
+    rig.addAccount (kAnn, kAnnPassword);
+    const std::string wrong = logincrypto::encryptPassword ("guess", rig.get().getPublicKey());
+
+    seconds = 1;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kWrong) << i;
+    seconds = 303; // the cool-down is over, the window is not
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kTooMany) << i;
+    EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, logincrypto::encryptPassword (kAnnPassword, rig.get().getPublicKey()))),
+               kTooMany);
+
+    // Once the failures have left the window (counted in tenths of it, so
+    // up to a tenth later), the account answers from there again.
+    seconds = 1 + 660 + 1;
+    EXPECT_EQ (listFrom (rig, "127.0.0.2", kAnn, kAnnPassword)->type, (uint32_t) PRESET_LIST);
+    EXPECT_EQ (textOf (listAs (rig, "127.0.0.2", kAnn, wrong)), kWrong);
 }

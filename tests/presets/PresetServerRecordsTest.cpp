@@ -84,7 +84,7 @@ TEST (PresetServerRecords, TimesItCannotTrustBecomeItsOwn)
         ASSERT_TRUE (direct.open (rig.folder().getChildFile ("presets.sqlite").getFullPathName().toStdString(), error)) << error;
         PresetMetaData old = record ("Stored Before", "9999-12-31 23:59:59");
         old.setAuthor (kAnn);
-        ASSERT_TRUE (direct.putPreset (old, presetBytes (5)));
+        ASSERT_EQ (direct.putPreset (old, presetBytes (5)), PresetDatabase::Put::stored);
     }
     rig.restart();
     const auto after = rig.list (kAnn, kAnnPassword, 0).presets();

@@ -413,17 +413,21 @@ TEST (PresetServerFairness, ListsWaitForWorkersWhileTheMetadataRequestIsAnswered
     {
         // One preset stored as the server stores it, copied under other
         // names in one transaction: uploads would take many times longer.
+        // The copies go into the file as an older server left it (no
+        // indexes), so the restart below builds the indexes from them.
         PresetDatabase database;
         std::string error;
         const std::string path = rig.folder().getChildFile ("presets.sqlite").getFullPathName().toStdString();
         ASSERT_TRUE (database.open (path, error)) << error;
         PresetMetaData md = record ("Seed", "2024-05-01 10:00:00");
         md.setAuthor (kAnn);
-        ASSERT_TRUE (database.putPreset (md, presetBytes (1, 64)));
+        ASSERT_EQ (database.putPreset (md, presetBytes (1, 64)), PresetDatabase::Put::stored);
         sqlite3* db = nullptr;
         ASSERT_EQ (sqlite3_open (path.c_str(), &db), SQLITE_OK);
         sqlite3_busy_timeout (db, 5000);
-        ASSERT_EQ (sqlite3_exec (db, "BEGIN; CREATE TEMP TABLE seed AS SELECT * FROM presets", nullptr, nullptr, nullptr),
+        ASSERT_EQ (sqlite3_exec (db, "BEGIN; DROP TRIGGER presets_added; DROP TRIGGER presets_removed;"
+                                   " DROP TRIGGER presets_changed; PRAGMA user_version = 0;"
+                                   " CREATE TEMP TABLE seed AS SELECT * FROM presets", nullptr, nullptr, nullptr),
                    SQLITE_OK);
         sqlite3_stmt* rename = nullptr;
         sqlite3_stmt* copy = nullptr;
@@ -443,6 +447,7 @@ TEST (PresetServerFairness, ListsWaitForWorkersWhileTheMetadataRequestIsAnswered
         EXPECT_EQ (sqlite3_exec (db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close (db);
     }
+    rig.restart();
     ASSERT_EQ (rig.list (kAnn, kAnnPassword, 0).presets().size(), PresetServer::kPageSize); // remembered from here on
 
     // 32 keep-alive connections from two addresses repeat that LIST.

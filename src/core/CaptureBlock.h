@@ -7,6 +7,7 @@
 // never a torn or racing value.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -30,8 +31,8 @@ public:
         return (int) (r < 0 ? r + kRingSize : r);
     }
 
-    float sample (int64_t index) const noexcept { return ring[wrap (index)].load (std::memory_order_relaxed); }
-    void setSample (int64_t index, float value) noexcept { ring[wrap (index)].store (value, std::memory_order_relaxed); }
+    float sample (int64_t index) const noexcept { return ring[slot (index)].load (std::memory_order_relaxed); }
+    void setSample (int64_t index, float value) noexcept { ring[slot (index)].store (value, std::memory_order_relaxed); }
     const std::atomic<float>* entries() const noexcept { return ring.get(); }
 
     int64_t getPosition() const noexcept { return position.load (std::memory_order_relaxed); }
@@ -40,7 +41,7 @@ public:
     // Entry by entry, as a reader of the live block sees it.
     void copyFrom (const CaptureBlock& other) noexcept
     {
-        for (int i = 0; i < kRingSize; ++i)
+        for (std::size_t i = 0; i < kRingEntries; ++i)
             ring[i].store (other.ring[i].load (std::memory_order_relaxed), std::memory_order_relaxed);
         position.store (other.position.load (std::memory_order_relaxed), std::memory_order_relaxed);
         peakLeft.store (other.peakLeft.load (std::memory_order_relaxed), std::memory_order_relaxed);
@@ -50,7 +51,7 @@ public:
 
     void clear() noexcept
     {
-        for (int i = 0; i < kRingSize; ++i)
+        for (std::size_t i = 0; i < kRingEntries; ++i)
             ring[i].store (0.0f, std::memory_order_relaxed);
         position.store (0, std::memory_order_relaxed);
         peakLeft.store (0.0f, std::memory_order_relaxed);
@@ -63,6 +64,9 @@ public:
     std::atomic<bool> peakReset { true };
 
 private:
+    static constexpr std::size_t kRingEntries = kRingSize;
+    static std::size_t slot (int64_t index) noexcept { return static_cast<std::size_t> (wrap (index)); }
+
     std::unique_ptr<std::atomic<float>[]> ring;
     std::atomic<int64_t> position { 0 };
 };

@@ -267,7 +267,15 @@ void BrevonAudioProcessor::receiveEvent (EventType type, int)
         case Osc4PointsChanged:
             osc4Dirty = true;
             break;
-        default:
+        case ParameterChanged:
+        case MultiChoiceChanged:
+        case AmpEnvelopeChanged:
+        case FilterEnvelopeChanged:
+        case OscilloscopeModeChanged:
+        case TuningChanged:
+        case AppearanceChanged:
+        case GlobalAppearanceChanged:
+        case LogoClicked:
             break;
     }
 }

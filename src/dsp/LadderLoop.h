@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #if defined(__SSE2__)
  #include <emmintrin.h>
@@ -8,6 +9,9 @@
 
 #include "dsp/FilterCommon.h"
 #include "dsp/VectorPath.h"
+
+// Array bounds below are cast to std::size_t: the stage counts are ints
+// everywhere else.
 
 namespace filtering
 {
@@ -104,7 +108,7 @@ struct Pair
     ys holds the stage outputs and lastInput the previous ladder input u;
     all state is read once into locals and written back at the end. */
 template <int Stages, bool WithDrive, bool WithSmoothing>
-inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastInput,
+inline void runLadderLoop (double* x, int n, double (&ys)[std::size_t (Stages)], double& lastInput,
                            double& colour, double& colourIn, const LadderLoopCoefficients& c,
                            LowCutoffSmoother* smoother) noexcept
 {
@@ -119,14 +123,14 @@ inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastI
 
     // p[k] = h^(k+1), the weight of v in stage k; d[k] the weight of the
     // previous pass's v in w[k]: b p[k] + (1 + b) k p[k].
-    double p[Stages], d[Stages];
+    double p[std::size_t (Stages)], d[std::size_t (Stages)];
     p[0] = h;
     for (int k = 1; k < Stages; ++k)
         p[k] = p[k - 1] * h;
     for (int k = 0; k < Stages; ++k)
         d[k] = (b + b1 * (double) k) * p[k];
 
-    Pair pv[pairs], dv[pairs];
+    Pair pv[std::size_t (pairs)], dv[std::size_t (pairs)];
     for (int j = 0; j < pairs; ++j)
     {
         pv[j] = Pair::load (p + 2 * j);
@@ -154,7 +158,7 @@ inline void runLadderLoop (double* x, int n, double (&ys)[Stages], double& lastI
         sm = *smoother;
 
     // The stage outputs are w + p v; at the start v is 0 and w the outputs.
-    Pair w[pairs];
+    Pair w[std::size_t (pairs)];
     for (int j = 0; j < pairs; ++j)
         w[j] = Pair::load (ys + 2 * j);
     double v = 0.0;
@@ -235,7 +239,7 @@ struct LaneScalars
 {
     double h, bb, b1h, b1hh, hh, pLast, feedback, limit, negLimit, driveGain, driveFeedback, pLastFeedback,
         keepColour, halfGColour, colourWeight, g;
-    double p[Stages], d[Stages];
+    double p[std::size_t (Stages)], d[std::size_t (Stages)];
 
     explicit LaneScalars (const LadderLoopCoefficients& c) noexcept
     {
@@ -315,7 +319,7 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
     const Scalars cb = Scalars::following (ca, a.c, b.c);
     auto both = [&] (double Scalars::*m) noexcept { return Pair::of (ca.*m, cb.*m); };
 
-    Pair dv[Stages];
+    Pair dv[std::size_t (Stages)];
     for (int k = 0; k < Stages; ++k)
         dv[k] = Pair::of (ca.d[k], cb.d[k]);
     const Pair bv = both (&Scalars::bb), hh = both (&Scalars::hh), b1h = both (&Scalars::b1h),
@@ -339,7 +343,7 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
     const Pair smKeep = one - two * gv;
     const Pair smDry = one - smB;
 
-    Pair w[Stages];
+    Pair w[std::size_t (Stages)];
     for (int k = 0; k < Stages; ++k)
         w[k] = Pair::of (a.ys[k], b.ys[k]);
     Pair v = zero;
@@ -356,7 +360,7 @@ inline void runLadderLoopPair (const LadderLoopSide<Stages>& a, const LadderLoop
         for (int pass = 0; pass < 2; ++pass)
         {
             // s[k] from the previous pass's w, two recurrences of step 2.
-            Pair s[Stages];
+            Pair s[std::size_t (Stages)];
             s[0] = b1h * zero;
             s[1] = b1h * w[0];
             for (int k = 2; k < Stages; ++k)
@@ -501,7 +505,7 @@ TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides
     const Quad h = gv * half;
     const Quad bv = one - gv;
     const Quad b1 = one + bv;
-    Quad p[Stages], dv[Stages];
+    Quad p[std::size_t (Stages)], dv[std::size_t (Stages)];
     p[0] = h;
     for (int k = 1; k < Stages; ++k)
         p[k] = p[k - 1] * h;
@@ -532,7 +536,7 @@ TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides
     const Quad smKeep = one - two * gv;
     const Quad smDry = one - smB;
 
-    Quad w[Stages];
+    Quad w[std::size_t (Stages)];
     for (int k = 0; k < Stages; k += 4)
         transpose (loadQuad (s0.ys + k), loadQuad (s1.ys + k), loadQuad (s2.ys + k), loadQuad (s3.ys + k), w + k);
     Quad v = zero;
@@ -561,7 +565,7 @@ TALVORA_WIDE void runLadderLoopQuad (const LadderLoopSide<Stages>* const (&sides
 
             for (int pass = 0; pass < 2; ++pass)
             {
-                Quad s[Stages];
+                Quad s[std::size_t (Stages)];
                 s[0] = b1h * zero;
                 s[1] = b1h * w[0];
                 for (int k = 2; k < Stages; ++k)
@@ -681,7 +685,7 @@ inline void nextPeaks (GroupPeak& a, GroupPeak& b, const double* xa, const doubl
 template <int Stages>
 struct LadderCore
 {
-    double y[Stages] = {};
+    double y[std::size_t (Stages)] = {};
     double lastInput = 0.0;   // each later stage's previous input is the stage before it
     double colour = 0.0, colourIn = 0.0;
     LowCutoffSmoother smoother;
@@ -826,7 +830,7 @@ private:
     {
         using namespace ladder_detail;
         static_assert (Stages % 4 == 0, "the stages are loaded four at a time");
-        Quad y[Stages];
+        Quad y[std::size_t (Stages)];
         for (int k = 0; k < Stages; k += 4)
             transpose (loadQuad (c[0]->y + k), loadQuad (c[1]->y + k), loadQuad (c[2]->y + k), loadQuad (c[3]->y + k),
                        y + k);

@@ -67,9 +67,9 @@ public:
         if (values == nullptr)
             return;
         const std::size_t end = (count < length ? count : length) * sizeof (T);
-        auto* bytes = reinterpret_cast<volatile unsigned char*> (values);
+        auto* memory = reinterpret_cast<volatile unsigned char*> (values);
         for (std::size_t at = 0; at < end; at += lazyzero::pageSize())
-            bytes[at] = bytes[at];   // a write, of what is there
+            memory[at] = memory[at];   // a write, of what is there
     }
 
     T* data() noexcept { return values; }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -626,7 +627,7 @@ inline void readGroupOf (const double* cycle, double& position, double p, double
     const __m128d half = _mm_set1_pd (0.5);
     for (; i + 1 < count; i += 2)
     {
-        int first[F], second[F];
+        int first[std::size_t (F)], second[std::size_t (F)];
         for (int s = 0; s < F; ++s)
         {
             first[s] = (int) at;
@@ -749,7 +750,7 @@ TALVORA_WIDE_INLINE void readGroupOfWide (const double* cycle, double& position,
         }
         else
         {
-            int index[4][F];
+            int index[4][std::size_t (F)];
             for (int l = 0; l < 4; ++l)
                 for (int s = 0; s < F; ++s)
                 {

@@ -426,7 +426,15 @@ void TalvoraXLVoice::receiveEvent (EventType type, int)
         case FilterEnvelopeChanged:
             filterEnvelope.setShapesFromControls (p[76], p[77], p[79]);
             break;
-        default:
+        case ParameterChanged:
+        case MultiChoiceChanged:
+        case OscilloscopeModeChanged:
+        case GuiPageCreated:
+        case Osc4PointsChanged:
+        case PresetLoaded:
+        case AppearanceChanged:
+        case GlobalAppearanceChanged:
+        case LogoClicked:
             break;
     }
 }

@@ -31,9 +31,9 @@ double stepInterval (int steps)
 } // namespace
 
 GuiPage::GuiPage (BrevonAudioProcessor* proc, juce::Font* f1, juce::Font* f2, juce::Font* f3,
-                  EventAggregator* agg, juce::AudioProcessorEditor* ed, juce::String name, const Images& imageSet,
+                  EventAggregator* agg, juce::AudioProcessorEditor* ed, juce::String pageName, const Images& imageSet,
                   ParameterValue* values)
-    : Colorable (name, agg), EventListener ("GuiPage"), images (&imageSet), editor (ed), parameterValues (values),
+    : Colorable (pageName, agg), EventListener ("GuiPage"), images (&imageSet), editor (ed), parameterValues (values),
       processor (proc), font1 (f1), font2 (f2), font3 (f3)
 {
     // During construction this reaches only the base's empty version.

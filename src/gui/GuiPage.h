@@ -53,7 +53,7 @@ public:
     };
 
     GuiPage (BrevonAudioProcessor* processor, juce::Font* font1, juce::Font* font2, juce::Font* font3,
-             EventAggregator* aggregator, juce::AudioProcessorEditor* editor, juce::String name,
+             EventAggregator* aggregator, juce::AudioProcessorEditor* editor, juce::String pageName,
              const Images& images, ParameterValue* parameterValues);
     ~GuiPage() override;
 

@@ -15,9 +15,9 @@ double wrap (double phase)
 }
 } // namespace
 
-LogoComponent::LogoComponent (const juce::String&, const juce::String& name, juce::Font* nf, juce::Font* vf,
+LogoComponent::LogoComponent (const juce::String&, const juce::String& logoName, juce::Font* nf, juce::Font* vf,
                               EventAggregator* agg, ComponentRepaintTimer* timer)
-    : Colorable (name, agg), EventListener ("LogoComponent"), repaintTimer (timer), nameFont (nf), versionFont (vf)
+    : Colorable (logoName, agg), EventListener ("LogoComponent"), repaintTimer (timer), nameFont (nf), versionFont (vf)
 {
     if (aggregator != nullptr)
     {

@@ -16,7 +16,7 @@ class LogoComponent : public Colorable,
                       public EventListener
 {
 public:
-    LogoComponent (const juce::String& text, const juce::String& name, juce::Font* nameFont,
+    LogoComponent (const juce::String& text, const juce::String& logoName, juce::Font* nameFont,
                    juce::Font* versionFont, EventAggregator* aggregator, ComponentRepaintTimer* repaintTimer);
     ~LogoComponent() override;
 

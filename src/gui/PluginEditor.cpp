@@ -176,11 +176,11 @@ BrevonAudioProcessor* BrevonAudioProcessorEditor::getTalvoraProcessor() const
 //==============================================================================
 void BrevonAudioProcessorEditor::openSynthPage()
 {
-    auto* processor = getTalvoraProcessor();
-    if (processor == nullptr || images == nullptr)
+    auto* synth = getTalvoraProcessor();
+    if (synth == nullptr || images == nullptr)
         return;
 
-    synthPage = std::make_unique<SynthPage> (processor, smallFont.get(), largeFont.get(), titleFont.get(),
+    synthPage = std::make_unique<SynthPage> (synth, smallFont.get(), largeFont.get(), titleFont.get(),
                                              smallSecondFont.get(), aggregator, this, "synthpage", *images,
                                              parameterValues);
     if (captureRing != nullptr)
@@ -250,9 +250,9 @@ void BrevonAudioProcessorEditor::paint (juce::Graphics&)
         if (++updateSamplesPerEnvelope >= 50)
         {
             updateSamplesPerEnvelope = 0;
-            if (auto* processor = getTalvoraProcessor())
+            if (auto* synth = getTalvoraProcessor())
             {
-                oscPeriod = processor->getScopeWindow();
+                oscPeriod = synth->getScopeWindow();
                 synthPage->setScopeWindow (oscPeriod);
             }
         }
@@ -269,9 +269,9 @@ void BrevonAudioProcessorEditor::paint (juce::Graphics&)
         currentPage = nullptr;
         retirePage (synthPage);
         switchToPresetsPage = false;
-        if (auto* processor = getTalvoraProcessor())
+        if (auto* synth = getTalvoraProcessor())
         {
-            presetsPage = std::make_unique<PresetsPage> (processor, smallFont.get(), largeFont.get(), titleFont.get(),
+            presetsPage = std::make_unique<PresetsPage> (synth, smallFont.get(), largeFont.get(), titleFont.get(),
                                                          smallSecondFont.get(), aggregator, this, "presetspage",
                                                          *images, parameterValues);
             if (parameterValues != nullptr)
@@ -313,10 +313,10 @@ void BrevonAudioProcessorEditor::receiveEvent (EventType type, int)
         return;
 
     int scheme = settingsDefaults::colorSet;
-    if (auto* processor = getTalvoraProcessor())
+    if (auto* synth = getTalvoraProcessor())
     {
         const juce::ScopedLock sl (PropertyProxy::globalPropertyProxyLock);
-        auto& proxy = processor->getPropertyProxy();
+        auto& proxy = synth->getPropertyProxy();
         if (proxy.hasFile())
             proxy.reload();
         scheme = proxy.getIntValue (settingsKeys::color_set, settingsDefaults::colorSet);

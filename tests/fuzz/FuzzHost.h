@@ -1,8 +1,9 @@
 #pragma once
 
 // What every fuzz target that drives the processor shares: a private settings
-// folder (never the real home), JUCE started once, one processor per process
-// past its silent start, and a failure that libFuzzer reports as a crash.
+// folder (never the real home), no display, JUCE started once, one processor
+// per process past its silent start, and a failure that libFuzzer reports as
+// a crash.
 
 #include <JuceHeader.h>
 
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "core/PluginProcessor.h"
+#include "support/NoDisplay.h"
 
 #define FUZZ_REQUIRE(condition, message)                                   \
     do                                                                     \
@@ -35,6 +37,7 @@ inline void initialise()
         setenv ("XDG_CONFIG_HOME", settingsFolder, 1);
         std::atexit (removeSettingsFolder);
     }
+    testsupport::useNoDisplay();
     juce::initialiseJuce_GUI();
 }
 

@@ -1,5 +1,7 @@
-// Test entry point: JUCE initialised once, and private settings and home
-// folders so no test ever touches the real home.
+// Test entry point: JUCE initialised once, private settings and home
+// folders so no test ever touches the real home, and no display.
+
+#include "support/NoDisplay.h"
 
 #include <JuceHeader.h>
 #include <gtest/gtest.h>
@@ -30,6 +32,8 @@ int main (int argc, char** argv)
         setenv ("XDG_CONFIG_HOME", config.c_str(), 1);
         std::atexit (removeTestFolder);
     }
+
+    testsupport::useNoDisplay();
 
     juce::ScopedJuceInitialiser_GUI juceInit;
     ::testing::InitGoogleTest (&argc, argv);

@@ -151,8 +151,8 @@ PresetsPage::PresetsPage (BrevonAudioProcessor* proc, juce::Font* labelFont, juc
 
     controller = std::make_unique<PresetsPageController> (*processor, static_cast<PresetsPageController::View&> (*this));
 
-    const juce::String name = nameBox->getText();
-    if (name.isEmpty() || name == "preset name" || name == "insert preset name here")
+    const juce::String typedName = nameBox->getText();
+    if (typedName.isEmpty() || typedName == "preset name" || typedName == "insert preset name here")
         publicToggle->setToggleState (true, juce::dontSendNotification);
     deleteButton->setEnabled (false);
     saveButton->setEnabled (true);

@@ -31,7 +31,7 @@ size_t FailureCounts::KeyHash::operator() (const Key& key) const noexcept
 }
 
 FailureCounts::FailureCounts (int l, LoginClock::duration w, LoginClock::duration c, size_t maxEntries)
-    : limit ((unsigned) std::clamp (l, 1, (int) std::numeric_limits<uint16_t>::max())), window (w), cooldown (c),
+    : limit ((unsigned) std::clamp (l, 1, (int) std::numeric_limits<uint16_t>::max())), cooldown (c),
       slotWidth (std::max (w / (kSlots - 1), LoginClock::duration (1))), capacity (std::max<size_t> (1, maxEntries))
 {
 }

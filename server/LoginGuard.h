@@ -67,7 +67,7 @@ private:
     void settle (Entries::iterator it, LoginClock::time_point now);
 
     const unsigned limit;
-    const LoginClock::duration window, cooldown, slotWidth;
+    const LoginClock::duration cooldown, slotWidth;
     const size_t capacity;
     Entries entries;
 };

@@ -955,8 +955,8 @@ TALVORA_WIDE_INLINE uint64_t heldChanges (const double* held, int base, int n) n
     int i = 0;
     for (; i + 4 <= n; i += 4)
     {
-        const __m256i x = _mm256_loadu_si256 ((const __m256i*) (held + base + i));
-        const __m256i before = _mm256_loadu_si256 ((const __m256i*) (held + base + i - 1));
+        const __m256i x = _mm256_loadu_si256 ((const __m256i*) (const void*) (held + base + i));
+        const __m256i before = _mm256_loadu_si256 ((const __m256i*) (const void*) (held + base + i - 1));
         const int same = _mm256_movemask_pd (_mm256_castsi256_pd (_mm256_cmpeq_epi64 (x, before)));
         changes |= (uint64_t) (~same & 15) << i;
     }

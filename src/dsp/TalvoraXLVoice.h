@@ -122,7 +122,7 @@ private:
     void resetSignalState() noexcept;
     const double* morphTables (int osc, const double*& b, double& t, int& mode) const noexcept;
 
-    const int voiceIndex;
+    [[maybe_unused]] const int voiceIndex; // kept for debugging: which slot this voice is
     ParameterValue* p;                 // parameter values, element i = parameter i
     ParametersStruct* perf;
     double** waveBuffers;

@@ -41,7 +41,7 @@ int Oscilloscope::samplesPerPixelFor (double scale) noexcept
 void Oscilloscope::setLiveBlock (CaptureBlock* block)
 {
     live = block;
-    source = (mode == pause) ? &paused : live;
+    source = (mode == pausing) ? &paused : live;
 }
 
 void Oscilloscope::setBlur (bool on)
@@ -54,7 +54,7 @@ void Oscilloscope::mouseDown (const juce::MouseEvent&)
     mode = (mode + 1) % numModes;
     modeName = nameOfMode (mode);
 
-    if (mode == pause)
+    if (mode == pausing)
     {
         if (live != nullptr)
             paused.copyFrom (*live);

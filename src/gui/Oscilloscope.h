@@ -19,7 +19,7 @@ public:
         noTrigger = 0,
         trigger,
         triggerByOsc1,
-        pause,
+        pausing,
         vumeter,
         numModes
     };

@@ -34,6 +34,7 @@ public:
 
     void paint (juce::Graphics& g) override;
     void mouseDown (const juce::MouseEvent& e) override;
+    using juce::Component::keyPressed; // the component's own stays as it is
     bool keyPressed (const juce::KeyPress&, juce::Component*) override { return false; }
     void sliderValueChanged (juce::Slider*) override {}
     void buttonClicked (juce::Button*) override {}

@@ -353,7 +353,7 @@ void PresetsPageController::startSaveDelete (bool remove, const PresetMetaData& 
     uploadFile = file;
     localMarked = why == Upload::syncSave || why == Upload::syncDelete;
     startWorker (new SaveDeletePresetThread (&processor,
-                                             remove ? SaveDeletePresetThread::remove : SaveDeletePresetThread::upload, md,
+                                             remove ? SaveDeletePresetThread::deletion : SaveDeletePresetThread::upload, md,
                                              std::move (data)));
 }
 
@@ -466,7 +466,7 @@ void PresetsPageController::handleFinishedWorker()
                     leaveOutOfSync (uploadFile, uploadRecord,
                                     removed ? "its sync marker could not be removed" : "its local file could not be removed");
             }
-            view.showStatus (saveDelete->operation == SaveDeletePresetThread::remove ? "preset removed" : "preset saved",
+            view.showStatus (saveDelete->operation == SaveDeletePresetThread::deletion ? "preset removed" : "preset saved",
                              false);
             if (why == Upload::onlineSave || why == Upload::onlineDelete)
             {

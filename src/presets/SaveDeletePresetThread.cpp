@@ -29,7 +29,7 @@ void SaveDeletePresetThread::run()
     try
     {
         PresetServerConnector connector = makeConnector();
-        if (operation == remove)
+        if (operation == deletion)
             connector.sendRequest (DELETE_PRESET, nullptr, 0, &record);
         else
             connector.sendRequest (UPLOAD_PRESET, data.data(), (int) data.size(), &record);

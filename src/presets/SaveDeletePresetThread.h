@@ -9,7 +9,7 @@
 class SaveDeletePresetThread : public PresetsPageThread
 {
 public:
-    enum Operation : uint32_t { upload = 0, remove = 1 };
+    enum Operation : uint32_t { upload = 0, deletion = 1 };
 
     // For an upload, data is the program record the page took from the
     // processor or the local store; only one of the right size is sent.

@@ -258,7 +258,7 @@ TEST_F (OscilloscopeTest, ClipFlashAndTrailFadeByTheirFactors)
 {
     scope.setLiveBlock (&block);
     scope.setBlur (false);
-    clickTo (Oscilloscope::pause);
+    clickTo (Oscilloscope::pausing);
     scope.setClipFlash (1.0f);
     const int expected[] = { 200, 180, 162 };
     for (int i = 0; i < 3; ++i)
@@ -304,7 +304,7 @@ TEST_F (OscilloscopeTest, PauseFreezesTheTraceWhileAudioGoesOn)
         midi.clear();
     }
 
-    clickTo (Oscilloscope::pause);
+    clickTo (Oscilloscope::pausing);
     Snapshot before (scope, "paused-before");
     for (int i = 0; i < 20; ++i)
         player.renderBlock (buffer, midi);

@@ -188,7 +188,7 @@ TEST (PresetWorkers, RealServerEndToEnd)
     EXPECT_EQ (list.presets[0].listOffset, 0u);
     EXPECT_EQ (list.presets[0].listTotal, 1u);
 
-    SaveDeletePresetThread remove (nullptr, SaveDeletePresetThread::remove, md);
+    SaveDeletePresetThread remove (nullptr, SaveDeletePresetThread::deletion, md);
     runToEnd (remove);
     EXPECT_TRUE (remove.success) << remove.status;
     // Nothing left is an answer too, not a failure.
@@ -407,7 +407,7 @@ TEST (PresetWorkers, SavesFailWithoutTheServersOk)
     server.add (Step::reply (replyBody (PRESET_LIST, listPayload (0, 0))));
     for (int i = 0; i < 3; ++i)
     {
-        SaveDeletePresetThread save (nullptr, i == 1 ? SaveDeletePresetThread::remove : SaveDeletePresetThread::upload, md,
+        SaveDeletePresetThread save (nullptr, i == 1 ? SaveDeletePresetThread::deletion : SaveDeletePresetThread::upload, md,
                                      preset);
         runToEnd (save);
         EXPECT_FALSE (save.success) << i;

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "ServerRig.h"
+#include "ServerSettings.h"
 #include "core/PluginProcessor.h"
 #include "presets/PresetServerConnector.h"
 #include "presets/PresetsPageController.h"
@@ -56,10 +57,7 @@ struct SyncRig
     void pointAt (int port)
     {
         auto& settings = processor.getPropertyProxy();
-        settings.setValue (settingsKeys::presetServerAddressPage,
-                           juce::String ("http://127.0.0.1:" + std::to_string (port) + "/server_address"));
-        settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
-        settings.setValue (settingsKeys::presetServerPort, port);
+        pointSettingsAt (settings, port);
     }
     void open()
     {

@@ -9,6 +9,7 @@
 
 #include "FaultServer.h"
 #include "ServerRig.h"
+#include "ServerSettings.h"
 #include "core/PluginProcessor.h"
 #include "presets/Base64.h"
 #include "presets/ListPresetThread.h"
@@ -102,10 +103,7 @@ struct Page
     void pointAt (int port)
     {
         auto& settings = processor.getPropertyProxy();
-        settings.setValue (settingsKeys::presetServerAddressPage,
-                           juce::String ("http://127.0.0.1:" + std::to_string (port) + "/server_address"));
-        settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
-        settings.setValue (settingsKeys::presetServerPort, port);
+        pointSettingsAt (settings, port);
     }
 
     // Polls as the page's paint does, until done() or the time is up; keeps

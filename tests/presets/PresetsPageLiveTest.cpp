@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ServerRig.h"
+#include "ServerSettings.h"
 #include "core/PluginProcessor.h"
 #include "gui/ParameterShower.h"
 #include "gui/PluginEditor.h"
@@ -124,10 +125,7 @@ struct PresetsPageLive : ::testing::Test
     {
         PresetServerConnector::publishServer ("", "");
         auto& settings = processor->getPropertyProxy();
-        settings.setValue (settingsKeys::presetServerAddressPage,
-                           juce::String ("http://127.0.0.1:" + std::to_string (port) + "/server_address"));
-        settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
-        settings.setValue (settingsKeys::presetServerPort, port);
+        pointSettingsAt (settings, port);
         settings.setValue (settingsKeys::email, juce::String (email));
         settings.setValue (settingsKeys::password, juce::String (password));
     }
@@ -240,6 +238,7 @@ TEST_F (PresetsPageLive, APagePressMadeWhileAListIsOutIsKept)
     EXPECT_TRUE (page->prevButton->isEnabled());
     EXPECT_FALSE (page->nextButton->isEnabled());
     EXPECT_EQ (page->getStatus().getText(), "preset list updated");
+    Snapshot shot (*page, "page-2");
 
     EXPECT_EQ (relay.listOffsets(), (std::vector<uint32_t> { 0, 40, 0, 0, 40 }));
 }
@@ -285,6 +284,7 @@ TEST_F (PresetsPageLive, ReopenedWithTheServerStoppedItWorksLocally)
     EXPECT_EQ (page->connectedLabel->getText(), "working locally, server not reachable");
     EXPECT_EQ (page->getTable().getNumRows(), 2);
     EXPECT_EQ (PresetServerConnector::getServerPublicKey(), key);
+    Snapshot shot (*page, "working-locally");
 
     page->nameBox->setText ("Local Three", true);
     page->saveButton->triggerClick();

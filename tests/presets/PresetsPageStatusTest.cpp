@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "ServerRig.h"
+#include "ServerSettings.h"
 #include "core/PluginProcessor.h"
 #include "gui/ParameterShower.h"
 #include "gui/PluginEditor.h"
@@ -42,10 +43,7 @@ struct PresetsPageStatus : ::testing::Test
         PresetServerConnector::publishServer ("", "");
         PresetsPageController::latestVersionOnServer = 103; // no metadata request
         auto& settings = processor->getPropertyProxy();
-        settings.setValue (settingsKeys::presetServerAddressPage,
-                           juce::String ("http://127.0.0.1:" + std::to_string (rig.port()) + "/server_address"));
-        settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
-        settings.setValue (settingsKeys::presetServerPort, rig.port());
+        pointSettingsAt (settings, rig.port());
         settings.setValue (settingsKeys::email, juce::String (ann));
         settings.setValue (settingsKeys::password, juce::String (annPassword));
     }

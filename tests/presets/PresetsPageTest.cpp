@@ -14,6 +14,7 @@
 #include "presets/PresetsPage.h"
 #include "support/EditorRig.h"
 #include "ServerRig.h"
+#include "ServerSettings.h"
 
 using namespace editorRig;
 using serverrig::closedPort;
@@ -228,10 +229,7 @@ TEST (PresetsPageWithServer, WhatTheServerSaysIsSeenRightAfterOpening)
     PresetsPageController::latestVersionOnServer = 103;
     auto processor = std::make_unique<BrevonAudioProcessor>();
     auto& settings = processor->getPropertyProxy();
-    settings.setValue (settingsKeys::presetServerAddressPage,
-                       juce::String ("http://127.0.0.1:" + std::to_string (rig.port()) + "/server_address"));
-    settings.setValue (settingsKeys::presetServerHost, "127.0.0.1");
-    settings.setValue (settingsKeys::presetServerPort, rig.port());
+    pointSettingsAt (settings, rig.port());
     settings.setValue (settingsKeys::email, "ann@example.org");
     settings.setValue (settingsKeys::password, "ann's secret");
 
